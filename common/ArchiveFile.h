@@ -1,0 +1,59 @@
+#pragma once
+// The archive index file "ArchivedFileData" of a cache folder.
+//
+// Format: a keyed archive as Foundation's NSKeyedArchiver writes it, as a binary property list.
+//
+//   { "$archiver": "NSKeyedArchiver", "$version": 100000,
+//     "$objects": [ "$null", <objects…> ],
+//     "$top": { "Struct length": <int>,            20 + sum of item record lengths
+//               "Number of items": <int>,
+//               "List of items recorded": UID ──▶  (only when there are items)
+//                   { "NS.objects": [UID…], "$class": UID ──▶
+//                       { "$classname": "NSArray", "$classes": ["NSArray", "NSObject"] } } } }
+//
+// Each element of the list is a data object holding a complete keyed archive of one record:
+//
+//   "$top": { "Struct length": <int>,              name bytes + 25
+//             "Modification date": <8 bytes>,      seconds, nanoseconds (32-bit little-endian)
+//             "Item size": <int>,
+//             "Item name": UID ──▶ <string> }      hidden-form name
+//
+// Integers encoded by the archiver itself sit inline in "$top"; objects sit in "$objects".
+// Reading also accepts what Foundation writes for the same calls in other circumstances:
+// integers behind a UID, NSMutableArray, { "NS.data": … } and { "NS.string": … } wrappers.
+// Names that are not valid UTF-8 are carried as lone UTF-16 surrogates U+DC80..U+DCFF, one per
+// byte, so that every Linux file name survives a round trip.
+//
+// The file is replaced atomically (temporary file, fsync, rename) and is never larger than
+// kMaxIndexFileBytes; anything that is not such an archive reads as an empty index.
+
+#include "ArchivedItem.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quillet {
+
+inline constexpr size_t kMaxIndexFileBytes = 256u * 1024 * 1024;
+
+/// The bytes of the index file for the index (its record length recomputed first).
+std::string encodeArchive(ArchiveStruct &index);
+/// The index the bytes hold, or nothing when they are not a well-formed index archive.
+std::optional<ArchiveStruct> decodeArchive(std::string_view bytes);
+
+/// Writes the index to folder + fileName (default "ArchivedFileData") atomically, then flushes
+/// the volume. A failed write leaves the previous file; it is not reported. False only when
+/// folder is empty.
+bool writeArchiveStats(const std::string &folder, ArchiveStruct &index,
+                       std::string_view fileName = {});
+/// Reads folder + fileName into index. A missing file is created empty; an empty, unreadable
+/// or malformed one is rewritten as an empty index and false is returned.
+bool readArchiveStats(const std::string &folder, ArchiveStruct &index,
+                      std::string_view fileName = {});
+/// Drops every record whose archived copy is in no date folder of the cache folder any more,
+/// then writes the index back.
+void checkForArchivedFiles(const std::string &folder, std::string_view fileName = {});
+
+} // namespace quillet

@@ -1,0 +1,43 @@
+#pragma once
+// The on-disk layout shared by every program: cache folders, date folders named after the
+// minute of capture, hidden item names and the marker files.
+//
+//   <home or volume root>/.TrashCacheFolder/           (mode 0700)
+//       2008-03-14 15_42 +0100/                         one date folder per minute of capture
+//           .x_Report.pdf                                archived items under their hidden name,
+//           .x_Photos/.x_img.jpg                         ".x_" at every depth
+//       ArchivedFileData                                 the archive index (ArchiveFile.h)
+//       UPD_FLAG, UPD_FLAG_CACHE_MANAGER                 empty marker files: the cache changed
+
+#include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quillet {
+
+inline constexpr std::string_view kCacheFolderName = ".TrashCacheFolder";
+inline constexpr std::string_view kIndexFileName = "ArchivedFileData";
+inline constexpr std::string_view kUpdateFlagName = "UPD_FLAG";
+inline constexpr std::string_view kCacheManagerFlagName = "UPD_FLAG_CACHE_MANAGER";
+inline constexpr std::string_view kHiddenPrefix = ".x_";
+/// Date-folder names are always this long ("2008-03-14 15_42 +0100").
+inline constexpr size_t kDateFolderNameLength = 22;
+
+/// Name of the date folder for the moment, in the current time zone: "%Y-%m-%d %H:%M %z" with
+/// every ":" replaced by "_". Always 22 characters.
+std::string finderCompatibleDateDescription(time_t date);
+/// The moment a date-folder name stands for, or nothing when the name is not one.
+std::optional<time_t> dateFromFinderCompatibleDateDescription(std::string_view name);
+
+enum class Visibility { Hidden, Visible };
+/// Visible form: the name without one leading ".x_" (compared case-sensitively); a name
+/// without it is its own visible form. Hidden form: ".x_" + name, even when the name already
+/// carries the prefix.
+std::string setFileName(std::string_view name, Visibility visibleInFinder);
+/// The name an index record keeps: ".x_" + name, or the name unchanged when it already
+/// begins with ".x_" (the prefix is never doubled).
+std::string indexHiddenName(std::string_view name);
+bool hasHiddenPrefix(std::string_view name);
+
+} // namespace quillet

@@ -1,0 +1,392 @@
+#include "platform/System.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <random>
+
+namespace quillet::sys {
+
+Status Status::fromErrno(const char *call, std::string_view path) {
+    return failure(errno ? errno : EIO, call, path);
+}
+
+Status Status::failure(int code, const char *call, std::string_view path) {
+    Status status;
+    status._code = code;
+    status._call = call;
+    status._path = std::string(path);
+    return status;
+}
+
+std::string Status::message() const {
+    if (ok())
+        return "ok";
+    return std::string(_call) + "(" + _path + "): " + errorText(_code);
+}
+
+std::string errorText(int code) { return std::strerror(code); }
+
+Fd &Fd::operator=(Fd &&other) noexcept {
+    if (this != &other)
+        reset(other.release());
+    return *this;
+}
+
+void Fd::reset(int fd) {
+    if (_fd >= 0) {
+        // Linux releases the descriptor even when close() reports EINTR; retrying could close
+        // a descriptor another thread has just been given.
+        ::close(_fd);
+    }
+    _fd = fd;
+}
+
+Result<Fd> open(const std::string &path, int flags, mode_t mode) {
+    return openAt(AT_FDCWD, path, flags, mode);
+}
+
+Result<Fd> openAt(int dirFd, const std::string &name, int flags, mode_t mode) {
+    int fd;
+    do {
+        fd = ::openat(dirFd, name.c_str(), flags | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return Status::fromErrno("open", name);
+    return Fd(fd);
+}
+
+Result<Fd> openDirectory(const std::string &path, FollowLinks follow) {
+    return openDirectoryAt(AT_FDCWD, path, follow);
+}
+
+Result<Fd> openDirectoryAt(int dirFd, const std::string &name, FollowLinks follow) {
+    int flags = O_RDONLY | O_DIRECTORY | (follow == FollowLinks::No ? O_NOFOLLOW : 0);
+    return openAt(dirFd, name, flags);
+}
+
+Result<struct stat> stat(const std::string &path, FollowLinks follow) {
+    return statAt(AT_FDCWD, path, follow);
+}
+
+Result<struct stat> statAt(int dirFd, const std::string &name, FollowLinks follow) {
+    struct stat st {};
+    int flags = follow == FollowLinks::No ? AT_SYMLINK_NOFOLLOW : 0;
+    if (name.empty())
+        flags |= AT_EMPTY_PATH;
+    if (::fstatat(dirFd, name.c_str(), &st, flags) != 0)
+        return Status::fromErrno("stat", name);
+    return st;
+}
+
+Result<struct stat> fstat(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        return Status::fromErrno("fstat", std::to_string(fd));
+    return st;
+}
+
+bool exists(const std::string &path) {
+    struct stat st {};
+    return ::fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+Status forEachEntry(int dirFd, const std::function<bool(std::string_view, unsigned char)> &visit) {
+    // A private descriptor for the stream: fdopendir takes ownership of what it is given.
+    int dupFd = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
+    if (dupFd < 0)
+        return Status::fromErrno("dup", "folder");
+    DIR *dir = ::fdopendir(dupFd);
+    if (!dir) {
+        Status status = Status::fromErrno("fdopendir", "folder");
+        ::close(dupFd);
+        return status;
+    }
+    ::rewinddir(dir);
+    Status status;
+    for (;;) {
+        errno = 0;
+        struct dirent *entry = ::readdir(dir);
+        if (!entry) {
+            if (errno != 0)
+                status = Status::fromErrno("readdir", "folder");
+            break;
+        }
+        const char *name = entry->d_name;
+        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
+            continue;
+        if (!visit(name, entry->d_type))
+            break;
+    }
+    ::closedir(dir);
+    return status;
+}
+
+Result<std::vector<DirEntry>> listDirectory(const std::string &path) {
+    auto dir = openDirectory(path);
+    if (!dir)
+        return dir.status();
+    std::vector<DirEntry> entries;
+    Status status = forEachEntry(dir->get(), [&](std::string_view name, unsigned char type) {
+        entries.push_back({std::string(name), type});
+        return true;
+    });
+    if (!status)
+        return Status::failure(status.code(), "readdir", path);
+    return entries;
+}
+
+Status mkdirAt(int dirFd, const std::string &name, mode_t mode) {
+    if (::mkdirat(dirFd, name.c_str(), mode) != 0)
+        return Status::fromErrno("mkdir", name);
+    return {};
+}
+
+Status mkdir(const std::string &path, mode_t mode) { return mkdirAt(AT_FDCWD, path, mode); }
+
+Status unlinkAt(int dirFd, const std::string &name, bool isDirectory) {
+    if (::unlinkat(dirFd, name.c_str(), isDirectory ? AT_REMOVEDIR : 0) != 0)
+        return Status::fromErrno(isDirectory ? "rmdir" : "unlink", name);
+    return {};
+}
+
+Status unlink(const std::string &path) { return unlinkAt(AT_FDCWD, path); }
+
+Status renameNoReplace(int fromDir, const std::string &from, int toDir, const std::string &to) {
+    if (::renameat2(fromDir, from.c_str(), toDir, to.c_str(), RENAME_NOREPLACE) != 0)
+        return Status::fromErrno("rename", from + " -> " + to);
+    return {};
+}
+
+Status renameNoReplace(const std::string &from, const std::string &to) {
+    return renameNoReplace(AT_FDCWD, from, AT_FDCWD, to);
+}
+
+Status rename(const std::string &from, const std::string &to) {
+    if (::rename(from.c_str(), to.c_str()) != 0)
+        return Status::fromErrno("rename", from + " -> " + to);
+    return {};
+}
+
+Status linkAt(int fromDir, const std::string &from, int toDir, const std::string &to, int flags) {
+    if (::linkat(fromDir, from.c_str(), toDir, to.c_str(), flags) != 0)
+        return Status::fromErrno("link", to);
+    return {};
+}
+
+Status symlinkAt(const std::string &target, int dirFd, const std::string &name) {
+    if (::symlinkat(target.c_str(), dirFd, name.c_str()) != 0)
+        return Status::fromErrno("symlink", name);
+    return {};
+}
+
+Result<std::string> readlinkAt(int dirFd, const std::string &name) {
+    std::string buffer(256, '\0');
+    for (;;) {
+        ssize_t n = ::readlinkat(dirFd, name.c_str(), buffer.data(), buffer.size());
+        if (n < 0)
+            return Status::fromErrno("readlink", name);
+        if (static_cast<size_t>(n) < buffer.size()) {
+            buffer.resize(static_cast<size_t>(n));
+            return buffer;
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+Status fchmod(int fd, mode_t mode) {
+    if (::fchmod(fd, mode) != 0)
+        return Status::fromErrno("fchmod", std::to_string(fd));
+    return {};
+}
+
+Status fchmodAt(int dirFd, const std::string &name, mode_t mode) {
+    if (::fchmodat(dirFd, name.c_str(), mode, 0) != 0)
+        return Status::fromErrno("chmod", name);
+    return {};
+}
+
+Status futimens(int fd, const struct timespec times[2]) {
+    if (::futimens(fd, times) != 0)
+        return Status::fromErrno("futimens", std::to_string(fd));
+    return {};
+}
+
+Status utimensAt(int dirFd, const std::string &name, const struct timespec times[2], FollowLinks follow) {
+    if (::utimensat(dirFd, name.c_str(), times, follow == FollowLinks::No ? AT_SYMLINK_NOFOLLOW : 0) != 0)
+        return Status::fromErrno("utimensat", name);
+    return {};
+}
+
+Status fsync(int fd) {
+    if (::fsync(fd) != 0)
+        return Status::fromErrno("fsync", std::to_string(fd));
+    return {};
+}
+
+Status syncfs(int fd) {
+    if (::syncfs(fd) != 0)
+        return Status::fromErrno("syncfs", std::to_string(fd));
+    return {};
+}
+
+Status syncfsPath(const std::string &path) {
+    auto fd = open(path, O_RDONLY | O_NONBLOCK);
+    if (!fd)
+        return fd.status();
+    if (::syncfs(fd->get()) != 0)
+        return Status::fromErrno("syncfs", path);
+    return {};
+}
+
+Result<std::string> readFile(const std::string &path, size_t maxBytes) {
+    auto fd = open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    if (!fd)
+        return fd.status();
+    auto st = fstat(fd->get());
+    if (!st)
+        return Status::failure(st.code(), "fstat", path);
+    if (!S_ISREG(st->st_mode))
+        return Status::failure(EINVAL, "read", path);
+    if (static_cast<uint64_t>(st->st_size) > maxBytes)
+        return Status::failure(EFBIG, "read", path);
+    std::string data;
+    data.resize(static_cast<size_t>(st->st_size));
+    size_t done = 0;
+    for (;;) {
+        if (done == data.size()) {
+            // The file may have grown since fstat: read on until end of file or the cap.
+            if (data.size() >= maxBytes + 1)
+                break;
+            data.resize(std::min(maxBytes + 1, data.size() + 4096));
+        }
+        ssize_t n = ::read(fd->get(), data.data() + done, data.size() - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return Status::fromErrno("read", path);
+        }
+        if (n == 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    if (done > maxBytes)
+        return Status::failure(EFBIG, "read", path);
+    data.resize(done);
+    return data;
+}
+
+Status writeAll(int fd, std::string_view data) {
+    while (!data.empty()) {
+        ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return Status::fromErrno("write", std::to_string(fd));
+        }
+        data.remove_prefix(static_cast<size_t>(n));
+    }
+    return {};
+}
+
+Status writeFileAtomically(const std::string &path, std::string_view data, mode_t mode) {
+    std::string folder = parentPath(path);
+    std::string base = lastPathComponent(path);
+    static std::minstd_rand random(static_cast<unsigned>(::getpid()) ^ static_cast<unsigned>(::time(nullptr)));
+    // O_EXCL with a fresh name per try: a stale temporary file left by a crash, or one being
+    // written by another process at the same moment, is never reused or truncated.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string temporary = joinPath(folder, "." + base + ".tmp" + std::to_string(random()));
+        auto fd = open(temporary, O_WRONLY | O_CREAT | O_EXCL, mode);
+        if (!fd) {
+            if (fd.code() == EEXIST)
+                continue;
+            return fd.status();
+        }
+        Status status = writeAll(fd->get(), data);
+        if (status)
+            status = fsync(fd->get());
+        fd->reset();
+        if (status)
+            status = rename(temporary, path);
+        if (!status)
+            ::unlink(temporary.c_str());
+        return status;
+    }
+    return Status::failure(EEXIST, "open", path);
+}
+
+Status touchLocked(const std::string &path, mode_t mode) {
+    auto fd = open(path, O_WRONLY | O_CREAT | O_NONBLOCK, mode);
+    if (!fd)
+        return fd.status();
+    if (::flock(fd->get(), LOCK_EX) != 0)
+        return Status::fromErrno("flock", path);
+    return {};
+}
+
+Result<int> getInodeFlags(int fd) {
+    int flags = 0;
+    if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0)
+        return Status::fromErrno("ioctl(FS_IOC_GETFLAGS)", std::to_string(fd));
+    return flags;
+}
+
+Status setInodeFlags(int fd, int flags) {
+    if (::ioctl(fd, FS_IOC_SETFLAGS, &flags) != 0)
+        return Status::fromErrno("ioctl(FS_IOC_SETFLAGS)", std::to_string(fd));
+    return {};
+}
+
+Result<VolumeFigures> volumeFigures(const std::string &path) {
+    struct statvfs figures {};
+    if (::statvfs(path.c_str(), &figures) != 0)
+        return Status::fromErrno("statvfs", path);
+    return VolumeFigures{static_cast<uint64_t>(figures.f_bavail) * figures.f_frsize,
+                         static_cast<uint64_t>(figures.f_blocks) * figures.f_frsize};
+}
+
+time_t now() { return ::time(nullptr); }
+
+int64_t monotonicMillis() {
+    struct timespec ts {};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+std::string lastPathComponent(std::string_view path) {
+    while (path.size() > 1 && path.back() == '/')
+        path.remove_suffix(1);
+    size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos || path.size() == 1)
+        return std::string(path);
+    return std::string(path.substr(slash + 1));
+}
+
+std::string parentPath(std::string_view path) {
+    while (path.size() > 1 && path.back() == '/')
+        path.remove_suffix(1);
+    size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos)
+        return ".";
+    if (slash == 0)
+        return "/";
+    return std::string(path.substr(0, slash));
+}
+
+std::string joinPath(std::string_view folder, std::string_view name) {
+    std::string result(folder);
+    if (!result.empty() && result.back() != '/')
+        result += '/';
+    result += name;
+    return result;
+}
+
+} // namespace quillet::sys

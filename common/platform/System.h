@@ -1,0 +1,161 @@
+#pragma once
+// Thin wrappers over the Linux system calls this project uses. Every call is made here once;
+// each returns a result that carries the errno and the name of the call, so callers can report
+// "call(path): reason" without touching errno themselves.
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace quillet::sys {
+
+/// Outcome of a system call: success, or the errno with the call and path that failed.
+class [[nodiscard]] Status {
+public:
+    Status() = default;
+    static Status fromErrno(const char *call, std::string_view path = {});
+    static Status failure(int code, const char *call, std::string_view path = {});
+
+    bool ok() const { return _code == 0; }
+    explicit operator bool() const { return ok(); }
+    int code() const { return _code; }
+    /// "call(path): reason", or "ok".
+    std::string message() const;
+
+private:
+    int _code = 0;
+    const char *_call = "";
+    std::string _path;
+};
+
+/// A value or the Status that explains why there is none.
+template <typename T>
+class [[nodiscard]] Result {
+public:
+    Result(T value) : _value(std::move(value)) {}
+    Result(Status status) : _status(std::move(status)) {}
+
+    bool ok() const { return _value.has_value(); }
+    explicit operator bool() const { return ok(); }
+    T &value() { return *_value; }
+    const T &value() const { return *_value; }
+    T *operator->() { return &*_value; }
+    const T *operator->() const { return &*_value; }
+    T &operator*() { return *_value; }
+    const Status &status() const { return _status; }
+    int code() const { return _status.code(); }
+
+private:
+    std::optional<T> _value;
+    Status _status;
+};
+
+/// Move-only owner of a file descriptor.
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : _fd(fd) {}
+    Fd(Fd &&other) noexcept : _fd(std::exchange(other._fd, -1)) {}
+    Fd &operator=(Fd &&other) noexcept;
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    ~Fd() { reset(); }
+
+    int get() const { return _fd; }
+    bool valid() const { return _fd >= 0; }
+    void reset(int fd = -1);
+    int release() { return std::exchange(_fd, -1); }
+
+private:
+    int _fd = -1;
+};
+
+enum class FollowLinks { No, Yes };
+
+/// The directory descriptor for calls relative to the working directory.
+inline constexpr int kCwd = -100; // AT_FDCWD
+
+Result<Fd> open(const std::string &path, int flags, mode_t mode = 0);
+Result<Fd> openAt(int dirFd, const std::string &name, int flags, mode_t mode = 0);
+/// Opens a folder for reading its entries and for *at() calls (O_DIRECTORY|O_CLOEXEC).
+Result<Fd> openDirectory(const std::string &path, FollowLinks follow = FollowLinks::Yes);
+Result<Fd> openDirectoryAt(int dirFd, const std::string &name, FollowLinks follow);
+
+Result<struct stat> stat(const std::string &path, FollowLinks follow);
+Result<struct stat> statAt(int dirFd, const std::string &name, FollowLinks follow);
+Result<struct stat> fstat(int fd);
+/// True when something (even a dangling link) exists at the path.
+bool exists(const std::string &path);
+
+/// One directory entry as listed: its name and, where the file system tells, its type
+/// (a DT_* value, DT_UNKNOWN otherwise).
+struct DirEntry {
+    std::string name;
+    unsigned char type;
+};
+/// Calls visit for each entry of the open folder except "." and "..", in directory order.
+/// visit returns false to stop early. The descriptor's read position is rewound first.
+Status forEachEntry(int dirFd, const std::function<bool(std::string_view name, unsigned char type)> &visit);
+/// All entries of the folder at path except "." and "..", in directory order.
+Result<std::vector<DirEntry>> listDirectory(const std::string &path);
+
+Status mkdirAt(int dirFd, const std::string &name, mode_t mode);
+Status mkdir(const std::string &path, mode_t mode);
+Status unlinkAt(int dirFd, const std::string &name, bool isDirectory = false);
+Status unlink(const std::string &path);
+/// rename(2) that fails with EEXIST instead of replacing an existing destination.
+Status renameNoReplace(int fromDir, const std::string &from, int toDir, const std::string &to);
+Status renameNoReplace(const std::string &from, const std::string &to);
+/// Plain rename(2), replacing the destination.
+Status rename(const std::string &from, const std::string &to);
+Status linkAt(int fromDir, const std::string &from, int toDir, const std::string &to, int flags);
+Status symlinkAt(const std::string &target, int dirFd, const std::string &name);
+Result<std::string> readlinkAt(int dirFd, const std::string &name);
+Status fchmod(int fd, mode_t mode);
+Status fchmodAt(int dirFd, const std::string &name, mode_t mode);
+Status futimens(int fd, const struct timespec times[2]);
+Status utimensAt(int dirFd, const std::string &name, const struct timespec times[2], FollowLinks follow);
+Status fsync(int fd);
+Status syncfs(int fd);
+Status syncfsPath(const std::string &path);
+
+/// Reads the whole file, refusing (EFBIG) one larger than maxBytes.
+Result<std::string> readFile(const std::string &path, size_t maxBytes);
+/// Writes all of data, retrying short writes and EINTR.
+Status writeAll(int fd, std::string_view data);
+/// Replaces path with data atomically: a temporary file beside it, fsync, rename.
+Status writeFileAtomically(const std::string &path, std::string_view data, mode_t mode = 0644);
+/// Creates path if missing (never truncating), holding an exclusive lock while it is open.
+Status touchLocked(const std::string &path, mode_t mode);
+
+/// Inode flags (FS_IOC_GETFLAGS / FS_IOC_SETFLAGS); ENOTTY/EOPNOTSUPP where unsupported.
+Result<int> getInodeFlags(int fd);
+Status setInodeFlags(int fd, int flags);
+
+/// Volume figures from statvfs: bytes available to the user and total bytes.
+struct VolumeFigures {
+    uint64_t freeBytes;
+    uint64_t totalBytes;
+};
+Result<VolumeFigures> volumeFigures(const std::string &path);
+
+/// Seconds since the epoch (CLOCK_REALTIME).
+time_t now();
+/// Monotonic time in milliseconds.
+int64_t monotonicMillis();
+std::string errorText(int code);
+
+/// Path helpers on plain strings.
+std::string lastPathComponent(std::string_view path);
+std::string parentPath(std::string_view path);
+std::string joinPath(std::string_view folder, std::string_view name);
+
+} // namespace quillet::sys

@@ -1,0 +1,39 @@
+#include "platform/TrashWatch.h"
+
+#include <poll.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+
+namespace quillet::sys {
+
+TrashWatch::TrashWatch(const std::string &folder) {
+    int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd < 0)
+        return;
+    _fd.reset(fd);
+    uint32_t mask = IN_MOVED_TO | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT | IN_ONLYDIR;
+    if (::inotify_add_watch(fd, folder.c_str(), mask) < 0)
+        _fd.reset();
+}
+
+bool TrashWatch::wait(int timeoutMillis, const sigset_t *waitMask) {
+    struct timespec timeout = {timeoutMillis / 1000, (timeoutMillis % 1000) * 1000000L};
+    if (!_fd.valid()) {
+        ::ppoll(nullptr, 0, &timeout, waitMask);
+        return false;
+    }
+    struct pollfd watched = {_fd.get(), POLLIN, 0};
+    int ready = ::ppoll(&watched, 1, &timeout, waitMask);
+    if (ready <= 0)
+        return false;
+    alignas(struct inotify_event) char buffer[4096];
+    while (::read(_fd.get(), buffer, sizeof buffer) > 0) {
+    }
+    return true;
+}
+
+} // namespace quillet::sys
+

@@ -1,0 +1,252 @@
+#include "CacheCopier.h"
+
+#include "CacheLayout.h"
+#include "platform/FileCopy.h"
+#include "platform/ItemLock.h"
+#include "platform/System.h"
+#include "platform/VolumeStats.h"
+
+#include <sys/stat.h>
+
+#include <array>
+#include <cstdio>
+
+namespace quillet::daemon {
+namespace {
+
+// Date folders and the folders of archived items are private to the user: what was in the
+// trash must not become readable by others through the cache.
+constexpr mode_t kPrivateFolderMode = 0700;
+
+void logFailure(const sys::Status &status) { std::fprintf(stderr, "quilletd: %s\n", status.message().c_str()); }
+
+void createDateFolder(const std::string &dateFolder) {
+    sys::Status status = sys::mkdir(dateFolder, kPrivateFolderMode);
+    if (!status && status.code() != EEXIST)
+        logFailure(status);
+}
+
+bool isSpotlightFolderName(const std::string &name) {
+    return name.size() >= 10 && name.starts_with(".Spotlight");
+}
+
+} // namespace
+
+bool isOwnExecutableName(const std::string &name) {
+    static constexpr std::array<std::string_view, 5> kOwnNames = {
+        "Quillet.app", "quilletCacheManagerd", "quilletd", "quilletMountDiskd", "QuilletMenuExtra.app"};
+    for (std::string_view own : kOwnNames)
+        if (name == own)
+            return true;
+    return false;
+}
+
+CacheCopier::CacheCopier(std::string trashCacheFolder, int32_t dataCacheMode, uint64_t maxCacheSize)
+    : _trashCacheFolder(std::move(trashCacheFolder)), _dataCacheMode(dataCacheMode), _maxCacheSize(maxCacheSize) {}
+
+bool CacheCopier::copyDataToCacheCheck(const std::string &path, uint64_t sizeLimit, int64_t minimumFreePercentage) {
+    uint64_t freeBytes = 0, freePercentage = 0, totalBytes = 0;
+    if (sizeStatsOnDisk(path.c_str(), &freeBytes, &freePercentage, &totalBytes) != 0)
+        return false;
+
+    // The entry itself, never what a link points to: a link is archived as a link.
+    uint64_t size = 0;
+    auto st = sys::stat(path, sys::FollowLinks::No);
+    if (st && !S_ISDIR(st->st_mode)) {
+        size = static_cast<uint64_t>(st->st_size);
+        if (sizeLimit != 0 && size > sizeLimit)
+            return false;
+    }
+    if (freeBytes == 0 || totalBytes == 0)
+        return false;
+    // The copy's own size always counts: archiving must never take the volume below the
+    // minimum, whether a size limit is set or not.
+    uint64_t remaining = size > freeBytes ? 0 : freeBytes - size;
+    if (minimumFreePercentage > 0 &&
+        freePercentageOf(remaining, totalBytes) < static_cast<uint64_t>(minimumFreePercentage))
+        return false;
+    if (isOwnExecutableName(sys::lastPathComponent(path)))
+        return false;
+    return copyDataToCache(path);
+}
+
+void CacheCopier::flushCacheVolume() const {
+    // Only the cache's own volume: a machine-wide sync for every archived entry would stall
+    // every other program each time.
+    (void)sys::syncfsPath(_trashCacheFolder);
+}
+
+bool CacheCopier::copyDataToCache(const std::string &path) {
+    flushCacheVolume();
+    if (path.size() <= 1)
+        return false;
+    std::string dateFolder = _trashCacheFolder + finderCompatibleDateDescription(sys::now());
+    std::string hiddenName = setFileName(sys::lastPathComponent(path), Visibility::Hidden);
+
+    auto st = sys::stat(path, sys::FollowLinks::No);
+    if (!st)
+        return false;
+    bool isFolder = S_ISDIR(st->st_mode);
+
+    switch (_dataCacheMode) {
+    case static_cast<int32_t>(CacheMode::Copy): {
+        createDateFolder(dateFolder);
+        std::string destination = dateFolder + "/" + hiddenName;
+        if (isFolder) {
+            copyFolder(path, destination, _maxCacheSize, false);
+            return true;
+        }
+        sys::Status status = sys::copyItem(path, destination);
+        if (!status)
+            logFailure(status);
+        return status.ok();
+    }
+    case static_cast<int32_t>(CacheMode::Move):
+        createDateFolder(dateFolder);
+        return moveToCache(path, dateFolder, hiddenName, isFolder);
+    default:
+        return false;
+    }
+}
+
+bool CacheCopier::moveToCache(const std::string &path, const std::string &dateFolder, const std::string &hiddenName,
+                              bool isFolder) {
+    if (!sys::exists(dateFolder))
+        return false;
+    sys::unlockItemAtPath(path);
+    std::string visiblePath = dateFolder + "/" + sys::lastPathComponent(path);
+    sys::Status moved = sys::renameNoReplace(path, visiblePath);
+    if (!moved) {
+        logFailure(moved);
+        return false;
+    }
+    std::string hiddenPath = dateFolder + "/" + hiddenName;
+    sys::Status renamed = sys::renameNoReplace(visiblePath, hiddenPath);
+    if (!renamed) {
+        // The hidden name is taken (the same name trashed twice within a minute): the entry
+        // stays in the date folder under its visible name. The folder under the hidden name is
+        // the earlier archive and is left exactly as it is.
+        logFailure(renamed);
+        return false;
+    }
+    if (isFolder)
+        scrambleFolderHierarchy(hiddenPath);
+    return true;
+}
+
+std::string CacheCopier::destinationFor(const std::string &relative) const {
+    std::string destination = _destinationFolder;
+    size_t start = 0;
+    while (start < relative.size()) {
+        size_t end = relative.find('/', start);
+        if (end == std::string::npos)
+            end = relative.size();
+        if (end > start) {
+            std::string component = relative.substr(start, end - start);
+            destination += "/";
+            destination += setFileName(component, _makeInvisible ? Visibility::Hidden : Visibility::Visible);
+        }
+        start = end + 1;
+    }
+    return destination;
+}
+
+void CacheCopier::copyFolder(const std::string &source, const std::string &destination, uint64_t limit,
+                             bool visibleNames) {
+    _rootFolder = source;
+    _destinationFolder = destination;
+    _singleFileSizeLimit = limit;
+    _makeInvisible = !visibleNames;
+    // Folder levels wait on a list rather than the call stack, so a deep tree costs no
+    // recursion.
+    std::vector<std::string> pending = {std::string()};
+    while (!pending.empty()) {
+        std::string relative = std::move(pending.back());
+        pending.pop_back();
+        copyFolderCore(relative, pending);
+    }
+}
+
+void CacheCopier::copyFolderCore(const std::string &relative, std::vector<std::string> &pending) {
+    std::string source = relative.empty() ? _rootFolder : _rootFolder + "/" + relative;
+    std::string destination = relative.empty() ? _destinationFolder : destinationFor(relative);
+
+    auto sourceStat = sys::stat(source, sys::FollowLinks::No);
+    if (!sourceStat || !S_ISDIR(sourceStat->st_mode))
+        return; // replaced by something else since it was listed: never follow it
+    if (!sys::exists(destination)) {
+        sys::Status status = sys::mkdir(destination, (sourceStat->st_mode & 07777) | S_IRWXU);
+        if (!status) {
+            logFailure(status);
+            return;
+        }
+    }
+    auto entries = sys::listDirectory(source);
+    if (!entries) {
+        logFailure(entries.status());
+        return;
+    }
+    std::vector<std::string> subFolders;
+    for (const sys::DirEntry &entry : *entries) {
+        std::string itemPath = source + "/" + entry.name;
+        auto st = sys::stat(itemPath, sys::FollowLinks::No);
+        if (!st)
+            continue;
+        if (S_ISDIR(st->st_mode)) {
+            if (!isSpotlightFolderName(entry.name))
+                subFolders.push_back(relative.empty() ? entry.name : relative + "/" + entry.name);
+            continue;
+        }
+        if (_singleFileSizeLimit != 0 && static_cast<uint64_t>(st->st_size) >= _singleFileSizeLimit)
+            continue;
+        std::string name = setFileName(entry.name, _makeInvisible ? Visibility::Hidden : Visibility::Visible);
+        sys::Status status = sys::copyItem(itemPath, destination + "/" + name);
+        if (!status)
+            logFailure(status);
+    }
+    // Reversed so that the sub-folders are copied in listing order.
+    pending.insert(pending.end(), subFolders.rbegin(), subFolders.rend());
+}
+
+void CacheCopier::scrambleFolderHierarchy(const std::string &folder) {
+    if (!sys::exists(folder))
+        return;
+    std::vector<std::string> folders = {folder};
+    while (!folders.empty()) {
+        std::string current = std::move(folders.back());
+        folders.pop_back();
+        sys::unlockItemAtPath(current);
+        // The names are taken before any rename, so that a renamed entry is never seen again
+        // by the listing and hidden twice.
+        auto entries = sys::listDirectory(current);
+        if (!entries)
+            continue;
+        std::vector<std::string> toRename;
+        for (const sys::DirEntry &entry : *entries)
+            toRename.push_back(entry.name);
+        // A rename never replaces: when "a" and ".x_a" sit side by side, ".x_a" first becomes
+        // ".x_.x_a" and "a" then takes ".x_a" in the next round.
+        bool progress = true;
+        while (!toRename.empty() && progress) {
+            progress = false;
+            std::vector<std::string> blocked;
+            for (const std::string &name : toRename) {
+                std::string from = current + "/" + name;
+                sys::unlockItemAtPath(from);
+                std::string to = current + "/" + setFileName(name, Visibility::Hidden);
+                sys::Status status = sys::renameNoReplace(from, to);
+                if (status) {
+                    progress = true;
+                    auto st = sys::stat(to, sys::FollowLinks::No);
+                    if (st && S_ISDIR(st->st_mode))
+                        folders.push_back(to);
+                } else if (status.code() == EEXIST) {
+                    blocked.push_back(name);
+                }
+            }
+            toRename = std::move(blocked);
+        }
+    }
+}
+
+} // namespace quillet::daemon

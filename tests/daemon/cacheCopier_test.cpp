@@ -1,0 +1,222 @@
+#include "CacheCopier.h"
+
+#include "CacheLayout.h"
+#include "TestDir.h"
+#include "platform/ItemLock.h"
+#include "platform/System.h"
+
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <set>
+
+using namespace quillet;
+using namespace quillet::daemon;
+using quillet::test::readFileText;
+using quillet::test::TestDir;
+
+namespace {
+
+class CacheCopierTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        _dir.makeDir("Trash");
+        _dir.makeDir(".TrashCacheFolder", 0700);
+    }
+
+    std::string trash(std::string_view name) const { return _dir / ("Trash/" + std::string(name)); }
+    std::string cache() const { return _dir / ".TrashCacheFolder/"; }
+    CacheCopier copier(int32_t mode, uint64_t limit = 0) const { return CacheCopier(cache(), mode, limit); }
+
+    // The date folders that were created, oldest first.
+    std::vector<std::string> dateFolders() const {
+        std::set<std::string> found;
+        auto entries = sys::listDirectory(cache());
+        if (entries)
+            for (const auto &entry : *entries)
+                if (dateFromFinderCompatibleDateDescription(entry.name))
+                    found.insert(cache() + entry.name);
+        return {found.begin(), found.end()};
+    }
+    // Path of name in the (single) date folder; empty when nothing was archived.
+    std::string archived(std::string_view relative) const {
+        auto folders = dateFolders();
+        return folders.empty() ? std::string() : folders.back() + "/" + std::string(relative);
+    }
+
+    TestDir _dir;
+};
+
+bool isLink(const std::string &path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+} // namespace
+
+TEST_F(CacheCopierTest, copyModeCopiesFileUnderHiddenNameIntoPrivateDateFolder) {
+    _dir.writeFile("Trash/Report.pdf", "report");
+    EXPECT_TRUE(copier(0).copyDataToCacheCheck(trash("Report.pdf"), 0, 0));
+    ASSERT_EQ(dateFolders().size(), 1u);
+    EXPECT_EQ(readFileText(archived(".x_Report.pdf")), "report");
+    EXPECT_TRUE(sys::exists(trash("Report.pdf"))); // left in the trash
+    struct stat st {};
+    ASSERT_EQ(::stat(dateFolders()[0].c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    // The same name again within the minute: the copy never replaces the first one.
+    _dir.writeFile("Trash/Report.pdf", "second version");
+    if (dateFolders().back() == cache() + finderCompatibleDateDescription(sys::now())) {
+        EXPECT_FALSE(copier(0).copyDataToCache(trash("Report.pdf")));
+        EXPECT_EQ(readFileText(archived(".x_Report.pdf")), "report");
+        EXPECT_EQ(sys::listDirectory(archived(""))->size(), 1u);
+    }
+}
+
+TEST_F(CacheCopierTest, admissionTestRefusesLargeFilesAndOwnPrograms) {
+    _dir.writeSizedFile("Trash/two-megabytes", 2 << 20);
+    _dir.writeSizedFile("Trash/one-megabyte", 1 << 20);
+    for (const char *own : {"quilletd", "quilletCacheManagerd", "quilletMountDiskd"})
+        _dir.writeFile(std::string("Trash/") + own, "binary");
+    _dir.makeDir("Trash/Quillet.app");
+    _dir.makeDir("Trash/QuilletMenuExtra.app");
+
+    EXPECT_FALSE(copier(0).copyDataToCacheCheck(trash("two-megabytes"), 1 << 20, 0));
+    EXPECT_TRUE(dateFolders().empty());
+    EXPECT_TRUE(copier(0).copyDataToCacheCheck(trash("one-megabyte"), 1 << 20, 0)); // equal to the limit
+    EXPECT_TRUE(copier(0).copyDataToCacheCheck(trash("two-megabytes"), 0, 0));      // no limit
+    for (const char *own : {"quilletd", "quilletCacheManagerd", "quilletMountDiskd", "Quillet.app",
+                            "QuilletMenuExtra.app"})
+        EXPECT_FALSE(copier(0).copyDataToCacheCheck(trash(own), 0, 0)) << own;
+    EXPECT_FALSE(copier(0).copyDataToCacheCheck(trash("vanished"), 0, 0));
+    EXPECT_FALSE(copier(0).copyDataToCache("/"));
+    EXPECT_FALSE(copier(2).copyDataToCacheCheck(trash("one-megabyte"), 0, 0)); // mode 2 archives nothing
+}
+
+TEST_F(CacheCopierTest, folderCopyHidesNamesAndSkipsSpotlightAndLargeFiles) {
+    _dir.writeSizedFile("Trash/A/big", 2 << 20);
+    _dir.writeSizedFile("Trash/A/exactly-limit", 1 << 20);
+    _dir.writeFile("Trash/A/small", std::string(100 * 1024, 's'));
+    _dir.writeFile("Trash/A/B/c", "deep");
+    _dir.writeFile("Trash/A/B/.x_already", "prefixed");
+    _dir.writeFile("Trash/A/.Spotlight-V100/store", "index");
+    _dir.writeFile("Trash/A/.Spotlight/store", "index");
+    _dir.writeFile("Trash/A/.Spotlighx/kept", "kept");
+    _dir.writeFile("outside/secret", "never copied");
+    ASSERT_EQ(::symlink((_dir / "outside").c_str(), trash("A/B/link").c_str()), 0);
+
+    EXPECT_TRUE(copier(0, 1 << 20).copyDataToCacheCheck(trash("A"), 1 << 20, 0));
+    std::string root = archived(".x_A");
+    EXPECT_EQ(readFileText(root + "/.x_small").size(), 100u * 1024);
+    EXPECT_FALSE(sys::exists(root + "/.x_big"));
+    EXPECT_FALSE(sys::exists(root + "/.x_exactly-limit"));
+    EXPECT_EQ(readFileText(root + "/.x_B/.x_c"), "deep");
+    EXPECT_EQ(readFileText(root + "/.x_B/.x_.x_already"), "prefixed");
+    EXPECT_FALSE(sys::exists(root + "/.x_.Spotlight-V100"));
+    EXPECT_FALSE(sys::exists(root + "/.x_.Spotlight"));
+    EXPECT_EQ(readFileText(root + "/.x_.Spotlighx/.x_kept"), "kept");
+    EXPECT_TRUE(isLink(root + "/.x_B/.x_link"));
+    EXPECT_EQ(sys::listDirectory(_dir / "outside")->size(), 1u);
+    EXPECT_EQ(readFileText(_dir / "outside/secret"), "never copied");
+}
+
+TEST_F(CacheCopierTest, linkInTheTrashIsArchivedAsALink) {
+    _dir.writeFile("Documents/thesis.tex", "years of work");
+    ASSERT_EQ(::symlink((_dir / "Documents").c_str(), trash("Documents").c_str()), 0);
+    EXPECT_TRUE(copier(0).copyDataToCacheCheck(trash("Documents"), 0, 0));
+    std::string copy = archived(".x_Documents");
+    EXPECT_TRUE(isLink(copy));
+    EXPECT_EQ(sys::readlinkAt(AT_FDCWD, copy).value(), _dir / "Documents");
+    EXPECT_FALSE(sys::exists(copy + "/thesis.tex") && !isLink(copy));
+}
+
+TEST_F(CacheCopierTest, moveModeMovesALinkWithoutEnteringWhatItPointsTo) {
+    _dir.writeFile("Documents/thesis.tex", "years of work");
+    ASSERT_EQ(::symlink((_dir / "Documents").c_str(), trash("Documents").c_str()), 0);
+    EXPECT_TRUE(copier(1).copyDataToCache(trash("Documents")));
+    EXPECT_TRUE(isLink(archived(".x_Documents")));
+    EXPECT_EQ(readFileText(_dir / "Documents/thesis.tex"), "years of work");
+    EXPECT_EQ(sys::listDirectory(_dir / "Documents")->size(), 1u);
+}
+
+TEST_F(CacheCopierTest, moveModeMovesAndHidesEveryLevel) {
+    _dir.writeFile("Trash/A/B/c", "content");
+    _dir.writeFile("Trash/A/d", "d");
+    _dir.makeDir("Trash/A/B/empty");
+    EXPECT_TRUE(copier(1).copyDataToCacheCheck(trash("A"), 0, 0));
+    EXPECT_FALSE(sys::exists(trash("A")));
+    std::string root = archived(".x_A");
+    EXPECT_EQ(readFileText(root + "/.x_B/.x_c"), "content");
+    EXPECT_EQ(readFileText(root + "/.x_d"), "d");
+    EXPECT_TRUE(sys::exists(root + "/.x_B/.x_empty"));
+    EXPECT_EQ(sys::listDirectory(root)->size(), 2u);
+}
+
+TEST_F(CacheCopierTest, moveModeSecondItemOfTheSameNameStaysVisibleAndEarlierArchiveIsUntouched) {
+    _dir.writeFile("Trash/Notes/todo", "first");
+    ASSERT_TRUE(copier(1).copyDataToCache(trash("Notes")));
+    std::string minute = dateFolders().back();
+    _dir.writeFile("Trash/Notes/todo", "second");
+    bool recorded = copier(1).copyDataToCache(trash("Notes"));
+    if (dateFolders().back() != minute)
+        GTEST_SKIP() << "the minute changed between the two moves";
+    EXPECT_FALSE(recorded);
+    EXPECT_FALSE(sys::exists(trash("Notes")));
+    EXPECT_EQ(readFileText(minute + "/Notes/todo"), "second");
+    // The first archive keeps its names: it is not hidden a second time.
+    EXPECT_EQ(readFileText(minute + "/.x_Notes/.x_todo"), "first");
+    EXPECT_FALSE(sys::exists(minute + "/.x_Notes/.x_.x_todo"));
+}
+
+TEST_F(CacheCopierTest, moveModeUnlocksWriteProtectedFolders) {
+    _dir.writeFile("Trash/Locked/inner/file", "x");
+    ASSERT_EQ(::chmod(trash("Locked/inner").c_str(), 0555), 0);
+    ASSERT_EQ(::chmod(trash("Locked").c_str(), 0555), 0);
+    EXPECT_TRUE(copier(1).copyDataToCache(trash("Locked")));
+    EXPECT_EQ(readFileText(archived(".x_Locked/.x_inner/.x_file")), "x");
+}
+
+TEST(ScrambleFolderHierarchy, hidesEveryItemOnceAndNeverReplaces) {
+    TestDir dir;
+    dir.writeFile("top/a", "plain a");
+    dir.writeFile("top/.x_a", "prefixed a");
+    dir.writeFile("top/sub/deeper/f", "f");
+    ASSERT_EQ(::symlink("/etc", (dir / "top/sub/etc").c_str()), 0);
+    CacheCopier::scrambleFolderHierarchy(dir / "top");
+    EXPECT_EQ(readFileText(dir / "top/.x_a"), "plain a");
+    EXPECT_EQ(readFileText(dir / "top/.x_.x_a"), "prefixed a");
+    EXPECT_EQ(readFileText(dir / "top/.x_sub/.x_deeper/.x_f"), "f");
+    EXPECT_TRUE(isLink(dir / "top/.x_sub/.x_etc"));
+    EXPECT_EQ(sys::listDirectory(dir / "top")->size(), 3u);
+    CacheCopier::scrambleFolderHierarchy(dir / "missing"); // nothing there: nothing happens
+}
+
+TEST_F(CacheCopierTest, freePercentageCountsTheFileItself) {
+    std::string volume = _dir / "volume";
+    ::mkdir(volume.c_str(), 0755);
+    if (::mount("tmpfs", volume.c_str(), "tmpfs", 0, "size=10m") != 0)
+        GTEST_SKIP() << "mounting a tmpfs is not permitted here";
+    struct Unmount {
+        std::string path;
+        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+    } unmount{volume};
+    ASSERT_EQ(::mkdir((volume + "/Trash").c_str(), 0700), 0);
+    ASSERT_EQ(::mkdir((volume + "/.TrashCacheFolder").c_str(), 0700), 0);
+    auto fill = [&](const std::string &path, size_t bytes) {
+        std::string data(bytes, 'f');
+        FILE *out = std::fopen(path.c_str(), "w");
+        ASSERT_NE(out, nullptr);
+        std::fwrite(data.data(), 1, data.size(), out);
+        std::fclose(out);
+    };
+    fill(volume + "/filler", 3 << 20); // with the two trashed files, about 40% of 10 MB left
+    fill(volume + "/Trash/half", 1 << 20);
+    fill(volume + "/Trash/big", 2 << 20);
+    CacheCopier onVolume(volume + "/.TrashCacheFolder/", 0, 0);
+    // Copying 2 MB would leave about 20%, copying 1 MB about 30%.
+    EXPECT_FALSE(onVolume.copyDataToCacheCheck(volume + "/Trash/big", 0, 25));
+    EXPECT_TRUE(onVolume.copyDataToCacheCheck(volume + "/Trash/half", 0, 25));
+    EXPECT_TRUE(onVolume.copyDataToCacheCheck(volume + "/Trash/big", 0, 0));
+}
