@@ -45,13 +45,15 @@ CacheCopier::CacheCopier(std::string trashCacheFolder, int32_t dataCacheMode, ui
     : _trashCacheFolder(std::move(trashCacheFolder)), _dataCacheMode(dataCacheMode), _maxCacheSize(maxCacheSize) {}
 
 bool CacheCopier::copyDataToCacheCheck(const std::string &path, uint64_t sizeLimit, int64_t minimumFreePercentage) {
+    // The entry itself, never what a link points to: a link is archived as a link, and the
+    // volume that counts is the one holding the link (a dangling link has no other).
+    auto st = sys::stat(path, sys::FollowLinks::No);
+    std::string volumePath = st && S_ISLNK(st->st_mode) ? sys::parentPath(path) : path;
     uint64_t freeBytes = 0, freePercentage = 0, totalBytes = 0;
-    if (sizeStatsOnDisk(path.c_str(), &freeBytes, &freePercentage, &totalBytes) != 0)
+    if (sizeStatsOnDisk(volumePath.c_str(), &freeBytes, &freePercentage, &totalBytes) != 0)
         return false;
 
-    // The entry itself, never what a link points to: a link is archived as a link.
     uint64_t size = 0;
-    auto st = sys::stat(path, sys::FollowLinks::No);
     if (st && !S_ISDIR(st->st_mode)) {
         size = static_cast<uint64_t>(st->st_size);
         if (sizeLimit != 0 && size > sizeLimit)

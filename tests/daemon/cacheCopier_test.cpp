@@ -132,6 +132,12 @@ TEST_F(CacheCopierTest, linkInTheTrashIsArchivedAsALink) {
     EXPECT_FALSE(sys::exists(copy + "/thesis.tex") && !isLink(copy));
 }
 
+TEST_F(CacheCopierTest, danglingLinkIsArchivedAsALink) {
+    ASSERT_EQ(::symlink("/no/such/target", trash("dangling").c_str()), 0);
+    EXPECT_TRUE(copier(0).copyDataToCacheCheck(trash("dangling"), 1 << 20, 0));
+    EXPECT_EQ(sys::readlinkAt(AT_FDCWD, archived(".x_dangling")).value(), "/no/such/target");
+}
+
 TEST_F(CacheCopierTest, moveModeMovesALinkWithoutEnteringWhatItPointsTo) {
     _dir.writeFile("Documents/thesis.tex", "years of work");
     ASSERT_EQ(::symlink((_dir / "Documents").c_str(), trash("Documents").c_str()), 0);
