@@ -95,8 +95,9 @@ bool CacheCopier::copyDataToCache(const std::string &path) {
         createDateFolder(dateFolder);
         std::string destination = dateFolder + "/" + hiddenName;
         if (isFolder) {
-            copyFolder(path, destination, _maxCacheSize, false);
-            return true;
+            // A folder counts as archived only when all of it that should be was copied:
+            // recording a failed copy would let emptying the trash destroy the rest.
+            return copyFolder(path, destination, _maxCacheSize, false);
         }
         sys::Status status = sys::copyItem(path, destination);
         if (!status)
@@ -153,8 +154,9 @@ std::string CacheCopier::destinationFor(const std::string &relative) const {
     return destination;
 }
 
-void CacheCopier::copyFolder(const std::string &source, const std::string &destination, uint64_t limit,
+bool CacheCopier::copyFolder(const std::string &source, const std::string &destination, uint64_t limit,
                              bool visibleNames) {
+    _copyFailed = false;
     _rootFolder = source;
     _destinationFolder = destination;
     _singleFileSizeLimit = limit;
@@ -167,6 +169,7 @@ void CacheCopier::copyFolder(const std::string &source, const std::string &desti
         pending.pop_back();
         copyFolderCore(relative, pending);
     }
+    return !_copyFailed;
 }
 
 void CacheCopier::copyFolderCore(const std::string &relative, std::vector<std::string> &pending) {
@@ -174,18 +177,24 @@ void CacheCopier::copyFolderCore(const std::string &relative, std::vector<std::s
     std::string destination = relative.empty() ? _destinationFolder : destinationFor(relative);
 
     auto sourceStat = sys::stat(source, sys::FollowLinks::No);
-    if (!sourceStat || !S_ISDIR(sourceStat->st_mode))
-        return; // replaced by something else since it was listed: never follow it
+    if (!sourceStat || !S_ISDIR(sourceStat->st_mode)) {
+        // Gone or replaced by something else since it was listed: never follow it. Only the
+        // trashed folder itself vanishing means nothing was archived.
+        _copyFailed = _copyFailed || relative.empty();
+        return;
+    }
     if (!sys::exists(destination)) {
         sys::Status status = sys::mkdir(destination, (sourceStat->st_mode & 07777) | S_IRWXU);
         if (!status) {
             logFailure(status);
+            _copyFailed = true;
             return;
         }
     }
     auto entries = sys::listDirectory(source);
     if (!entries) {
         logFailure(entries.status());
+        _copyFailed = true;
         return;
     }
     std::vector<std::string> subFolders;
@@ -202,9 +211,13 @@ void CacheCopier::copyFolderCore(const std::string &relative, std::vector<std::s
         if (_singleFileSizeLimit != 0 && static_cast<uint64_t>(st->st_size) >= _singleFileSizeLimit)
             continue;
         std::string name = setFileName(entry.name, _makeInvisible ? Visibility::Hidden : Visibility::Visible);
+        if (S_ISSOCK(st->st_mode))
+            continue;
         sys::Status status = sys::copyItem(itemPath, destination + "/" + name);
-        if (!status)
+        if (!status) {
             logFailure(status);
+            _copyFailed = true;
+        }
     }
     // Reversed so that the sub-folders are copied in listing order.
     pending.insert(pending.end(), subFolders.rbegin(), subFolders.rend());

@@ -25,8 +25,10 @@ public:
 
     /// Copies the folder source into destination (created when missing), skipping sub-folders
     /// named ".Spotlight…" and files of limit bytes or more (limit 0: none), naming every item
-    /// in its hidden form unless visibleNames. Links are copied as links.
-    void copyFolder(const std::string &source, const std::string &destination, uint64_t limit, bool visibleNames);
+    /// in its hidden form unless visibleNames. Links are copied as links. False when anything
+    /// that was to be copied could not be (the deliberate skips above are not failures, nor
+    /// are sockets, which hold no data); what could be copied stays copied.
+    bool copyFolder(const std::string &source, const std::string &destination, uint64_t limit, bool visibleNames);
     /// Gives every item below folder, at every depth, its hidden name exactly once; the folder
     /// keeps its own name. Nothing that is already there is ever replaced.
     static void scrambleFolderHierarchy(const std::string &folder);
@@ -50,6 +52,7 @@ private:
     std::string _destinationFolder;
     bool _makeInvisible = true;
     uint64_t _singleFileSizeLimit = 0;
+    bool _copyFailed = false;
 };
 
 /// True for the names of the system's own programs, which are never archived.

@@ -15,7 +15,7 @@ namespace {
 
 constexpr size_t kCopyChunk = 1 << 20;
 
-Status copyData(int from, int to, off_t size, const std::string &source) {
+Status copyData(int from, int to, const std::string &source, const std::string &destination) {
     // A clone shares the blocks on copy-on-write file systems and costs nothing.
     if (::ioctl(to, FICLONE, from) == 0)
         return {};
@@ -38,19 +38,20 @@ Status copyData(int from, int to, off_t size, const std::string &source) {
             if (n > 0) {
                 Status written = writeAll(to, std::string_view(buffer.data(), static_cast<size_t>(n)));
                 if (!written)
-                    return written;
+                    return Status::failure(written.code(), "write", destination);
             }
         }
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            return Status::fromErrno(kernelCopy ? "copy_file_range" : "read", source);
+            if (kernelCopy)
+                return Status::fromErrno("copy_file_range", source + " -> " + destination);
+            return Status::fromErrno("read", source);
         }
         if (n == 0)
             break;
         done += n;
     }
-    (void)size;
     return {};
 }
 
@@ -69,7 +70,7 @@ Status copyRegularFile(int sourceFd, const struct stat &st, const std::string &s
                        const std::string &folder, const std::string &name, const std::string &destination) {
     auto unnamed = openAt(folderFd, ".", O_TMPFILE | O_WRONLY, 0600);
     if (unnamed) {
-        Status status = copyData(sourceFd, unnamed->get(), st.st_size, source);
+        Status status = copyData(sourceFd, unnamed->get(), source, destination);
         if (status)
             status = finishFile(unnamed->get(), st, destination);
         if (!status)
@@ -95,7 +96,7 @@ Status copyRegularFile(int sourceFd, const struct stat &st, const std::string &s
                 continue;
             return Status::failure(fd.code(), "open", joinPath(folder, temporary));
         }
-        Status status = copyData(sourceFd, fd->get(), st.st_size, source);
+        Status status = copyData(sourceFd, fd->get(), source, destination);
         if (status)
             status = finishFile(fd->get(), st, destination);
         fd->reset();

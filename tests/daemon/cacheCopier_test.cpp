@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -225,4 +227,49 @@ TEST_F(CacheCopierTest, freePercentageCountsTheFileItself) {
     EXPECT_FALSE(onVolume.copyDataToCacheCheck(volume + "/Trash/big", 0, 25));
     EXPECT_TRUE(onVolume.copyDataToCacheCheck(volume + "/Trash/half", 0, 25));
     EXPECT_TRUE(onVolume.copyDataToCacheCheck(volume + "/Trash/big", 0, 0));
+}
+
+TEST_F(CacheCopierTest, folderThatCannotBeCopiedWhollyIsNotReportedArchived) {
+    std::string volume = _dir / "small";
+    ::mkdir(volume.c_str(), 0755);
+    if (::mount("tmpfs", volume.c_str(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "mounting a tmpfs is not permitted here";
+    struct Unmount {
+        std::string path;
+        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+    } unmount{volume};
+    ASSERT_EQ(::mkdir((volume + "/.TrashCacheFolder").c_str(), 0700), 0);
+    _dir.writeFile("Trash/Album/small", "fits");
+    _dir.writeFile("Trash/Album/large", std::string(2 << 20, 'L'));
+    CacheCopier onVolume(volume + "/.TrashCacheFolder/", 0, 0);
+    EXPECT_FALSE(onVolume.copyDataToCache(trash("Album")));
+
+    // What could be copied stays; the file that did not fit left nothing behind.
+    std::string dateFolder;
+    auto cacheEntries = sys::listDirectory(volume + "/.TrashCacheFolder");
+    ASSERT_TRUE(cacheEntries.ok());
+    for (const auto &entry : *cacheEntries)
+        if (dateFromFinderCompatibleDateDescription(entry.name))
+            dateFolder = volume + "/.TrashCacheFolder/" + entry.name;
+    ASSERT_FALSE(dateFolder.empty());
+    auto album = sys::listDirectory(dateFolder + "/.x_Album");
+    ASSERT_TRUE(album.ok());
+    ASSERT_EQ(album->size(), 1u);
+    EXPECT_EQ(album->front().name, ".x_small");
+}
+
+TEST_F(CacheCopierTest, socketsInAFolderAreLeftOutWithoutFailingTheCopy) {
+    _dir.writeFile("Trash/Session/notes", "n");
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    struct sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    std::string socketPath = trash("Session/socket");
+    ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+    std::copy(socketPath.begin(), socketPath.end(), address.sun_path);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ::close(fd);
+    EXPECT_TRUE(copier(0).copyDataToCache(trash("Session")));
+    EXPECT_EQ(readFileText(archived(".x_Session/.x_notes")), "n");
+    EXPECT_FALSE(sys::exists(archived(".x_Session/.x_socket")));
 }
