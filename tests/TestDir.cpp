@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -50,6 +51,18 @@ std::string TestDir::makeDir(std::string_view relative, mode_t mode) {
     fs::create_directories(path);
     ::chmod(path.c_str(), mode);
     return path;
+}
+
+TmpfsMount::TmpfsMount(const std::string &where, const std::string &size) : _path(where) {
+    std::error_code ec;
+    fs::create_directories(_path, ec);
+    std::string options = "size=" + size;
+    _mounted = ::mount("tmpfs", _path.c_str(), "tmpfs", 0, options.c_str()) == 0;
+}
+
+TmpfsMount::~TmpfsMount() {
+    if (_mounted)
+        ::umount2(_path.c_str(), MNT_DETACH);
 }
 
 static void clearFlags(const std::string &path) {

@@ -30,6 +30,23 @@ private:
     std::string _path;
 };
 
+/// A tmpfs mounted for one test and unmounted after it. Tests skip when mounted() is false:
+/// mounting needs root, which not every machine gives.
+class TmpfsMount {
+public:
+    /// Creates the folder where when missing and mounts a tmpfs of the given size ("4m").
+    TmpfsMount(const std::string &where, const std::string &size);
+    ~TmpfsMount();
+    TmpfsMount(const TmpfsMount &) = delete;
+    TmpfsMount &operator=(const TmpfsMount &) = delete;
+    bool mounted() const { return _mounted; }
+    const std::string &path() const { return _path; }
+
+private:
+    std::string _path;
+    bool _mounted = false;
+};
+
 /// Removes a tree without following links; clears immutable flags and adds owner write
 /// bits where needed.
 void removeTree(const std::string &path);

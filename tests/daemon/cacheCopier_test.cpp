@@ -5,8 +5,8 @@
 #include "platform/ItemLock.h"
 #include "platform/System.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/stat.h>
@@ -203,13 +203,9 @@ TEST(ScrambleFolderHierarchy, hidesEveryItemOnceAndNeverReplaces) {
 
 TEST_F(CacheCopierTest, freePercentageCountsTheFileItself) {
     std::string volume = _dir / "volume";
-    ::mkdir(volume.c_str(), 0755);
-    if (::mount("tmpfs", volume.c_str(), "tmpfs", 0, "size=10m") != 0)
+    quillet::test::TmpfsMount mount(volume, "10m");
+    if (!mount.mounted())
         GTEST_SKIP() << "mounting a tmpfs is not permitted here";
-    struct Unmount {
-        std::string path;
-        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
-    } unmount{volume};
     ASSERT_EQ(::mkdir((volume + "/Trash").c_str(), 0700), 0);
     ASSERT_EQ(::mkdir((volume + "/.TrashCacheFolder").c_str(), 0700), 0);
     auto fill = [&](const std::string &path, size_t bytes) {
@@ -231,13 +227,9 @@ TEST_F(CacheCopierTest, freePercentageCountsTheFileItself) {
 
 TEST_F(CacheCopierTest, folderThatCannotBeCopiedWhollyIsNotReportedArchived) {
     std::string volume = _dir / "small";
-    ::mkdir(volume.c_str(), 0755);
-    if (::mount("tmpfs", volume.c_str(), "tmpfs", 0, "size=1m") != 0)
+    quillet::test::TmpfsMount mount(volume, "1m");
+    if (!mount.mounted())
         GTEST_SKIP() << "mounting a tmpfs is not permitted here";
-    struct Unmount {
-        std::string path;
-        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
-    } unmount{volume};
     ASSERT_EQ(::mkdir((volume + "/.TrashCacheFolder").c_str(), 0700), 0);
     _dir.writeFile("Trash/Album/small", "fits");
     _dir.writeFile("Trash/Album/large", std::string(2 << 20, 'L'));

@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,25 +21,6 @@ size_t entryCount(const std::string &folder) {
     auto entries = sys::listDirectory(folder);
     return entries ? entries->size() : 0;
 }
-
-// A small tmpfs for tests that need a full volume; skips where mounting is not permitted.
-class SmallVolume {
-public:
-    SmallVolume(const std::string &where, const char *size) : _path(where) {
-        ::mkdir(_path.c_str(), 0755);
-        std::string options = std::string("size=") + size;
-        _mounted = ::mount("tmpfs", _path.c_str(), "tmpfs", 0, options.c_str()) == 0;
-    }
-    ~SmallVolume() {
-        if (_mounted)
-            ::umount2(_path.c_str(), MNT_DETACH);
-    }
-    bool mounted() const { return _mounted; }
-
-private:
-    std::string _path;
-    bool _mounted = false;
-};
 
 } // namespace
 
@@ -113,7 +93,7 @@ TEST(FileCopy, refusesFoldersAndReportsMissingSources) {
 
 TEST(FileCopy, failedCopyLeavesNothingBehind) {
     TestDir dir;
-    SmallVolume volume(dir / "volume", "1m");
+    quillet::test::TmpfsMount volume(dir / "volume", "1m");
     if (!volume.mounted())
         GTEST_SKIP() << "mounting a tmpfs is not permitted here";
     std::string source = dir.writeSizedFile("big", 3 << 20);
