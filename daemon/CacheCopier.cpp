@@ -6,6 +6,7 @@
 #include "platform/System.h"
 #include "platform/VolumeStats.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <array>
@@ -157,6 +158,7 @@ std::string CacheCopier::destinationFor(const std::string &relative) const {
 bool CacheCopier::copyFolder(const std::string &source, const std::string &destination, uint64_t limit,
                              bool visibleNames) {
     _copyFailed = false;
+    _createdFolders.clear();
     _rootFolder = source;
     _destinationFolder = destination;
     _singleFileSizeLimit = limit;
@@ -169,6 +171,11 @@ bool CacheCopier::copyFolder(const std::string &source, const std::string &desti
         pending.pop_back();
         copyFolderCore(relative, pending);
     }
+    // As a whole-item copy does, the folders keep their times; the index also knows an
+    // archived folder by its modification time, so a restart must find the same one.
+    for (const FolderTimes &folder : _createdFolders)
+        (void)sys::utimensAt(AT_FDCWD, folder.path, folder.times, sys::FollowLinks::No);
+    _createdFolders.clear();
     return !_copyFailed;
 }
 
@@ -190,6 +197,7 @@ void CacheCopier::copyFolderCore(const std::string &relative, std::vector<std::s
             _copyFailed = true;
             return;
         }
+        _createdFolders.push_back({destination, {sourceStat->st_atim, sourceStat->st_mtim}});
     }
     auto entries = sys::listDirectory(source);
     if (!entries) {
@@ -231,6 +239,7 @@ void CacheCopier::scrambleFolderHierarchy(const std::string &folder) {
         std::string current = std::move(folders.back());
         folders.pop_back();
         sys::unlockItemAtPath(current);
+        auto before = sys::stat(current, sys::FollowLinks::No);
         // The names are taken before any rename, so that a renamed entry is never seen again
         // by the listing and hidden twice.
         auto entries = sys::listDirectory(current);
@@ -260,6 +269,10 @@ void CacheCopier::scrambleFolderHierarchy(const std::string &folder) {
                 }
             }
             toRename = std::move(blocked);
+        }
+        if (before) {
+            struct timespec times[2] = {before->st_atim, before->st_mtim};
+            (void)sys::utimensAt(AT_FDCWD, current, times, sys::FollowLinks::No);
         }
     }
 }

@@ -3,6 +3,7 @@
 // of the current minute in the cache folder, under the entry's hidden name.
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -30,7 +31,8 @@ public:
     /// are sockets, which hold no data); what could be copied stays copied.
     bool copyFolder(const std::string &source, const std::string &destination, uint64_t limit, bool visibleNames);
     /// Gives every item below folder, at every depth, its hidden name exactly once; the folder
-    /// keeps its own name. Nothing that is already there is ever replaced.
+    /// keeps its own name. Nothing that is already there is ever replaced, and the folders keep
+    /// their modification times (the index knows an archived folder by it).
     static void scrambleFolderHierarchy(const std::string &folder);
 
     const std::string &trashCacheFolder() const { return _trashCacheFolder; }
@@ -53,6 +55,13 @@ private:
     bool _makeInvisible = true;
     uint64_t _singleFileSizeLimit = 0;
     bool _copyFailed = false;
+    /// Folders the copy created, with the times of their sources, given back once the copy
+    /// is complete (writing into a folder changes its times).
+    struct FolderTimes {
+        std::string path;
+        struct timespec times[2];
+    };
+    std::vector<FolderTimes> _createdFolders;
 };
 
 /// True for the names of the system's own programs, which are never archived.

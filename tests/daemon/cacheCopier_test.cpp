@@ -51,6 +51,16 @@ protected:
     TestDir _dir;
 };
 
+time_t modificationSecond(const std::string &path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_mtim.tv_sec : -1;
+}
+
+void setModificationSecond(const std::string &path, time_t seconds) {
+    struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+}
+
 bool isLink(const std::string &path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
@@ -264,4 +274,20 @@ TEST_F(CacheCopierTest, socketsInAFolderAreLeftOutWithoutFailingTheCopy) {
     EXPECT_TRUE(copier(0).copyDataToCache(trash("Session")));
     EXPECT_EQ(readFileText(archived(".x_Session/.x_notes")), "n");
     EXPECT_FALSE(sys::exists(archived(".x_Session/.x_socket")));
+}
+
+// The index knows an archived folder by its modification time: the copy in the cache must
+// keep it, or every restart would take the folder for a new one and archive it again.
+TEST_F(CacheCopierTest, archivedFoldersKeepTheirModificationTimesInBothModes) {
+    for (int mode : {0, 1}) {
+        std::string name = "Folder" + std::to_string(mode);
+        _dir.writeFile("Trash/" + name + "/inner/file", "f");
+        setModificationSecond(trash(name + "/inner"), 1000000000);
+        setModificationSecond(trash(name), 1100000000);
+        ASSERT_TRUE(copier(mode).copyDataToCache(trash(name))) << mode;
+        std::string root = archived(".x_" + name);
+        EXPECT_EQ(modificationSecond(root), 1100000000) << mode;
+        EXPECT_EQ(modificationSecond(root + "/.x_inner"), 1000000000) << mode;
+        EXPECT_EQ(readFileText(root + "/.x_inner/.x_file"), "f") << mode;
+    }
 }
