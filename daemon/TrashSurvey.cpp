@@ -24,12 +24,6 @@ timespec plusOneSecond(timespec t) {
     return t;
 }
 
-timespec realNow() {
-    timespec t {};
-    ::clock_gettime(CLOCK_REALTIME, &t);
-    return t;
-}
-
 bool sameTime(const timespec &a, const timespec &b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
 
 } // namespace
@@ -80,7 +74,7 @@ uint64_t TrashSurvey::nbItemsAtFolderRoot(const std::string &path) {
     // system's clock granularity.
     if (st && _haveCount && stamp == _countedStamp && plusOneSecond(_countedStamp.modified) < _countedStamp.takenAt)
         return _countedEntries;
-    stamp.takenAt = realNow();
+    stamp.takenAt = sys::realtimeNow();
     uint64_t count = 0;
     sys::Status status = sys::forEachEntry(folder->get(), [&count](std::string_view name, unsigned char) {
         if (name != kDesktopServicesStore)

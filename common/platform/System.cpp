@@ -355,6 +355,12 @@ Result<VolumeFigures> volumeFigures(const std::string &path) {
 
 time_t now() { return ::time(nullptr); }
 
+struct timespec realtimeNow() {
+    struct timespec ts {};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    return ts;
+}
+
 int64_t monotonicMillis() {
     struct timespec ts {};
     ::clock_gettime(CLOCK_MONOTONIC, &ts);

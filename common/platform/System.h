@@ -80,9 +80,6 @@ private:
 
 enum class FollowLinks { No, Yes };
 
-/// The directory descriptor for calls relative to the working directory.
-inline constexpr int kCwd = -100; // AT_FDCWD
-
 Result<Fd> open(const std::string &path, int flags, mode_t mode = 0);
 Result<Fd> openAt(int dirFd, const std::string &name, int flags, mode_t mode = 0);
 /// Opens a folder for reading its entries and for *at() calls (O_DIRECTORY|O_CLOEXEC).
@@ -149,6 +146,8 @@ Result<VolumeFigures> volumeFigures(const std::string &path);
 
 /// Seconds since the epoch (CLOCK_REALTIME).
 time_t now();
+/// CLOCK_REALTIME with nanoseconds, comparable with file times.
+struct timespec realtimeNow();
 /// Monotonic time in milliseconds.
 int64_t monotonicMillis();
 std::string errorText(int code);
