@@ -36,9 +36,11 @@
 
 namespace quillet {
 
-inline constexpr size_t kMaxIndexFileBytes = 256u * 1024 * 1024;
+/// Ten thousand records take about 2.4 MB; a file beyond this cap is not an index we wrote.
+inline constexpr size_t kMaxIndexFileBytes = 64u * 1024 * 1024;
 
-/// The bytes of the index file for the index (its record length recomputed first).
+/// The bytes of the index file for the index. Its record lengths and item count are
+/// recomputed first, so the file never disagrees with itself.
 std::string encodeArchive(ArchiveStruct &index);
 /// The index the bytes hold, or nothing when they are not a well-formed index archive.
 std::optional<ArchiveStruct> decodeArchive(std::string_view bytes);
@@ -48,12 +50,15 @@ std::optional<ArchiveStruct> decodeArchive(std::string_view bytes);
 /// folder is empty.
 bool writeArchiveStats(const std::string &folder, ArchiveStruct &index,
                        std::string_view fileName = {});
-/// Reads folder + fileName into index. A missing file is created empty; an empty, unreadable
-/// or malformed one is rewritten as an empty index and false is returned.
+/// Reads folder + fileName into index. A missing, empty, unreadable or malformed file is
+/// (re)written as an empty index and false is returned; so is an empty folder, with nothing
+/// written.
 bool readArchiveStats(const std::string &folder, ArchiveStruct &index,
                       std::string_view fileName = {});
 /// Drops every record whose archived copy is in no date folder of the cache folder any more,
-/// then writes the index back.
+/// then writes the index back. A copy answers for a record when its visible name's index form
+/// (indexHiddenName), its size and its modification second agree: a trashed ".x_a" is stored
+/// as ".x_.x_a" but recorded as ".x_a".
 void checkForArchivedFiles(const std::string &folder, std::string_view fileName = {});
 
 } // namespace quillet

@@ -87,7 +87,7 @@ Status copyRegularFile(int sourceFd, const struct stat &st, const std::string &s
 
     // No unnamed files here: write under a temporary name beside the destination. O_EXCL with
     // a fresh name per try, so a leftover of a crash is never reused.
-    static std::minstd_rand random(static_cast<unsigned>(::getpid()));
+    thread_local std::minstd_rand random(static_cast<unsigned>(::getpid()));
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::string temporary = ".quillet-partial-" + std::to_string(random());
         auto fd = openAt(folderFd, temporary, O_WRONLY | O_CREAT | O_EXCL, 0600);

@@ -299,7 +299,7 @@ Status writeAll(int fd, std::string_view data) {
 Status writeFileAtomically(const std::string &path, std::string_view data, mode_t mode) {
     std::string folder = parentPath(path);
     std::string base = lastPathComponent(path);
-    static std::minstd_rand random(static_cast<unsigned>(::getpid()) ^ static_cast<unsigned>(::time(nullptr)));
+    thread_local std::minstd_rand random(static_cast<unsigned>(::getpid()) ^ static_cast<unsigned>(::time(nullptr)));
     // O_EXCL with a fresh name per try: a stale temporary file left by a crash, or one being
     // written by another process at the same moment, is never reused or truncated.
     for (int attempt = 0; attempt < 100; ++attempt) {

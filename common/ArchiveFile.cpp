@@ -1,0 +1,462 @@
+#include "ArchiveFile.h"
+
+#include "BinaryPlistCheck.h"
+#include "CacheLayout.h"
+#include "platform/System.h"
+
+#include <dirent.h>
+#include <plist/plist.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+namespace quillet {
+namespace {
+
+/// A record archive is a few hundred bytes; anything near this is not one.
+constexpr size_t kMaxItemArchiveBytes = 1024 * 1024;
+constexpr uint64_t kKeyedArchiveVersion = 100000;
+constexpr std::string_view kArchiverName = "NSKeyedArchiver";
+constexpr const char *kNullObject = "$null";
+
+constexpr const char *kStructLengthKey = "Struct length";
+constexpr const char *kItemCountKey = "Number of items";
+constexpr const char *kItemListKey = "List of items recorded";
+constexpr const char *kModificationDateKey = "Modification date";
+constexpr const char *kItemSizeKey = "Item size";
+constexpr const char *kItemNameKey = "Item name";
+constexpr size_t kModificationDateBytes = 8;
+
+struct PlistFree {
+    void operator()(void *node) const { plist_free(static_cast<plist_t>(node)); }
+};
+using PlistOwner = std::unique_ptr<void, PlistFree>;
+
+std::string_view stringValue(plist_t node) {
+    if (plist_get_node_type(node) != PLIST_STRING)
+        return {};
+    uint64_t length = 0;
+    const char *text = plist_get_string_ptr(node, &length);
+    return text ? std::string_view(text, static_cast<size_t>(length)) : std::string_view();
+}
+
+/// The items of an array in order. libplist reaches an item by position by walking the list,
+/// so going through an archive's arrays by position would be quadratic.
+std::vector<plist_t> arrayItems(plist_t array) {
+    std::vector<plist_t> items;
+    if (plist_get_node_type(array) != PLIST_ARRAY)
+        return items;
+    items.reserve(plist_array_get_size(array));
+    plist_array_iter it = nullptr;
+    plist_array_new_iter(array, &it);
+    if (!it)
+        return items;
+    for (;;) {
+        plist_t item = nullptr;
+        plist_array_next_item(array, it, &item);
+        if (!item)
+            break;
+        items.push_back(item);
+    }
+    std::free(it);
+    return items;
+}
+
+plist_t dictItem(plist_t dict, const char *key) {
+    if (plist_get_node_type(dict) != PLIST_DICT)
+        return nullptr;
+    return plist_dict_get_item(dict, key);
+}
+
+// ---- Writing ---------------------------------------------------------------------------------
+
+/// A keyed archive being built: "$objects" starts with "$null"; add() appends an object and
+/// gives the UID that names it. Top-level keys go out in the order Foundation writes them.
+class ArchiveBuilder {
+public:
+    ArchiveBuilder() : _root(plist_new_dict()) {
+        _top = plist_new_dict();
+        _objects = plist_new_array();
+        plist_dict_set_item(_root.get(), "$version", plist_new_uint(kKeyedArchiveVersion));
+        plist_dict_set_item(_root.get(), "$archiver", plist_new_string(std::string(kArchiverName).c_str()));
+        plist_dict_set_item(_root.get(), "$top", _top);
+        plist_dict_set_item(_root.get(), "$objects", _objects);
+        add(plist_new_string(kNullObject));
+    }
+
+    plist_t top() const { return _top; }
+    uint64_t nextUid() const { return plist_array_get_size(_objects); }
+    uint64_t add(plist_t object) {
+        uint64_t uid = nextUid();
+        plist_array_append_item(_objects, object);
+        return uid;
+    }
+
+    std::string bytes() const {
+        char *binary = nullptr;
+        uint32_t length = 0;
+        plist_to_bin(_root.get(), &binary, &length);
+        std::string out(binary ? binary : "", binary ? length : 0);
+        if (binary)
+            plist_to_bin_free(binary);
+        return out;
+    }
+
+private:
+    PlistOwner _root;
+    plist_t _top = nullptr;
+    plist_t _objects = nullptr;
+};
+
+void putLittleEndian32(unsigned char *out, uint32_t value) {
+    for (int i = 0; i < 4; ++i)
+        out[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+uint32_t getLittleEndian32(const unsigned char *in) {
+    uint32_t value = 0;
+    for (int i = 3; i >= 0; --i)
+        value = (value << 8) | in[i];
+    return value;
+}
+
+std::string encodeItem(const ArchivedItem &item) {
+    ArchiveBuilder archive;
+    plist_t top = archive.top();
+    plist_dict_set_item(top, kStructLengthKey, plist_new_uint(archiveItemStructSize(item)));
+    unsigned char date[kModificationDateBytes];
+    putLittleEndian32(date, item.modificationTime.seconds);
+    putLittleEndian32(date + 4, item.modificationTime.nanoseconds);
+    plist_dict_set_item(top, kModificationDateKey,
+                        plist_new_data(reinterpret_cast<const char *>(date), sizeof date));
+    // Negative sizes go out as the 8-byte two's complement, which is how Apple stores a
+    // signed 64-bit integer too.
+    plist_dict_set_item(top, kItemSizeKey, plist_new_uint(static_cast<uint64_t>(item.itemSize)));
+    // Binary plists hold ASCII or UTF-16 strings; bytes that are not UTF-8 travel as lone
+    // surrogates.
+    uint64_t name = archive.add(plist_new_string(bplist::escapeInvalidUtf8(item.name).c_str()));
+    plist_dict_set_item(top, kItemNameKey, plist_new_uid(name));
+    return archive.bytes();
+}
+
+// ---- Reading ---------------------------------------------------------------------------------
+
+/// A keyed archive read back from checked bytes: libplist's tree for the structure and the
+/// check's own view of the same bytes for string contents, which libplist cannot always carry
+/// (it drops lone surrogates). The bytes must outlive the reader.
+class ArchiveReader {
+public:
+    static std::optional<ArchiveReader> open(std::string_view bytes, size_t maxBytes) {
+        auto checked = bplist::checkBinaryPlist(bytes, bplist::CheckLimits{maxBytes});
+        if (!checked)
+            return std::nullopt;
+        plist_t root = nullptr;
+        plist_from_bin(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
+        if (!root)
+            return std::nullopt;
+        ArchiveReader reader(PlistOwner(root), std::move(*checked));
+        if (plist_get_node_type(root) != PLIST_DICT)
+            return std::nullopt;
+        if (stringValue(dictItem(root, "$archiver")) != kArchiverName)
+            return std::nullopt;
+        plist_t version = dictItem(root, "$version");
+        uint64_t versionValue = 0;
+        if (plist_get_node_type(version) != PLIST_UINT)
+            return std::nullopt;
+        plist_get_uint_val(version, &versionValue);
+        if (versionValue != kKeyedArchiveVersion)
+            return std::nullopt;
+        plist_t objects = dictItem(root, "$objects");
+        reader._top = dictItem(root, "$top");
+        if (plist_get_node_type(objects) != PLIST_ARRAY || plist_get_node_type(reader._top) != PLIST_DICT)
+            return std::nullopt;
+        reader._objects = arrayItems(objects);
+        if (reader._objects.empty() || stringValue(reader._objects[0]) != kNullObject)
+            return std::nullopt;
+        auto checkedObjects = reader._checked.dictValue(reader._checked.topObject(), "$objects");
+        if (!checkedObjects || reader._checked.kind(*checkedObjects) != bplist::Kind::Array ||
+            reader._checked.count(*checkedObjects) != reader._objects.size())
+            return std::nullopt;
+        reader._checkedObjects = *checkedObjects;
+        return reader;
+    }
+
+    plist_t top() const { return _top; }
+
+    /// The "$objects" entry a UID names, with its index; nothing for another node or a UID
+    /// out of range. UID 0 names "$null", which no caller accepts as a value.
+    std::optional<std::pair<plist_t, uint64_t>> object(plist_t uid) const {
+        if (plist_get_node_type(uid) != PLIST_UID)
+            return std::nullopt;
+        uint64_t index = 0;
+        plist_get_uid_val(uid, &index);
+        if (index == 0 || index >= _objects.size())
+            return std::nullopt;
+        return std::pair{_objects[static_cast<size_t>(index)], index};
+    }
+
+    /// An integer stored inline or behind a UID.
+    std::optional<uint64_t> integer(plist_t node) const {
+        if (plist_get_node_type(node) == PLIST_UID) {
+            auto target = object(node);
+            if (!target)
+                return std::nullopt;
+            node = target->first;
+        }
+        if (plist_get_node_type(node) != PLIST_UINT)
+            return std::nullopt;
+        uint64_t value = 0;
+        plist_get_uint_val(node, &value);
+        return value;
+    }
+
+    /// Bytes stored inline, or behind a UID as data or as { "NS.data": data } (NSMutableData).
+    /// They stay valid as long as the reader.
+    std::optional<std::string_view> data(plist_t node) const {
+        if (plist_get_node_type(node) == PLIST_UID) {
+            auto target = object(node);
+            if (!target)
+                return std::nullopt;
+            node = target->first;
+            if (plist_get_node_type(node) == PLIST_DICT)
+                node = dictItem(node, "NS.data");
+        }
+        if (plist_get_node_type(node) != PLIST_DATA)
+            return std::nullopt;
+        uint64_t length = 0;
+        const char *bytes = plist_get_data_ptr(node, &length);
+        if (!bytes && length > 0)
+            return std::nullopt;
+        return std::string_view(bytes ? bytes : "", static_cast<size_t>(length));
+    }
+
+    /// A string behind a UID, plain or as { "NS.string": string } (NSMutableString), as the
+    /// bytes it stands for.
+    std::optional<std::string> text(plist_t node) const {
+        auto target = object(node);
+        if (!target)
+            return std::nullopt;
+        auto checkedObject = _checked.element(_checkedObjects, target->second);
+        if (!checkedObject)
+            return std::nullopt;
+        plist_t value = target->first;
+        if (plist_get_node_type(value) == PLIST_DICT) {
+            value = dictItem(value, "NS.string");
+            checkedObject = _checked.dictValue(*checkedObject, "NS.string");
+            if (!checkedObject)
+                return std::nullopt;
+        }
+        if (plist_get_node_type(value) != PLIST_STRING)
+            return std::nullopt;
+        return _checked.stringBytes(*checkedObject);
+    }
+
+private:
+    ArchiveReader(PlistOwner root, bplist::CheckedPlist checked)
+        : _root(std::move(root)), _checked(std::move(checked)) {}
+
+    PlistOwner _root;
+    bplist::CheckedPlist _checked;
+    std::vector<plist_t> _objects;  ///< the entries of "$objects"
+    plist_t _top = nullptr;
+    uint64_t _checkedObjects = 0;
+};
+
+/// Linux names never hold NUL or "/"; a record that does is not one of ours.
+bool isPlausibleName(std::string_view name) {
+    return !name.empty() && name.find('\0') == std::string_view::npos &&
+           name.find('/') == std::string_view::npos;
+}
+
+std::optional<ArchivedItem> decodeItem(std::string_view bytes) {
+    auto reader = ArchiveReader::open(bytes, kMaxItemArchiveBytes);
+    if (!reader)
+        return std::nullopt;
+    plist_t top = reader->top();
+    // The stored record length is not trusted: it is recomputed from the name below.
+    if (!reader->integer(dictItem(top, kStructLengthKey)))
+        return std::nullopt;
+    auto date = reader->data(dictItem(top, kModificationDateKey));
+    auto size = reader->integer(dictItem(top, kItemSizeKey));
+    auto name = reader->text(dictItem(top, kItemNameKey));
+    if (!date || date->size() != kModificationDateBytes || !size || !name || !isPlausibleName(*name))
+        return std::nullopt;
+
+    ArchivedItem item;
+    auto raw = reinterpret_cast<const unsigned char *>(date->data());
+    item.modificationTime.seconds = getLittleEndian32(raw);
+    item.modificationTime.nanoseconds = getLittleEndian32(raw + 4);
+    item.itemSize = static_cast<int64_t>(*size);
+    item.name = std::move(*name);
+    item.recordLength = archiveItemStructSize(item);
+    return item;
+}
+
+bool isArrayClass(std::string_view name) { return name == "NSArray" || name == "NSMutableArray"; }
+
+std::string indexPath(const std::string &folder, std::string_view fileName) {
+    return folder + std::string(fileName.empty() ? kIndexFileName : fileName);
+}
+
+} // namespace
+
+std::string encodeArchive(ArchiveStruct &index) {
+    for (ArchivedItem &item : index.items)
+        item.recordLength = archiveItemStructSize(item);
+    index.itemCount = index.items.size();
+    index.recordLength = archiveStructSize(&index);
+
+    ArchiveBuilder archive;
+    plist_t top = archive.top();
+    plist_dict_set_item(top, kStructLengthKey, plist_new_uint(index.recordLength));
+    plist_dict_set_item(top, kItemCountKey, plist_new_uint(index.itemCount));
+    if (index.items.empty())
+        return archive.bytes();
+
+    // The order NSKeyedArchiver gives the objects: the array, its elements, then its class.
+    plist_t array = plist_new_dict();
+    uint64_t arrayUid = archive.add(array);
+    plist_t elements = plist_new_array();
+    for (const ArchivedItem &item : index.items) {
+        std::string bytes = encodeItem(item);
+        uint64_t uid = archive.add(plist_new_data(bytes.data(), bytes.size()));
+        plist_array_append_item(elements, plist_new_uid(uid));
+    }
+    plist_t classes = plist_new_array();
+    plist_array_append_item(classes, plist_new_string("NSArray"));
+    plist_array_append_item(classes, plist_new_string("NSObject"));
+    plist_t arrayClass = plist_new_dict();
+    plist_dict_set_item(arrayClass, "$classname", plist_new_string("NSArray"));
+    plist_dict_set_item(arrayClass, "$classes", classes);
+    uint64_t classUid = archive.add(arrayClass);
+
+    plist_dict_set_item(array, "NS.objects", elements);
+    plist_dict_set_item(array, "$class", plist_new_uid(classUid));
+    plist_dict_set_item(top, kItemListKey, plist_new_uid(arrayUid));
+    return archive.bytes();
+}
+
+std::optional<ArchiveStruct> decodeArchive(std::string_view bytes) {
+    auto reader = ArchiveReader::open(bytes, kMaxIndexFileBytes);
+    if (!reader)
+        return std::nullopt;
+    plist_t top = reader->top();
+    // The stored length is not trusted either: it is recomputed from the records.
+    if (!reader->integer(dictItem(top, kStructLengthKey)))
+        return std::nullopt;
+    auto count = reader->integer(dictItem(top, kItemCountKey));
+    if (!count || *count > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
+        return std::nullopt;
+
+    ArchiveStruct index;
+    plist_t list = dictItem(top, kItemListKey);
+    if (!list) {
+        if (*count != 0)
+            return std::nullopt;
+        return index;
+    }
+    auto array = reader->object(list);
+    if (!array || plist_get_node_type(array->first) != PLIST_DICT)
+        return std::nullopt;
+    auto arrayClass = reader->object(dictItem(array->first, "$class"));
+    if (!arrayClass || !isArrayClass(stringValue(dictItem(arrayClass->first, "$classname"))))
+        return std::nullopt;
+    plist_t elements = dictItem(array->first, "NS.objects");
+    if (plist_get_node_type(elements) != PLIST_ARRAY)
+        return std::nullopt;
+    std::vector<plist_t> uids = arrayItems(elements);
+    if (uids.size() != *count)
+        return std::nullopt;
+
+    index.items.reserve(uids.size());
+    for (plist_t uid : uids) {
+        auto element = reader->data(uid);
+        if (!element)
+            return std::nullopt;
+        auto item = decodeItem(*element);
+        if (!item)
+            return std::nullopt;
+        index.items.push_back(std::move(*item));
+    }
+    index.itemCount = index.items.size();
+    index.recordLength = archiveStructSize(&index);
+    return index;
+}
+
+bool writeArchiveStats(const std::string &folder, ArchiveStruct &index, std::string_view fileName) {
+    if (folder.empty())
+        return false;
+    std::string bytes = encodeArchive(index);
+    if (bytes.empty())
+        return true;  // libplist could not serialize (out of memory): keep the previous file
+    // A failed write leaves the previous index in place, which is the best there is.
+    (void)sys::writeFileAtomically(indexPath(folder, fileName), bytes, 0644);
+    (void)sys::syncfsPath(folder);
+    return true;
+}
+
+bool readArchiveStats(const std::string &folder, ArchiveStruct &index, std::string_view fileName) {
+    emptyArchive(&index);
+    if (folder.empty())
+        return false;
+    // A missing file reads as empty, so it is created holding an empty index below.
+    auto bytes = sys::readFile(indexPath(folder, fileName), kMaxIndexFileBytes);
+    std::optional<ArchiveStruct> decoded;
+    if (bytes && !bytes->empty())
+        decoded = decodeArchive(*bytes);
+    if (!decoded) {
+        writeArchiveStats(folder, index, fileName);
+        return false;
+    }
+    index = std::move(*decoded);
+    return true;
+}
+
+void checkForArchivedFiles(const std::string &folder, std::string_view fileName) {
+    if (folder.empty())
+        return;
+    ArchiveStruct index;
+    readArchiveStats(folder, index, fileName);
+
+    // Every archived copy still present, in any date folder. A set of keys makes this linear
+    // in records plus copies, where comparing each record with each copy would be quadratic.
+    std::unordered_set<ArchivedItemKey, ArchivedItemKeyHash> present;
+    if (auto entries = sys::listDirectory(folder)) {
+        for (const sys::DirEntry &entry : *entries) {
+            std::string dateFolder = folder + entry.name;
+            if (entry.type != DT_DIR) {
+                if (entry.type != DT_UNKNOWN && entry.type != DT_LNK)
+                    continue;
+                auto st = sys::stat(dateFolder, sys::FollowLinks::Yes);
+                if (!st || !S_ISDIR(st->st_mode))
+                    continue;
+            }
+            auto copies = sys::listDirectory(dateFolder);
+            if (!copies)
+                continue;
+            for (const sys::DirEntry &copy : *copies) {
+                auto record = buildArchivedItem(dateFolder + "/" + copy.name);
+                if (!record)
+                    continue;
+                // A copy is named with the prefix added even when the trashed name had it
+                // already (".x_.x_secret"); its record keeps a single one (".x_secret").
+                record->name = indexHiddenName(setFileName(copy.name, Visibility::Visible));
+                present.insert(keyOf(*record));
+            }
+        }
+    }
+
+    for (size_t position = index.items.size(); position-- > 0;) {
+        if (!present.contains(keyOf(index.items[position])))
+            removeItemFromArchive(position, &index);
+    }
+    writeArchiveStats(folder, index, fileName);
+}
+
+} // namespace quillet
