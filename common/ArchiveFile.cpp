@@ -452,10 +452,11 @@ void checkForArchivedFiles(const std::string &folder, std::string_view fileName)
         }
     }
 
-    for (size_t position = index.items.size(); position-- > 0;) {
-        if (!present.contains(keyOf(index.items[position])))
-            removeItemFromArchive(position, &index);
-    }
+    // One pass keeps the order of the survivors; removing records one at a time would move
+    // the rest of the list, and recount its length, for every record dropped.
+    std::erase_if(index.items, [&present](const ArchivedItem &item) { return !present.contains(keyOf(item)); });
+    index.itemCount = index.items.size();
+    index.recordLength = archiveStructSize(&index);
     writeArchiveStats(folder, index, fileName);
 }
 
