@@ -134,14 +134,22 @@ std::optional<std::string> mountSourceHost(std::string_view source) {
     }
     if (source.starts_with("/"))
         return std::nullopt; // a device or a folder
-    size_t colon = source.find(':');
-    if (colon == std::string_view::npos || colon == 0)
-        return std::nullopt;
-    std::string_view host = source.substr(0, colon);
-    if (size_t at = host.rfind('@'); at != std::string_view::npos)
-        host = host.substr(at + 1);
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
-        host = host.substr(1, host.size() - 2);
+    // [user@]host:path, where an IPv6 host is written in brackets.
+    std::string_view rest = source;
+    if (size_t at = rest.find('@'); at != std::string_view::npos && at < rest.find(':'))
+        rest = rest.substr(at + 1);
+    std::string_view host;
+    if (rest.starts_with("[")) {
+        size_t close = rest.find(']');
+        if (close == std::string_view::npos || close + 1 >= rest.size() || rest[close + 1] != ':')
+            return std::nullopt;
+        host = rest.substr(1, close - 1);
+    } else {
+        size_t colon = rest.find(':');
+        if (colon == std::string_view::npos)
+            return std::nullopt;
+        host = rest.substr(0, colon);
+    }
     if (host.empty())
         return std::nullopt;
     return std::string(host);

@@ -1,0 +1,166 @@
+#include "platform/MountTable.h"
+#include "platform/FolderSize.h"
+#include "platform/UserPaths.h"
+
+#include "TestDir.h"
+
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+using namespace quillet;
+using quillet::test::TestDir;
+using quillet::test::TmpfsMount;
+
+namespace {
+
+// Sets an environment variable for one test.
+class EnvScope {
+public:
+    EnvScope(const char *name, const std::string &value) : _name(name) {
+        if (const char *old = std::getenv(name))
+            _old = old, _had = true;
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~EnvScope() {
+        if (_had)
+            ::setenv(_name, _old.c_str(), 1);
+        else
+            ::unsetenv(_name);
+    }
+
+private:
+    const char *_name;
+    std::string _old;
+    bool _had = false;
+};
+
+constexpr const char *kSampleMountInfo =
+    "22 1 252:0 / / rw,relatime shared:1 - ext4 /dev/vda rw\n"
+    "23 22 0:21 / /proc rw,nosuid shared:12 - proc proc rw\n"
+    "40 22 0:35 / /media/user/USB\\040Stick rw,nosuid shared:20 - vfat /dev/sdb1 rw\n"
+    "41 22 7:0 / /media/user/Image rw shared:21 - ext4 /dev/loop0 rw\n"
+    "42 22 0:40 / /mnt/nas rw shared:22 - nfs4 nas:/export rw\n"
+    "43 22 0:41 / /mnt/auto rw shared:23 - autofs systemd-1 rw\n"
+    "44 22 0:42 / /home rw shared:24 - ext4 /dev/vdb rw\n"
+    "garbage line without separator\n"
+    "45 22 0:43 / /mnt/share rw - cifs //NAS/share rw\n";
+
+} // namespace
+
+TEST(MountTable, parsesMountInfoAndUnescapesMountPoints) {
+    auto table = sys::parseMountInfo(kSampleMountInfo);
+    ASSERT_EQ(table.size(), 8u);
+    EXPECT_EQ(table[0].mountPoint, "/");
+    EXPECT_EQ(table[0].major, 252u);
+    EXPECT_EQ(table[2].mountPoint, "/media/user/USB Stick");
+    EXPECT_EQ(table[2].fsType, "vfat");
+    EXPECT_EQ(table[2].source, "/dev/sdb1");
+    EXPECT_EQ(table[4].source, "nas:/export");
+    EXPECT_EQ(table[7].mountPoint, "/mnt/share");
+}
+
+TEST(MountTable, mountHoldingPicksTheLongestWholeComponentPrefix) {
+    auto table = sys::parseMountInfo(kSampleMountInfo);
+    EXPECT_EQ(sys::mountHolding("/home/user/file", table)->mountPoint, "/home");
+    EXPECT_EQ(sys::mountHolding("/homework", table)->mountPoint, "/");
+    EXPECT_EQ(sys::mountHolding("/media/user/USB Stick/a", table)->mountPoint, "/media/user/USB Stick");
+    EXPECT_EQ(sys::mountHolding("/mnt/nas", table)->mountPoint, "/mnt/nas");
+    EXPECT_FALSE(sys::mountHolding("/x", {}).has_value());
+}
+
+TEST(MountTable, localVolumesListTheHomeVolumeFirstThenVolumeRootsInTableOrder) {
+    EnvScope home("HOME", "/home/user");
+    EnvScope roots("QUILLET_VOLUME_ROOTS", "/media/user:/mnt/");
+    auto volumes = sys::mountedLocalVolumes(sys::parseMountInfo(kSampleMountInfo));
+    std::vector<std::string> points;
+    for (const auto &volume : volumes)
+        points.push_back(volume.mountPoint);
+    // /proc is a pseudo file system and /mnt/auto an automounter: neither counts.
+    EXPECT_EQ(points, (std::vector<std::string>{"/home", "/media/user/USB Stick", "/media/user/Image", "/mnt/nas",
+                                                "/mnt/share"}));
+    EXPECT_TRUE(volumes[0].isHomeVolume);
+    EXPECT_FALSE(volumes[1].isHomeVolume);
+}
+
+TEST(MountTable, serverSourcesNameTheirHost) {
+    struct Case {
+        const char *source;
+        const char *host;
+    } cases[] = {{"nas:/export", "nas"},         {"user@nas:path", "nas"}, {"//NAS/share", "NAS"},
+                 {"LOCALHOST:/x", "LOCALHOST"},  {"[::1]:/x", "::1"},      {"/dev/sda1", nullptr},
+                 {"tmpfs", nullptr},             {":/x", nullptr},         {"//", nullptr}};
+    for (const Case &c : cases) {
+        auto host = sys::mountSourceHost(c.source);
+        if (c.host)
+            EXPECT_EQ(host.value_or("<none>"), c.host) << c.source;
+        else
+            EXPECT_FALSE(host.has_value()) << c.source;
+    }
+    EXPECT_TRUE(sys::isNetworkFileSystem("nfs4"));
+    EXPECT_TRUE(sys::isNetworkFileSystem("fuse.sshfs"));
+    EXPECT_FALSE(sys::isNetworkFileSystem("ext4"));
+    EXPECT_TRUE(sys::isPseudoFileSystem("cgroup2"));
+    EXPECT_FALSE(sys::isPseudoFileSystem("tmpfs"));
+}
+
+TEST(MountTable, volumeRootsComeFromTheEnvironment) {
+    {
+        EnvScope roots("QUILLET_VOLUME_ROOTS", "/a:/b/::/c");
+        EXPECT_EQ(sys::volumeRoots(), (std::vector<std::string>{"/a", "/b", "/c"}));
+    }
+    EnvScope roots("QUILLET_VOLUME_ROOTS", "");
+    auto defaults = sys::volumeRoots();
+    ASSERT_EQ(defaults.size(), 3u);
+    EXPECT_EQ(defaults[0], "/media");
+    EXPECT_TRUE(defaults[1].starts_with("/run/media/"));
+    EXPECT_EQ(defaults[2], "/mnt");
+}
+
+TEST(MountTable, realTmpfsUnderAVolumeRootIsALocalVolumeAndAWatchSeesIt) {
+    TestDir dir;
+    EnvScope roots("QUILLET_VOLUME_ROOTS", dir / "volumes");
+    sys::MountWatch watch;
+    TmpfsMount volume(dir / "volumes/Data", "1m");
+    if (!volume.mounted())
+        GTEST_SKIP() << "mounting a tmpfs is not permitted here";
+    sigset_t mask;
+    sigemptyset(&mask);
+    EXPECT_TRUE(watch.wait(5000, &mask));
+    auto volumes = sys::mountedLocalVolumes();
+    bool listed = false;
+    for (const auto &v : volumes)
+        listed = listed || v.mountPoint == dir / "volumes/Data";
+    EXPECT_TRUE(listed);
+    EXPECT_EQ(sys::mountHolding(dir / "volumes/Data/x")->fsType, "tmpfs");
+    EXPECT_TRUE(sys::isVolumeRoot(dir / "volumes/Data"));
+    EXPECT_FALSE(sys::isVolumeRoot(dir.path()));
+}
+
+TEST(UserPaths, foldersFollowTheBaseDirectories) {
+    TestDir dir;
+    EnvScope home("HOME", dir / "home");
+    EnvScope data("XDG_DATA_HOME", dir / "data");
+    EnvScope config("XDG_CONFIG_HOME", "relative/is/ignored");
+    EXPECT_EQ(sys::homeTrashFolder(), dir / "data/Trash/files/");
+    EXPECT_EQ(sys::homeCacheFolder(), dir / "home/.TrashCacheFolder/");
+    EXPECT_EQ(sys::configFolder(), dir / "home/.config");
+    std::string uid = std::to_string(::getuid());
+    EXPECT_EQ(sys::volumeTrashFolder(dir / "vol"), dir / ("vol/.Trash-" + uid + "/files/"));
+    dir.makeDir("vol/.Trash/" + uid + "/files");
+    EXPECT_EQ(sys::volumeTrashFolder(dir / "vol"), dir / ("vol/.Trash/" + uid + "/files/"));
+
+    ASSERT_TRUE(sys::ensureHomeTrash().ok());
+    for (const char *folder : {"data/Trash", "data/Trash/files", "data/Trash/info"}) {
+        struct stat st {};
+        ASSERT_EQ(::stat((dir / folder).c_str(), &st), 0) << folder;
+        EXPECT_EQ(st.st_mode & 0777, 0700u) << folder;
+    }
+    EXPECT_TRUE(sys::ensureHomeTrash().ok()); // again: nothing to do
+    ASSERT_TRUE(sys::ensureCacheFolder(dir / "home.cache").ok());
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "home.cache").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
