@@ -183,11 +183,16 @@ void CacheCopier::copyFolderCore(const std::string &relative, std::vector<std::s
     std::string source = relative.empty() ? _rootFolder : _rootFolder + "/" + relative;
     std::string destination = relative.empty() ? _destinationFolder : destinationFor(relative);
 
-    auto sourceStat = sys::stat(source, sys::FollowLinks::No);
-    if (!sourceStat || !S_ISDIR(sourceStat->st_mode)) {
-        // Gone or replaced by something else since it was listed: never follow it. Only the
-        // trashed folder itself vanishing means nothing was archived.
+    // Opened without following links: a folder replaced by a link since it was listed is
+    // never entered. Only the trashed folder itself failing means nothing was archived.
+    auto sourceDir = sys::openDirectory(source, sys::FollowLinks::No);
+    if (!sourceDir) {
         _copyFailed = _copyFailed || relative.empty();
+        return;
+    }
+    auto sourceStat = sys::fstat(sourceDir->get());
+    if (!sourceStat) {
+        _copyFailed = true;
         return;
     }
     if (!sys::exists(destination)) {
@@ -199,33 +204,40 @@ void CacheCopier::copyFolderCore(const std::string &relative, std::vector<std::s
         }
         _createdFolders.push_back({destination, {sourceStat->st_atim, sourceStat->st_mtim}});
     }
-    auto entries = sys::listDirectory(source);
-    if (!entries) {
-        logFailure(entries.status());
+    auto destinationDir = sys::openDirectory(destination, sys::FollowLinks::No);
+    if (!destinationDir) {
+        logFailure(destinationDir.status());
         _copyFailed = true;
         return;
     }
+
     std::vector<std::string> subFolders;
-    for (const sys::DirEntry &entry : *entries) {
-        std::string itemPath = source + "/" + entry.name;
-        auto st = sys::stat(itemPath, sys::FollowLinks::No);
+    sys::Status listed = sys::forEachEntry(sourceDir->get(), [&](std::string_view entryName, unsigned char) {
+        std::string name(entryName);
+        auto st = sys::statAt(sourceDir->get(), name, sys::FollowLinks::No);
         if (!st)
-            continue;
+            return true;
         if (S_ISDIR(st->st_mode)) {
-            if (!isSpotlightFolderName(entry.name))
-                subFolders.push_back(relative.empty() ? entry.name : relative + "/" + entry.name);
-            continue;
+            if (!isSpotlightFolderName(name))
+                subFolders.push_back(relative.empty() ? name : relative + "/" + name);
+            return true;
         }
         if (_singleFileSizeLimit != 0 && static_cast<uint64_t>(st->st_size) >= _singleFileSizeLimit)
-            continue;
-        std::string name = setFileName(entry.name, _makeInvisible ? Visibility::Hidden : Visibility::Visible);
-        if (S_ISSOCK(st->st_mode))
-            continue;
-        sys::Status status = sys::copyItem(itemPath, destination + "/" + name);
+            return true;
+        if (S_ISSOCK(st->st_mode)) // nothing to keep: a socket holds no data
+            return true;
+        std::string copyName = setFileName(name, _makeInvisible ? Visibility::Hidden : Visibility::Visible);
+        sys::Status status = sys::copyItemAt(sourceDir->get(), name, &*st, destinationDir->get(), copyName,
+                                             source + "/" + name, destination + "/" + copyName);
         if (!status) {
             logFailure(status);
             _copyFailed = true;
         }
+        return true;
+    });
+    if (!listed) {
+        logFailure(sys::Status::failure(listed.code(), "readdir", source));
+        _copyFailed = true;
     }
     // Reversed so that the sub-folders are copied in listing order.
     pending.insert(pending.end(), subFolders.rbegin(), subFolders.rend());

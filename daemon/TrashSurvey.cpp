@@ -124,6 +124,10 @@ int TrashSurvey::run() {
     archiveStructCopy(&_currentStat, &loaded);
     for (const ArchivedItem &item : _currentStat.items)
         _archivedKeys.insert(keyOf(item));
+    // The file's bytes and the decoded copies are gone now; what they took is not needed
+    // while the daemon idles.
+    loaded = ArchiveStruct();
+    sys::releaseFreeMemory();
 
     surveyloop();
 
@@ -160,6 +164,7 @@ void TrashSurvey::surveyloop() {
             arrivalSeen = false;
             if (!scanTrashFolder())
                 return;
+            sys::releaseFreeMemory();
         }
 
         if (sys::now() - _lastWriteToFile > kIndexWriteInterval)

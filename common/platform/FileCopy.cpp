@@ -7,6 +7,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <random>
 
@@ -66,6 +67,22 @@ Status finishFile(int fd, const struct stat &st, const std::string &destination)
     return {};
 }
 
+// Gives an O_TMPFILE file its name. Linking the descriptor itself (AT_EMPTY_PATH) saves the
+// walk through /proc, but older kernels allow it only to privileged processes; once refused,
+// the /proc path is used from then on.
+Status linkUnnamed(int fd, int folderFd, const std::string &name) {
+    static std::atomic<bool> emptyPathAllowed{true};
+    if (emptyPathAllowed.load(std::memory_order_relaxed)) {
+        if (::linkat(fd, "", folderFd, name.c_str(), AT_EMPTY_PATH) == 0)
+            return {};
+        if (errno != ENOENT && errno != EPERM && errno != EINVAL)
+            return Status::fromErrno("link", name);
+        emptyPathAllowed.store(false, std::memory_order_relaxed);
+    }
+    std::string procPath = "/proc/self/fd/" + std::to_string(fd);
+    return linkAt(AT_FDCWD, procPath, folderFd, name, AT_SYMLINK_FOLLOW);
+}
+
 Status copyRegularFile(int sourceFd, const struct stat &st, const std::string &source, int folderFd,
                        const std::string &folder, const std::string &name, const std::string &destination) {
     auto unnamed = openAt(folderFd, ".", O_TMPFILE | O_WRONLY, 0600);
@@ -76,8 +93,7 @@ Status copyRegularFile(int sourceFd, const struct stat &st, const std::string &s
         if (!status)
             return status;
         // The unnamed file appears under its name in one step, and linkat never replaces.
-        std::string procPath = "/proc/self/fd/" + std::to_string(unnamed->get());
-        Status linked = linkAt(AT_FDCWD, procPath, folderFd, name, AT_SYMLINK_FOLLOW);
+        Status linked = linkUnnamed(unnamed->get(), folderFd, name);
         if (!linked)
             return Status::failure(linked.code(), "link", destination);
         return {};
@@ -117,48 +133,58 @@ Status copyRegularFile(int sourceFd, const struct stat &st, const std::string &s
 
 } // namespace
 
-Status copyItem(const std::string &source, const std::string &destination) {
-    auto st = stat(source, FollowLinks::No);
-    if (!st)
-        return st.status();
-    std::string folder = parentPath(destination);
-    std::string name = lastPathComponent(destination);
-    auto folderFd = openDirectory(folder);
-    if (!folderFd)
-        return folderFd.status();
+Status copyItemAt(int sourceDir, const std::string &sourceName, const struct stat *known, int destinationDir,
+                  const std::string &destinationName, const std::string &source, const std::string &destination) {
+    struct stat st {};
+    if (known) {
+        st = *known;
+    } else {
+        auto found = statAt(sourceDir, sourceName, FollowLinks::No);
+        if (!found)
+            return Status::failure(found.code(), "stat", source);
+        st = *found;
+    }
 
-    if (S_ISLNK(st->st_mode)) {
-        auto target = readlinkAt(AT_FDCWD, source);
+    if (S_ISLNK(st.st_mode)) {
+        auto target = readlinkAt(sourceDir, sourceName);
         if (!target)
-            return target.status();
-        Status status = symlinkAt(*target, folderFd->get(), name);
+            return Status::failure(target.code(), "readlink", source);
+        Status status = symlinkAt(*target, destinationDir, destinationName);
         if (!status)
             return Status::failure(status.code(), "symlink", destination);
-        struct timespec times[2] = {st->st_atim, st->st_mtim};
-        (void)utimensAt(folderFd->get(), name, times, FollowLinks::No);
+        struct timespec times[2] = {st.st_atim, st.st_mtim};
+        (void)utimensAt(destinationDir, destinationName, times, FollowLinks::No);
         return {};
     }
-    if (S_ISFIFO(st->st_mode) || S_ISCHR(st->st_mode) || S_ISBLK(st->st_mode)) {
-        if (::mknodat(folderFd->get(), name.c_str(), st->st_mode, st->st_rdev) != 0)
+    if (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
+        if (::mknodat(destinationDir, destinationName.c_str(), st.st_mode, st.st_rdev) != 0)
             return Status::fromErrno("mknod", destination);
-        struct timespec times[2] = {st->st_atim, st->st_mtim};
-        (void)utimensAt(folderFd->get(), name, times, FollowLinks::No);
+        struct timespec times[2] = {st.st_atim, st.st_mtim};
+        (void)utimensAt(destinationDir, destinationName, times, FollowLinks::No);
         return {};
     }
-    if (S_ISDIR(st->st_mode))
+    if (S_ISDIR(st.st_mode))
         return Status::failure(EISDIR, "copy", source);
-    if (!S_ISREG(st->st_mode))
+    if (!S_ISREG(st.st_mode))
         return Status::failure(EOPNOTSUPP, "copy", source);
 
-    auto sourceFd = open(source, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    auto sourceFd = openAt(sourceDir, sourceName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     if (!sourceFd)
-        return sourceFd.status();
+        return Status::failure(sourceFd.code(), "open", source);
     auto opened = fstat(sourceFd->get());
     if (!opened)
         return Status::failure(opened.code(), "fstat", source);
     if (!S_ISREG(opened->st_mode)) // replaced between the two looks
         return Status::failure(EOPNOTSUPP, "copy", source);
-    return copyRegularFile(sourceFd->get(), *opened, source, folderFd->get(), folder, name, destination);
+    return copyRegularFile(sourceFd->get(), *opened, source, destinationDir, parentPath(destination), destinationName,
+                           destination);
+}
+
+Status copyItem(const std::string &source, const std::string &destination) {
+    auto folderFd = openDirectory(parentPath(destination));
+    if (!folderFd)
+        return folderFd.status();
+    return copyItemAt(AT_FDCWD, source, nullptr, folderFd->get(), lastPathComponent(destination), source, destination);
 }
 
 } // namespace quillet::sys

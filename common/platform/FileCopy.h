@@ -19,4 +19,10 @@ namespace quillet::sys {
 ///   recreated; sockets cannot be copied (EOPNOTSUPP).
 Status copyItem(const std::string &source, const std::string &destination);
 
+/// The same, relative to open folders, for walks that copy many items: sourceName in
+/// sourceDir to destinationName in destinationDir. known, when given, is the source's status
+/// (not following links) as the caller already read it; the two paths serve the messages.
+Status copyItemAt(int sourceDir, const std::string &sourceName, const struct stat *known, int destinationDir,
+                  const std::string &destinationName, const std::string &source, const std::string &destination);
+
 } // namespace quillet::sys
