@@ -1,22 +1,17 @@
 #include "PLXFilesUtils.h"
 
 #include "platform/MountTable.h"
+#include "platform/System.h"
 
 #include <strings.h>
-
-#include <cstdlib>
 
 namespace quillet {
 
 bool PLXFilesUtils::getFSRef(std::string *reference, const std::string &path) {
-    if (path.empty())
-        return false;
-    char *resolved = ::realpath(path.c_str(), nullptr);
-    if (!resolved)
+    if (path.empty() || !sys::stat(path, sys::FollowLinks::Yes))
         return false;
     if (reference)
-        *reference = resolved;
-    std::free(resolved);
+        *reference = sys::canonicalPath(path);
     return true;
 }
 

@@ -115,12 +115,8 @@ std::string findLoginItem(const std::string &program) {
 }
 
 std::string selfExecutable() {
-    char *resolved = ::realpath("/proc/self/exe", nullptr);
-    if (!resolved)
-        return {};
-    std::string path(resolved);
-    std::free(resolved);
-    return path;
+    std::string path = sys::canonicalPath("/proc/self/exe");
+    return path == "/proc/self/exe" ? std::string() : path;
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "platform/UserPaths.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <poll.h>
 #include <pwd.h>
 #include <unistd.h>
@@ -60,14 +61,6 @@ std::string loginName() {
     return std::to_string(::getuid());
 }
 
-std::string canonical(const std::string &path) {
-    char *resolved = ::realpath(path.c_str(), nullptr);
-    if (!resolved)
-        return path;
-    std::string result(resolved);
-    std::free(resolved);
-    return result;
-}
 
 } // namespace
 
@@ -155,6 +148,16 @@ std::optional<std::string> mountSourceHost(std::string_view source) {
     return std::string(host);
 }
 
+std::optional<uint64_t> uniqueMountId(const std::string &path) {
+    constexpr unsigned kUniqueMountIdMask = 0x4000; // STATX_MNT_ID_UNIQUE, newer than our headers
+    struct statx info {};
+    if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, kUniqueMountIdMask, &info) != 0)
+        return std::nullopt;
+    if (!(info.stx_mask & kUniqueMountIdMask))
+        return std::nullopt;
+    return static_cast<uint64_t>(info.stx_mnt_id);
+}
+
 bool isLoopDevice(unsigned major, unsigned minor) {
     // /sys/dev/block/M:m leads to the device's folder; a loop device has a "loop" folder in
     // it, and a partition of one has it in its parent.
@@ -201,11 +204,11 @@ std::optional<MountEntry> mountHolding(const std::string &path, const std::vecto
     return *best;
 }
 
-std::optional<MountEntry> mountHolding(const std::string &path) { return mountHolding(canonical(path), readMountTable()); }
+std::optional<MountEntry> mountHolding(const std::string &path) { return mountHolding(canonicalPath(path), readMountTable()); }
 
 std::vector<LocalVolume> mountedLocalVolumes(const std::vector<MountEntry> &table) {
     std::vector<LocalVolume> volumes;
-    std::string home = canonical(homeFolder());
+    std::string home = canonicalPath(homeFolder());
     std::string homeMount = "/";
     if (auto holding = mountHolding(home, table))
         homeMount = holding->mountPoint;

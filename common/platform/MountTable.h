@@ -37,6 +37,11 @@ bool isNetworkFileSystem(std::string_view fsType);
 /// nothing for a local source.
 std::optional<std::string> mountSourceHost(std::string_view source);
 
+/// The kernel's never-reused identifier of the mount visible at path (Linux 6.8 and later),
+/// unlike mountinfo's ids, which are handed out again as soon as a mount goes. Nothing where
+/// the kernel cannot tell.
+std::optional<uint64_t> uniqueMountId(const std::string &path);
+
 /// True when the block device major:minor is a loop device or a partition of one (a volume
 /// that lives in an image file).
 bool isLoopDevice(unsigned major, unsigned minor);

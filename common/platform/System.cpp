@@ -2,13 +2,17 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <linux/fs.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 
@@ -33,6 +37,8 @@ std::string Status::message() const {
 }
 
 std::string errorText(int code) { return std::strerror(code); }
+
+void releaseFreeMemory() { ::malloc_trim(0); }
 
 Fd &Fd::operator=(Fd &&other) noexcept {
     if (this != &other)
@@ -394,5 +400,72 @@ std::string joinPath(std::string_view folder, std::string_view name) {
     result += name;
     return result;
 }
+
+} // namespace quillet::sys
+
+// Housekeeping daemon: counting, sleeping, signal disposition, identity.
+namespace quillet::sys {
+
+Result<uint64_t> countDirectoryEntries(const std::string &path) {
+    auto dir = open(path, O_RDONLY | O_DIRECTORY);
+    if (!dir)
+        return dir.status();
+    alignas(8) char buffer[16384];
+    uint64_t count = 0;
+    for (;;) {
+        long n = ::syscall(SYS_getdents64, dir->get(), buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return Status::fromErrno("getdents64", path);
+        }
+        if (n == 0)
+            break;
+        // struct linux_dirent64: d_ino (8), d_off (8), d_reclen (2), d_type (1), d_name.
+        for (long offset = 0; offset < n;) {
+            const char *record = buffer + offset;
+            unsigned short length;
+            std::memcpy(&length, record + 16, sizeof length);
+            const char *name = record + 19;
+            if (!(name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))))
+                ++count;
+            offset += length;
+        }
+    }
+    return count;
+}
+
+void sleepFor(int64_t millis) {
+    if (millis <= 0)
+        return;
+    struct timespec remaining = {static_cast<time_t>(millis / 1000), static_cast<long>(millis % 1000) * 1000000L};
+    while (::clock_nanosleep(CLOCK_MONOTONIC, 0, &remaining, &remaining) == EINTR) {
+    }
+}
+
+Status restoreDefaultSignal(int sig) {
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    if (::sigaction(sig, &action, nullptr) != 0)
+        return Status::fromErrno("sigaction", std::to_string(sig));
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, sig);
+    if (::sigprocmask(SIG_UNBLOCK, &set, nullptr) != 0)
+        return Status::fromErrno("sigprocmask", std::to_string(sig));
+    return {};
+}
+
+std::string canonicalPath(const std::string &path) {
+    char *resolved = ::realpath(path.c_str(), nullptr);
+    if (!resolved)
+        return path;
+    std::string result(resolved);
+    std::free(resolved);
+    return result;
+}
+
+uid_t effectiveUserId() { return ::geteuid(); }
 
 } // namespace quillet::sys

@@ -151,6 +151,21 @@ struct timespec realtimeNow();
 /// Monotonic time in milliseconds.
 int64_t monotonicMillis();
 std::string errorText(int code);
+/// Hands memory that the allocator keeps after a burst of work back to the system, so that a
+/// long-running daemon idles small.
+void releaseFreeMemory();
+
+/// Number of entries of the folder at path except "." and "..", read straight from getdents64
+/// (no per-entry allocation): cheap enough to run every few seconds on a large folder.
+Result<uint64_t> countDirectoryEntries(const std::string &path);
+/// Sleeps on the monotonic clock for millis, resuming after signal handlers that return.
+void sleepFor(int64_t millis);
+/// Puts sig back to its default disposition and unblocks it, whatever the launcher left.
+Status restoreDefaultSignal(int sig);
+/// The path with links and "." / ".." resolved (realpath), or the path unchanged when it cannot
+/// be resolved (it does not exist, or a component cannot be searched).
+std::string canonicalPath(const std::string &path);
+uid_t effectiveUserId();
 
 /// Path helpers on plain strings.
 std::string lastPathComponent(std::string_view path);
@@ -158,3 +173,4 @@ std::string parentPath(std::string_view path);
 std::string joinPath(std::string_view folder, std::string_view name);
 
 } // namespace quillet::sys
+

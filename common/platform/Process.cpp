@@ -1,0 +1,149 @@
+#include "platform/Process.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <csignal>
+#include <ctime>
+
+extern char **environ;
+
+namespace quillet::sys {
+namespace {
+
+void interruptSleep(int) {}
+
+/// RAII owner of a posix_spawnattr_t.
+class SpawnAttributes {
+public:
+    SpawnAttributes() { _ready = ::posix_spawnattr_init(&_attributes) == 0; }
+    ~SpawnAttributes() {
+        if (_ready)
+            ::posix_spawnattr_destroy(&_attributes);
+    }
+    SpawnAttributes(const SpawnAttributes &) = delete;
+    SpawnAttributes &operator=(const SpawnAttributes &) = delete;
+    bool ready() const { return _ready; }
+    posix_spawnattr_t *get() { return &_attributes; }
+
+private:
+    posix_spawnattr_t _attributes;
+    bool _ready = false;
+};
+
+} // namespace
+
+Result<std::string> siblingExecutable(std::string_view name) {
+    auto self = readlinkAt(AT_FDCWD, "/proc/self/exe");
+    if (!self)
+        return self.status();
+    // A program replaced on disk while it runs (a reinstall, a rebuild) reads as
+    // "path (deleted)"; its siblings are still in the same folder.
+    constexpr std::string_view kDeleted = " (deleted)";
+    std::string path = *self;
+    if (path.ends_with(kDeleted))
+        path.resize(path.size() - kDeleted.size());
+    return joinPath(parentPath(path), name);
+}
+
+Result<pid_t> spawnChild(const std::string &program, const std::vector<std::string> &arguments) {
+    std::vector<std::string> strings;
+    strings.reserve(arguments.size() + 1);
+    strings.push_back(program);
+    strings.insert(strings.end(), arguments.begin(), arguments.end());
+    std::vector<char *> argv;
+    argv.reserve(strings.size() + 1);
+    for (std::string &text : strings)
+        argv.push_back(text.data());
+    argv.push_back(nullptr);
+
+    // The launcher typically blocks its stop signal and SIGCHLD and may ignore others; the
+    // child must start as a fresh program would, or it could neither be stopped nor reap its
+    // own children.
+    SpawnAttributes attributes;
+    if (!attributes.ready())
+        return Status::failure(ENOMEM, "posix_spawnattr_init", program);
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    ::posix_spawnattr_setsigmask(attributes.get(), &none);
+    ::posix_spawnattr_setsigdefault(attributes.get(), &all);
+    ::posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    pid_t pid = -1;
+    // glibc reports a failed exec as the result of posix_spawn, so a missing program is
+    // known here and no child is left to reap.
+    int error = ::posix_spawn(&pid, program.c_str(), nullptr, attributes.get(), argv.data(), environ);
+    if (error != 0)
+        return Status::failure(error, "posix_spawn", program);
+    return pid;
+}
+
+Result<std::optional<int>> reapChild(pid_t pid) {
+    int status = 0;
+    pid_t done;
+    do {
+        done = ::waitpid(pid, &status, WNOHANG);
+    } while (done < 0 && errno == EINTR);
+    if (done < 0)
+        return Status::fromErrno("waitpid", std::to_string(pid));
+    if (done == 0)
+        return std::optional<int>();
+    return std::optional<int>(status);
+}
+
+Result<std::optional<int>> waitChild(pid_t pid, int timeoutMillis) {
+    const int64_t deadline = monotonicMillis() + timeoutMillis;
+    for (;;) {
+        auto reaped = reapChild(pid);
+        if (!reaped || reaped->has_value())
+            return reaped;
+        if (monotonicMillis() >= deadline)
+            return reaped;
+        // Polling keeps this independent of how the caller handles SIGCHLD.
+        struct timespec step = {0, 10 * 1000 * 1000};
+        ::nanosleep(&step, nullptr);
+    }
+}
+
+Status sendSignal(pid_t pid, int sig) {
+    if (::kill(pid, sig) != 0)
+        return Status::fromErrno("kill", std::to_string(pid));
+    return {};
+}
+
+sigset_t wakeOnChildExit(const sigset_t *waitMask) {
+    struct sigaction action {};
+    action.sa_handler = interruptSleep;
+    sigemptyset(&action.sa_mask);
+    // No SA_RESTART: the end of a child must end the sleep. Stopped children are of no
+    // interest.
+    action.sa_flags = SA_NOCLDSTOP;
+    ::sigaction(SIGCHLD, &action, nullptr);
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGCHLD);
+    ::sigprocmask(SIG_BLOCK, &blocked, nullptr);
+
+    sigset_t mask;
+    if (waitMask)
+        mask = *waitMask;
+    else
+        ::sigprocmask(SIG_SETMASK, nullptr, &mask);
+    sigdelset(&mask, SIGCHLD);
+    return mask;
+}
+
+bool exitedCleanly(int waitStatus) { return WIFEXITED(waitStatus) && WEXITSTATUS(waitStatus) == 0; }
+
+std::string describeWaitStatus(int waitStatus) {
+    if (WIFEXITED(waitStatus))
+        return "exited with " + std::to_string(WEXITSTATUS(waitStatus));
+    if (WIFSIGNALED(waitStatus))
+        return "killed by signal " + std::to_string(WTERMSIG(waitStatus));
+    return "wait status " + std::to_string(waitStatus);
+}
+
+} // namespace quillet::sys
