@@ -1,0 +1,454 @@
+#include "CacheManager.h"
+
+#include "CacheLayout.h"
+#include "platform/ItemLock.h"
+#include "platform/UserPaths.h"
+#include "platform/VolumeStats.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+namespace quillet::cacheManager {
+namespace {
+
+constexpr int kLockFlags = FS_IMMUTABLE_FL | FS_APPEND_FL;
+/// The shortest name checkActivityLimitation takes for a date folder.
+constexpr size_t kMinimumDateFolderNameLength = 18;
+
+int32_t readNumber(const char *text) {
+    // atoi: leading blanks, a sign and digits; anything else reads as 0.
+    return static_cast<int32_t>(std::strtol(text, nullptr, 10));
+}
+
+/// Names of the open folder's entries, ascending: file systems list in their own order, and
+/// the oldest date folders must come first.
+std::vector<std::string> sortedNames(int dirFd) {
+    std::vector<std::string> names;
+    (void)sys::forEachEntry(dirFd, [&names](std::string_view name, unsigned char) {
+        names.emplace_back(name);
+        return true;
+    });
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<std::string> sortedNames(const std::string &folder) {
+    auto dir = sys::openDirectory(folder);
+    if (!dir)
+        return {};
+    return sortedNames(dir->get());
+}
+
+/// Day of the year (1-366) of a name that dateFromFinderCompatibleDateDescription accepted, in
+/// the zone the name states: the date part of the name is already that zone's calendar date.
+int dayOfYearOfDateFolderName(std::string_view name) {
+    auto number = [&name](size_t at, size_t count) {
+        int value = 0;
+        for (size_t i = at; i < at + count; ++i)
+            value = value * 10 + (name[i] - '0');
+        return value;
+    };
+    static constexpr int kDaysBeforeMonth[] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+    int year = number(0, 4);
+    int month = number(5, 2);
+    int day = number(8, 2);
+    bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return kDaysBeforeMonth[month - 1] + day + (leap && month > 2 ? 1 : 0);
+}
+
+bool sameTime(const timespec &a, const timespec &b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
+
+bool before(const timespec &a, const timespec &b) {
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+void reportUnlockFailure(int code) { std::fprintf(stderr, "Can't UNlock the file: %d\n", code); }
+
+/// Clears the locked state of an item opened without following links: the immutable and
+/// append-only attributes, and for a folder the user owns a missing owner write or search bit
+/// (without them its entries cannot be removed).
+void unlockOpenItem(int fd, const struct stat &st) {
+    auto flags = sys::getInodeFlags(fd);
+    if (flags && (*flags & kLockFlags)) {
+        sys::Status status = sys::setInodeFlags(fd, *flags & ~kLockFlags);
+        if (!status)
+            reportUnlockFailure(status.code());
+    }
+    if (S_ISDIR(st.st_mode) && st.st_uid == sys::effectiveUserId() &&
+        (st.st_mode & (S_IWUSR | S_IXUSR)) != (S_IWUSR | S_IXUSR)) {
+        sys::Status status = sys::fchmod(fd, (st.st_mode & 07777) | S_IWUSR | S_IXUSR);
+        if (!status)
+            reportUnlockFailure(status.code());
+    }
+}
+
+/// The same for the entry name of the open folder dirFd. Only files and folders carry the
+/// attributes; anything else (a link, a device, a fifo) is left alone and never opened.
+void unlockItemAt(int dirFd, const std::string &name) {
+    auto st = sys::statAt(dirFd, name, sys::FollowLinks::No);
+    if (!st || (!S_ISREG(st->st_mode) && !S_ISDIR(st->st_mode)))
+        return;
+    auto fd = sys::openAt(dirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (!fd)
+        return;
+    unlockOpenItem(fd->get(), *st);
+}
+
+/// Removes the entry name of dirFd (a folder must be empty). A locked item refuses with EPERM
+/// (or EACCES for a folder without its write bit): it is unlocked and removed once more. An
+/// entry that is already gone counts as removed.
+sys::Status removeEntry(int dirFd, const std::string &name, bool isDirectory) {
+    sys::Status status = sys::unlinkAt(dirFd, name, isDirectory);
+    if (!status && (status.code() == EPERM || status.code() == EACCES)) {
+        unlockItemAt(dirFd, name);
+        status = sys::unlinkAt(dirFd, name, isDirectory);
+    }
+    if (!status && status.code() == ENOENT)
+        return {};
+    return status;
+}
+
+/// Removes the entry name of dirFd with everything in it, unlocking what refuses. Folders are
+/// opened with O_NOFOLLOW, so a folder swapped for a link during the walk is never entered.
+/// The result is that of removing name itself.
+sys::Status removeTree(int dirFd, const std::string &name) {
+    auto st = sys::statAt(dirFd, name, sys::FollowLinks::No);
+    if (!st)
+        return st.code() == ENOENT ? sys::Status() : st.status();
+    if (!S_ISDIR(st->st_mode))
+        return removeEntry(dirFd, name, false);
+    if (auto folder = sys::openDirectoryAt(dirFd, name, sys::FollowLinks::No)) {
+        unlockOpenItem(folder->get(), *st);
+        for (const std::string &child : sortedNames(folder->get()))
+            (void)removeTree(folder->get(), child);
+    }
+    return removeEntry(dirFd, name, true);
+}
+
+/// deleteDataInFolder on the open folder.
+uint64_t deleteDataInOpenFolder(int dirFd, uint64_t budget) {
+    uint64_t deleted = 0;
+    for (const std::string &name : sortedNames(dirFd)) {
+        if (deleted >= budget)
+            break;
+        auto st = sys::statAt(dirFd, name, sys::FollowLinks::No);
+        if (!st)
+            continue; // gone meanwhile
+        if (S_ISDIR(st->st_mode)) {
+            auto folder = sys::openDirectoryAt(dirFd, name, sys::FollowLinks::No);
+            if (!folder)
+                continue; // replaced by something else since the look: never followed
+            // A locked folder keeps its entries: unlock it before emptying it.
+            unlockOpenItem(folder->get(), *st);
+            deleted += deleteDataInOpenFolder(folder->get(), budget - deleted);
+            folder->reset();
+            // Fails (ENOTEMPTY) while the budget left entries in it: then it stays.
+            (void)removeEntry(dirFd, name, true);
+        } else {
+            deleted += static_cast<uint64_t>(std::max<off_t>(st->st_size, 0));
+            (void)removeEntry(dirFd, name, false);
+        }
+    }
+    return deleted;
+}
+
+/// deleteDataInFolder on the entry name of the open folder dirFd.
+uint64_t deleteDataInFolderAt(int dirFd, const std::string &name, uint64_t budget) {
+    auto st = sys::statAt(dirFd, name, sys::FollowLinks::No);
+    if (!st || !S_ISDIR(st->st_mode))
+        return 0;
+    auto folder = sys::openDirectoryAt(dirFd, name, sys::FollowLinks::No);
+    if (!folder)
+        return 0;
+    unlockOpenItem(folder->get(), *st);
+    return deleteDataInOpenFolder(folder->get(), budget);
+}
+
+} // namespace
+
+std::optional<CacheManagerArguments> parseCacheManagerArguments(int argc, const char *const *argv) {
+    if (argc != 5 || !argv)
+        return std::nullopt;
+    CacheManagerArguments arguments;
+    arguments.daysLimitation = readNumber(argv[1]);
+    arguments.percentageLimitation = readNumber(argv[3]);
+    return arguments;
+}
+
+Clock Clock::system() {
+    // One sleep stands for the turn's five one-second sleeps: nothing is looked at in between,
+    // and a single wake-up per turn keeps the idle daemon cheap.
+    return Clock{[] { return sys::now(); }, [](int seconds) { sys::sleepFor(int64_t{seconds} * 1000); }};
+}
+
+CacheManager::CacheManager(CacheManagerArguments arguments, Clock clock)
+    : daysLimitation(arguments.daysLimitation),
+      percentageLimitation(arguments.percentageLimitation),
+      _clock(std::move(clock)) {}
+
+const std::vector<sys::LocalVolume> &CacheManager::localVolumes() {
+    // The kernel flags /proc/self/mountinfo when the table changes; polling it costs one system
+    // call, reading and parsing the table far more.
+    bool changed = !_mountWatch.active() || _mountWatch.wait(0, nullptr);
+    if (!_volumesKnown || changed) {
+        _mountTable = sys::readMountTable();
+        _volumes = sys::mountedLocalVolumes(_mountTable);
+        _volumesKnown = true;
+    }
+    return _volumes;
+}
+
+void CacheManager::cachesPathsOf(const std::vector<sys::LocalVolume> &volumes, std::vector<std::string> &list) const {
+    list.clear();
+    for (const sys::LocalVolume &volume : volumes) {
+        if (volume.isHomeVolume) {
+            list.push_back(sys::homeCacheFolder());
+            continue;
+        }
+        std::string cache = sys::volumeCacheFolder(volume.mountPoint);
+        if (sys::exists(cache))
+            list.push_back(std::move(cache));
+    }
+}
+
+void CacheManager::trashedPathsOf(const std::vector<sys::LocalVolume> &volumes, std::vector<std::string> &list) const {
+    list.clear();
+    for (const sys::LocalVolume &volume : volumes) {
+        if (volume.isHomeVolume) {
+            list.push_back(sys::homeTrashFolder());
+            continue;
+        }
+        std::string trash = sys::volumeTrashFolder(volume.mountPoint);
+        if (sys::exists(trash))
+            list.push_back(std::move(trash));
+    }
+}
+
+void CacheManager::getCachesPaths(std::vector<std::string> &list) { cachesPathsOf(localVolumes(), list); }
+
+void CacheManager::getTrashedPaths(std::vector<std::string> &list) { trashedPathsOf(localVolumes(), list); }
+
+std::string CacheManager::volumeOfCachePath(const std::string &cachePath) const {
+    if (auto mount = sys::mountHolding(sys::canonicalPath(cachePath), _mountTable))
+        return mount->mountPoint;
+    return "/";
+}
+
+void CacheManager::diskSizeStats(const std::string &volume, uint64_t *freeBytes, uint64_t *totalBytes) {
+    if (volume.empty() || !freeBytes || !totalBytes)
+        return;
+    auto figures = sys::volumeFigures(volume);
+    if (!figures)
+        return;
+    *freeBytes = figures->freeBytes;
+    *totalBytes = figures->totalBytes;
+}
+
+int CacheManager::getNumberOfActivityDays() {
+    std::vector<std::string> caches;
+    getCachesPaths(caches);
+    return getNumberOfActivityDays(caches);
+}
+
+int CacheManager::getNumberOfActivityDays(const std::vector<std::string> &caches) const {
+    if (caches.empty())
+        return 0;
+    int count = 0;
+    int previousDay = -1;
+    // Only the top level of each cache folder is listed: the names alone tell the days.
+    for (const std::string &cache : caches) {
+        for (const std::string &name : sortedNames(cache)) {
+            if (!dateFromFinderCompatibleDateDescription(name))
+                continue;
+            int day = dayOfYearOfDateFolderName(name);
+            if (day != previousDay) {
+                ++count;
+                previousDay = day;
+            }
+        }
+    }
+    return count;
+}
+
+void CacheManager::checkActivityLimitation() {
+    std::vector<std::string> caches;
+    getCachesPaths(caches);
+    checkActivityLimitation(caches);
+}
+
+void CacheManager::checkActivityLimitation(const std::vector<std::string> &caches) {
+    int number = getNumberOfActivityDays(caches);
+    if (caches.empty())
+        return;
+    // Always the first cache folder, whichever cache folder the surplus days are in.
+    const std::string &first = caches.front();
+    while (number > daysLimitation) {
+        auto folder = sys::openDirectory(first);
+        if (!folder)
+            return;
+        std::vector<std::string> names = sortedNames(folder->get());
+        auto oldest = std::find_if(names.begin(), names.end(), [](const std::string &name) {
+            return name.size() >= kMinimumDateFolderNameLength && dateFromFinderCompatibleDateDescription(name);
+        });
+        if (oldest == names.end())
+            return;
+        sys::Status status = removeTree(folder->get(), *oldest);
+        if (!status) {
+            std::fprintf(stderr, "quilletCacheManagerd: can't delete folder: %s\n",
+                         sys::joinPath(first, *oldest).c_str());
+            std::fprintf(stderr, "Error is %s\n", sys::errorText(status.code()).c_str());
+        }
+        --number;
+    }
+}
+
+void CacheManager::checkDiskSpaceLimitation() {
+    std::vector<std::string> caches;
+    getCachesPaths(caches);
+    checkDiskSpaceLimitation(caches);
+}
+
+void CacheManager::checkDiskSpaceLimitation(const std::vector<std::string> &caches) {
+    // 0 means no minimum. A negative minimum means none either: compared with the unsigned
+    // free percentage it would read as an enormous one and empty every cache.
+    if (percentageLimitation <= 0)
+        return;
+    const auto minimum = static_cast<uint64_t>(percentageLimitation);
+    for (const std::string &cache : caches) {
+        uint64_t freeBytes = 0;
+        uint64_t totalBytes = 0;
+        diskSizeStats(volumeOfCachePath(cache), &freeBytes, &totalBytes);
+        if (totalBytes == 0)
+            continue;
+        uint64_t percentageFree = freePercentageOf(freeBytes, totalBytes);
+        if (percentageFree >= minimum)
+            continue;
+        // 128-bit product: total × 100 would overflow 64 bits above 184 PB.
+        __extension__ using Wide = unsigned __int128;
+        uint64_t bytesToFree = static_cast<uint64_t>(static_cast<Wide>(totalBytes) * (minimum - percentageFree) / 100) + 1;
+        auto folder = sys::openDirectory(cache);
+        if (!folder)
+            continue;
+        // Name order puts the oldest date folders first; the index and marker files are not
+        // folders and yield nothing.
+        for (const std::string &name : sortedNames(folder->get())) {
+            if (bytesToFree == 0)
+                break;
+            uint64_t deleted = deleteDataInFolderAt(folder->get(), name, bytesToFree);
+            bytesToFree -= std::min(deleted, bytesToFree);
+        }
+    }
+}
+
+uint64_t CacheManager::deleteDataInFolder(const std::string &folder, uint64_t budget) {
+    auto dir = sys::openDirectory(folder, sys::FollowLinks::No);
+    if (!dir)
+        return 0;
+    auto st = sys::fstat(dir->get());
+    if (!st)
+        return 0;
+    unlockOpenItem(dir->get(), *st);
+    return deleteDataInOpenFolder(dir->get(), budget);
+}
+
+void CacheManager::runPass() {
+    LAST_UPDATE = _clock.now();
+    std::vector<std::string> caches;
+    getCachesPaths(caches);
+    checkActivityLimitation(caches);
+    checkDiskSpaceLimitation(caches);
+}
+
+bool CacheManager::consumeCacheManagerFlag(const std::string &cachePath) {
+    std::string flag = sys::joinPath(cachePath, kCacheManagerFlagName);
+    auto st = sys::stat(flag, sys::FollowLinks::No);
+    if (!st)
+        return false;
+    sys::unlockItemAtPath(flag);
+    (void)sys::unlinkAt(AT_FDCWD, flag, S_ISDIR(st->st_mode));
+    return true;
+}
+
+bool CacheManager::waitTurn() {
+    _clock.sleep(kTurnSeconds);
+    const std::vector<sys::LocalVolume> &volumes = localVolumes();
+    bool passDue = false;
+
+    std::vector<std::string> paths;
+    cachesPathsOf(volumes, paths);
+    // Only the first marker found is consumed; the others are found in later turns.
+    for (const std::string &cache : paths) {
+        if (consumeCacheManagerFlag(cache)) {
+            passDue = true;
+            break;
+        }
+    }
+
+    trashedPathsOf(volumes, paths);
+    uint64_t total = 0;
+    for (const std::string &trash : paths)
+        total += trashEntryCount(trash);
+    // The highest total ever seen: once the trash is emptied, new items start a pass only
+    // when the total goes beyond it.
+    if (total > knownObjectInTrash) {
+        knownObjectInTrash = total;
+        passDue = true;
+    }
+    return passDue;
+}
+
+uint64_t CacheManager::trashEntryCount(const std::string &trashPath) {
+    auto st = sys::stat(trashPath, sys::FollowLinks::Yes);
+    if (!st) {
+        _trashCounts.erase(trashPath);
+        return 0;
+    }
+    // Entries come and go only with a change of the folder's modification time. A count is
+    // reused while the folder is unchanged and was last modified more than a second before the
+    // count was taken: a later change then necessarily carries a later time, whatever the file
+    // system's clock granularity. Reading a trash of thousands of entries every five seconds
+    // would cost more than everything else the waiting daemon does.
+    TrashCount &known = _trashCounts[trashPath];
+    timespec modifiedPlusOne = st->st_mtim;
+    modifiedPlusOne.tv_sec += 1;
+    if (known.device == st->st_dev && known.inode == st->st_ino && sameTime(known.modified, st->st_mtim) &&
+        sameTime(known.changed, st->st_ctim) && before(modifiedPlusOne, known.takenAt))
+        return known.entries;
+    known.device = st->st_dev;
+    known.inode = st->st_ino;
+    known.modified = st->st_mtim;
+    known.changed = st->st_ctim;
+    known.takenAt = sys::realtimeNow();
+    auto count = sys::countDirectoryEntries(trashPath);
+    known.entries = count ? *count : 0;
+    if (!count)
+        known.takenAt = {}; // count again next time
+    return known.entries;
+}
+
+void CacheManager::waitForNextPass() {
+    bool passDue = false;
+    do {
+        passDue = waitTurn();
+    } while (!passDue && _clock.now() - LAST_UPDATE <= kPassInterval);
+}
+
+void CacheManager::runCore() {
+    knownObjectInTrash = 0;
+    for (;;) {
+        runPass();
+        waitForNextPass();
+    }
+}
+
+void CacheManager::runDumbMode() {
+    for (;;)
+        _clock.sleep(kDumbModeSleepSeconds);
+}
+
+} // namespace quillet::cacheManager
