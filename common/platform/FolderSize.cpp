@@ -7,35 +7,90 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 namespace quillet::sys {
+namespace {
 
-uint64_t folderTreeDataSize(const std::string &folder) {
-    auto root = openDirectory(folder, FollowLinks::Yes);
-    if (!root)
-        return 0;
-    uint64_t total = 0;
-    // Folders still to list, as paths relative to the root, most recently found first.
-    std::vector<std::string> pending = {"."};
-    while (!pending.empty()) {
-        std::string relative = std::move(pending.back());
-        pending.pop_back();
-        int fd = ::openat(root->get(), relative.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+// At most this many threads walk one tree; each extra one pays for itself only on trees with
+// many folders, where the walk is nothing but one stat after another in the kernel.
+constexpr unsigned kMaxWalkers = 4;
+
+// One walk: the folders still to list (paths relative to the root, most recently found first)
+// shared by the threads that list them.
+class TreeWalk {
+public:
+    explicit TreeWalk(int rootFd) : _rootFd(rootFd) {}
+
+    uint64_t run() {
+        _pending.push_back(".");
+        // The first folder alone tells whether the tree has enough folders to share out.
+        uint64_t total = walk(1);
+        unsigned helpers = std::min(kMaxWalkers, std::max(1u, std::thread::hardware_concurrency())) - 1;
+        std::vector<uint64_t> totals(helpers, 0);
+        {
+            std::vector<std::jthread> threads;
+            if (_pending.size() > 1)
+                for (unsigned i = 0; i < helpers; ++i)
+                    threads.emplace_back([this, &totals, i] { totals[i] = walk(SIZE_MAX); });
+            total += walk(SIZE_MAX);
+        }
+        for (uint64_t part : totals)
+            total += part;
+        return total;
+    }
+
+private:
+    // Lists folders until none is left anywhere (or maxFolders were listed), returning the
+    // sizes found.
+    uint64_t walk(size_t maxFolders) {
+        uint64_t total = 0;
+        std::vector<std::string> found;
+        for (size_t listed = 0; listed < maxFolders; ++listed) {
+            std::string relative;
+            {
+                std::unique_lock lock(_mutex);
+                _ready.wait(lock, [this] { return !_pending.empty() || _busy == 0; });
+                if (_pending.empty())
+                    break;
+                relative = std::move(_pending.back());
+                _pending.pop_back();
+                ++_busy;
+            }
+            found.clear();
+            total += listFolder(relative, found);
+            {
+                std::lock_guard lock(_mutex);
+                --_busy;
+                for (std::string &folder : found)
+                    _pending.push_back(std::move(folder));
+            }
+            _ready.notify_all();
+        }
+        return total;
+    }
+
+    // Sizes of the non-folder entries of one folder; its sub-folders go to found.
+    uint64_t listFolder(const std::string &relative, std::vector<std::string> &found) {
+        int fd = ::openat(_rootFd, relative.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0)
-            continue;
+            return 0;
         DIR *dir = ::fdopendir(fd);
         if (!dir) {
             ::close(fd);
-            continue;
+            return 0;
         }
+        uint64_t total = 0;
         while (struct dirent *entry = ::readdir(dir)) {
             const char *name = entry->d_name;
             if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
                 continue;
-            unsigned char type = entry->d_type;
-            struct stat st {};
-            if (type != DT_DIR) {
+            if (entry->d_type != DT_DIR) {
+                struct stat st {};
                 if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
                     continue;
                 if (!S_ISDIR(st.st_mode)) {
@@ -43,11 +98,26 @@ uint64_t folderTreeDataSize(const std::string &folder) {
                     continue;
                 }
             }
-            pending.push_back(relative == "." ? std::string(name) : relative + "/" + name);
+            found.push_back(relative == "." ? std::string(name) : relative + "/" + name);
         }
         ::closedir(dir);
+        return total;
     }
-    return total;
+
+    int _rootFd;
+    std::mutex _mutex;
+    std::condition_variable _ready;
+    std::vector<std::string> _pending;
+    unsigned _busy = 0;
+};
+
+} // namespace
+
+uint64_t folderTreeDataSize(const std::string &folder) {
+    auto root = openDirectory(folder, FollowLinks::Yes);
+    if (!root)
+        return 0;
+    return TreeWalk(root->get()).run();
 }
 
 bool isVolumeRoot(const std::string &path) {

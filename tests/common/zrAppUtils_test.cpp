@@ -35,6 +35,21 @@ TEST(FolderSize, sumsDataOfEverythingButFoldersWithoutFollowingLinks) {
     EXPECT_EQ(getFolderSizeForPath(nullptr), 0u);
 }
 
+TEST(FolderSize, wideTreesSharedOutAmongThreadsAddUpExactly) {
+    TestDir dir;
+    uint64_t expected = 0;
+    for (int folder = 0; folder < 60; ++folder)
+        for (int file = 0; file < 7; ++file) {
+            std::string content(static_cast<size_t>(folder * 7 + file), 'w');
+            dir.writeFile("wide/f" + std::to_string(folder % 6) + "/g" + std::to_string(folder) + "/" +
+                              std::to_string(file),
+                          content);
+            expected += content.size();
+        }
+    for (int round = 0; round < 5; ++round)
+        EXPECT_EQ(ZRAppUtils().getFolderSize(dir / "wide"), expected);
+}
+
 TEST(FolderSize, deepTreesCostNoRecursion) {
     TestDir dir;
     std::string relative = "deep";
