@@ -16,7 +16,6 @@
 namespace quillet::cacheManager {
 namespace {
 
-constexpr int kLockFlags = FS_IMMUTABLE_FL | FS_APPEND_FL;
 /// The shortest name checkActivityLimitation takes for a date folder.
 constexpr size_t kMinimumDateFolderNameLength = 18;
 
@@ -67,45 +66,13 @@ bool before(const timespec &a, const timespec &b) {
     return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
 }
 
-void reportUnlockFailure(int code) { std::fprintf(stderr, "Can't UNlock the file: %d\n", code); }
-
-/// Clears the locked state of an item opened without following links: the immutable and
-/// append-only attributes, and for a folder the user owns a missing owner write or search bit
-/// (without them its entries cannot be removed).
-void unlockOpenItem(int fd, const struct stat &st) {
-    auto flags = sys::getInodeFlags(fd);
-    if (flags && (*flags & kLockFlags)) {
-        sys::Status status = sys::setInodeFlags(fd, *flags & ~kLockFlags);
-        if (!status)
-            reportUnlockFailure(status.code());
-    }
-    if (S_ISDIR(st.st_mode) && st.st_uid == sys::effectiveUserId() &&
-        (st.st_mode & (S_IWUSR | S_IXUSR)) != (S_IWUSR | S_IXUSR)) {
-        sys::Status status = sys::fchmod(fd, (st.st_mode & 07777) | S_IWUSR | S_IXUSR);
-        if (!status)
-            reportUnlockFailure(status.code());
-    }
-}
-
-/// The same for the entry name of the open folder dirFd. Only files and folders carry the
-/// attributes; anything else (a link, a device, a fifo) is left alone and never opened.
-void unlockItemAt(int dirFd, const std::string &name) {
-    auto st = sys::statAt(dirFd, name, sys::FollowLinks::No);
-    if (!st || (!S_ISREG(st->st_mode) && !S_ISDIR(st->st_mode)))
-        return;
-    auto fd = sys::openAt(dirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
-    if (!fd)
-        return;
-    unlockOpenItem(fd->get(), *st);
-}
-
 /// Removes the entry name of dirFd (a folder must be empty). A locked item refuses with EPERM
 /// (or EACCES for a folder without its write bit): it is unlocked and removed once more. An
 /// entry that is already gone counts as removed.
 sys::Status removeEntry(int dirFd, const std::string &name, bool isDirectory) {
     sys::Status status = sys::unlinkAt(dirFd, name, isDirectory);
     if (!status && (status.code() == EPERM || status.code() == EACCES)) {
-        unlockItemAt(dirFd, name);
+        sys::unlockItemAt(dirFd, name);
         status = sys::unlinkAt(dirFd, name, isDirectory);
     }
     if (!status && status.code() == ENOENT)
@@ -123,7 +90,7 @@ sys::Status removeTree(int dirFd, const std::string &name) {
     if (!S_ISDIR(st->st_mode))
         return removeEntry(dirFd, name, false);
     if (auto folder = sys::openDirectoryAt(dirFd, name, sys::FollowLinks::No)) {
-        unlockOpenItem(folder->get(), *st);
+        sys::unlockOpenItem(folder->get(), *st);
         for (const std::string &child : sortedNames(folder->get()))
             (void)removeTree(folder->get(), child);
     }
@@ -144,7 +111,7 @@ uint64_t deleteDataInOpenFolder(int dirFd, uint64_t budget) {
             if (!folder)
                 continue; // replaced by something else since the look: never followed
             // A locked folder keeps its entries: unlock it before emptying it.
-            unlockOpenItem(folder->get(), *st);
+            sys::unlockOpenItem(folder->get(), *st);
             deleted += deleteDataInOpenFolder(folder->get(), budget - deleted);
             folder->reset();
             // Fails (ENOTEMPTY) while the budget left entries in it: then it stays.
@@ -165,7 +132,7 @@ uint64_t deleteDataInFolderAt(int dirFd, const std::string &name, uint64_t budge
     auto folder = sys::openDirectoryAt(dirFd, name, sys::FollowLinks::No);
     if (!folder)
         return 0;
-    unlockOpenItem(folder->get(), *st);
+    sys::unlockOpenItem(folder->get(), *st);
     return deleteDataInOpenFolder(folder->get(), budget);
 }
 
@@ -352,7 +319,7 @@ uint64_t CacheManager::deleteDataInFolder(const std::string &folder, uint64_t bu
     auto st = sys::fstat(dir->get());
     if (!st)
         return 0;
-    unlockOpenItem(dir->get(), *st);
+    sys::unlockOpenItem(dir->get(), *st);
     return deleteDataInOpenFolder(dir->get(), budget);
 }
 

@@ -38,25 +38,38 @@ bool isLocked(const std::string &path) {
     return flags && (*flags & kLockFlags);
 }
 
-void unlockItemAtPath(const std::string &path) {
-    auto st = stat(path, FollowLinks::No);
-    if (!st)
-        return;
-    auto fd = openForFlags(path, *st);
-    if (fd) {
-        auto flags = getInodeFlags(fd->get());
-        if (flags && (*flags & kLockFlags)) {
-            Status status = setInodeFlags(fd->get(), *flags & ~kLockFlags);
-            if (!status)
-                reportUnlockFailure(status.code());
-        }
+void unlockOpenItem(int fd, const struct stat &st) {
+    auto flags = getInodeFlags(fd);
+    if (flags && (*flags & kLockFlags)) {
+        Status status = setInodeFlags(fd, *flags & ~kLockFlags);
+        if (!status)
+            reportUnlockFailure(status.code());
     }
-    if (S_ISDIR(st->st_mode) && st->st_uid == ::geteuid() && (st->st_mode & (S_IWUSR | S_IXUSR)) != (S_IWUSR | S_IXUSR)) {
-        Status status = fd ? fchmod(fd->get(), (st->st_mode & 07777) | S_IWUSR | S_IXUSR)
-                           : fchmodAt(AT_FDCWD, path, (st->st_mode & 07777) | S_IWUSR | S_IXUSR);
+    // Without its owner write and search bits a folder keeps its entries.
+    if (S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & (S_IWUSR | S_IXUSR)) != (S_IWUSR | S_IXUSR)) {
+        Status status = fchmod(fd, (st.st_mode & 07777) | S_IWUSR | S_IXUSR);
         if (!status)
             reportUnlockFailure(status.code());
     }
 }
+
+void unlockItemAt(int dirFd, const std::string &name) {
+    auto st = statAt(dirFd, name, FollowLinks::No);
+    if (!st || (!S_ISREG(st->st_mode) && !S_ISDIR(st->st_mode)))
+        return;
+    auto fd = openAt(dirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (fd) {
+        unlockOpenItem(fd->get(), *st);
+        return;
+    }
+    // A folder without its read bit cannot be opened, but its owner may still change its mode.
+    if (S_ISDIR(st->st_mode) && st->st_uid == ::geteuid()) {
+        Status status = fchmodAt(dirFd, name, (st->st_mode & 07777) | S_IRUSR | S_IWUSR | S_IXUSR);
+        if (!status)
+            reportUnlockFailure(status.code());
+    }
+}
+
+void unlockItemAtPath(const std::string &path) { unlockItemAt(AT_FDCWD, path); }
 
 } // namespace quillet::sys
