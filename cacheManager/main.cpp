@@ -9,8 +9,30 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+
+static void printUsage() {
+    std::printf(
+        "Usage: quilletCacheManagerd DAYS SIZE_MAX MIN_FREE_PERCENT 0\n"
+        "\n"
+        "Keeps every cache folder (~/.TrashCacheFolder and .TrashCacheFolder at the root of each\n"
+        "mounted volume) within the limits, in a pass every two minutes and soon after quilletd\n"
+        "archives something or the trash folders receive new items.\n"
+        "\n"
+        "  DAYS              days of activity to keep: the oldest date folders beyond them go;\n"
+        "                    0 = idle, nothing is ever deleted\n"
+        "  SIZE_MAX          not read (quilletd applies the size limit)\n"
+        "  MIN_FREE_PERCENT  archived files are deleted, oldest first, until each volume has\n"
+        "                    this much free space again; 0 = no minimum\n"
+        "\n"
+        "SIGINT ends it at once; it holds nothing that needs saving.\n");
+}
 
 int main(int argc, char **argv) {
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        printUsage();
+        return 0;
+    }
     auto arguments = quillet::cacheManager::parseCacheManagerArguments(argc, argv);
     if (!arguments) {
         std::fputs("cacheManager: Bad arguments!\n", stderr);
