@@ -1,5 +1,8 @@
 #include "TestDir.h"
 
+#include <gtest/gtest.h>
+
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -8,6 +11,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -63,6 +68,92 @@ TmpfsMount::TmpfsMount(const std::string &where, const std::string &size) : _pat
 TmpfsMount::~TmpfsMount() {
     if (_mounted)
         ::umount2(_path.c_str(), MNT_DETACH);
+}
+
+std::optional<std::string> TmpfsMounts::mount(const std::string &where, const std::string &size) {
+    auto mount = std::make_unique<TmpfsMount>(where, size);
+    if (!mount->mounted())
+        return std::nullopt;
+    std::string path = mount->path();
+    _mounts.push_back(std::move(mount));
+    return path;
+}
+
+ScopedEnv::ScopedEnv(const char *name, const std::string &value) : _name(name) {
+    if (const char *old = std::getenv(name))
+        _old = old;
+    ::setenv(name, value.c_str(), 1);
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (_old)
+        ::setenv(_name, _old->c_str(), 1);
+    else
+        ::unsetenv(_name);
+}
+
+std::optional<struct stat> lstatOf(const std::string &path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0)
+        return std::nullopt;
+    return st;
+}
+
+bool exists(const std::string &path) { return lstatOf(path).has_value(); }
+
+bool isFolder(const std::string &path) {
+    auto st = lstatOf(path);
+    return st && S_ISDIR(st->st_mode);
+}
+
+bool isExecutable(const std::string &path) { return ::access(path.c_str(), X_OK) == 0; }
+
+std::string parentOf(const std::string &path) {
+    size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::vector<std::string> listNames(const std::string &folder) {
+    std::vector<std::string> names;
+    DIR *dir = ::opendir(folder.c_str());
+    if (!dir)
+        return names;
+    while (dirent *entry = ::readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..")
+            names.push_back(std::move(name));
+    }
+    ::closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool makeFolder(const std::string &path, mode_t mode) {
+    std::error_code ec;
+    fs::create_directories(path, ec);
+    return !ec && ::chmod(path.c_str(), mode) == 0;
+}
+
+void writeData(const std::string &path, size_t size) {
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::string block(64 * 1024, 'q');
+    for (size_t left = size; left > 0;) {
+        size_t n = std::min(left, block.size());
+        out.write(block.data(), static_cast<std::streamsize>(n));
+        left -= n;
+    }
+    ASSERT_TRUE(out.good()) << "cannot write " << path;
+}
+
+void touch(const std::string &path) { writeData(path, 0); }
+
+std::string dateName(int year, int month, int day, int hour, int minute) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d_%02d +0000", year, month, day, hour, minute);
+    return buffer;
 }
 
 static void clearFlags(const std::string &path) {

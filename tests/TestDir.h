@@ -1,10 +1,15 @@
 #pragma once
 // A temporary folder tree for one test, removed with everything in it when the test ends.
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cstddef>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quillet::test {
 
@@ -46,6 +51,58 @@ private:
     std::string _path;
     bool _mounted = false;
 };
+
+/// The tmpfs volumes a test mounts, each unmounted by clear() or at the latest when the object
+/// goes.
+class TmpfsMounts {
+public:
+    /// Mounts a tmpfs of the given size ("4m") at where, creating the folder when missing;
+    /// answers its path, or nothing when this machine does not let the test mount.
+    std::optional<std::string> mount(const std::string &where, const std::string &size);
+    /// Unmounts every volume mounted so far.
+    void clear() { _mounts.clear(); }
+
+private:
+    std::vector<std::unique_ptr<TmpfsMount>> _mounts;
+};
+
+/// Sets an environment variable for the lifetime of the object, then puts back the value it had
+/// before, or unsets it when it had none.
+class ScopedEnv {
+public:
+    ScopedEnv(const char *name, const std::string &value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv &) = delete;
+    ScopedEnv &operator=(const ScopedEnv &) = delete;
+
+private:
+    const char *_name;
+    std::optional<std::string> _old;
+};
+
+/// The lstat of path (links not followed), or nothing when there is no such entry.
+std::optional<struct stat> lstatOf(const std::string &path);
+/// True when there is an entry at path, a dangling link included.
+bool exists(const std::string &path);
+/// True when path is a folder itself, not a link to one.
+bool isFolder(const std::string &path);
+/// True when this process may run the file at path.
+bool isExecutable(const std::string &path);
+/// The folder part of path: "." when it has no "/", "/" for an entry of the root.
+std::string parentOf(const std::string &path);
+/// Names in a folder, raw bytes, without "." and "..", sorted; empty when it cannot be read.
+std::vector<std::string> listNames(const std::string &folder);
+/// Creates a folder and its missing parents, then sets the folder's mode (the umask does not
+/// apply). False when either fails.
+[[nodiscard]] bool makeFolder(const std::string &path, mode_t mode = 0755);
+/// Writes a file of size bytes of real data (a sparse file would take no room on a tmpfs),
+/// creating its parent folders; a failed write fails the test.
+void writeData(const std::string &path, size_t size);
+/// An empty file, as writeData(path, 0).
+void touch(const std::string &path);
+/// The name quilletd gives the date folder of a minute when its TZ is UTC
+/// ("2009-03-14 12_00 +0000").
+std::string dateName(int year, int month, int day, int hour = 12, int minute = 0);
 
 /// Removes a tree without following links; clears immutable flags and adds owner write
 /// bits where needed.

@@ -39,65 +39,22 @@ using quillet::cacheManager::CacheManager;
 using quillet::cacheManager::CacheManagerArguments;
 using quillet::cacheManager::Clock;
 using quillet::cacheManager::parseCacheManagerArguments;
+using quillet::test::dateName;
+using quillet::test::exists;
+using quillet::test::isFolder;
+using quillet::test::listNames;
+using quillet::test::makeFolder;
+using quillet::test::ScopedEnv;
 using quillet::test::TestDir;
-using quillet::test::TmpfsMount;
+using quillet::test::TmpfsMounts;
+using quillet::test::touch;
+using quillet::test::writeData;
 
 constexpr uid_t kNobody = 65534;
 constexpr gid_t kNogroup = 65534;
 
 // ---------------------------------------------------------------------------------------------
 // Helpers
-
-/// A date-folder name for a UTC minute, as quilletd names them with TZ=UTC.
-std::string dateName(int year, int month, int day, int hour = 12, int minute = 0) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d_%02d +0000", year, month, day, hour, minute);
-    return buffer;
-}
-
-bool exists(const std::string &path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
-bool isFolder(const std::string &path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::vector<std::string> listNames(const std::string &folder) {
-    std::vector<std::string> names;
-    if (DIR *dir = ::opendir(folder.c_str())) {
-        while (dirent *entry = ::readdir(dir)) {
-            std::string name = entry->d_name;
-            if (name != "." && name != "..")
-                names.push_back(name);
-        }
-        ::closedir(dir);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-void makeFolder(const std::string &path, mode_t mode = 0755) {
-    fs::create_directories(path);
-    ASSERT_EQ(::chmod(path.c_str(), mode), 0) << path;
-}
-
-/// A file of size bytes of real data (a sparse file would take no room on a tmpfs).
-void writeData(const std::string &path, size_t size) {
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    std::string block(64 * 1024, 'q');
-    for (size_t left = size; left > 0;) {
-        size_t n = std::min(left, block.size());
-        out.write(block.data(), static_cast<std::streamsize>(n));
-        left -= n;
-    }
-    ASSERT_TRUE(out.good()) << "cannot write " << path;
-}
-
-void touch(const std::string &path) { writeData(path, 0); }
 
 /// Sets or clears inode attributes; false when the file system or the process may not.
 bool setAttributes(const std::string &path, int add, int remove = 0) {
@@ -113,28 +70,6 @@ bool setAttributes(const std::string &path, int add, int remove = 0) {
     ::close(fd);
     return ok;
 }
-
-/// Sets an environment variable for the lifetime of the object, then puts back the old value.
-class ScopedEnv {
-public:
-    ScopedEnv(const char *name, const std::string &value) : _name(name) {
-        if (const char *old = std::getenv(name))
-            _old = old;
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (_old)
-            ::setenv(_name, _old->c_str(), 1);
-        else
-            ::unsetenv(_name);
-    }
-    ScopedEnv(const ScopedEnv &) = delete;
-    ScopedEnv &operator=(const ScopedEnv &) = delete;
-
-private:
-    const char *_name;
-    std::optional<std::string> _old;
-};
 
 /// A clock whose sleeps only move its time on.
 struct FakeTime {
@@ -163,15 +98,15 @@ protected:
     void SetUp() override {
         _home = _tmp / "home";
         _volumes = _tmp / "volumes";
-        makeFolder(_home);
-        makeFolder(_volumes);
+        ASSERT_TRUE(makeFolder(_home));
+        ASSERT_TRUE(makeFolder(_volumes));
         _envHome = std::make_unique<ScopedEnv>("HOME", _home);
         _envData = std::make_unique<ScopedEnv>("XDG_DATA_HOME", _home + "/.local/share");
         _envRoots = std::make_unique<ScopedEnv>("QUILLET_VOLUME_ROOTS", _volumes);
         _cache = _home + "/.TrashCacheFolder/";
         _trash = _home + "/.local/share/Trash/files/";
-        makeFolder(_cache, 0700);
-        makeFolder(_trash, 0700);
+        ASSERT_TRUE(makeFolder(_cache, 0700));
+        ASSERT_TRUE(makeFolder(_trash, 0700));
     }
 
     void TearDown() override {
@@ -183,12 +118,7 @@ protected:
 
     /// Mounts a tmpfs volume under the volume root; nothing when this machine cannot mount.
     std::optional<std::string> mountVolume(const std::string &name, const std::string &size) {
-        auto mount = std::make_unique<TmpfsMount>(_volumes + "/" + name, size);
-        if (!mount->mounted())
-            return std::nullopt;
-        std::string path = mount->path();
-        _mounts.push_back(std::move(mount));
-        return path;
+        return _mounts.mount(_volumes + "/" + name, size);
     }
 
     CacheManager manager(int32_t days, int32_t percentage = 0) {
@@ -199,7 +129,7 @@ protected:
 
     void makeDateFolders(const std::string &cache, const std::vector<std::string> &names) {
         for (const std::string &name : names) {
-            makeFolder(cache + name, 0700);
+            ASSERT_TRUE(makeFolder(cache + name, 0700));
             touch(cache + name + "/.x_item");
         }
     }
@@ -247,7 +177,7 @@ protected:
     std::string _trash;
     FakeTime _time;
     std::unique_ptr<ScopedEnv> _envHome, _envData, _envRoots;
-    std::vector<std::unique_ptr<TmpfsMount>> _mounts;
+    TmpfsMounts _mounts;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -303,8 +233,8 @@ TEST_F(CacheManagerTest, otherVolumesAreListedWhenTheirCacheOrTrashExists) {
     if (!withCache || !bare)
         GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
     std::string uid = std::to_string(::getuid());
-    makeFolder(*withCache + "/.TrashCacheFolder", 0700);
-    makeFolder(*withCache + "/.Trash-" + uid + "/files", 0700);
+    ASSERT_TRUE(makeFolder(*withCache + "/.TrashCacheFolder", 0700));
+    ASSERT_TRUE(makeFolder(*withCache + "/.Trash-" + uid + "/files", 0700));
 
     CacheManager cacheManager = manager(7);
     std::vector<std::string> caches;
@@ -340,9 +270,9 @@ TEST_F(CacheManagerTest, activityDaysCountChangesOfDayAndSkipEverythingElse) {
     touch(cached("ArchivedFileData"));
     touch(cached("UPD_FLAG"));
     touch(cached("UPD_FLAG_CACHE_MANAGER"));
-    makeFolder(cached("Photos"));
-    makeFolder(cached("2009-04-02 12_00"));           // no zone: not a date-folder name
-    makeFolder(cached("2009-04-03 12_00 +0000 copy")); // too long
+    ASSERT_TRUE(makeFolder(cached("Photos")));
+    ASSERT_TRUE(makeFolder(cached("2009-04-02 12_00")));           // no zone: not a date-folder name
+    ASSERT_TRUE(makeFolder(cached("2009-04-03 12_00 +0000 copy"))); // too long
     EXPECT_EQ(manager(7).getNumberOfActivityDays(), 3);
 }
 
@@ -362,7 +292,7 @@ TEST_F(CacheManagerTest, activityDaysCarryOverFromOneCacheFolderToTheNext) {
     if (!volume)
         GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
     std::string other = *volume + "/.TrashCacheFolder/";
-    makeFolder(other, 0700);
+    ASSERT_TRUE(makeFolder(other, 0700));
     makeDateFolders(_cache, {dateName(2009, 3, 14), dateName(2009, 3, 15)});
     makeDateFolders(other, {dateName(2009, 3, 15, 18, 0), dateName(2009, 3, 16)});
     EXPECT_EQ(manager(7).getNumberOfActivityDays(), 3);
@@ -416,7 +346,7 @@ TEST_F(CacheManagerTest, dayLimitRemovesDateFoldersWithEverythingInThem) {
 
 TEST_F(CacheManagerTest, dayLimitNeverTouchesEntriesThatAreNotDateFolders) {
     makeDateFolders(_cache, {dateName(2009, 3, 1), dateName(2009, 3, 2)});
-    makeFolder(cached("Photos"));
+    ASSERT_TRUE(makeFolder(cached("Photos")));
     touch(cached("Photos/picture"));
     touch(cached("ArchivedFileData"));
     touch(cached("UPD_FLAG"));
@@ -433,7 +363,7 @@ TEST_F(CacheManagerTest, surplusDaysAreAlwaysTakenFromTheFirstCacheFolder) {
     if (!volume)
         GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
     std::string other = *volume + "/.TrashCacheFolder/";
-    makeFolder(other, 0700);
+    ASSERT_TRUE(makeFolder(other, 0700));
     makeDateFolders(_cache, {dateName(2009, 5, 1), dateName(2009, 5, 2)});
     makeDateFolders(other, {dateName(2009, 3, 1), dateName(2009, 3, 2), dateName(2009, 3, 3)});
     CacheManager cacheManager = manager(2);
@@ -477,7 +407,7 @@ TEST_F(CacheManagerTest, freeSpaceRuleEmptiesTheOldestDateFoldersFirstUntilTheBu
     if (!volume)
         GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
     std::string cache = *volume + "/.TrashCacheFolder/";
-    makeFolder(cache, 0700);
+    ASSERT_TRUE(makeFolder(cache, 0700));
     const std::string a = dateName(2009, 3, 1), b = dateName(2009, 3, 2), c = dateName(2009, 3, 3);
     // In walking order: names ascending at every depth.
     const std::vector<CachedFile> files = {
@@ -744,7 +674,7 @@ TEST_F(CacheManagerTest, onlyTheFirstMarkerFoundIsConsumedInATurn) {
     if (!volume)
         GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
     std::string other = *volume + "/.TrashCacheFolder/";
-    makeFolder(other, 0700);
+    ASSERT_TRUE(makeFolder(other, 0700));
     touch(cached("UPD_FLAG_CACHE_MANAGER"));
     touch(other + "UPD_FLAG_CACHE_MANAGER");
     CacheManager cacheManager = manager(7);
@@ -759,7 +689,7 @@ TEST_F(CacheManagerTest, onlyTheFirstMarkerFoundIsConsumedInATurn) {
 TEST_F(CacheManagerTest, trashTotalStartsAPassOnlyBeyondTheHighestTotalSeen) {
     auto trashEntries = [this](int count) {
         fs::remove_all(_trash);
-        makeFolder(_trash, 0700);
+        ASSERT_TRUE(makeFolder(_trash, 0700));
         for (int i = 0; i < count; ++i)
             touch(_trash + (i % 2 ? ".hidden-" : "entry-") + std::to_string(i));
     };
@@ -813,7 +743,7 @@ TEST_F(CacheManagerTest, trashTotalAddsTheTrashOfEveryVolume) {
     if (!volume)
         GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
     std::string otherTrash = *volume + "/.Trash-" + std::to_string(::getuid()) + "/files/";
-    makeFolder(otherTrash, 0700);
+    ASSERT_TRUE(makeFolder(otherTrash, 0700));
     for (int i = 0; i < 4; ++i)
         touch(_trash + "home-" + std::to_string(i));
     for (int i = 0; i < 3; ++i)
@@ -857,7 +787,7 @@ TEST_F(CacheManagerTest, newVolumeIsSeenAtTheNextTurn) {
     auto volume = mountVolume("late", "1m");
     if (!volume)
         GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
-    makeFolder(*volume + "/.TrashCacheFolder", 0700);
+    ASSERT_TRUE(makeFolder(*volume + "/.TrashCacheFolder", 0700));
     touch(*volume + "/.TrashCacheFolder/UPD_FLAG_CACHE_MANAGER");
     EXPECT_TRUE(cacheManager.waitTurn());
     EXPECT_FALSE(exists(*volume + "/.TrashCacheFolder/UPD_FLAG_CACHE_MANAGER"));

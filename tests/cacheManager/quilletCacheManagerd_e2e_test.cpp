@@ -7,138 +7,45 @@
 // sleeps in clock_nanosleep only between passes (and for ever in idle mode), and a pass always
 // runs before the first sleep.
 
+#include "ChildProcess.h"
 #include "TestDir.h"
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <functional>
-#include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
 
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
+using quillet::test::ChildProcess;
+using quillet::test::dateName;
+using quillet::test::exists;
+using quillet::test::isExecutable;
+using quillet::test::isFolder;
+using quillet::test::libexecPath;
+using quillet::test::listNames;
+using quillet::test::makeFolder;
 using quillet::test::readFileText;
 using quillet::test::TestDir;
-using quillet::test::TmpfsMount;
-
-constexpr auto kDefaultTimeout = 20s;
-constexpr auto kPollStep = 20ms;
+using quillet::test::TmpfsMounts;
+using quillet::test::touch;
+using quillet::test::waitFor;
+using quillet::test::writeData;
 
 // ---------------------------------------------------------------------------------------------
 // Helpers
 
-bool waitFor(const std::function<bool()> &condition, std::chrono::milliseconds timeout = kDefaultTimeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (condition())
-            return true;
-        if (std::chrono::steady_clock::now() >= deadline)
-            return condition();
-        std::this_thread::sleep_for(kPollStep);
-    }
-}
-
-bool isExecutable(const std::string &path) { return ::access(path.c_str(), X_OK) == 0; }
-
-std::string parentOf(const std::string &path) {
-    size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string daemonIn(const std::string &buildDir) { return buildDir + "/libexec/quillet/quilletCacheManagerd"; }
-
-/// The build folder: QUILLET_BUILD_DIR as CTest sets it, else the parent of the working folder
-/// (the tests run from build/tests), else two levels above this test program.
-std::string buildDir() {
-    if (const char *fromEnv = std::getenv("QUILLET_BUILD_DIR"); fromEnv && *fromEnv)
-        return fromEnv;
-    char cwd[4096];
-    if (::getcwd(cwd, sizeof cwd) && isExecutable(daemonIn(parentOf(cwd))))
-        return parentOf(cwd);
-    char self[4096];
-    ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    if (length > 0) {
-        self[length] = '\0';
-        return parentOf(parentOf(self));
-    }
-    return "..";
-}
-
-std::string daemonPath() { return daemonIn(buildDir()); }
-
-std::string dateName(int year, int month, int day, int hour = 12, int minute = 0) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d_%02d +0000", year, month, day, hour, minute);
-    return buffer;
-}
-
-bool exists(const std::string &path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
-bool isFolder(const std::string &path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::vector<std::string> listNames(const std::string &folder) {
-    std::vector<std::string> names;
-    if (DIR *dir = ::opendir(folder.c_str())) {
-        while (dirent *entry = ::readdir(dir)) {
-            std::string name = entry->d_name;
-            if (name != "." && name != "..")
-                names.push_back(name);
-        }
-        ::closedir(dir);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-void makeFolder(const std::string &path, mode_t mode = 0755) {
-    fs::create_directories(path);
-    ASSERT_EQ(::chmod(path.c_str(), mode), 0) << path;
-}
-
-/// A file of size bytes of real data (a sparse file would take no room on a tmpfs).
-void writeData(const std::string &path, size_t size) {
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    std::string block(64 * 1024, 'q');
-    for (size_t left = size; left > 0;) {
-        size_t n = std::min(left, block.size());
-        out.write(block.data(), static_cast<std::streamsize>(n));
-        left -= n;
-    }
-    ASSERT_TRUE(out.good()) << "cannot write " << path;
-}
-
-void touch(const std::string &path) { writeData(path, 0); }
+std::string daemonPath() { return libexecPath("quilletCacheManagerd"); }
 
 uint64_t freePercentage(const std::string &volume) {
     struct statvfs figures {};
@@ -155,111 +62,6 @@ bool sleepingBetweenPasses(pid_t pid) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// The daemon as a child process
-
-class ChildProcess {
-public:
-    ChildProcess() = default;
-    ChildProcess(const ChildProcess &) = delete;
-    ChildProcess &operator=(const ChildProcess &) = delete;
-    ~ChildProcess() { stop(); }
-
-    enum class Interrupt { Default, Blocked };
-
-    /// Starts program with args and exactly env; stderr goes to stderrPath. With
-    /// Interrupt::Blocked the child starts with SIGINT blocked, as a careless launcher may
-    /// leave it.
-    bool start(const std::string &program, const std::vector<std::string> &args, const std::vector<std::string> &env,
-               const std::string &stderrPath, Interrupt interrupt = Interrupt::Default) {
-        stop();
-        std::vector<std::string> argvStrings = {program};
-        argvStrings.insert(argvStrings.end(), args.begin(), args.end());
-        std::vector<char *> argv;
-        for (std::string &arg : argvStrings)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        std::vector<std::string> envStrings = env;
-        std::vector<char *> envp;
-        for (std::string &variable : envStrings)
-            envp.push_back(variable.data());
-        envp.push_back(nullptr);
-
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawnattr_t attributes;
-        posix_spawnattr_init(&attributes);
-        sigset_t mask, defaults;
-        sigemptyset(&mask);
-        if (interrupt == Interrupt::Blocked)
-            sigaddset(&mask, SIGINT);
-        sigemptyset(&defaults);
-        sigaddset(&defaults, SIGINT);
-        sigaddset(&defaults, SIGTERM);
-        sigaddset(&defaults, SIGPIPE);
-        posix_spawnattr_setsigmask(&attributes, &mask);
-        posix_spawnattr_setsigdefault(&attributes, &defaults);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-        pid_t pid = -1;
-        int error = ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attributes);
-        if (error != 0)
-            return false;
-        _pid = pid;
-        _status.reset();
-        return true;
-    }
-
-    pid_t pid() const { return _pid; }
-
-    bool running() {
-        if (_pid <= 0)
-            return false;
-        int status = 0;
-        pid_t done = ::waitpid(_pid, &status, WNOHANG);
-        if (done == _pid) {
-            _status = status;
-            _pid = -1;
-            return false;
-        }
-        return done == 0;
-    }
-
-    void signal(int sig) {
-        if (_pid > 0)
-            ::kill(_pid, sig);
-    }
-
-    /// The wait status once the process has ended, or nothing while it still runs after
-    /// timeout.
-    std::optional<int> waitForExit(std::chrono::milliseconds timeout = kDefaultTimeout) {
-        waitFor([this] { return !running(); }, timeout);
-        return _status;
-    }
-
-    /// Kills the process if it still runs and always reaps it.
-    void stop() {
-        if (_pid <= 0)
-            return;
-        if (running()) {
-            ::kill(_pid, SIGKILL);
-            int status = 0;
-            while (::waitpid(_pid, &status, 0) < 0 && errno == EINTR) {
-            }
-            _status = status;
-            _pid = -1;
-        }
-    }
-
-private:
-    pid_t _pid = -1;
-    std::optional<int> _status;
-};
-
-// ---------------------------------------------------------------------------------------------
 // The fixture: a temporary home, its trash and cache folder, and an empty volume root
 
 class QuilletCacheManagerdTest : public ::testing::Test {
@@ -270,10 +72,10 @@ protected:
         _volumes = _tmp / "volumes";
         _cache = _home + "/.TrashCacheFolder/";
         _trash = _home + "/.local/share/Trash/files/";
-        makeFolder(_home);
-        makeFolder(_volumes);
-        makeFolder(_cache, 0700);
-        makeFolder(_trash, 0700);
+        ASSERT_TRUE(makeFolder(_home));
+        ASSERT_TRUE(makeFolder(_volumes));
+        ASSERT_TRUE(makeFolder(_cache, 0700));
+        ASSERT_TRUE(makeFolder(_trash, 0700));
     }
 
     void TearDown() override {
@@ -282,12 +84,7 @@ protected:
     }
 
     std::optional<std::string> mountVolume(const std::string &name, const std::string &size) {
-        auto mount = std::make_unique<TmpfsMount>(_volumes + "/" + name, size);
-        if (!mount->mounted())
-            return std::nullopt;
-        std::string path = mount->path();
-        _mounts.push_back(std::move(mount));
-        return path;
+        return _mounts.mount(_volumes + "/" + name, size);
     }
 
     std::vector<std::string> environment() const {
@@ -320,7 +117,7 @@ protected:
     std::string _home, _volumes, _cache, _trash, _stderrPath;
     ChildProcess _daemon;
     int _runs = 0;
-    std::vector<std::unique_ptr<TmpfsMount>> _mounts;
+    TmpfsMounts _mounts;
 };
 
 // ---------------------------------------------------------------------------------------------

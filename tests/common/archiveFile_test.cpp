@@ -3,6 +3,7 @@
 #include "ArchivedItem.h"
 #include "BinaryPlistCheck.h"
 #include "CacheLayout.h"
+#include "ArchiveRecords.h"
 #include "TestDir.h"
 
 #include <fcntl.h>
@@ -20,6 +21,7 @@
 #include <vector>
 
 using namespace quillet;
+using quillet::test::record;
 using quillet::test::TestDir;
 
 namespace {
@@ -116,15 +118,6 @@ std::string dateBytes(uint32_t seconds, uint32_t nanoseconds) {
 }
 
 // ---- Records -----------------------------------------------------------------------------------
-
-ArchivedItem record(std::string name, int64_t size, uint32_t seconds, uint32_t nanoseconds = 0) {
-    ArchivedItem item;
-    item.name = std::move(name);
-    item.itemSize = size;
-    item.modificationTime = {seconds, nanoseconds};
-    item.recordLength = archiveItemStructSize(item);
-    return item;
-}
 
 ArchiveStruct indexOf(std::vector<ArchivedItem> items) {
     ArchiveStruct index;

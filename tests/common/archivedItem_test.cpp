@@ -1,5 +1,6 @@
 #include "ArchivedItem.h"
 
+#include "ArchiveRecords.h"
 #include "TestDir.h"
 
 #include <gtest/gtest.h>
@@ -8,18 +9,10 @@
 #include <unistd.h>
 
 using namespace quillet;
+using quillet::test::record;
 using quillet::test::TestDir;
 
 namespace {
-
-ArchivedItem record(std::string name, int64_t size, uint32_t seconds, uint32_t nanoseconds = 0) {
-    ArchivedItem item;
-    item.name = std::move(name);
-    item.itemSize = size;
-    item.modificationTime = {seconds, nanoseconds};
-    item.recordLength = archiveItemStructSize(item);
-    return item;
-}
 
 void setModificationTime(const std::string &path, time_t seconds, long nanoseconds, bool follow = true) {
     struct timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};

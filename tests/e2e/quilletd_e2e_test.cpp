@@ -11,14 +11,13 @@
 
 #include "ArchiveFile.h"
 #include "ArchivedItem.h"
+#include "ChildProcess.h"
 #include "TestDir.h"
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -33,68 +32,32 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
-#include <functional>
 #include <optional>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-extern char **environ;
-
 namespace {
 
 using namespace std::chrono_literals;
+using quillet::test::catchesSigint;
+using quillet::test::ChildProcess;
+using quillet::test::describeStatus;
+using quillet::test::exists;
+using quillet::test::isExecutable;
+using quillet::test::isFolder;
+using quillet::test::kDefaultTimeout;
+using quillet::test::libexecPath;
+using quillet::test::listNames;
+using quillet::test::lstatOf;
+using quillet::test::makeFolder;
+using quillet::test::parentOf;
 using quillet::test::readFileText;
-
-constexpr auto kDefaultTimeout = 10s;
-constexpr auto kPollStep = 20ms;
+using quillet::test::waitFor;
 
 // ---------------------------------------------------------------------------------------------
 // Small helpers
-
-bool waitFor(const std::function<bool()> &condition, std::chrono::milliseconds timeout = kDefaultTimeout,
-             std::chrono::milliseconds step = kPollStep) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (condition())
-            return true;
-        if (std::chrono::steady_clock::now() >= deadline)
-            return condition();
-        std::this_thread::sleep_for(step);
-    }
-}
-
-bool isExecutable(const std::string &path) { return ::access(path.c_str(), X_OK) == 0; }
-
-std::string parentOf(const std::string &path) {
-    size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string quilletdRelative(const std::string &buildDir) { return buildDir + "/libexec/quillet/quilletd"; }
-
-/// The build folder: QUILLET_BUILD_DIR as CTest sets it, else the parent of the working folder
-/// (the tests run from build/tests), else the parent of the folder holding this test.
-std::string buildDir() {
-    if (const char *fromEnv = std::getenv("QUILLET_BUILD_DIR"); fromEnv && *fromEnv)
-        return fromEnv;
-    char cwd[4096];
-    if (::getcwd(cwd, sizeof cwd) && isExecutable(quilletdRelative(parentOf(cwd))))
-        return parentOf(cwd);
-    char self[4096];
-    ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    if (length > 0) {
-        self[length] = '\0';
-        return parentOf(parentOf(self));
-    }
-    return "..";
-}
-
-std::string quilletdPath() { return quilletdRelative(buildDir()); }
 
 bool writeBytes(const std::string &path, const std::string &content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -103,46 +66,10 @@ bool writeBytes(const std::string &path, const std::string &content) {
     return static_cast<bool>(out);
 }
 
-bool makeFolder(const std::string &path, mode_t mode = 0755) {
-    if (::mkdir(path.c_str(), mode) != 0 && errno != EEXIST)
-        return false;
-    return ::chmod(path.c_str(), mode) == 0;
-}
-
-std::optional<struct stat> lstatOf(const std::string &path) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0)
-        return std::nullopt;
-    return st;
-}
-
-bool exists(const std::string &path) { return lstatOf(path).has_value(); }
-
-bool isFolder(const std::string &path) {
-    auto st = lstatOf(path);
-    return st && S_ISDIR(st->st_mode);
-}
-
 std::string linkTarget(const std::string &path) {
     char buffer[4096];
     ssize_t length = ::readlink(path.c_str(), buffer, sizeof buffer);
     return length < 0 ? std::string() : std::string(buffer, static_cast<size_t>(length));
-}
-
-/// Names in a folder, raw bytes, without "." and "..", sorted.
-std::vector<std::string> listNames(const std::string &folder) {
-    std::vector<std::string> names;
-    DIR *dir = ::opendir(folder.c_str());
-    if (!dir)
-        return names;
-    while (dirent *entry = ::readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name != "." && name != "..")
-            names.push_back(std::move(name));
-    }
-    ::closedir(dir);
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 /// Every path below folder (not the folder itself), depth first, links not followed.
@@ -176,31 +103,6 @@ std::set<std::string> utcMinuteNamesBetween(time_t from, time_t to) {
     return names;
 }
 
-/// True when the process has a handler for SIGINT installed (so a SIGINT no longer kills it
-/// before it can save its index).
-bool catchesSigint(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("SigCgt:", 0) == 0) {
-            unsigned long long mask = std::strtoull(line.c_str() + 7, nullptr, 16);
-            return (mask >> (SIGINT - 1)) & 1u;
-        }
-    }
-    return false;
-}
-
-std::string describeStatus(int status) {
-    std::ostringstream text;
-    if (WIFEXITED(status))
-        text << "exited with " << WEXITSTATUS(status);
-    else if (WIFSIGNALED(status))
-        text << "killed by signal " << WTERMSIG(status);
-    else
-        text << "wait status " << status;
-    return text.str();
-}
-
 /// Printable form of a name for failure messages.
 std::string printable(const std::string &name) {
     std::string out;
@@ -217,108 +119,6 @@ std::string printable(const std::string &name) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// A child process: quilletd, or a short-lived tool such as trash-put
-
-class ChildProcess {
-public:
-    ChildProcess() = default;
-    ChildProcess(const ChildProcess &) = delete;
-    ChildProcess &operator=(const ChildProcess &) = delete;
-    ~ChildProcess() { stop(); }
-
-    /// Starts program with args (argv[0] is the program path) and exactly env as its
-    /// environment; stdin and stdout are /dev/null, stderr goes to stderrPath (truncated).
-    bool start(const std::string &program, const std::vector<std::string> &args, const std::vector<std::string> &env,
-               const std::string &stderrPath) {
-        stop();
-        _status.reset();
-        std::vector<std::string> argvStrings = {program};
-        argvStrings.insert(argvStrings.end(), args.begin(), args.end());
-        std::vector<char *> argv;
-        for (std::string &arg : argvStrings)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        std::vector<std::string> envStrings = env;
-        std::vector<char *> envp;
-        for (std::string &variable : envStrings)
-            envp.push_back(variable.data());
-        envp.push_back(nullptr);
-
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawnattr_t attributes;
-        posix_spawnattr_init(&attributes);
-        sigset_t none, defaults;
-        sigemptyset(&none);
-        sigemptyset(&defaults);
-        sigaddset(&defaults, SIGINT);
-        sigaddset(&defaults, SIGTERM);
-        sigaddset(&defaults, SIGPIPE);
-        posix_spawnattr_setsigmask(&attributes, &none);
-        posix_spawnattr_setsigdefault(&attributes, &defaults);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-        pid_t pid = -1;
-        int error = ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attributes);
-        if (error != 0)
-            return false;
-        _pid = pid;
-        return true;
-    }
-
-    pid_t pid() const { return _pid; }
-
-    bool running() {
-        if (_pid <= 0)
-            return false;
-        int status = 0;
-        pid_t done = ::waitpid(_pid, &status, WNOHANG);
-        if (done == _pid) {
-            _status = status;
-            _pid = -1;
-            return false;
-        }
-        return done == 0;
-    }
-
-    void signal(int sig) {
-        if (_pid > 0)
-            ::kill(_pid, sig);
-    }
-
-    /// The wait status once the process has ended, or nothing when it is still running after
-    /// timeout.
-    std::optional<int> waitForExit(std::chrono::milliseconds timeout = kDefaultTimeout) {
-        if (_pid <= 0)
-            return _status;
-        waitFor([this] { return !running(); }, timeout);
-        return _status;
-    }
-
-    /// Kills the process if it still runs and always reaps it.
-    void stop() {
-        if (_pid <= 0)
-            return;
-        if (running()) {
-            ::kill(_pid, SIGKILL);
-            int status = 0;
-            while (::waitpid(_pid, &status, 0) < 0 && errno == EINTR) {
-            }
-            _status = status;
-            _pid = -1;
-        }
-    }
-
-private:
-    pid_t _pid = -1;
-    std::optional<int> _status;
-};
-
-// ---------------------------------------------------------------------------------------------
 // The fixture: a temporary home with a freedesktop trash and an empty cache folder
 
 struct DaemonSettings {
@@ -331,7 +131,7 @@ struct DaemonSettings {
 class QuilletdTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(isExecutable(quilletdPath())) << "quilletd not built at " << quilletdPath();
+        ASSERT_TRUE(isExecutable(libexecPath("quilletd"))) << "quilletd not built at " << libexecPath("quilletd");
         useHome(_tmp / "home");
     }
 
@@ -392,7 +192,8 @@ protected:
     /// Starts quilletd with its stderr in a fresh file.
     void startDaemonWith(const std::vector<std::string> &args) {
         _stderrPath = _tmp / ("quilletd-" + std::to_string(++_runs) + ".stderr");
-        ASSERT_TRUE(_daemon.start(quilletdPath(), args, environment(), _stderrPath)) << "cannot start quilletd";
+        ASSERT_TRUE(_daemon.start(libexecPath("quilletd"), args, environment(), _stderrPath))
+            << "cannot start quilletd";
     }
     void startDaemon(const DaemonSettings &settings = {}) {
         _moveMode = settings.mode == 1;

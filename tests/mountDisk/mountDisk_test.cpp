@@ -21,32 +21,10 @@ using quillet::mountdisk::WatchedVolume;
 using quillet::mountdisk::watchedVolumes;
 using quillet::mountdisk::ZRMountManager;
 using quillet::test::readFileText;
+using quillet::test::ScopedEnv;
 using quillet::test::TestDir;
 
 namespace {
-
-// Sets an environment variable for one test.
-class EnvScope {
-public:
-    EnvScope(const char *name, const std::string &value) : _name(name) {
-        if (const char *old = std::getenv(name))
-            _old = old, _had = true;
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~EnvScope() {
-        if (_had)
-            ::setenv(_name, _old.c_str(), 1);
-        else
-            ::unsetenv(_name);
-    }
-    EnvScope(const EnvScope &) = delete;
-    EnvScope &operator=(const EnvScope &) = delete;
-
-private:
-    const char *_name;
-    std::string _old;
-    bool _had = false;
-};
 
 const std::string kUid = std::to_string(::getuid());
 
@@ -252,8 +230,8 @@ TEST_F(MountHandler, killAllDaemonsInterruptsEveryRunningDaemon) {
 
 class MountDiff : public ::testing::Test {
 protected:
-    EnvScope _roots {"QUILLET_VOLUME_ROOTS", "/media:/run/media/user"};
-    EnvScope _home {"HOME", "/home/user"};
+    ScopedEnv _roots {"QUILLET_VOLUME_ROOTS", "/media:/run/media/user"};
+    ScopedEnv _home {"HOME", "/home/user"};
 
     static std::vector<WatchedVolume> volumes(const std::string &mountInfo) {
         return watchedVolumes(sys::parseMountInfo(kBase + mountInfo));
@@ -275,7 +253,7 @@ TEST_F(MountDiff, volumesUnderTheRootsExceptTheHomeVolume) {
 }
 
 TEST_F(MountDiff, homeVolumeUnderARootIsNotWatched) {
-    EnvScope home("HOME", "/media/Home/user");
+    ScopedEnv home("HOME", "/media/Home/user");
     auto listed = volumes("40 22 8:17 / /media/Home rw - ext4 /dev/sdb1 rw\n"
                           "41 22 8:33 / /media/Data rw - ext4 /dev/sdc1 rw\n");
     EXPECT_EQ(listed, std::vector<WatchedVolume>({{"/media/Data", 41}}));

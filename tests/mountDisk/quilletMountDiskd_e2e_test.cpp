@@ -14,14 +14,12 @@
 
 #include "ArchiveFile.h"
 #include "CacheLayout.h"
+#include "ChildProcess.h"
 #include "TestDir.h"
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -30,162 +28,45 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <optional>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
 
 using namespace std::chrono_literals;
+using quillet::test::catchesSigint;
+using quillet::test::ChildProcess;
+using quillet::test::childrenOf;
+using quillet::test::commandLineOf;
+using quillet::test::describeStatus;
+using quillet::test::exists;
+using quillet::test::isExecutable;
+using quillet::test::libexecPath;
+using quillet::test::listNames;
+using quillet::test::lstatOf;
+using quillet::test::makeFolder;
+using quillet::test::parentOf;
+using quillet::test::processState;
 using quillet::test::readFileText;
 using quillet::test::runShell;
 using quillet::test::TestDir;
+using quillet::test::waitFor;
 
-constexpr auto kDefaultTimeout = 10s;
-constexpr auto kPollStep = 20ms;
 const std::string kUid = std::to_string(::getuid());
 
 // ---------------------------------------------------------------------------------------------
 // Small helpers
-
-bool waitFor(const std::function<bool()> &condition, std::chrono::milliseconds timeout = kDefaultTimeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (condition())
-            return true;
-        if (std::chrono::steady_clock::now() >= deadline)
-            return condition();
-        std::this_thread::sleep_for(kPollStep);
-    }
-}
-
-bool isExecutable(const std::string &path) { return ::access(path.c_str(), X_OK) == 0; }
-
-std::string parentOf(const std::string &path) {
-    size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-/// The build folder: QUILLET_BUILD_DIR as CTest sets it, else the parent of the folder that
-/// holds this test's folder (build/tests/<name>).
-std::string buildDir() {
-    if (const char *fromEnv = std::getenv("QUILLET_BUILD_DIR"); fromEnv && *fromEnv)
-        return fromEnv;
-    char self[4096];
-    ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    if (length > 0) {
-        self[length] = '\0';
-        return parentOf(parentOf(self));
-    }
-    return "..";
-}
-
-std::string libexecPath(const std::string &name) { return buildDir() + "/libexec/quillet/" + name; }
 
 std::string canonicalPath(const std::string &path) {
     std::error_code ec;
     auto resolved = std::filesystem::canonical(path, ec);
     return ec ? path : resolved.string();
 }
-
-bool makeFolder(const std::string &path, mode_t mode = 0755) {
-    std::error_code ec;
-    std::filesystem::create_directories(path, ec);
-    return !ec && ::chmod(path.c_str(), mode) == 0;
-}
-
-std::optional<struct stat> lstatOf(const std::string &path) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0)
-        return std::nullopt;
-    return st;
-}
-
-bool exists(const std::string &path) { return lstatOf(path).has_value(); }
-
-std::vector<std::string> listNames(const std::string &folder) {
-    std::vector<std::string> names;
-    DIR *dir = ::opendir(folder.c_str());
-    if (!dir)
-        return names;
-    while (dirent *entry = ::readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name != "." && name != "..")
-            names.push_back(std::move(name));
-    }
-    ::closedir(dir);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-/// Fields of /proc/<pid>/stat after the command name: state, ppid, …
-std::vector<std::string> statFields(pid_t pid) {
-    std::string stat = readFileText("/proc/" + std::to_string(pid) + "/stat");
-    size_t close = stat.rfind(')');
-    std::vector<std::string> fields;
-    if (close == std::string::npos)
-        return fields;
-    std::istringstream rest(stat.substr(close + 1));
-    std::string field;
-    while (rest >> field)
-        fields.push_back(field);
-    return fields;
-}
-
-char processState(pid_t pid) {
-    auto fields = statFields(pid);
-    return fields.empty() ? '\0' : fields[0][0];
-}
-
-std::vector<std::string> commandLineOf(pid_t pid) {
-    std::string raw = readFileText("/proc/" + std::to_string(pid) + "/cmdline");
-    std::vector<std::string> argv;
-    size_t start = 0;
-    while (start < raw.size()) {
-        size_t end = raw.find('\0', start);
-        if (end == std::string::npos)
-            end = raw.size();
-        argv.push_back(raw.substr(start, end - start));
-        start = end + 1;
-    }
-    return argv;
-}
-
-/// Processes whose parent is pid (zombies included).
-std::vector<pid_t> childrenOf(pid_t parent) {
-    std::vector<pid_t> children;
-    for (const std::string &name : listNames("/proc")) {
-        if (name.find_first_not_of("0123456789") != std::string::npos)
-            continue;
-        pid_t pid = std::atoi(name.c_str());
-        auto fields = statFields(pid);
-        if (fields.size() > 1 && std::atoi(fields[1].c_str()) == parent)
-            children.push_back(pid);
-    }
-    return children;
-}
-
-/// The bit of sig in a mask line ("SigCgt:", "SigBlk:") of /proc/<pid>/status.
-bool statusMaskHas(pid_t pid, const std::string &field, int sig) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind(field + ":", 0) == 0)
-            return (std::strtoull(line.c_str() + field.size() + 1, nullptr, 16) >> (sig - 1)) & 1u;
-    return false;
-}
-
-bool catchesSigint(pid_t pid) { return statusMaskHas(pid, "SigCgt", SIGINT); }
 
 /// True when pid has the mount table open and sleeps in poll: the watcher has read its first
 /// table and waits for changes, so a mount made now is one it must treat as new.
@@ -206,17 +87,6 @@ bool isWatchingMounts(pid_t pid) {
     return wchan.find("poll") != std::string::npos;
 }
 
-std::string describeStatus(int status) {
-    std::ostringstream text;
-    if (WIFEXITED(status))
-        text << "exited with " << WEXITSTATUS(status);
-    else if (WIFSIGNALED(status))
-        text << "killed by signal " << WTERMSIG(status);
-    else
-        text << "wait status " << status;
-    return text.str();
-}
-
 std::string joinArgs(const std::vector<std::string> &argv) {
     std::string text;
     for (const std::string &arg : argv)
@@ -225,99 +95,7 @@ std::string joinArgs(const std::vector<std::string> &argv) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// The watcher process
-
-class ChildProcess {
-public:
-    ChildProcess() = default;
-    ChildProcess(const ChildProcess &) = delete;
-    ChildProcess &operator=(const ChildProcess &) = delete;
-    ~ChildProcess() { stop(); }
-
-    /// Starts program with args and exactly env as its environment; stderr goes to stderrPath.
-    bool start(const std::string &program, const std::vector<std::string> &args, const std::vector<std::string> &env,
-               const std::string &stderrPath) {
-        std::vector<std::string> argvStrings = {program};
-        argvStrings.insert(argvStrings.end(), args.begin(), args.end());
-        std::vector<char *> argv;
-        for (std::string &arg : argvStrings)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        std::vector<std::string> envStrings = env;
-        std::vector<char *> envp;
-        for (std::string &variable : envStrings)
-            envp.push_back(variable.data());
-        envp.push_back(nullptr);
-
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawnattr_t attributes;
-        posix_spawnattr_init(&attributes);
-        sigset_t none, defaults;
-        sigemptyset(&none);
-        sigfillset(&defaults);
-        posix_spawnattr_setsigmask(&attributes, &none);
-        posix_spawnattr_setsigdefault(&attributes, &defaults);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-        pid_t pid = -1;
-        int error = ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attributes);
-        if (error != 0)
-            return false;
-        _pid = pid;
-        _status.reset();
-        return true;
-    }
-
-    pid_t pid() const { return _pid; }
-
-    bool running() {
-        if (_pid <= 0)
-            return false;
-        int status = 0;
-        pid_t done = ::waitpid(_pid, &status, WNOHANG);
-        if (done == _pid) {
-            _status = status;
-            _pid = -1;
-            return false;
-        }
-        return done == 0;
-    }
-
-    void signal(int sig) {
-        if (_pid > 0)
-            ::kill(_pid, sig);
-    }
-
-    /// The wait status once the process has ended, nothing when it still runs after timeout.
-    std::optional<int> waitForExit(std::chrono::milliseconds timeout = kDefaultTimeout) {
-        if (_pid > 0)
-            waitFor([this] { return !running(); }, timeout);
-        return _status;
-    }
-
-    /// Kills the process if it still runs and always reaps it.
-    void stop() {
-        if (_pid <= 0)
-            return;
-        if (running()) {
-            ::kill(_pid, SIGKILL);
-            int status = 0;
-            while (::waitpid(_pid, &status, 0) < 0 && errno == EINTR) {
-            }
-            _status = status;
-            _pid = -1;
-        }
-    }
-
-private:
-    pid_t _pid = -1;
-    std::optional<int> _status;
-};
+// Volumes and launches
 
 enum class CacheFolder { Missing, Present };
 

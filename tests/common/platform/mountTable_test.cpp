@@ -11,31 +11,11 @@
 #include <cstdlib>
 
 using namespace quillet;
+using quillet::test::ScopedEnv;
 using quillet::test::TestDir;
 using quillet::test::TmpfsMount;
 
 namespace {
-
-// Sets an environment variable for one test.
-class EnvScope {
-public:
-    EnvScope(const char *name, const std::string &value) : _name(name) {
-        if (const char *old = std::getenv(name))
-            _old = old, _had = true;
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~EnvScope() {
-        if (_had)
-            ::setenv(_name, _old.c_str(), 1);
-        else
-            ::unsetenv(_name);
-    }
-
-private:
-    const char *_name;
-    std::string _old;
-    bool _had = false;
-};
 
 constexpr const char *kSampleMountInfo =
     "22 1 252:0 / / rw,relatime shared:1 - ext4 /dev/vda rw\n"
@@ -72,8 +52,8 @@ TEST(MountTable, mountHoldingPicksTheLongestWholeComponentPrefix) {
 }
 
 TEST(MountTable, localVolumesListTheHomeVolumeFirstThenVolumeRootsInTableOrder) {
-    EnvScope home("HOME", "/home/user");
-    EnvScope roots("QUILLET_VOLUME_ROOTS", "/media/user:/mnt/");
+    ScopedEnv home("HOME", "/home/user");
+    ScopedEnv roots("QUILLET_VOLUME_ROOTS", "/media/user:/mnt/");
     auto volumes = sys::mountedLocalVolumes(sys::parseMountInfo(kSampleMountInfo));
     std::vector<std::string> points;
     for (const auto &volume : volumes)
@@ -108,10 +88,10 @@ TEST(MountTable, serverSourcesNameTheirHost) {
 
 TEST(MountTable, volumeRootsComeFromTheEnvironment) {
     {
-        EnvScope roots("QUILLET_VOLUME_ROOTS", "/a:/b/::/c");
+        ScopedEnv roots("QUILLET_VOLUME_ROOTS", "/a:/b/::/c");
         EXPECT_EQ(sys::volumeRoots(), (std::vector<std::string>{"/a", "/b", "/c"}));
     }
-    EnvScope roots("QUILLET_VOLUME_ROOTS", "");
+    ScopedEnv roots("QUILLET_VOLUME_ROOTS", "");
     auto defaults = sys::volumeRoots();
     ASSERT_EQ(defaults.size(), 3u);
     EXPECT_EQ(defaults[0], "/media");
@@ -121,7 +101,7 @@ TEST(MountTable, volumeRootsComeFromTheEnvironment) {
 
 TEST(MountTable, realTmpfsUnderAVolumeRootIsALocalVolumeAndAWatchSeesIt) {
     TestDir dir;
-    EnvScope roots("QUILLET_VOLUME_ROOTS", dir / "volumes");
+    ScopedEnv roots("QUILLET_VOLUME_ROOTS", dir / "volumes");
     sys::MountWatch watch;
     TmpfsMount volume(dir / "volumes/Data", "1m");
     if (!volume.mounted())
@@ -141,9 +121,9 @@ TEST(MountTable, realTmpfsUnderAVolumeRootIsALocalVolumeAndAWatchSeesIt) {
 
 TEST(UserPaths, foldersFollowTheBaseDirectories) {
     TestDir dir;
-    EnvScope home("HOME", dir / "home");
-    EnvScope data("XDG_DATA_HOME", dir / "data");
-    EnvScope config("XDG_CONFIG_HOME", "relative/is/ignored");
+    ScopedEnv home("HOME", dir / "home");
+    ScopedEnv data("XDG_DATA_HOME", dir / "data");
+    ScopedEnv config("XDG_CONFIG_HOME", "relative/is/ignored");
     EXPECT_EQ(sys::homeTrashFolder(), dir / "data/Trash/files/");
     EXPECT_EQ(sys::homeCacheFolder(), dir / "home/.TrashCacheFolder/");
     EXPECT_EQ(sys::configFolder(), dir / "home/.config");
