@@ -60,12 +60,6 @@ int dayOfYearOfDateFolderName(std::string_view name) {
     return kDaysBeforeMonth[month - 1] + day + (leap && month > 2 ? 1 : 0);
 }
 
-bool sameTime(const timespec &a, const timespec &b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
-
-bool before(const timespec &a, const timespec &b) {
-    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
-}
-
 /// Removes the entry name of dirFd (a folder must be empty). A locked item refuses with EPERM
 /// (or EACCES for a folder without its write bit): it is unlocked and removed once more. An
 /// entry that is already gone counts as removed.
@@ -375,26 +369,18 @@ uint64_t CacheManager::trashEntryCount(const std::string &trashPath) {
         _trashCounts.erase(trashPath);
         return 0;
     }
-    // Entries come and go only with a change of the folder's modification time. A count is
-    // reused while the folder is unchanged and was last modified more than a second before the
-    // count was taken: a later change then necessarily carries a later time, whatever the file
-    // system's clock granularity. Reading a trash of thousands of entries every five seconds
-    // would cost more than everything else the waiting daemon does.
+    // Reading a trash of thousands of entries every five seconds would cost more than
+    // everything else the waiting daemon does: the count is reused while the folder's stamp
+    // shows it unchanged.
     TrashCount &known = _trashCounts[trashPath];
-    timespec modifiedPlusOne = st->st_mtim;
-    modifiedPlusOne.tv_sec += 1;
-    if (known.device == st->st_dev && known.inode == st->st_ino && sameTime(known.modified, st->st_mtim) &&
-        sameTime(known.changed, st->st_ctim) && before(modifiedPlusOne, known.takenAt))
+    sys::FolderStamp stamp = sys::FolderStamp::of(*st);
+    if (stamp.sameState(known.stamp) && known.stamp.settled())
         return known.entries;
-    known.device = st->st_dev;
-    known.inode = st->st_ino;
-    known.modified = st->st_mtim;
-    known.changed = st->st_ctim;
-    known.takenAt = sys::realtimeNow();
+    known.stamp = stamp;
     auto count = sys::countDirectoryEntries(trashPath);
     known.entries = count ? *count : 0;
     if (!count)
-        known.takenAt = {}; // count again next time
+        known.stamp = {}; // count again next time
     return known.entries;
 }
 

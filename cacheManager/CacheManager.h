@@ -14,6 +14,7 @@
 // Nothing is ever followed through a symbolic link: a link inside a cache folder is deleted as
 // a link and counts its own size; what it points to is never entered, counted or deleted.
 
+#include "platform/FolderStamp.h"
 #include "platform/MountTable.h"
 #include "platform/System.h"
 
@@ -134,11 +135,7 @@ private:
     /// What the last count of a trash folder saw: the folder's identity and times, when the
     /// count was taken, and the count.
     struct TrashCount {
-        dev_t device = 0;
-        ino_t inode = 0;
-        struct timespec modified {};
-        struct timespec changed {};
-        struct timespec takenAt {};
+        sys::FolderStamp stamp;
         uint64_t entries = 0;
     };
 

@@ -15,23 +15,7 @@ namespace {
 constexpr time_t kIndexWriteInterval = 120;
 constexpr std::string_view kDesktopServicesStore = ".DS_Store";
 
-bool operator<(const timespec &a, const timespec &b) {
-    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
-}
-
-timespec plusOneSecond(timespec t) {
-    t.tv_sec += 1;
-    return t;
-}
-
-bool sameTime(const timespec &a, const timespec &b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
-
 } // namespace
-
-bool TrashSurvey::FolderStamp::operator==(const FolderStamp &other) const {
-    return device == other.device && inode == other.inode && sameTime(modified, other.modified) &&
-           sameTime(changed, other.changed);
-}
 
 DaemonArguments parseDaemonArguments(char **argv) {
     DaemonArguments arguments;
@@ -61,20 +45,9 @@ uint64_t TrashSurvey::nbItemsAtFolderRoot(const std::string &path) {
         std::exit(0);
     }
     auto st = sys::fstat(folder->get());
-    FolderStamp stamp;
-    if (st) {
-        stamp.device = st->st_dev;
-        stamp.inode = st->st_ino;
-        stamp.modified = st->st_mtim;
-        stamp.changed = st->st_ctim;
-    }
-    // Entries come and go only with a change of the folder's modification time. The count is
-    // reused while the folder is unchanged and was last modified more than a second before it
-    // was counted: a later change then necessarily carries a later time, whatever the file
-    // system's clock granularity.
-    if (st && _haveCount && stamp == _countedStamp && plusOneSecond(_countedStamp.modified) < _countedStamp.takenAt)
+    sys::FolderStamp stamp = st ? sys::FolderStamp::of(*st) : sys::FolderStamp();
+    if (st && _haveCount && stamp.sameState(_countedStamp) && _countedStamp.settled())
         return _countedEntries;
-    stamp.takenAt = sys::realtimeNow();
     uint64_t count = 0;
     sys::Status status = sys::forEachEntry(folder->get(), [&count](std::string_view name, unsigned char) {
         if (name != kDesktopServicesStore)
@@ -88,11 +61,9 @@ uint64_t TrashSurvey::nbItemsAtFolderRoot(const std::string &path) {
 }
 
 bool TrashSurvey::trashFolderChangedSinceScan() const {
-    if (!(_countedStamp == _scannedStamp))
-        return true;
-    // Modified within a second of the last scan: a further change in the same clock tick
-    // would not show in the stamp, so look once more.
-    return !(plusOneSecond(_scannedStamp.modified) < _scannedStamp.takenAt);
+    // Modified within a second of the last scan, a further change in the same clock tick would
+    // not show in the stamp: then look once more.
+    return !_countedStamp.sameState(_scannedStamp) || !_scannedStamp.settled();
 }
 
 bool TrashSurvey::isArchived(const ArchivedItem &item) const { return _archivedKeys.contains(keyOf(item)); }

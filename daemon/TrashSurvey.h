@@ -4,6 +4,7 @@
 
 #include "ArchivedItem.h"
 #include "CacheCopier.h"
+#include "platform/FolderStamp.h"
 #include "platform/System.h"
 
 #include <sys/stat.h>
@@ -64,18 +65,10 @@ private:
     time_t _lastWriteToFile = 0;
 
     // What the last count saw of the trash folder itself, and what the last scan saw.
-    struct FolderStamp {
-        dev_t device = 0;
-        ino_t inode = 0;
-        struct timespec modified {};
-        struct timespec changed {};
-        struct timespec takenAt {};
-        bool operator==(const FolderStamp &other) const;
-    };
-    FolderStamp _countedStamp;
+    sys::FolderStamp _countedStamp;
     uint64_t _countedEntries = 0;
     bool _haveCount = false;
-    FolderStamp _scannedStamp;
+    sys::FolderStamp _scannedStamp;
 };
 
 } // namespace quillet::daemon
