@@ -3,8 +3,6 @@
 #include "platform/MountTable.h"
 #include "platform/System.h"
 
-#include <strings.h>
-
 namespace quillet {
 
 bool PLXFilesUtils::getFSRef(std::string *reference, const std::string &path) {
@@ -20,10 +18,7 @@ bool PLXFilesUtils::isVolumeServer(const std::string &path) {
     if (!getFSRef(&resolved, path))
         return false;
     auto mount = sys::mountHolding(resolved, sys::readMountTable());
-    if (!mount || !sys::isNetworkFileSystem(mount->fsType))
-        return false;
-    auto host = sys::mountSourceHost(mount->source);
-    return host && ::strcasecmp(host->c_str(), "localhost") != 0;
+    return mount && sys::isServerMount(*mount);
 }
 
 } // namespace quillet

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <poll.h>
+#include <strings.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -146,6 +147,13 @@ std::optional<std::string> mountSourceHost(std::string_view source) {
     if (host.empty())
         return std::nullopt;
     return std::string(host);
+}
+
+bool isServerMount(const MountEntry &mount) {
+    if (!isNetworkFileSystem(mount.fsType))
+        return false;
+    auto host = mountSourceHost(mount.source);
+    return host && ::strcasecmp(host->c_str(), "localhost") != 0;
 }
 
 std::optional<uint64_t> uniqueMountId(const std::string &path) {

@@ -48,6 +48,10 @@ bool isLoopDevice(unsigned major, unsigned minor);
 /// True when the mount's file system lives in an image file.
 bool isLoopBacked(const MountEntry &mount);
 
+/// True when the mount comes from another host: a network file system whose source names a
+/// host other than "localhost" (in any case).
+bool isServerMount(const MountEntry &mount);
+
 /// Folders under which removable and extra volumes are mounted: the colon-separated list in
 /// QUILLET_VOLUME_ROOTS, else /media, /run/media/<user> and /mnt.
 std::vector<std::string> volumeRoots();

@@ -79,6 +79,17 @@ TEST(MountTable, serverSourcesNameTheirHost) {
         else
             EXPECT_FALSE(host.has_value()) << c.source;
     }
+    auto table = sys::parseMountInfo("1 0 0:1 / /a rw - nfs nas:/export rw\n"
+                                     "2 0 0:2 / /b rw - cifs //NAS/share rw\n"
+                                     "3 0 0:3 / /c rw - nfs4 LOCALHOST:/x rw\n"
+                                     "4 0 0:4 / /d rw - fuse.sshfs user@box:/home rw\n"
+                                     "5 0 0:5 / /e rw - ext4 nas:/export rw\n");
+    ASSERT_EQ(table.size(), 5u);
+    EXPECT_TRUE(sys::isServerMount(table[0]));
+    EXPECT_TRUE(sys::isServerMount(table[1]));
+    EXPECT_FALSE(sys::isServerMount(table[2])); // the local host in capitals
+    EXPECT_TRUE(sys::isServerMount(table[3]));
+    EXPECT_FALSE(sys::isServerMount(table[4])); // not a network file system
     EXPECT_TRUE(sys::isNetworkFileSystem("nfs4"));
     EXPECT_TRUE(sys::isNetworkFileSystem("fuse.sshfs"));
     EXPECT_FALSE(sys::isNetworkFileSystem("ext4"));
