@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
@@ -48,37 +49,83 @@ Result<std::string> siblingExecutable(std::string_view name) {
     return joinPath(parentPath(path), name);
 }
 
-Result<pid_t> spawnChild(const std::string &program, const std::vector<std::string> &arguments) {
-    std::vector<std::string> strings;
-    strings.reserve(arguments.size() + 1);
-    strings.push_back(program);
-    strings.insert(strings.end(), arguments.begin(), arguments.end());
-    std::vector<char *> argv;
-    argv.reserve(strings.size() + 1);
-    for (std::string &text : strings)
-        argv.push_back(text.data());
-    argv.push_back(nullptr);
+namespace {
 
-    // The launcher typically blocks its stop signal and SIGCHLD and may ignore others; the
-    // child must start as a fresh program would, or it could neither be stopped nor reap its
-    // own children.
-    SpawnAttributes attributes;
+/// An argument vector as exec wants it, built before any fork.
+class ArgumentVector {
+public:
+    ArgumentVector(const std::string &program, const std::vector<std::string> &arguments) {
+        _strings.reserve(arguments.size() + 1);
+        _strings.push_back(program);
+        _strings.insert(_strings.end(), arguments.begin(), arguments.end());
+        _pointers.reserve(_strings.size() + 1);
+        for (std::string &text : _strings)
+            _pointers.push_back(text.data());
+        _pointers.push_back(nullptr);
+    }
+    char *const *get() { return _pointers.data(); }
+
+private:
+    std::vector<std::string> _strings;
+    std::vector<char *> _pointers;
+};
+
+// The launcher typically blocks its stop signal and SIGCHLD and may ignore others; the child
+// must start as a fresh program would, or it could neither be stopped nor reap its own
+// children.
+bool prepareFreshSignals(SpawnAttributes &attributes, short extraFlags) {
     if (!attributes.ready())
-        return Status::failure(ENOMEM, "posix_spawnattr_init", program);
+        return false;
     sigset_t none, all;
     sigemptyset(&none);
     sigfillset(&all);
     ::posix_spawnattr_setsigmask(attributes.get(), &none);
     ::posix_spawnattr_setsigdefault(attributes.get(), &all);
-    ::posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    ::posix_spawnattr_setflags(attributes.get(),
+                               static_cast<short>(POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | extraFlags));
+    return true;
+}
 
+} // namespace
+
+Result<pid_t> spawnChild(const std::string &program, const std::vector<std::string> &arguments) {
+    ArgumentVector argv(program, arguments);
+    SpawnAttributes attributes;
+    if (!prepareFreshSignals(attributes, 0))
+        return Status::failure(ENOMEM, "posix_spawnattr_init", program);
     pid_t pid = -1;
     // glibc reports a failed exec as the result of posix_spawn, so a missing program is
     // known here and no child is left to reap.
-    int error = ::posix_spawn(&pid, program.c_str(), nullptr, attributes.get(), argv.data(), environ);
+    int error = ::posix_spawn(&pid, program.c_str(), nullptr, attributes.get(), argv.get(), environ);
     if (error != 0)
         return Status::failure(error, "posix_spawn", program);
     return pid;
+}
+
+Status launchDetached(const std::string &program, const std::vector<std::string> &arguments) {
+    // Everything is prepared before the fork: the intermediate child only spawns and exits,
+    // which is safe even when the launcher runs other threads.
+    ArgumentVector argv(program, arguments);
+    SpawnAttributes attributes;
+    if (!prepareFreshSignals(attributes, POSIX_SPAWN_SETSID))
+        return Status::failure(ENOMEM, "posix_spawnattr_init", program);
+    pid_t intermediate = ::fork();
+    if (intermediate < 0)
+        return Status::fromErrno("fork", program);
+    if (intermediate == 0) {
+        pid_t pid = -1;
+        int error = ::posix_spawn(&pid, program.c_str(), nullptr, attributes.get(), argv.get(), environ);
+        ::_exit(error == 0 ? 0 : (error & 0xff ? error & 0xff : 255));
+    }
+    // The launched program is the intermediate's child and is adopted once it exits: nobody
+    // here has to reap it, and it never lingers as a zombie of the launcher.
+    auto status = waitChild(intermediate, -1);
+    if (!status)
+        return status.status();
+    int code = status->has_value() && WIFEXITED(**status) ? WEXITSTATUS(**status) : EIO;
+    if (code != 0)
+        return Status::failure(code, "posix_spawn", program);
+    return {};
 }
 
 Result<std::optional<int>> reapChild(pid_t pid) {
@@ -100,7 +147,7 @@ Result<std::optional<int>> waitChild(pid_t pid, int timeoutMillis) {
         auto reaped = reapChild(pid);
         if (!reaped || reaped->has_value())
             return reaped;
-        if (monotonicMillis() >= deadline)
+        if (timeoutMillis >= 0 && monotonicMillis() >= deadline)
             return reaped;
         // Polling keeps this independent of how the caller handles SIGCHLD.
         struct timespec step = {0, 10 * 1000 * 1000};

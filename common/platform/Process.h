@@ -26,11 +26,17 @@ Result<std::string> siblingExecutable(std::string_view name);
 /// (missing, not executable). The caller must reap the child (reapChild, waitChild).
 Result<pid_t> spawnChild(const std::string &program, const std::vector<std::string> &arguments);
 
+/// Starts program detached: in a session of its own, adopted by the system at once (a double
+/// fork), so the launcher keeps no handle, never reaps it and never leaves a zombie. The child
+/// starts as spawnChild's does. Fails with the errno of the exec when the program cannot be
+/// run.
+Status launchDetached(const std::string &program, const std::vector<std::string> &arguments);
+
 /// Reaps the child pid if it has ended, without waiting: its wait status, or nothing while it
 /// still runs. ECHILD when pid is not an unreaped child of this process.
 Result<std::optional<int>> reapChild(pid_t pid);
-/// Waits up to timeoutMillis for the child pid to end and reaps it: its wait status, or
-/// nothing when it still runs after the time-out. ECHILD as for reapChild.
+/// Waits up to timeoutMillis (-1: no limit) for the child pid to end and reaps it: its wait
+/// status, or nothing when it still runs after the time-out. ECHILD as for reapChild.
 Result<std::optional<int>> waitChild(pid_t pid, int timeoutMillis);
 
 /// kill(2).

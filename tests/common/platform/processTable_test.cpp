@@ -1,0 +1,131 @@
+#include "platform/Process.h"
+#include "platform/ProcessTable.h"
+
+#include "ChildProcess.h"
+#include "TestDir.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+using namespace quillet;
+using quillet::test::TestDir;
+
+namespace {
+
+std::vector<sys::ProcessEntry> processesNamed(std::string_view program) {
+    std::vector<sys::ProcessEntry> found;
+    for (const sys::ProcessEntry &entry : sys::readProcessTable())
+        if (sys::matchesProgram(entry.command, program))
+            found.push_back(entry);
+    return found;
+}
+
+pid_t parentOf(pid_t pid) {
+    auto text = sys::readFile("/proc/" + std::to_string(pid) + "/stat", 4096);
+    if (!text)
+        return -1;
+    size_t close = text->rfind(')');
+    return static_cast<pid_t>(std::strtol(text->c_str() + close + 4, nullptr, 10));
+}
+
+// A copy of sleep(1) under the given name, so that the process table shows that name.
+std::string sleeperNamed(TestDir &dir, const std::string &name) {
+    std::string path = dir / name;
+    EXPECT_EQ(quillet::test::runShell("cp /bin/sleep '" + path + "'"), 0);
+    return path;
+}
+
+} // namespace
+
+TEST(ProcessTable, statLinesAreParsedWhateverTheNameHolds) {
+    sys::ProcessEntry entry;
+    ASSERT_TRUE(sys::parseProcessStat("4242 (quilletd) S 1 4242 4242 0 -1", entry));
+    EXPECT_EQ(entry.pid, 4242);
+    EXPECT_EQ(entry.command, "quilletd");
+    EXPECT_EQ(entry.state, 'S');
+    ASSERT_TRUE(sys::parseProcessStat("7 (a) b (c)) Z 1 2", entry));
+    EXPECT_EQ(entry.command, "a) b (c)");
+    EXPECT_EQ(entry.state, 'Z');
+    for (const char *bad : {"", "x (a) S", "12 a S", "12 (a)", "12 (a) ", ") 12 (S"})
+        EXPECT_FALSE(sys::parseProcessStat(bad, entry)) << bad;
+}
+
+TEST(ProcessTable, namesMatchOnTheFirstFifteenBytesOnly) {
+    EXPECT_TRUE(sys::matchesProgram("quilletd", "quilletd"));
+    EXPECT_TRUE(sys::matchesProgram("quilletMountDis", "quilletMountDiskd"));
+    EXPECT_TRUE(sys::matchesProgram("quilletCacheMan", "quilletCacheManagerd"));
+    EXPECT_FALSE(sys::matchesProgram("quilletMountDi", "quilletMountDiskd")); // a leading part only
+    EXPECT_FALSE(sys::matchesProgram("quillet", "quilletd"));
+    EXPECT_FALSE(sys::matchesProgram("quilletdx", "quilletd"));
+    EXPECT_FALSE(sys::matchesProgram("", ""));
+}
+
+TEST(ProcessTable, listsThisProcessAndLeavesZombiesOut) {
+    auto table = sys::readProcessTable();
+    auto self = std::find_if(table.begin(), table.end(), [](const auto &e) { return e.pid == ::getpid(); });
+    ASSERT_NE(self, table.end());
+    EXPECT_TRUE(sys::matchesProgram(self->command, "processTable_test"));
+
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+        ::_exit(0);
+    // Not reaped yet: a zombie until waitpid.
+    bool zombie = quillet::test::waitFor([&] {
+        auto text = sys::readFile("/proc/" + std::to_string(child) + "/stat", 4096);
+        sys::ProcessEntry entry;
+        return text && sys::parseProcessStat(*text, entry) && entry.state == 'Z';
+    });
+    ASSERT_TRUE(zombie);
+    table = sys::readProcessTable();
+    EXPECT_TRUE(std::none_of(table.begin(), table.end(), [&](const auto &e) { return e.pid == child; }));
+    ::waitpid(child, nullptr, 0);
+}
+
+TEST(LaunchDetached, leavesNoChildBehindAndReportsMissingPrograms) {
+    TestDir dir;
+    std::string program = sleeperNamed(dir, "quilletd");
+    std::string lookalike = sleeperNamed(dir, "quilletMount");
+    ASSERT_TRUE(sys::launchDetached(program, {"30"}).ok());
+    ASSERT_TRUE(sys::launchDetached(lookalike, {"30"}).ok());
+
+    // Other tests may run daemons of the same names at the same time: ours are told apart by
+    // the program file they run.
+    auto runningFrom = [](const std::string &path) {
+        std::vector<pid_t> found;
+        for (const sys::ProcessEntry &entry : sys::readProcessTable()) {
+            auto exe = sys::readlinkAt(AT_FDCWD, "/proc/" + std::to_string(entry.pid) + "/exe");
+            if (exe && *exe == path)
+                found.push_back(entry.pid);
+        }
+        return found;
+    };
+    std::vector<pid_t> launched, other;
+    ASSERT_TRUE(quillet::test::waitFor([&] {
+        launched = runningFrom(program);
+        other = runningFrom(lookalike);
+        return launched.size() == 1 && other.size() == 1;
+    }));
+    // Adopted by the system, not our child: nothing for us to reap, ever.
+    EXPECT_NE(parentOf(launched[0]), ::getpid());
+    EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
+    EXPECT_EQ(errno, ECHILD);
+    // It counts as quilletd; a process whose name is only a leading part of a daemon's does not.
+    auto named = processesNamed("quilletd");
+    EXPECT_TRUE(std::any_of(named.begin(), named.end(), [&](const auto &e) { return e.pid == launched[0]; }));
+    auto watchers = processesNamed("quilletMountDiskd");
+    EXPECT_TRUE(std::none_of(watchers.begin(), watchers.end(), [&](const auto &e) { return e.pid == other[0]; }));
+    ::kill(launched[0], SIGKILL);
+    ::kill(other[0], SIGKILL);
+
+    sys::Status missing = sys::launchDetached(dir / "no-such-program", {});
+    EXPECT_EQ(missing.code(), ENOENT);
+    EXPECT_NE(missing.message().find("no-such-program"), std::string::npos);
+}
