@@ -1,0 +1,107 @@
+#include "DaemonControl.h"
+
+#include "CacheFolders.h"
+#include "platform/Process.h"
+#include "platform/ProcessTable.h"
+
+#include <csignal>
+
+namespace quillet {
+namespace {
+
+constexpr int kAnomalyPauseSeconds = 10;
+
+} // namespace
+
+DaemonControl::DaemonControl(std::string daemonFolder, DaemonControlHooks hooks)
+    : _daemonFolder(std::move(daemonFolder)), _hooks(std::move(hooks)) {}
+
+std::string DaemonControl::defaultDaemonFolder() {
+    // bin/Quillet and bin/quilletctl find the daemons in ../libexec/quillet; the daemons find
+    // each other beside themselves.
+    auto self = sys::siblingExecutable("");
+    if (!self)
+        return {};
+    std::string folder = sys::parentPath(*self);
+    if (sys::lastPathComponent(folder) == "bin")
+        return sys::joinPath(sys::parentPath(folder), "libexec/quillet");
+    return folder;
+}
+
+bool DaemonControl::isDaemonRunning(ReportProblems report) {
+    bool running = false;
+    bool protectionSeen = false;
+    int balance = 0;
+    for (const sys::ProcessEntry &entry : sys::readProcessTable()) {
+        if (sys::matchesProgram(entry.command, kProtectionDaemonName)) {
+            running = true;
+            if (!protectionSeen) {
+                protectionSeen = true;
+                --balance;
+            }
+        } else if (sys::matchesProgram(entry.command, kCacheManagerDaemonName)) {
+            running = true;
+            ++balance;
+        } else if (sys::matchesProgram(entry.command, kMountDaemonName)) {
+            running = true;
+        }
+    }
+    if (!running || balance == 0)
+        return running;
+
+    if (report == ReportProblems::No) {
+        // A launch or a stop may be under way: look again a little later, and only then tell.
+        if (_hooks.pause)
+            _hooks.pause(kAnomalyPauseSeconds);
+        (void)isDaemonRunning(ReportProblems::Yes);
+        return running;
+    }
+    ProtectionProblemChoice choice =
+        _hooks.protectionProblem ? _hooks.protectionProblem() : ProtectionProblemChoice::ContinueAnyway;
+    if (choice == ProtectionProblemChoice::StopAndRelaunch) {
+        std::vector<std::string> caches;
+        getCachesPaths(sys::mountedLocalVolumes(), caches);
+        cleanConfigFiles(caches);
+        if (_hooks.scheduleRestart)
+            _hooks.scheduleRestart();
+        return false;
+    }
+    return running;
+}
+
+int DaemonControl::countDaemonsRunning() {
+    int count = 0;
+    for (const sys::ProcessEntry &entry : sys::readProcessTable())
+        if (sys::matchesProgram(entry.command, kProtectionDaemonName))
+            ++count;
+    return count;
+}
+
+void DaemonControl::killAllDaemons() {
+    for (const sys::ProcessEntry &entry : sys::readProcessTable()) {
+        for (const char *name : {kProtectionDaemonName, kCacheManagerDaemonName, kMountDaemonName})
+            if (sys::matchesProgram(entry.command, name))
+                (void)sys::sendSignal(entry.pid, SIGINT);
+    }
+}
+
+void DaemonControl::cleanConfigFiles(const std::vector<std::string> &cacheFolders) {
+    killAllDaemons();
+    for (const std::string &cache : cacheFolders) {
+        auto entries = sys::listDirectory(cache);
+        if (!entries)
+            continue;
+        for (const sys::DirEntry &entry : *entries) {
+            std::string path = sys::joinPath(cache, entry.name);
+            auto st = sys::stat(path, sys::FollowLinks::No);
+            if (st && !S_ISDIR(st->st_mode))
+                (void)sys::unlink(path);
+        }
+    }
+}
+
+sys::Status DaemonControl::launch(const std::string &daemonName, const std::vector<std::string> &arguments) {
+    return sys::launchDetached(sys::joinPath(_daemonFolder, daemonName), arguments);
+}
+
+} // namespace quillet

@@ -1,0 +1,61 @@
+#pragma once
+// Finding, counting, stopping and launching the daemons. Nothing keeps a handle on them:
+// whether protection runs is always read again from the kernel's process table, by name.
+
+#include "platform/System.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace quillet {
+
+inline constexpr const char *kProtectionDaemonName = "quilletd";
+inline constexpr const char *kCacheManagerDaemonName = "quilletCacheManagerd";
+inline constexpr const char *kMountDaemonName = "quilletMountDiskd";
+
+/// What the user chose when told that protection looks damaged.
+enum class ProtectionProblemChoice { StopAndRelaunch, ContinueAnyway };
+/// Whether isDaemonRunning may ask the user about an anomaly.
+enum class ReportProblems { No, Yes };
+
+/// What the front end supplies: the "Protection problem!" alert, the restart of protection a
+/// second later, and the pause before an anomaly is reported (10 s). Missing hooks mean:
+/// continue anyway, no restart, no pause.
+struct DaemonControlHooks {
+    std::function<ProtectionProblemChoice()> protectionProblem;
+    std::function<void()> scheduleRestart;
+    std::function<void(int seconds)> pause;
+};
+
+class DaemonControl {
+public:
+    /// daemonFolder holds the three daemons (libexec/quillet beside the running program).
+    DaemonControl(std::string daemonFolder, DaemonControlHooks hooks = {});
+    /// The folder of the daemons that lie beside the running program.
+    static std::string defaultDaemonFolder();
+
+    /// True when any of the three daemons runs. There must be exactly one housekeeping daemon
+    /// whenever a protection daemon runs and none otherwise; anything else is an anomaly. Not
+    /// reporting: an anomaly pauses, then is reported (the answer of that is not used).
+    /// Reporting: the hook decides; "stop and relaunch" cleans the control files, schedules a
+    /// restart and answers false.
+    bool isDaemonRunning(ReportProblems report);
+    /// Number of quilletd processes.
+    int countDaemonsRunning();
+    /// SIGINT to every process of the three daemons (of any user; failures ignored).
+    void killAllDaemons();
+    /// Stops every daemon, then removes the plain files at the top of each cache folder (the
+    /// index and the markers); the date folders stay.
+    void cleanConfigFiles(const std::vector<std::string> &cacheFolders);
+
+    /// Starts the named daemon detached with the arguments; the failure names the program and
+    /// the reason.
+    sys::Status launch(const std::string &daemonName, const std::vector<std::string> &arguments);
+
+private:
+    std::string _daemonFolder;
+    DaemonControlHooks _hooks;
+};
+
+} // namespace quillet
