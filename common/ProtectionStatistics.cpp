@@ -1,0 +1,75 @@
+#include "ProtectionStatistics.h"
+
+#include "ZRAppUtils.h"
+#include "platform/System.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace quillet {
+namespace {
+
+constexpr uint64_t kKiB = 1024;
+constexpr uint64_t kMiB = kKiB * 1024;
+constexpr uint64_t kGiB = kMiB * 1024;
+
+// One decimal, as "%1.1f" gives it, read back as a number: a whole value prints without
+// decimals ("2", not "2.0").
+std::string oneDecimal(double value, char decimalSeparator) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%1.1f", value);
+    float rounded = std::strtof(buffer, nullptr);
+    std::snprintf(buffer, sizeof buffer, "%1.1f", static_cast<double>(rounded));
+    std::string text(buffer);
+    if (text.ends_with(".0"))
+        text.resize(text.size() - 2);
+    for (char &c : text)
+        if (c == '.')
+            c = decimalSeparator;
+    return text;
+}
+
+} // namespace
+
+std::string sizeText(uint64_t bytes, char decimalSeparator) {
+    if (bytes > kGiB)
+        return oneDecimal(static_cast<double>(bytes + 2099) / static_cast<double>(kGiB), decimalSeparator) + "GB";
+    if (bytes > kMiB)
+        return oneDecimal(static_cast<double>(bytes + 1075) / static_cast<double>(kMiB), decimalSeparator) + "MB";
+    if (bytes > kKiB)
+        return oneDecimal(static_cast<double>(bytes + 51) / static_cast<double>(kKiB), decimalSeparator) + "KB";
+    return std::to_string(bytes) + "B";
+}
+
+std::string trashSizeText(uint64_t bytes, char decimalSeparator) {
+    return bytes == 0 ? "0" : sizeText(bytes, decimalSeparator);
+}
+
+WholeSize selectionSize(uint64_t totalBytes) {
+    if (totalBytes > 2 * kMiB - 1)
+        return {static_cast<int32_t>((totalBytes + 512) / kMiB), "MB"};
+    if (totalBytes > 2047)
+        return {static_cast<int32_t>((totalBytes + 512) / kKiB), "KB"};
+    return {static_cast<int32_t>(totalBytes), "B"};
+}
+
+uint64_t totalFolderSize(const std::vector<std::string> &folders) {
+    uint64_t total = 0;
+    ZRAppUtils utils;
+    for (const std::string &folder : folders)
+        total += utils.getFolderSize(folder);
+    return total;
+}
+
+bool mustUpdateStats(const std::vector<std::string> &trashFolders, uint64_t *known) {
+    uint64_t total = 0;
+    for (const std::string &folder : trashFolders)
+        if (auto count = sys::countDirectoryEntries(folder))
+            total += *count;
+    if (!known || total == *known)
+        return false;
+    *known = total;
+    return true;
+}
+
+} // namespace quillet

@@ -1,0 +1,58 @@
+#include "ProtectionStatistics.h"
+
+#include "TestDir.h"
+
+#include <gtest/gtest.h>
+
+using namespace quillet;
+using quillet::test::TestDir;
+
+TEST(ProtectionStatistics, sizesReadAsTheUserExpects) {
+    struct Case {
+        uint64_t bytes;
+        const char *text;
+    } cases[] = {{0, "0B"},
+                 {1024, "1024B"},
+                 {1025, "1.1KB"},
+                 {1536, "1.5KB"},
+                 {1048576, "1024KB"},
+                 {1048577, "1MB"},
+                 {5u * 1048576 / 2, "2.5MB"},
+                 {1073741824, "1024MB"},
+                 {3ull << 30, "3GB"},
+                 {(3ull << 30) + (1ull << 29), "3.5GB"}};
+    for (const Case &c : cases)
+        EXPECT_EQ(sizeText(c.bytes), c.text) << c.bytes;
+    EXPECT_EQ(sizeText(1536, ','), "1,5KB");
+    EXPECT_EQ(trashSizeText(0), "0");
+    EXPECT_EQ(trashSizeText(2048), "2KB");
+}
+
+TEST(ProtectionStatistics, selectionSizesAreWholeNumbers) {
+    struct Case {
+        uint64_t bytes;
+        int32_t value;
+        std::string unit;
+    } cases[] = {{2097152, 2, "MB"}, {2097151, 2048, "KB"}, {2048, 2, "KB"}, {2047, 2047, "B"}, {0, 0, "B"}};
+    for (const Case &c : cases) {
+        WholeSize size = selectionSize(c.bytes);
+        EXPECT_EQ(size.value, c.value) << c.bytes;
+        EXPECT_EQ(size.unit, c.unit) << c.bytes;
+    }
+}
+
+TEST(ProtectionStatistics, trashChangesAreSeenByTheirEntryCount) {
+    TestDir dir;
+    std::string home = dir.makeDir("Trash/files");
+    std::string volume = dir.makeDir("volume/files");
+    dir.writeFile("Trash/files/a", "12345");
+    dir.writeFile("volume/files/.hidden", "123");
+    uint64_t known = 0;
+    EXPECT_TRUE(mustUpdateStats({home, volume, dir / "missing"}, &known));
+    EXPECT_EQ(known, 2u);
+    EXPECT_FALSE(mustUpdateStats({home, volume}, &known));
+    dir.writeFile("Trash/files/b");
+    EXPECT_TRUE(mustUpdateStats({home, volume}, &known));
+    EXPECT_EQ(known, 3u);
+    EXPECT_EQ(totalFolderSize({home, volume}), 8u);
+}
