@@ -2,6 +2,7 @@
 
 #include "CacheLayout.h"
 #include "platform/ItemLock.h"
+#include "platform/RemoveTree.h"
 #include "platform/UserPaths.h"
 #include "platform/VolumeStats.h"
 
@@ -60,36 +61,9 @@ int dayOfYearOfDateFolderName(std::string_view name) {
     return kDaysBeforeMonth[month - 1] + day + (leap && month > 2 ? 1 : 0);
 }
 
-/// Removes the entry name of dirFd (a folder must be empty). A locked item refuses with EPERM
-/// (or EACCES for a folder without its write bit): it is unlocked and removed once more. An
-/// entry that is already gone counts as removed.
-sys::Status removeEntry(int dirFd, const std::string &name, bool isDirectory) {
-    sys::Status status = sys::unlinkAt(dirFd, name, isDirectory);
-    if (!status && (status.code() == EPERM || status.code() == EACCES)) {
-        sys::unlockItemAt(dirFd, name);
-        status = sys::unlinkAt(dirFd, name, isDirectory);
-    }
-    if (!status && status.code() == ENOENT)
-        return {};
-    return status;
-}
-
-/// Removes the entry name of dirFd with everything in it, unlocking what refuses. Folders are
-/// opened with O_NOFOLLOW, so a folder swapped for a link during the walk is never entered.
-/// The result is that of removing name itself.
-sys::Status removeTree(int dirFd, const std::string &name) {
-    auto st = sys::statAt(dirFd, name, sys::FollowLinks::No);
-    if (!st)
-        return st.code() == ENOENT ? sys::Status() : st.status();
-    if (!S_ISDIR(st->st_mode))
-        return removeEntry(dirFd, name, false);
-    if (auto folder = sys::openDirectoryAt(dirFd, name, sys::FollowLinks::No)) {
-        sys::unlockOpenItem(folder->get(), *st);
-        for (const std::string &child : sortedNames(folder->get()))
-            (void)removeTree(folder->get(), child);
-    }
-    return removeEntry(dirFd, name, true);
-}
+// Removal with unlocking is shared with the delete worker.
+using sys::removeEntry;
+using sys::removeTree;
 
 /// deleteDataInFolder on the open folder.
 uint64_t deleteDataInOpenFolder(int dirFd, uint64_t budget) {

@@ -1,0 +1,216 @@
+#include "CopyFileUtil.h"
+
+#include "platform/FileCopy.h"
+#include "platform/System.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+
+namespace quillet {
+namespace {
+
+constexpr std::chrono::milliseconds kProgressInterval{250};
+/// Folders whose names begin with this hold a volume's search index: never worth copying.
+constexpr std::string_view kSpotlightPrefix = ".Spotlight";
+
+bool isSpotlightFolderName(std::string_view name) { return name.starts_with(kSpotlightPrefix); }
+
+/// Moves the item source to destination, which must not exist. Across volumes, where a rename
+/// cannot go, the item is copied and the original removed once the copy is complete.
+void moveItem(const std::string &source, const std::string &destination) {
+    sys::Status status = sys::renameNoReplace(source, destination);
+    if (status || status.code() != EXDEV)
+        return;
+    if (sys::copyItem(source, destination))
+        (void)sys::unlink(source);
+}
+
+/// Creates the folder path with whatever parents it lacks; what exists is left as it is.
+void makeFolderWithParents(const std::string &path) {
+    if (path.empty() || sys::stat(path, sys::FollowLinks::No))
+        return;
+    const std::string parent = sys::parentPath(path);
+    if (parent != path)
+        makeFolderWithParents(parent);
+    (void)sys::mkdir(path, 0755);
+}
+
+} // namespace
+
+CopyFileUtil::CopyFileUtil(CopyThreadType type, Source source, std::string destination, Visibility nameForm,
+                           NotificationCenter &center)
+    : _destinationFolder(std::move(destination)), _nameForm(nameForm), _threadType(type), _center(&center) {
+    if (auto *single = std::get_if<std::string>(&source))
+        _rootItem = std::move(*single);
+    else
+        _rootItemsArray = std::move(std::get<std::vector<std::string>>(source));
+}
+
+std::shared_ptr<CopyFileUtil> CopyFileUtil::create(CopyThreadType type, Source source, std::string destination,
+                                                   Visibility nameForm, NotificationCenter &center) {
+    const bool single = std::holds_alternative<std::string>(source);
+    if ((type == CopyThreadType::Copy || type == CopyThreadType::Move) && !single)
+        return nullptr;
+    if ((type == CopyThreadType::CopyList || type == CopyThreadType::MoveList) && single)
+        return nullptr;
+    return std::shared_ptr<CopyFileUtil>(
+        new CopyFileUtil(type, std::move(source), std::move(destination), nameForm, center));
+}
+
+std::string CopyFileUtil::setFileName(std::string_view name, bool visibleInFinder) {
+    return quillet::setFileName(name, visibleInFinder ? Visibility::Visible : Visibility::Hidden);
+}
+
+void CopyFileUtil::startThread(RunLoop &runLoop) {
+    _paused = false;
+    _cancelled = false;
+    Job job;
+    switch (_threadType) {
+    case CopyThreadType::Copy:
+    case CopyThreadType::CopyList:
+        job = Job::Copy;
+        break;
+    case CopyThreadType::Move:
+    case CopyThreadType::MoveList:
+        job = Job::Move;
+        break;
+    default:
+        cancelThread();
+        return;
+    }
+    std::shared_ptr<CopyFileUtil> self = shared_from_this();
+    detachWorkerThread([self, job] { self->threadBody(job); });
+    runLoop.scheduleRepeating(kProgressInterval, [self] { return self->timerRefresh(); });
+}
+
+void CopyFileUtil::pauseThread() {
+    _paused = true;
+    post(kThreadPausedNotification);
+}
+
+void CopyFileUtil::continueThread() {
+    {
+        std::lock_guard lock(_pauseMutex);
+        _paused = false;
+    }
+    _pauseChanged.notify_all();
+}
+
+void CopyFileUtil::cancelThread() {
+    {
+        std::lock_guard lock(_pauseMutex);
+        _cancelled = true;
+        _paused = false;
+    }
+    _pauseChanged.notify_all();
+    post(kCancelledNotification);
+}
+
+bool CopyFileUtil::timerRefresh() {
+    if (_cancelled)
+        return false;
+    _center->post(kStatsNotification, _progress.load());
+    return true;
+}
+
+void CopyFileUtil::post(const char *name) { _center->post(name, this); }
+
+bool CopyFileUtil::cancelledAfterPause() {
+    std::unique_lock lock(_pauseMutex);
+    // Woken at once by continueThread and cancelThread; the time-out only bounds the wait
+    // should a flag change without a wake-up.
+    while (_paused && !_cancelled)
+        _pauseChanged.wait_for(lock, std::chrono::seconds(1));
+    return _cancelled;
+}
+
+void CopyFileUtil::countDone(uint64_t size) {
+    _sizeDone += size;
+    // An empty source has nothing left to do: all of it is done.
+    _progress = _totalSize == 0 ? 100.0 : static_cast<double>(_sizeDone) * 100.0 / static_cast<double>(_totalSize);
+}
+
+void CopyFileUtil::threadBody(Job job) {
+    std::vector<std::string> sources =
+        _threadType == CopyThreadType::Copy || _threadType == CopyThreadType::Move ? std::vector{_rootItem}
+                                                                                   : _rootItemsArray;
+    for (const std::string &source : sources) {
+        if (_cancelled)
+            break; // the remaining sources of a cancelled list have nothing to do
+        if (!sys::stat(source, sys::FollowLinks::Yes)) {
+            post(kErrorNotification);
+            _cancelled = true;
+            return;
+        }
+        _rootItem = source;
+        _progress = 0;
+        _totalSize = _internalUtil.getFolderSize(_rootItem);
+        _sizeDone = 0;
+        (void)core(job, _rootItem, _destinationFolder, true);
+    }
+    _cancelled = true;
+    post(kThreadFinishedNotification);
+}
+
+bool CopyFileUtil::core(Job job, const std::string &source, const std::string &target, bool atRoot) {
+    if (atRoot) {
+        // What the destination already holds counts as done: a recovery into a folder that
+        // already has part of the content finishes at (or beyond) 100.
+        _sizeDone = _internalUtil.getFolderSize(target);
+    }
+    if (cancelledAfterPause())
+        return false;
+    if (atRoot) {
+        // The destination's parents too: a recovery into a folder that is not there yet
+        // would otherwise write nothing and still end as finished.
+        makeFolderWithParents(target);
+    } else if (!sys::stat(target, sys::FollowLinks::No)) {
+        (void)sys::mkdir(target, 0755);
+    }
+
+    auto entries = sys::listDirectory(source);
+    if (entries) {
+        for (const sys::DirEntry &entry : *entries) {
+            if (cancelledAfterPause())
+                return false;
+            const std::string name = quillet::setFileName(entry.name, _nameForm);
+            // ".x_", ".x_." and ".x_.." have no visible form that names an entry of their own:
+            // written as is they would land on the target folder itself or on its parent.
+            if (name.empty() || name == "." || name == "..")
+                continue;
+            const std::string from = sys::joinPath(source, entry.name);
+            const std::string to = sys::joinPath(target, name);
+            auto st = sys::stat(from, sys::FollowLinks::No);
+            if (!st)
+                continue; // gone meanwhile: contributes nothing
+            if (S_ISDIR(st->st_mode)) {
+                if (isSpotlightFolderName(entry.name))
+                    continue;
+                if (!core(job, from, to, false))
+                    return false;
+                continue;
+            }
+            const auto size = static_cast<uint64_t>(std::max<off_t>(st->st_size, 0));
+            if (job == Job::Copy) {
+                // An existing target is left as it is; a failed copy leaves nothing behind.
+                (void)sys::copyItem(from, to);
+            } else {
+                if (_singleFileSizeLimit != 0 && size >= _singleFileSizeLimit)
+                    continue;
+                moveItem(from, to);
+            }
+            countDone(size);
+        }
+    }
+    if (job == Job::Move) {
+        auto left = sys::countDirectoryEntries(source);
+        if (left && *left == 0)
+            (void)sys::unlinkAt(AT_FDCWD, source, true);
+    }
+    return true;
+}
+
+} // namespace quillet

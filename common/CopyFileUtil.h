@@ -1,0 +1,126 @@
+#pragma once
+// The background copy/move worker: copies or moves the content of folder trees into one
+// destination folder on a thread of its own, writing every name in its visible or its hidden
+// form, and reports through the local notification centre.
+//
+// Notifications (object in brackets; none carries anything else):
+//   ZRCopyFileUtilStatsNotification           [double: percentage done]  every 0.25 s on the
+//                                             run loop given to startThread, until the worker ends
+//   ZRCopyFileUtilThreadFinishedNotification  [CopyFileUtil *]  worker thread, after the last
+//                                             source, also after a cancellation
+//   ZRCopyFileUtilCancelledNotification       [CopyFileUtil *]  cancelThread's caller
+//   ZRCopyFileUtilThreadPausedNotification    [CopyFileUtil *]  pauseThread's caller
+//   ZRCopyFileUtilErrorNotification           [CopyFileUtil *]  worker thread, when a source folder
+//                                             does not exist; no finished notification follows
+
+#include "CacheLayout.h"
+#include "NotificationCenter.h"
+#include "RunLoop.h"
+#include "ZRAppUtils.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace quillet {
+
+/// The job of a worker. Other values are accepted but make startThread cancel at once.
+enum class CopyThreadType : int32_t {
+    Copy = 1,     ///< one folder's content into the destination
+    Move = 2,     ///< one folder's content moved, the emptied source folders removed
+    CopyList = 3, ///< Copy for each folder of a list, in order, into the same destination
+    MoveList = 4, ///< Move for each folder of a list
+};
+
+class CopyFileUtil : public std::enable_shared_from_this<CopyFileUtil> {
+public:
+    static constexpr const char *kStatsNotification = "ZRCopyFileUtilStatsNotification";
+    static constexpr const char *kThreadFinishedNotification = "ZRCopyFileUtilThreadFinishedNotification";
+    static constexpr const char *kCancelledNotification = "ZRCopyFileUtilCancelledNotification";
+    static constexpr const char *kThreadPausedNotification = "ZRCopyFileUtilThreadPausedNotification";
+    static constexpr const char *kErrorNotification = "ZRCopyFileUtilErrorNotification";
+
+    /// One folder (Copy, Move) or a list of folders (CopyList, MoveList).
+    using Source = std::variant<std::string, std::vector<std::string>>;
+
+    /// A plain worker that does no work: enough for setFileName.
+    CopyFileUtil() = default;
+    ~CopyFileUtil() = default;
+    CopyFileUtil(const CopyFileUtil &) = delete;
+    CopyFileUtil &operator=(const CopyFileUtil &) = delete;
+
+    /// A worker for the job, or nullptr when the source is not of the kind the job takes (a
+    /// single folder for Copy and Move, a list for CopyList and MoveList). Every name written
+    /// below destination takes the form nameForm. Notifications go to center.
+    static std::shared_ptr<CopyFileUtil> create(CopyThreadType type, Source source, std::string destination,
+                                                Visibility nameForm,
+                                                NotificationCenter &center = NotificationCenter::defaultCenter());
+
+    /// Move jobs only: files of this size or more stay where they are; 0 (the default) means
+    /// no limit. Set before startThread.
+    void setSingleFileLimit(uint64_t limit) { _singleFileSizeLimit = limit; }
+
+    /// Starts the job on a detached thread and the 0.25-second progress timer on runLoop. The
+    /// thread and the timer hold the worker, so the caller may drop its reference at once. A
+    /// worker of an unknown type is cancelled instead. A worker is started once.
+    void startThread(RunLoop &runLoop);
+    /// The worker waits before its next entry (noticed within a second) until continueThread
+    /// or cancelThread. Posts the paused notification.
+    void pauseThread();
+    /// Lets a paused worker go on; posts nothing.
+    void continueThread();
+    /// Stops the worker before its next entry; posts the cancelled notification at once, and
+    /// the thread posts the finished notification once it has unwound.
+    void cancelThread();
+    /// One tick of the progress timer: posts the stats notification, or nothing and false once
+    /// the worker has ended (the timer then stops).
+    bool timerRefresh();
+
+    /// The visible form (visibleInFinder) or the hidden form of a name (see CacheLayout.h).
+    static std::string setFileName(std::string_view name, bool visibleInFinder);
+
+    /// Percentage done for the current source: bytes counted × 100 / its size. It counts what
+    /// the destination held before, so it may pass 100.
+    double progress() const { return _progress.load(); }
+    bool isPaused() const { return _paused.load(); }
+    /// True once cancelled or ended.
+    bool isCancelled() const { return _cancelled.load(); }
+
+private:
+    CopyFileUtil(CopyThreadType type, Source source, std::string destination, Visibility nameForm,
+                 NotificationCenter &center);
+
+    enum class Job { Copy, Move };
+    void threadBody(Job job);
+    /// Copies or moves the content of the folder source into the folder target. atRoot: source
+    /// is the current source folder itself. False when the worker was cancelled meanwhile.
+    bool core(Job job, const std::string &source, const std::string &target, bool atRoot);
+    /// Waits while paused; true when the worker is cancelled.
+    bool cancelledAfterPause();
+    void countDone(uint64_t size);
+    void post(const char *name);
+
+    std::string _rootItem;
+    std::vector<std::string> _rootItemsArray;
+    std::string _destinationFolder;
+    Visibility _nameForm = Visibility::Visible;
+    CopyThreadType _threadType = CopyThreadType{0};
+    std::atomic<bool> _paused{false};
+    std::atomic<bool> _cancelled{false};
+    uint64_t _singleFileSizeLimit = 0;
+    std::atomic<double> _progress{0};
+    uint64_t _totalSize = 0;
+    uint64_t _sizeDone = 0;
+    ZRAppUtils _internalUtil;
+    NotificationCenter *_center = &NotificationCenter::defaultCenter();
+    std::mutex _pauseMutex;
+    std::condition_variable _pauseChanged;
+};
+
+} // namespace quillet

@@ -1,0 +1,64 @@
+#include "platform/RemoveTree.h"
+
+#include "platform/ItemLock.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <vector>
+
+namespace quillet::sys {
+namespace {
+
+/// Names of the open folder's entries, ascending, so that a removal always goes the same way.
+std::vector<std::string> sortedNames(int dirFd) {
+    std::vector<std::string> names;
+    (void)forEachEntry(dirFd, [&names](std::string_view name, unsigned char) {
+        names.emplace_back(name);
+        return true;
+    });
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+} // namespace
+
+Status removeEntry(int dirFd, const std::string &name, bool isDirectory) {
+    Status status = unlinkAt(dirFd, name, isDirectory);
+    if (!status && (status.code() == EPERM || status.code() == EACCES)) {
+        unlockItemAt(dirFd, name);
+        status = unlinkAt(dirFd, name, isDirectory);
+    }
+    if (!status && status.code() == ENOENT)
+        return {};
+    return status;
+}
+
+Status removeTree(int dirFd, const std::string &name, uint64_t *bytesRemoved) {
+    auto st = statAt(dirFd, name, FollowLinks::No);
+    if (!st)
+        return st.code() == ENOENT ? Status() : st.status();
+    if (!S_ISDIR(st->st_mode)) {
+        Status status = removeEntry(dirFd, name, false);
+        if (status && bytesRemoved)
+            *bytesRemoved += static_cast<uint64_t>(std::max<off_t>(st->st_size, 0));
+        return status;
+    }
+    if (auto folder = openDirectoryAt(dirFd, name, FollowLinks::No)) {
+        unlockOpenItem(folder->get(), *st);
+        for (const std::string &child : sortedNames(folder->get()))
+            (void)removeTree(folder->get(), child, bytesRemoved);
+    }
+    return removeEntry(dirFd, name, true);
+}
+
+Status removeTreeAtPath(const std::string &path, uint64_t *bytesRemoved) {
+    std::string name = lastPathComponent(path);
+    if (name.empty() || name == "/" || name == "." || name == "..")
+        return Status::failure(EINVAL, "removeTree", path);
+    auto parent = openDirectory(parentPath(path));
+    if (!parent)
+        return parent.status();
+    return removeTree(parent->get(), name, bytesRemoved);
+}
+
+} // namespace quillet::sys

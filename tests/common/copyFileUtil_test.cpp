@@ -1,0 +1,403 @@
+#include "CopyFileUtil.h"
+
+#include "TestDir.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace quillet {
+namespace {
+
+using namespace std::chrono_literals;
+using test::exists;
+using test::isFolder;
+using test::listNames;
+using test::TestDir;
+
+/// Generous: the walks are tiny, but a loaded machine may be slow.
+constexpr auto kTimeout = 30s;
+
+/// Everything a worker posts to its own centre, in order.
+class Recorder {
+public:
+    struct Posted {
+        std::string name;
+        const CopyFileUtil *worker = nullptr;
+        double value = -1;
+    };
+
+    explicit Recorder(NotificationCenter &center) {
+        for (const char *name :
+             {CopyFileUtil::kStatsNotification, CopyFileUtil::kThreadFinishedNotification,
+              CopyFileUtil::kCancelledNotification, CopyFileUtil::kThreadPausedNotification,
+              CopyFileUtil::kErrorNotification})
+            _observers.push_back(std::make_unique<ScopedObserver>(center, name, [this](const Notification &n) {
+                Posted posted{n.name};
+                if (auto *worker = n.objectAs<CopyFileUtil *>())
+                    posted.worker = *worker;
+                if (auto *value = n.objectAs<double>())
+                    posted.value = *value;
+                std::lock_guard lock(_mutex);
+                _posted.push_back(posted);
+            }));
+    }
+
+    std::vector<Posted> posted() {
+        std::lock_guard lock(_mutex);
+        return _posted;
+    }
+    /// Names of everything but the progress notifications.
+    std::vector<std::string> events() {
+        std::vector<std::string> names;
+        for (const Posted &p : posted())
+            if (p.name != CopyFileUtil::kStatsNotification)
+                names.push_back(p.name);
+        return names;
+    }
+    size_t count(const std::string &name) {
+        size_t n = 0;
+        for (const Posted &p : posted())
+            n += p.name == name;
+        return n;
+    }
+
+private:
+    std::mutex _mutex;
+    std::vector<Posted> _posted;
+    std::vector<std::unique_ptr<ScopedObserver>> _observers;
+};
+
+off_t lstatOfSize(const std::string &path) {
+    auto st = test::lstatOf(path);
+    return st ? st->st_size : -1;
+}
+
+class CopyFileUtilTest : public ::testing::Test {
+protected:
+    std::shared_ptr<CopyFileUtil> worker(CopyThreadType type, CopyFileUtil::Source source, const std::string &dest,
+                                         Visibility form) {
+        return CopyFileUtil::create(type, std::move(source), dest, form, center);
+    }
+    /// Runs the loop until the worker has posted its finished or error notification and its
+    /// progress timer has stopped.
+    bool runToEnd() {
+        return loop.runUntil(
+            [this] {
+                return (recorder.count(CopyFileUtil::kThreadFinishedNotification) +
+                            recorder.count(CopyFileUtil::kErrorNotification) >
+                        0) &&
+                       loop.timerCount() == 0;
+            },
+            kTimeout);
+    }
+    /// Starts the job and runs it to its end, dropping the caller's reference at once.
+    void run(std::shared_ptr<CopyFileUtil> job) {
+        ASSERT_TRUE(job);
+        job->startThread(loop);
+        job.reset();
+        ASSERT_TRUE(runToEnd());
+    }
+
+    TestDir dir;
+    NotificationCenter center;
+    Recorder recorder{center};
+    PollingRunLoop loop;
+};
+
+TEST(CopyFileUtilNames, visibleAndHiddenForms) {
+    struct Case {
+        const char *name;
+        bool visible;
+        const char *expected;
+    } cases[] = {
+        {"ab", true, "ab"},        {".x_", true, ""},           {".x_.x_a", true, ".x_a"},
+        {".x_a.jpg", true, "a.jpg"}, {"a.jpg", false, ".x_a.jpg"}, {".x_a", false, ".x_.x_a"},
+        {".X_a", true, ".X_a"},
+    };
+    CopyFileUtil plain;
+    for (const Case &c : cases)
+        EXPECT_EQ(plain.setFileName(c.name, c.visible), c.expected) << c.name << " " << c.visible;
+}
+
+TEST(WorkerThread, takesNoSignalsAndLeavesTheCallersMaskAlone) {
+    sigset_t before;
+    ASSERT_EQ(pthread_sigmask(SIG_SETMASK, nullptr, &before), 0);
+    std::mutex mutex;
+    std::condition_variable done;
+    bool ran = false;
+    bool termBlocked = false;
+    bool intBlocked = false;
+    detachWorkerThread([&] {
+        sigset_t mask;
+        pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+        std::lock_guard lock(mutex);
+        termBlocked = sigismember(&mask, SIGTERM) == 1;
+        intBlocked = sigismember(&mask, SIGINT) == 1;
+        ran = true;
+        done.notify_all();
+    });
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(done.wait_for(lock, kTimeout, [&] { return ran; }));
+    EXPECT_TRUE(termBlocked);
+    EXPECT_TRUE(intBlocked);
+    sigset_t after;
+    ASSERT_EQ(pthread_sigmask(SIG_SETMASK, nullptr, &after), 0);
+    EXPECT_EQ(sigismember(&after, SIGTERM), sigismember(&before, SIGTERM));
+}
+
+TEST_F(CopyFileUtilTest, recoveryWritesVisibleNamesAtEveryDepth) {
+    dir.writeFile(".x_Photos/.x_a.jpg", "aaaa");
+    dir.writeFile(".x_Photos/.x_2008/.x_b.jpg", "bb");
+    dir.writeFile(".x_Photos/.x_2008/.x_deep/.x_deeper/.x_c.txt", "c");
+    run(worker(CopyThreadType::Copy, dir / ".x_Photos", dir / "out/Photos", Visibility::Visible));
+
+    EXPECT_EQ(listNames(dir / "out/Photos"), (std::vector<std::string>{"2008", "a.jpg"}));
+    EXPECT_EQ(test::readFileText(dir / "out/Photos/a.jpg"), "aaaa");
+    EXPECT_EQ(test::readFileText(dir / "out/Photos/2008/b.jpg"), "bb");
+    EXPECT_EQ(test::readFileText(dir / "out/Photos/2008/deep/deeper/c.txt"), "c");
+    // A copy leaves the source alone.
+    EXPECT_TRUE(exists(dir / ".x_Photos/.x_2008/.x_b.jpg"));
+    EXPECT_EQ(recorder.events(), std::vector<std::string>{CopyFileUtil::kThreadFinishedNotification});
+}
+
+TEST_F(CopyFileUtilTest, invisibleNamesAreWrittenHiddenAtEveryDepth) {
+    dir.writeFile("Photos/a.jpg", "a");
+    dir.writeFile("Photos/2008/b.jpg", "b");
+    dir.writeFile("Photos/2008/.x_c/d", "d");
+    test::touch(dir / "Cache/.x_old");
+    run(worker(CopyThreadType::Copy, dir / "Photos", dir / "Cache", Visibility::Hidden));
+
+    EXPECT_EQ(listNames(dir / "Cache"), (std::vector<std::string>{".x_2008", ".x_a.jpg", ".x_old"}));
+    EXPECT_EQ(listNames(dir / "Cache/.x_2008"), (std::vector<std::string>{".x_.x_c", ".x_b.jpg"}));
+    EXPECT_TRUE(exists(dir / "Cache/.x_2008/.x_.x_c/.x_d"));
+}
+
+TEST_F(CopyFileUtilTest, namesWithoutAVisibleFormOfTheirOwnAreNotWritten) {
+    dir.writeFile("src/.x_../escaped", "e");
+    dir.writeFile("src/.x_./merged", "m");
+    dir.writeFile("src/.x_/merged", "m");
+    dir.writeFile("src/sub/.x_kept", "k");
+    dir.makeDir("out");
+    run(worker(CopyThreadType::Copy, dir / "src", dir / "out/dst", Visibility::Visible));
+    EXPECT_EQ(listNames(dir / "out"), std::vector<std::string>{"dst"});
+    EXPECT_EQ(listNames(dir / "out/dst"), std::vector<std::string>{"sub"});
+    EXPECT_TRUE(exists(dir / "out/dst/sub/kept"));
+}
+
+TEST_F(CopyFileUtilTest, spotlightFoldersAreSkippedButNotShorterNamesOrFiles) {
+    dir.writeFile("src/.Spotlight-V100/store.db", "x");
+    dir.writeFile("src/.Spotlight/store.db", "x");
+    dir.writeFile("src/.Spotligh/kept", "x");
+    dir.writeFile("src/.Spotlight-file", "x");
+    dir.writeFile("src/sub/.Spotlight-V100/store.db", "x");
+    dir.writeFile("src/sub/kept", "x");
+    run(worker(CopyThreadType::Copy, dir / "src", dir / "dst", Visibility::Visible));
+
+    EXPECT_EQ(listNames(dir / "dst"), (std::vector<std::string>{".Spotligh", ".Spotlight-file", "sub"}));
+    EXPECT_EQ(listNames(dir / "dst/sub"), std::vector<std::string>{"kept"});
+}
+
+TEST_F(CopyFileUtilTest, progressCountsWhatTheDestinationHeldAndPassesOneHundred) {
+    test::writeData(dir / "src/a", 10);
+    test::writeData(dir / "dst/already", 50);
+    auto job = worker(CopyThreadType::Copy, dir / "src", dir / "dst", Visibility::Visible);
+    ASSERT_TRUE(job);
+    job->startThread(loop);
+    ASSERT_TRUE(runToEnd());
+    // (50 + 10) × 100 / 10: the 50 bytes already there count as done.
+    EXPECT_DOUBLE_EQ(job->progress(), 600.0);
+    EXPECT_TRUE(job->isCancelled());
+}
+
+TEST_F(CopyFileUtilTest, sourceOfEmptyFilesEndsAtOneHundred) {
+    test::touch(dir / "src/a");
+    auto job = worker(CopyThreadType::Copy, dir / "src", dir / "dst", Visibility::Visible);
+    ASSERT_TRUE(job);
+    job->startThread(loop);
+    ASSERT_TRUE(runToEnd());
+    // A size of 0 is all done, never a division by zero.
+    EXPECT_DOUBLE_EQ(job->progress(), 100.0);
+    EXPECT_TRUE(exists(dir / "dst/a"));
+}
+
+TEST_F(CopyFileUtilTest, existingTargetsAreLeftAlone) {
+    dir.writeFile("src/a", "new");
+    dir.writeFile("src/b", "b");
+    dir.writeFile("dst/a", "old");
+    run(worker(CopyThreadType::Copy, dir / "src", dir / "dst", Visibility::Visible));
+    EXPECT_EQ(test::readFileText(dir / "dst/a"), "old");
+    EXPECT_EQ(test::readFileText(dir / "dst/b"), "b");
+}
+
+TEST_F(CopyFileUtilTest, linksAreCopiedAsLinksAndNeverEntered) {
+    dir.writeFile("outside/secret", "s");
+    dir.makeDir("src");
+    ASSERT_EQ(::symlink((dir / "outside").c_str(), (dir / "src/.x_toFolder").c_str()), 0);
+    ASSERT_EQ(::symlink("nowhere", (dir / "src/.x_dangling").c_str()), 0);
+    run(worker(CopyThreadType::Copy, dir / "src", dir / "dst", Visibility::Visible));
+
+    auto link = test::lstatOf(dir / "dst/toFolder");
+    ASSERT_TRUE(link);
+    EXPECT_TRUE(S_ISLNK(link->st_mode));
+    auto dangling = test::lstatOf(dir / "dst/dangling");
+    ASSERT_TRUE(dangling);
+    EXPECT_TRUE(S_ISLNK(dangling->st_mode));
+    EXPECT_EQ(listNames(dir / "outside"), std::vector<std::string>{"secret"});
+}
+
+TEST_F(CopyFileUtilTest, pauseHoldsTheWorkerWhileProgressKeepsBeingReported) {
+    constexpr int kFiles = 3000;
+    for (int i = 0; i < kFiles; ++i)
+        test::touch(dir / ("src/f" + std::to_string(i)));
+    auto job = worker(CopyThreadType::Copy, dir / "src", dir / "dst", Visibility::Visible);
+    ASSERT_TRUE(job);
+    job->startThread(loop);
+    job->pauseThread();
+    EXPECT_EQ(recorder.events(), std::vector<std::string>{CopyFileUtil::kThreadPausedNotification});
+    if (recorder.count(CopyFileUtil::kThreadFinishedNotification) != 0)
+        GTEST_SKIP() << "the worker ended before it could be paused";
+
+    // Progress keeps coming while the worker waits, and the copy stands still.
+    ASSERT_TRUE(loop.runUntil([&] { return recorder.count(CopyFileUtil::kStatsNotification) >= 3; }, kTimeout));
+    const size_t copied = listNames(dir / "dst").size();
+    ASSERT_TRUE(loop.runUntil([&] { return recorder.count(CopyFileUtil::kStatsNotification) >= 6; }, kTimeout));
+    EXPECT_EQ(listNames(dir / "dst").size(), copied);
+    EXPECT_LT(copied, size_t{kFiles});
+    for (const auto &posted : recorder.posted()) {
+        if (posted.name == CopyFileUtil::kStatsNotification) {
+            EXPECT_GE(posted.value, 0.0);
+        }
+    }
+
+    job->continueThread();
+    ASSERT_TRUE(runToEnd());
+    EXPECT_EQ(listNames(dir / "dst").size(), size_t{kFiles});
+    EXPECT_EQ(recorder.events(), (std::vector<std::string>{CopyFileUtil::kThreadPausedNotification,
+                                                           CopyFileUtil::kThreadFinishedNotification}));
+    EXPECT_EQ(recorder.count(CopyFileUtil::kStatsNotification), recorder.posted().size() - 2);
+}
+
+TEST_F(CopyFileUtilTest, cancelPostsCancelledAtOnceAndFinishedOnceUnwound) {
+    constexpr int kFiles = 3000;
+    for (int i = 0; i < kFiles; ++i)
+        test::touch(dir / ("src/sub/f" + std::to_string(i)));
+    auto job = worker(CopyThreadType::Copy, dir / "src", dir / "dst", Visibility::Visible);
+    ASSERT_TRUE(job);
+    job->startThread(loop);
+    job->cancelThread();
+    // Posted on this thread before cancelThread returned.
+    ASSERT_GE(recorder.count(CopyFileUtil::kCancelledNotification), 1u);
+    const bool endedFirst = recorder.count(CopyFileUtil::kThreadFinishedNotification) != 0;
+    ASSERT_TRUE(runToEnd());
+    EXPECT_EQ(recorder.count(CopyFileUtil::kThreadFinishedNotification), 1u);
+    if (endedFirst)
+        GTEST_SKIP() << "the worker ended before it could be cancelled";
+    EXPECT_EQ(recorder.events(), (std::vector<std::string>{CopyFileUtil::kCancelledNotification,
+                                                           CopyFileUtil::kThreadFinishedNotification}));
+    EXPECT_LT(listNames(dir / "dst/sub").size(), size_t{kFiles});
+    EXPECT_EQ(recorder.count(CopyFileUtil::kStatsNotification), 0u);
+}
+
+TEST_F(CopyFileUtilTest, missingSourcePostsOnlyTheError) {
+    auto job = worker(CopyThreadType::Copy, dir / "gone", dir / "dst", Visibility::Visible);
+    ASSERT_TRUE(job);
+    job->startThread(loop);
+    ASSERT_TRUE(runToEnd());
+    EXPECT_EQ(recorder.events(), std::vector<std::string>{CopyFileUtil::kErrorNotification});
+    EXPECT_TRUE(job->isCancelled());
+    EXPECT_FALSE(exists(dir / "dst"));
+    const auto posted = recorder.posted();
+    EXPECT_EQ(posted.back().worker, job.get());
+}
+
+TEST_F(CopyFileUtilTest, aListStopsAtItsFirstMissingSource) {
+    dir.writeFile("one/a", "1");
+    dir.writeFile("three/c", "3");
+    run(worker(CopyThreadType::CopyList, std::vector<std::string>{dir / "one", dir / "two", dir / "three"},
+               dir / "dst", Visibility::Visible));
+    EXPECT_EQ(recorder.events(), std::vector<std::string>{CopyFileUtil::kErrorNotification});
+    EXPECT_EQ(listNames(dir / "dst"), std::vector<std::string>{"a"});
+}
+
+TEST_F(CopyFileUtilTest, aListIsCopiedInOrderIntoOneDestination) {
+    dir.writeFile("one/.x_a", "1");
+    dir.writeFile("one/.x_same", "first");
+    dir.writeFile("two/.x_b", "2");
+    dir.writeFile("two/.x_same", "second");
+    run(worker(CopyThreadType::CopyList, std::vector<std::string>{dir / "one", dir / "two"}, dir / "dst",
+               Visibility::Visible));
+    EXPECT_EQ(listNames(dir / "dst"), (std::vector<std::string>{"a", "b", "same"}));
+    EXPECT_EQ(test::readFileText(dir / "dst/same"), "first");
+    EXPECT_EQ(recorder.events(), std::vector<std::string>{CopyFileUtil::kThreadFinishedNotification});
+}
+
+TEST_F(CopyFileUtilTest, unknownTypeIsCancelledAndStartsNothing) {
+    dir.writeFile("src/a", "a");
+    auto job = worker(CopyThreadType{7}, dir / "src", dir / "dst", Visibility::Visible);
+    ASSERT_TRUE(job);
+    job->startThread(loop);
+    EXPECT_EQ(recorder.events(), std::vector<std::string>{CopyFileUtil::kCancelledNotification});
+    EXPECT_EQ(loop.timerCount(), 0u);
+    EXPECT_TRUE(job->isCancelled());
+    // Nothing runs that could still copy: the worker is held by this test alone.
+    EXPECT_EQ(job.use_count(), 1);
+    EXPECT_FALSE(exists(dir / "dst"));
+}
+
+TEST_F(CopyFileUtilTest, aSourceOfTheWrongKindGivesNoWorker) {
+    EXPECT_FALSE(worker(CopyThreadType::Copy, std::vector<std::string>{dir / "a"}, dir / "d", Visibility::Visible));
+    EXPECT_FALSE(worker(CopyThreadType::Move, std::vector<std::string>{dir / "a"}, dir / "d", Visibility::Visible));
+    EXPECT_FALSE(worker(CopyThreadType::CopyList, dir / "a", dir / "d", Visibility::Visible));
+    EXPECT_FALSE(worker(CopyThreadType::MoveList, dir / "a", dir / "d", Visibility::Visible));
+    EXPECT_TRUE(worker(CopyThreadType::MoveList, std::vector<std::string>{}, dir / "d", Visibility::Visible));
+}
+
+TEST_F(CopyFileUtilTest, moveLeavesFilesAtTheLimitAndKeepsTheirFolder) {
+    test::writeData(dir / "src/.x_big", 1000);
+    test::writeData(dir / "src/.x_small", 999);
+    test::writeData(dir / "src/.x_sub/.x_inner", 10);
+    auto job = worker(CopyThreadType::Move, dir / "src", dir / "dst", Visibility::Visible);
+    ASSERT_TRUE(job);
+    job->setSingleFileLimit(1000);
+    run(job);
+
+    EXPECT_EQ(listNames(dir / "src"), std::vector<std::string>{".x_big"});
+    EXPECT_EQ(listNames(dir / "dst"), (std::vector<std::string>{"small", "sub"}));
+    EXPECT_EQ(lstatOfSize(dir / "dst/small"), 999);
+    EXPECT_TRUE(exists(dir / "dst/sub/inner"));
+    EXPECT_EQ(recorder.events(), std::vector<std::string>{CopyFileUtil::kThreadFinishedNotification});
+}
+
+TEST_F(CopyFileUtilTest, moveRemovesEmptiedSourceFoldersAtEveryDepth) {
+    test::writeData(dir / "src/.x_a", 5000);
+    dir.writeFile("src/.x_sub/.x_deeper/.x_b", "b");
+    dir.makeDir("src/.x_empty");
+    run(worker(CopyThreadType::Move, dir / "src", dir / "dst", Visibility::Visible));
+
+    EXPECT_FALSE(exists(dir / "src"));
+    EXPECT_EQ(listNames(dir / "dst"), (std::vector<std::string>{"a", "empty", "sub"}));
+    EXPECT_EQ(test::readFileText(dir / "dst/sub/deeper/b"), "b");
+}
+
+TEST_F(CopyFileUtilTest, moveKeepsAFolderWhoseEntryCouldNotGo) {
+    dir.writeFile("src/.x_a", "new");
+    dir.writeFile("src/.x_sub/.x_b", "b");
+    dir.writeFile("dst/a", "old");
+    run(worker(CopyThreadType::MoveList, std::vector<std::string>{dir / "src"}, dir / "dst", Visibility::Visible));
+    // The target a existed: the source entry stays, and so does its folder.
+    EXPECT_EQ(listNames(dir / "src"), std::vector<std::string>{".x_a"});
+    EXPECT_EQ(test::readFileText(dir / "dst/a"), "old");
+    EXPECT_TRUE(exists(dir / "dst/sub/b"));
+}
+
+} // namespace
+} // namespace quillet
