@@ -1,0 +1,97 @@
+#pragma once
+// One row of the cache browser: a cached entry (a date folder, or an entry at any depth inside
+// one) with the values the browser's columns show and sort by. The Qt browser and quilletctl
+// read the same rows; the keys below name the fields where a row is exchanged as a dictionary.
+//
+// Where a row comes from decides what its fields hold:
+//
+//   origin          itemName                   itemRepresentationName   size
+//   day row         "2008-03-14 15:42 +0100"   the same, or the raw      folder size of the
+//                   (none when not a date)     folder name               date folder
+//   flat row        visible stored name        the same                  file: data size;
+//                                                                         folder: folder size
+//   child row       visible stored name        the same                  the entry's own size
+//   search result   stored name, unchanged     visible stored name       file: data size;
+//                                                                         folder: folder size
+//
+// isDirectory is true for day rows, and for other rows when the entry is a folder that
+// ZRAppUtils::isTrueFolder confirms (an application or a document package is not expandable).
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quillet {
+
+inline constexpr std::string_view kPathToItemKey = "pathToItem";
+inline constexpr std::string_view kItemNameKey = "itemName";
+inline constexpr std::string_view kItemRepresentationNameKey = "itemRepresentationName";
+inline constexpr std::string_view kModificationDateKey = "modificationDate";
+inline constexpr std::string_view kSizeKey = "size";
+inline constexpr std::string_view kIsDirectoryKey = "isDirectory";
+
+enum class RowOrigin { DayRow, FlatRow, ChildRow, SearchResult };
+
+struct BrowserItem {
+    /// Full path of the cached entry; empty for the empty row of an entry that vanished.
+    std::string pathToItem;
+    std::optional<std::string> itemName;
+    std::optional<std::string> itemRepresentationName;
+    /// "YYYY-MM-DD HH:MM:SS ±HHMM" in the local time zone (modificationDateDescription).
+    std::optional<std::string> modificationDate;
+    /// The moment modificationDate stands for, kept so sorting need not parse the text again.
+    time_t modificationTime = 0;
+    std::optional<uint64_t> size;
+    bool isDirectory = false;
+
+    /// The row of an entry that vanished between the listing and the attribute query.
+    bool isEmpty() const { return pathToItem.empty(); }
+    /// "YES" or "NO", as the "isDirectory" key holds it.
+    std::string_view isDirectoryText() const { return isDirectory ? "YES" : "NO"; }
+    /// The name column's text: itemRepresentationName, else itemName, else "".
+    std::string displayName() const;
+    bool operator==(const BrowserItem &) const = default;
+};
+
+/// "YYYY-MM-DD HH:MM:SS ±HHMM" of the moment, in the local time zone.
+std::string modificationDateDescription(time_t date);
+/// The moment a modificationDateDescription text stands for, or nothing when it is not one.
+std::optional<time_t> dateFromModificationDescription(std::string_view text);
+
+enum class FolderSize { Measure, Skip };
+/// The root row of the day view for the folder `name` directly inside the cache folder
+/// `cachePath`, whose lstat is `st`. Its size is the folder size of the date folder, or none
+/// when the caller only needs the row to find the items inside (FolderSize::Skip).
+BrowserItem makeDayRow(const std::string &cachePath, std::string_view name, const struct stat &st,
+                       FolderSize folderSize = FolderSize::Measure);
+
+/// The row of the entry `name` inside the folder `folderPath`, opened as `folderFd`; the
+/// entry's attributes are read relative to the descriptor, links not followed. origin is
+/// FlatRow, ChildRow or SearchResult. Nothing when the entry no longer exists.
+std::optional<BrowserItem> makeEntryRow(int folderFd, const std::string &folderPath, std::string_view name,
+                                        RowOrigin origin);
+
+/// As makeEntryRow, from the attributes `st` (lstat) already read.
+BrowserItem makeEntryRow(const std::string &folderPath, std::string_view name, const struct stat &st,
+                         RowOrigin origin);
+
+/// The child row at `index` of the listing of the folder `parentPath`, built anew from the disk;
+/// an empty row when that entry no longer exists or the folder cannot be read.
+BrowserItem makeChildRow(const std::string &parentPath, size_t index);
+
+/// Data of the selection line: the number of selected rows, a whole number and a unit.
+/// Totals above 2097151 bytes show in "MB" ((total + 512) / 2^20), above 2047 in "KB"
+/// ((total + 512) / 2^10), else as the byte count and "B". Numbers are 32-bit as displayed.
+struct SelectionSummary {
+    int32_t count = 0;
+    int32_t amount = 0;
+    std::string_view unit = "B";
+    bool operator==(const SelectionSummary &) const = default;
+};
+SelectionSummary summarizeSelection(size_t selectedRows, uint64_t totalBytes);
+
+} // namespace quillet

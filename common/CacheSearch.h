@@ -1,0 +1,91 @@
+#pragma once
+// The cache browser's search: every archived entry of every date folder of every cache folder,
+// at any depth, whose stored name contains a text, compared without regard to case. Packages
+// (folders that ZRAppUtils::isTrueFolder rejects, such as applications) can match but are not
+// entered. The walk runs on a thread of its own and appends its hits, in the order found, to a
+// result list that the browser copies while the walk goes on.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "BrowserItem.h"
+
+namespace quillet {
+
+/// Substring test that ignores ASCII case, without making a lowercase copy of each name.
+/// Bytes outside ASCII (the parts of UTF-8 sequences) must match exactly.
+class NameMatcher {
+public:
+    explicit NameMatcher(std::string_view needle);
+    /// True when name contains the needle; an empty needle is in every name.
+    bool matches(std::string_view name) const;
+
+private:
+    std::string _lowerNeedle;
+};
+
+/// Walks the caches for names containing text, calling onHit with each search result (origin
+/// SearchResult) in the order found. Only folders at the root of a cache folder whose names are
+/// date-folder names are walked. Returns as soon as stop is set, checked before every entry.
+/// Unreadable folders and entries that vanish during the walk contribute nothing.
+void searchCaches(const std::vector<std::string> &cachesPath, std::string_view text, const std::atomic<bool> &stop,
+                  const std::function<void(BrowserItem &&)> &onHit);
+
+/// One search at a time on a thread of its own, with the result list it shares with the
+/// browser. Results are appended only under the list's lock; readers try the lock once.
+class CacheSearch {
+public:
+    /// Called on the search thread when a walk ends, stopped or not, with the number start()
+    /// answered for it. The front end hands it to its main thread.
+    using FinishedCallback = std::function<void(uint64_t searchNumber)>;
+
+    CacheSearch() = default;
+    /// Stops a running walk and waits for its thread.
+    ~CacheSearch();
+    CacheSearch(const CacheSearch &) = delete;
+    CacheSearch &operator=(const CacheSearch &) = delete;
+
+    void setFinishedCallback(FinishedCallback callback) { _finished = std::move(callback); }
+
+    /// Stops a running walk and waits for its thread to end, empties the result list and starts
+    /// a new walk for text. Answers the new search's number (1, 2, ...).
+    uint64_t start(const std::vector<std::string> &cachesPath, std::string text);
+    /// Asks the running walk to stop before its next entry; returns at once.
+    void requestStop() { _stopThread = true; }
+    /// Asks the running walk to stop and waits until its thread has ended.
+    void stopAndWait();
+    /// Waits until the running walk ends by itself.
+    void waitUntilFinished();
+
+    bool stopRequested() const { return _stopThread; }
+    bool searchThreadRunning() const { return _searchThreadRunning; }
+    /// Number of the latest search started, 0 before the first.
+    uint64_t currentSearchNumber() const { return _searchNumber; }
+    const std::string &stringSearched() const { return _stringSearched; }
+
+    /// A copy of the results found so far, or nothing when the search thread holds the lock.
+    std::optional<std::vector<BrowserItem>> tryCopyResults();
+    /// A copy of the results found so far, waiting for the lock.
+    std::vector<BrowserItem> copyResults();
+
+private:
+    void searchItemsThread(std::vector<std::string> cachesPath, std::string text, uint64_t searchNumber);
+
+    std::atomic<bool> _searchThreadRunning{false};
+    std::atomic<bool> _stopThread{false};
+    std::string _stringSearched;
+    std::vector<BrowserItem> _sharedArray;
+    std::mutex _sharedArraylock;
+    std::thread _thread;
+    uint64_t _searchNumber = 0;
+    FinishedCallback _finished;
+};
+
+} // namespace quillet

@@ -1,0 +1,295 @@
+#include "CacheTree.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "CacheLayout.h"
+#include "platform/System.h"
+
+namespace quillet {
+
+namespace {
+
+int compareLowercase(std::string_view a, std::string_view b) {
+    auto lower = [](unsigned char c) { return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c; };
+    size_t common = std::min(a.size(), b.size());
+    for (size_t i = 0; i < common; ++i) {
+        int ca = lower(static_cast<unsigned char>(a[i]));
+        int cb = lower(static_cast<unsigned char>(b[i]));
+        if (ca != cb)
+            return ca < cb ? -1 : 1;
+    }
+    if (a.size() == b.size())
+        return 0;
+    return a.size() < b.size() ? -1 : 1;
+}
+
+template <typename T> int threeWay(const T &a, const T &b) { return a < b ? -1 : (b < a ? 1 : 0); }
+
+} // namespace
+
+int compareBrowserItems(const BrowserItem &a, const BrowserItem &b, const SortDescriptor &descriptor) {
+    int result = -1;
+    if (descriptor.key == kItemNameSortKey) {
+        result = compareLowercase(a.itemName ? std::string_view(*a.itemName) : std::string_view(),
+                                  b.itemName ? std::string_view(*b.itemName) : std::string_view());
+    } else if (descriptor.key == kModifDateSortKey) {
+        // modificationTime is the moment the modificationDate text stands for, to the second.
+        result = threeWay(a.modificationDate ? a.modificationTime : time_t{0},
+                          b.modificationDate ? b.modificationTime : time_t{0});
+    } else if (descriptor.key == kItemSizeSortKey) {
+        result = threeWay(a.size.value_or(0), b.size.value_or(0));
+    }
+    return descriptor.order == SortOrder::Descending ? -result : result;
+}
+
+void sortBrowserItems(std::vector<BrowserItem> &items, const SortDescriptor &descriptor) {
+    // An unknown key puts every first item before every second one, which is no ordering a
+    // sort can use: the rows keep the order they were built in.
+    if (descriptor.key != kItemNameSortKey && descriptor.key != kModifDateSortKey && descriptor.key != kItemSizeSortKey)
+        return;
+    // Rows are large: sort their positions, then move each row once into place.
+    std::vector<uint32_t> order(items.size());
+    for (uint32_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+        return compareBrowserItems(items[a], items[b], descriptor) < 0;
+    });
+    std::vector<BrowserItem> sorted;
+    sorted.reserve(items.size());
+    for (uint32_t i : order)
+        sorted.push_back(std::move(items[i]));
+    items = std::move(sorted);
+}
+
+void CacheTree::setSearchFinishedCallback(CacheSearch::FinishedCallback callback) {
+    _search.setFinishedCallback(std::move(callback));
+}
+
+void CacheTree::setTrashesCachePath(const std::optional<std::vector<std::string>> &cachesPath) {
+    if (!cachesPath)
+        return;
+    _cachesPath = *cachesPath;
+    buildListRootItems();
+}
+
+std::vector<BrowserItem> CacheTree::buildDayRows() const {
+    std::vector<BrowserItem> rows;
+    for (const std::string &cachePath : _cachesPath) {
+        auto cache = sys::openDirectory(cachePath);
+        if (!cache)
+            continue; // an unreadable cache folder contributes no rows
+        (void)sys::forEachEntry(cache->get(), [&](std::string_view entry, unsigned char) {
+            std::string name(entry);
+            // Only folders (a link to one included) are date folders; this drops the index
+            // and the marker files.
+            auto target = sys::statAt(cache->get(), name, sys::FollowLinks::Yes);
+            if (!target || !S_ISDIR(target->st_mode))
+                return true;
+            auto own = sys::statAt(cache->get(), name, sys::FollowLinks::No);
+            if (!own)
+                return true;
+            // The flat view shows what is inside the date folders, never their sizes: walking
+            // every date folder for a size nobody sees would read the whole cache twice.
+            rows.push_back(makeDayRow(cachePath, name, *own,
+                                      _viewMode == ViewMode::Flat ? FolderSize::Skip : FolderSize::Measure));
+            return true;
+        });
+    }
+    return rows;
+}
+
+void CacheTree::applyAgeLimit(std::vector<BrowserItem> &dayRows) const {
+    if (_ageLimitHours == 0)
+        return;
+    const time_t oldest = sys::realtimeNow().tv_sec - static_cast<time_t>(_ageLimitHours) * 3600;
+    std::erase_if(dayRows, [&](const BrowserItem &row) {
+        auto date = dateFromFinderCompatibleDateDescription(sys::lastPathComponent(row.pathToItem));
+        // A folder whose name is no date has no age: it stays.
+        return date && *date < oldest;
+    });
+}
+
+std::vector<BrowserItem> CacheTree::buildFlatRows(const std::vector<BrowserItem> &dayRows) const {
+    std::vector<BrowserItem> rows;
+    for (const BrowserItem &day : dayRows) {
+        auto folder = sys::openDirectory(day.pathToItem);
+        if (!folder)
+            continue;
+        // Attributes are read relative to the open date folder: no path is resolved again
+        // per entry.
+        (void)sys::forEachEntry(folder->get(), [&](std::string_view name, unsigned char) {
+            if (auto row = makeEntryRow(folder->get(), day.pathToItem, name, RowOrigin::FlatRow))
+                rows.push_back(std::move(*row));
+            return true;
+        });
+    }
+    return rows;
+}
+
+void CacheTree::buildListRootItems() {
+    if (_userIsSearching || !_browserTabSelected)
+        return;
+    std::vector<BrowserItem> rows = buildDayRows();
+    applyAgeLimit(rows);
+    if (_viewMode == ViewMode::Flat)
+        rows = buildFlatRows(rows);
+    if (!_sortDescriptors.empty())
+        sortBrowserItems(rows, _sortDescriptors.front());
+    {
+        std::lock_guard lock(_rootListItemsArraylock);
+        _rootListItems = std::move(rows);
+    }
+    reload();
+}
+
+void CacheTree::refreshOutlineList(RefreshSender sender) {
+    if (!_browserTabSelected)
+        return;
+    if (sender == RefreshSender::ViewModeControl || !_userIsSearching) {
+        buildListRootItems();
+    } else {
+        // Neither lock is waited for: the search thread keeps appending and the next tick
+        // brings what this one skipped.
+        if (auto results = _search.tryCopyResults()) {
+            std::unique_lock lock(_rootListItemsArraylock, std::try_to_lock);
+            if (lock.owns_lock())
+                _rootListItems = std::move(*results);
+        }
+        reload();
+    }
+    if (_status)
+        _status(countDisplayedItems());
+}
+
+void CacheTree::sortDescriptorsDidChange(std::vector<SortDescriptor> descriptors) {
+    _sortDescriptors = std::move(descriptors);
+    if (!_sortDescriptors.empty()) {
+        std::lock_guard lock(_rootListItemsArraylock);
+        std::vector<BrowserItem> sorted = _rootListItems;
+        sortBrowserItems(sorted, _sortDescriptors.front());
+        _rootListItems = std::move(sorted);
+    }
+    refreshOutlineList(RefreshSender::Other);
+}
+
+std::vector<BrowserItem> CacheTree::rootListItems() const {
+    std::lock_guard lock(_rootListItemsArraylock);
+    return _rootListItems;
+}
+
+size_t CacheTree::numberOfChildren(const BrowserItem *item) const {
+    if (!item) {
+        std::lock_guard lock(_rootListItemsArraylock);
+        return _rootListItems.size();
+    }
+    if (item->isEmpty())
+        return 0;
+    auto count = sys::countDirectoryEntries(item->pathToItem);
+    return count ? static_cast<size_t>(*count) : 0;
+}
+
+std::optional<BrowserItem> CacheTree::child(const BrowserItem *item, size_t index) const {
+    if (item)
+        return item->isEmpty() ? BrowserItem{} : makeChildRow(item->pathToItem, index);
+    std::unique_lock lock(_rootListItemsArraylock, std::defer_lock);
+    while (!lock.try_lock())
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (index >= _rootListItems.size())
+        return std::nullopt;
+    return _rootListItems[index];
+}
+
+CellValue CacheTree::objectValue(std::string_view columnIdentifier, const BrowserItem *item) const {
+    CellValue value;
+    std::unique_lock lock(_rootListItemsArraylock, std::try_to_lock);
+    if (!lock.owns_lock() || !item || _rootListItems.empty())
+        return value;
+    if (columnIdentifier == kItemNameColumn) {
+        if (!item->itemRepresentationName && !item->itemName)
+            return value;
+        value.kind = CellValue::Kind::Name;
+        value.text = item->displayName();
+        value.isDateFolderRow =
+            !item->pathToItem.empty() && sys::lastPathComponent(sys::parentPath(item->pathToItem)) == kCacheFolderName;
+    } else if (columnIdentifier == kModifDateColumn) {
+        if (!item->modificationDate)
+            return value;
+        value.kind = CellValue::Kind::Date;
+        value.text = *item->modificationDate;
+        value.date = item->modificationTime;
+    } else if (columnIdentifier == kSizeColumn) {
+        value.kind = CellValue::Kind::Size;
+        value.size = item->size.value_or(0);
+    }
+    return value;
+}
+
+void CacheTree::setRowExpanded(const std::string &path, bool expanded) {
+    if (expanded)
+        _expandedRows.insert(path);
+    else
+        _expandedRows.erase(path);
+}
+
+uint64_t CacheTree::countBelow(const std::string &folderPath) const {
+    auto entries = sys::countDirectoryEntries(folderPath);
+    uint64_t count = entries ? *entries : 0;
+    // Only the expanded rows directly inside this folder add their own children: the set is
+    // ordered, so they sit between "folder/" and "folder0" ('0' follows '/').
+    const std::string first = folderPath + "/";
+    const std::string end = folderPath + "0";
+    for (auto it = _expandedRows.lower_bound(first); it != _expandedRows.end() && *it < end; ++it) {
+        if (it->find('/', first.size()) != std::string::npos)
+            continue;
+        auto st = sys::stat(*it, sys::FollowLinks::No);
+        if (st && S_ISDIR(st->st_mode))
+            count += countBelow(*it);
+    }
+    return count;
+}
+
+uint64_t CacheTree::countDisplayedItems() const {
+    std::lock_guard lock(_rootListItemsArraylock);
+    uint64_t count = _rootListItems.size();
+    for (const BrowserItem &row : _rootListItems) {
+        if (row.isDirectory && _expandedRows.count(row.pathToItem))
+            count += countBelow(row.pathToItem);
+    }
+    return count;
+}
+
+void CacheTree::searchItemAction(const std::string &text) {
+    _search.stopAndWait();
+    if (text.empty()) {
+        _userIsSearching = false;
+        refreshOutlineList(RefreshSender::Other);
+        return;
+    }
+    _userIsSearching = true;
+    (void)_search.start(_cachesPath, text);
+}
+
+bool CacheTree::searchRefreshTimer() {
+    const bool stopped = _search.stopRequested();
+    refreshOutlineList(RefreshSender::Other);
+    return !stopped && _search.searchThreadRunning();
+}
+
+void CacheTree::threadTerminateSearch(uint64_t searchNumber) {
+    if (searchNumber != _search.currentSearchNumber())
+        return;
+    // The thread has posted its end; joining it makes every hit visible to the copy below.
+    _search.waitUntilFinished();
+    if (!_search.stopRequested())
+        refreshOutlineList(RefreshSender::Other);
+}
+
+void CacheTree::reload() const {
+    if (_reload)
+        _reload();
+}
+
+} // namespace quillet

@@ -1,0 +1,371 @@
+#include "CacheTree.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "BrowserItem.h"
+#include "CacheLayout.h"
+#include "TestDir.h"
+#include "ZRAppUtils.h"
+#include "platform/System.h"
+
+using namespace quillet;
+using namespace quillet::test;
+
+namespace {
+
+class CacheTreeTest : public ::testing::Test {
+protected:
+    CacheTreeTest() : _zone("TZ", "UTC") {
+        ::tzset();
+        cache = dir.makeDir(".TrashCacheFolder", 0700);
+    }
+    ~CacheTreeTest() override { ::tzset(); }
+
+    std::vector<std::string> names(const std::vector<BrowserItem> &rows) {
+        std::vector<std::string> result;
+        for (const BrowserItem &row : rows)
+            result.push_back(row.displayName());
+        return result;
+    }
+
+    const BrowserItem *findRow(const std::vector<BrowserItem> &rows, const std::string &name) {
+        auto it = std::find_if(rows.begin(), rows.end(), [&](const BrowserItem &r) { return r.displayName() == name; });
+        return it == rows.end() ? nullptr : &*it;
+    }
+
+    ScopedEnv _zone;
+    TestDir dir;
+    std::string cache;
+};
+
+TEST_F(CacheTreeTest, dayViewListsDateFoldersWithTitlesAndSkipsFiles) {
+    touch(cache + "/ArchivedFileData");
+    touch(cache + "/UPD_FLAG");
+    writeData(cache + "/2008-03-14 15_42 +0000/.x_Report.pdf", 1000);
+    ASSERT_TRUE(makeFolder(cache + "/2008-03-15 09_00 +0000"));
+
+    CacheTree tree;
+    tree.setTrashesCachePath(std::vector<std::string>{cache});
+    auto rows = tree.rootListItems();
+    ASSERT_EQ(names(rows), (std::vector<std::string>{"2008-03-14 15:42 +0000", "2008-03-15 09:00 +0000"}));
+    const BrowserItem &first = rows[0];
+    EXPECT_EQ(first.pathToItem, cache + "/2008-03-14 15_42 +0000");
+    EXPECT_EQ(first.itemName, "2008-03-14 15:42 +0000");
+    EXPECT_TRUE(first.isDirectory);
+    EXPECT_EQ(first.isDirectoryText(), "YES");
+    EXPECT_EQ(first.size, ZRAppUtils().getFolderSize(first.pathToItem));
+    EXPECT_GE(*first.size, 1000u);
+    ASSERT_TRUE(first.modificationDate);
+    EXPECT_EQ(dateFromModificationDescription(*first.modificationDate), lstatOf(first.pathToItem)->st_mtim.tv_sec);
+
+    CellValue title = tree.objectValue(kItemNameColumn, &first);
+    EXPECT_EQ(title.kind, CellValue::Kind::Name);
+    EXPECT_EQ(title.text, "2008-03-14 15:42 +0000");
+    EXPECT_TRUE(title.isDateFolderRow);
+    EXPECT_EQ(tree.objectValue(kSizeColumn, &first).size, *first.size);
+    EXPECT_EQ(tree.objectValue(kModifDateColumn, &first).text, *first.modificationDate);
+    EXPECT_EQ(tree.objectValue("other", &first).kind, CellValue::Kind::Empty);
+    EXPECT_EQ(tree.objectValue(kItemNameColumn, nullptr).kind, CellValue::Kind::Empty);
+}
+
+TEST_F(CacheTreeTest, folderWithoutDateNameIsListedUnderItsOwnName) {
+    ASSERT_TRUE(makeFolder(cache + "/misc"));
+    CacheTree tree({cache});
+    tree.buildListRootItems();
+    auto rows = tree.rootListItems();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_FALSE(rows[0].itemName);
+    EXPECT_EQ(rows[0].itemRepresentationName, "misc");
+    EXPECT_TRUE(rows[0].isDirectory);
+}
+
+TEST_F(CacheTreeTest, cacheFoldersAreListedInTheOrderGivenAndMissingOnesAddNothing) {
+    std::string second = dir.makeDir("vol/.TrashCacheFolder");
+    ASSERT_TRUE(makeFolder(second + "/" + dateName(2001, 1, 1)));
+    ASSERT_TRUE(makeFolder(cache + "/" + dateName(2009, 1, 1)));
+    CacheTree tree;
+    tree.sortDescriptorsDidChange({SortDescriptor{"unknownKey", SortOrder::Ascending}});
+    tree.setTrashesCachePath(std::vector<std::string>{cache, dir / "missing", second});
+    EXPECT_EQ(names(tree.rootListItems()),
+              (std::vector<std::string>{"2009-01-01 12:00 +0000", "2001-01-01 12:00 +0000"}));
+
+    tree.sortDescriptorsDidChange({});
+    EXPECT_EQ(names(tree.rootListItems()),
+              (std::vector<std::string>{"2009-01-01 12:00 +0000", "2001-01-01 12:00 +0000"}));
+
+    tree.setTrashesCachePath(std::nullopt);
+    EXPECT_EQ(tree.cachesPath(), (std::vector<std::string>{cache, dir / "missing", second}));
+}
+
+TEST_F(CacheTreeTest, hiddenNamesShowVisibleInFlatViewAndChildRows) {
+    std::string day = cache + "/" + dateName(2008, 3, 14);
+    writeData(day + "/.x_Report.pdf", 1000);
+    CacheTree tree({cache});
+
+    tree.setViewMode(ViewMode::Flat);
+    tree.refreshOutlineList(RefreshSender::ViewModeControl);
+    auto flat = tree.rootListItems();
+    ASSERT_EQ(flat.size(), 1u);
+    EXPECT_EQ(flat[0].itemName, "Report.pdf");
+    EXPECT_EQ(flat[0].itemRepresentationName, "Report.pdf");
+    EXPECT_EQ(flat[0].pathToItem, day + "/.x_Report.pdf");
+    EXPECT_FALSE(tree.objectValue(kItemNameColumn, &flat[0]).isDateFolderRow);
+
+    tree.setViewMode(ViewMode::Day);
+    tree.refreshOutlineList(RefreshSender::ViewModeControl);
+    auto dayRow = tree.child(nullptr, 0);
+    ASSERT_TRUE(dayRow);
+    auto child = tree.child(&*dayRow, 0);
+    ASSERT_TRUE(child);
+    EXPECT_EQ(child->itemName, "Report.pdf");
+    EXPECT_EQ(child->size, 1000u);
+    EXPECT_FALSE(child->isDirectory);
+}
+
+TEST_F(CacheTreeTest, ageLimitHidesOlderDateFoldersInBothViews) {
+    const time_t now = ::time(nullptr);
+    std::string older = finderCompatibleDateDescription(now - 25 * 3600);
+    std::string younger = finderCompatibleDateDescription(now - 23 * 3600);
+    touch(cache + "/" + older + "/.x_old.txt");
+    touch(cache + "/" + younger + "/.x_new.txt");
+    touch(cache + "/misc/.x_undated.txt");
+
+    struct Case {
+        unsigned hours;
+        ViewMode mode;
+        std::vector<std::string> paths;
+    };
+    const std::vector<Case> cases = {
+        {24, ViewMode::Day, {cache + "/misc", cache + "/" + younger}},
+        {0, ViewMode::Day, {cache + "/misc", cache + "/" + older, cache + "/" + younger}},
+        {24, ViewMode::Flat, {cache + "/misc/.x_undated.txt", cache + "/" + younger + "/.x_new.txt"}},
+        {0,
+         ViewMode::Flat,
+         {cache + "/misc/.x_undated.txt", cache + "/" + older + "/.x_old.txt", cache + "/" + younger + "/.x_new.txt"}},
+    };
+    CacheTree tree({cache});
+    tree.sortDescriptorsDidChange({SortDescriptor{std::string(kModifDateSortKey), SortOrder::Ascending}});
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.hours) + (c.mode == ViewMode::Flat ? " flat" : " day"));
+        tree.setAgeLimitHours(c.hours);
+        tree.setViewMode(c.mode);
+        tree.refreshOutlineList();
+        std::vector<std::string> paths;
+        for (const BrowserItem &row : tree.rootListItems())
+            paths.push_back(row.pathToItem);
+        std::sort(paths.begin(), paths.end());
+        std::vector<std::string> expected = c.paths;
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(paths, expected);
+    }
+}
+
+TEST_F(CacheTreeTest, flatRowsWeighFilesFoldersAndPackages) {
+    std::string day = cache + "/" + dateName(2010, 5, 1);
+    writeData(day + "/.x_file.bin", 1000);
+    writeData(day + "/.x_Photos/.x_a.jpg", 3000);
+    writeData(day + "/.x_Photos/.x_b.jpg", 4000);
+    writeData(day + "/.x_Tool.app/.x_Contents/.x_binary", 5000);
+    CacheTree tree({cache});
+    tree.setViewMode(ViewMode::Flat);
+    tree.refreshOutlineList();
+    auto rows = tree.rootListItems();
+    ASSERT_EQ(names(rows), (std::vector<std::string>{"file.bin", "Photos", "Tool.app"}));
+
+    EXPECT_EQ(rows[0].size, 1000u);
+    EXPECT_FALSE(rows[0].isDirectory);
+    EXPECT_EQ(rows[1].size, ZRAppUtils().getFolderSize(day + "/.x_Photos"));
+    EXPECT_GE(*rows[1].size, 7000u);
+    EXPECT_TRUE(rows[1].isDirectory);
+    EXPECT_EQ(rows[2].size, ZRAppUtils().getFolderSize(day + "/.x_Tool.app"));
+    EXPECT_GE(*rows[2].size, 5000u);
+    EXPECT_FALSE(rows[2].isDirectory) << "a package is not expandable";
+    EXPECT_FALSE(CacheTree::isItemExpandable(rows[2]));
+
+    // A child row shows the folder entry's own size, not its content.
+    auto dayRow = BrowserItem{};
+    dayRow.pathToItem = day;
+    dayRow.isDirectory = true;
+    for (size_t i = 0; i < tree.numberOfChildren(&dayRow); ++i) {
+        auto child = tree.child(&dayRow, i);
+        ASSERT_TRUE(child);
+        if (child->itemName == "Photos") {
+            EXPECT_EQ(child->size, static_cast<uint64_t>(lstatOf(day + "/.x_Photos")->st_size));
+            EXPECT_TRUE(child->isDirectory);
+        }
+    }
+}
+
+TEST(CompareBrowserItems, ordersByEachKeyInBothDirections) {
+    BrowserItem small;
+    small.itemName = "apple";
+    small.modificationDate = "2008-03-14 15:42:00 +0000";
+    small.modificationTime = 1205509320;
+    small.size = 10;
+    BrowserItem big;
+    big.itemName = "Banana";
+    big.modificationDate = "2009-03-14 15:42:00 +0000";
+    big.modificationTime = 1237045320;
+    big.size = 20;
+    BrowserItem sameName = small;
+    sameName.itemName = "APPLE";
+
+    struct Case {
+        std::string key;
+        SortOrder order;
+        const BrowserItem *a;
+        const BrowserItem *b;
+        int expected;
+    };
+    const std::vector<Case> cases = {
+        {"itemNameSortKey", SortOrder::Ascending, &small, &big, -1},
+        {"itemNameSortKey", SortOrder::Descending, &small, &big, 1},
+        {"itemNameSortKey", SortOrder::Ascending, &small, &sameName, 0},
+        {"itemNameSortKey", SortOrder::Descending, &small, &sameName, 0},
+        {"modifDateSortKey", SortOrder::Ascending, &big, &small, 1},
+        {"modifDateSortKey", SortOrder::Descending, &big, &small, -1},
+        {"itemSizeSortKey", SortOrder::Ascending, &small, &big, -1},
+        {"itemSizeSortKey", SortOrder::Descending, &small, &big, 1},
+        {"itemSizeSortKey", SortOrder::Ascending, &small, &sameName, 0},
+        {"anotherKey", SortOrder::Ascending, &big, &small, -1},
+        {"anotherKey", SortOrder::Ascending, &small, &big, -1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.key);
+        EXPECT_EQ(compareBrowserItems(*c.a, *c.b, SortDescriptor{c.key, c.order}), c.expected);
+    }
+}
+
+TEST_F(CacheTreeTest, sortingOrdersRootRowsButNotChildren) {
+    for (auto [year, month] : {std::pair{2008, 3}, std::pair{2007, 1}, std::pair{2009, 12}})
+        ASSERT_TRUE(makeFolder(cache + "/" + dateName(year, month, 14)));
+    std::string day = cache + "/" + dateName(2008, 3, 14);
+    for (const char *name : {".x_b", ".x_C", ".x_a"})
+        touch(day + "/" + name);
+
+    CacheTree tree({cache});
+    tree.refreshOutlineList();
+    EXPECT_EQ(names(tree.rootListItems()),
+              (std::vector<std::string>{"2007-01-14 12:00 +0000", "2008-03-14 12:00 +0000", "2009-12-14 12:00 +0000"}));
+
+    tree.sortDescriptorsDidChange({SortDescriptor{std::string(kItemNameSortKey), SortOrder::Descending}});
+    auto rows = tree.rootListItems();
+    EXPECT_EQ(names(rows),
+              (std::vector<std::string>{"2009-12-14 12:00 +0000", "2008-03-14 12:00 +0000", "2007-01-14 12:00 +0000"}));
+
+    std::vector<std::string> listing;
+    auto entries = sys::listDirectory(day);
+    ASSERT_TRUE(entries.ok());
+    for (const auto &entry : *entries)
+        listing.push_back(setFileName(entry.name, Visibility::Visible));
+    const BrowserItem &expanded = rows[1];
+    ASSERT_EQ(tree.numberOfChildren(&expanded), 3u);
+    std::vector<std::string> children;
+    for (size_t i = 0; i < 3; ++i)
+        children.push_back(tree.child(&expanded, i)->displayName());
+    EXPECT_EQ(children, listing) << "children keep their listing order";
+}
+
+TEST_F(CacheTreeTest, childOfVanishedEntryIsEmptyRow) {
+    std::string day = cache + "/" + dateName(2008, 3, 14);
+    touch(day + "/.x_gone");
+    CacheTree tree({cache});
+    tree.refreshOutlineList();
+    auto dayRow = tree.child(nullptr, 0);
+    ASSERT_TRUE(dayRow);
+    ASSERT_EQ(tree.numberOfChildren(&*dayRow), 1u);
+    ASSERT_EQ(::unlink((day + "/.x_gone").c_str()), 0);
+    auto child = tree.child(&*dayRow, 0);
+    ASSERT_TRUE(child);
+    EXPECT_TRUE(child->isEmpty());
+    EXPECT_EQ(*child, BrowserItem{});
+    EXPECT_FALSE(tree.child(nullptr, 1));
+}
+
+TEST_F(CacheTreeTest, displayedItemsCountFollowsExpandedRows) {
+    std::string day1 = cache + "/" + dateName(2008, 3, 14);
+    std::string day2 = cache + "/" + dateName(2008, 3, 15);
+    touch(day1 + "/.x_a");
+    touch(day1 + "/.x_Folder/.x_inner1");
+    touch(day1 + "/.x_Folder/.x_inner2");
+    touch(day2 + "/.x_b");
+    std::vector<uint64_t> statusLines;
+    CacheTree tree({cache});
+    tree.setStatusCallback([&](uint64_t count) { statusLines.push_back(count); });
+    tree.refreshOutlineList();
+    EXPECT_EQ(tree.countDisplayedItems(), 2u);
+
+    tree.setRowExpanded(day1, true);
+    EXPECT_EQ(tree.countDisplayedItems(), 4u);
+    tree.setRowExpanded(day1 + "/.x_Folder", true);
+    EXPECT_EQ(tree.countDisplayedItems(), 6u);
+    tree.setRowExpanded(day2, true);
+    tree.refreshOutlineList();
+    EXPECT_EQ(statusLines, (std::vector<uint64_t>{2, 7}));
+    tree.setRowExpanded(day1, false);
+    EXPECT_EQ(tree.countDisplayedItems(), 3u) << "children of a collapsed row are hidden";
+}
+
+TEST_F(CacheTreeTest, otherTabSelectedBuildsAndRefreshesNothing) {
+    ASSERT_TRUE(makeFolder(cache + "/" + dateName(2008, 3, 14)));
+    int reloads = 0;
+    int statusLines = 0;
+    CacheTree tree;
+    tree.setReloadCallback([&] { ++reloads; });
+    tree.setStatusCallback([&](uint64_t) { ++statusLines; });
+    tree.setBrowserTabSelected(false);
+    tree.setTrashesCachePath(std::vector<std::string>{cache});
+    tree.refreshOutlineList();
+    EXPECT_EQ(tree.cachesPath(), std::vector<std::string>{cache});
+    EXPECT_TRUE(tree.rootListItems().empty());
+    EXPECT_EQ(reloads, 0);
+    EXPECT_EQ(statusLines, 0);
+
+    tree.setBrowserTabSelected(true);
+    tree.refreshOutlineList();
+    EXPECT_EQ(tree.rootListItems().size(), 1u);
+    EXPECT_EQ(reloads, 1);
+    EXPECT_EQ(statusLines, 1);
+}
+
+TEST(SelectionSummary, choosesUnitByTotal) {
+    struct Case {
+        size_t rows;
+        uint64_t bytes;
+        SelectionSummary expected;
+    };
+    const std::vector<Case> cases = {
+        {1, 0, {1, 0, "B"}},
+        {2, 2047, {2, 2047, "B"}},
+        {3, 2048, {3, 2, "KB"}},
+        {1, 1536 * 1024 + 511, {1, 1536, "KB"}},
+        {1, 2097151, {1, 2048, "KB"}},
+        {4, 2097152, {4, 2, "MB"}},
+        {1, (5ull << 20) + 524288, {1, 5, "MB"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.bytes);
+        EXPECT_EQ(summarizeSelection(c.rows, c.bytes), c.expected);
+    }
+}
+
+TEST(ModificationDateDescription, roundTripsInTheLocalZone) {
+    ScopedEnv zone("TZ", "Europe/Paris");
+    ::tzset();
+    const time_t moment = 1205505720; // 2008-03-14 14:42:00 UTC
+    EXPECT_EQ(modificationDateDescription(moment), "2008-03-14 15:42:00 +0100");
+    EXPECT_EQ(dateFromModificationDescription("2008-03-14 15:42:00 +0100"), moment);
+    EXPECT_EQ(dateFromModificationDescription("2008-03-14 14:42:00 +0000"), moment);
+    EXPECT_FALSE(dateFromModificationDescription("2008-03-14 15_42 +0100"));
+    EXPECT_FALSE(dateFromModificationDescription(""));
+}
+
+} // namespace
