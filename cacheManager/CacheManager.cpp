@@ -1,5 +1,6 @@
 #include "CacheManager.h"
 
+#include "CacheFolders.h"
 #include "CacheLayout.h"
 #include "platform/ItemLock.h"
 #include "platform/RemoveTree.h"
@@ -138,35 +139,9 @@ const std::vector<sys::LocalVolume> &CacheManager::localVolumes() {
     return _volumes;
 }
 
-void CacheManager::cachesPathsOf(const std::vector<sys::LocalVolume> &volumes, std::vector<std::string> &list) const {
-    list.clear();
-    for (const sys::LocalVolume &volume : volumes) {
-        if (volume.isHomeVolume) {
-            list.push_back(sys::homeCacheFolder());
-            continue;
-        }
-        std::string cache = sys::volumeCacheFolder(volume.mountPoint);
-        if (sys::exists(cache))
-            list.push_back(std::move(cache));
-    }
-}
+void CacheManager::getCachesPaths(std::vector<std::string> &list) { quillet::getCachesPaths(localVolumes(), list); }
 
-void CacheManager::trashedPathsOf(const std::vector<sys::LocalVolume> &volumes, std::vector<std::string> &list) const {
-    list.clear();
-    for (const sys::LocalVolume &volume : volumes) {
-        if (volume.isHomeVolume) {
-            list.push_back(sys::homeTrashFolder());
-            continue;
-        }
-        std::string trash = sys::volumeTrashFolder(volume.mountPoint);
-        if (sys::exists(trash))
-            list.push_back(std::move(trash));
-    }
-}
-
-void CacheManager::getCachesPaths(std::vector<std::string> &list) { cachesPathsOf(localVolumes(), list); }
-
-void CacheManager::getTrashedPaths(std::vector<std::string> &list) { trashedPathsOf(localVolumes(), list); }
+void CacheManager::getTrashedPaths(std::vector<std::string> &list) { quillet::getTrashedPaths(localVolumes(), list); }
 
 std::string CacheManager::volumeOfCachePath(const std::string &cachePath) const {
     if (auto mount = sys::mountHolding(sys::canonicalPath(cachePath), _mountTable))
@@ -315,7 +290,7 @@ bool CacheManager::waitTurn() {
     bool passDue = false;
 
     std::vector<std::string> paths;
-    cachesPathsOf(volumes, paths);
+    quillet::getCachesPaths(volumes, paths);
     // Only the first marker found is consumed; the others are found in later turns.
     for (const std::string &cache : paths) {
         if (consumeCacheManagerFlag(cache)) {
@@ -324,7 +299,7 @@ bool CacheManager::waitTurn() {
         }
     }
 
-    trashedPathsOf(volumes, paths);
+    quillet::getTrashedPaths(volumes, paths);
     uint64_t total = 0;
     for (const std::string &trash : paths)
         total += trashEntryCount(trash);

@@ -120,8 +120,6 @@ public:
 private:
     /// The mounted local volumes, read again only when the mount table has changed.
     const std::vector<sys::LocalVolume> &localVolumes();
-    void cachesPathsOf(const std::vector<sys::LocalVolume> &volumes, std::vector<std::string> &list) const;
-    void trashedPathsOf(const std::vector<sys::LocalVolume> &volumes, std::vector<std::string> &list) const;
     /// The mount point of the volume that holds a cache folder ("/" when none does).
     std::string volumeOfCachePath(const std::string &cachePath) const;
     int getNumberOfActivityDays(const std::vector<std::string> &caches) const;
