@@ -129,8 +129,9 @@ TEST_F(ProtectionControlTest, everyLocalVolumeGetsAProtectionDaemonButDiskImages
     EXPECT_EQ(running(kMountDaemonName)[0], (std::vector<std::string>{"1", "/", "/", "4096", "10", "1"}));
     EXPECT_EQ(running(kCacheManagerDaemonName).size(), 1u);
     EXPECT_EQ(modeOf(_dir / "volumes/Data/.TrashCacheFolder"), 0700u);
-    if (imageMounted)
+    if (imageMounted) {
         EXPECT_FALSE(sys::exists(_dir / "volumes/Image/.TrashCacheFolder"));
+    }
     EXPECT_EQ(control.cacheFolders().size(), 2u);
 
     control.stopProtection();
