@@ -19,10 +19,10 @@ DaemonControl::DaemonControl(std::string daemonFolder, DaemonControlHooks hooks)
 std::string DaemonControl::defaultDaemonFolder() {
     // bin/Quillet and bin/quilletctl find the daemons in ../libexec/quillet; the daemons find
     // each other beside themselves.
-    auto self = sys::siblingExecutable("");
-    if (!self)
+    auto sibling = sys::siblingExecutable(kProtectionDaemonName);
+    if (!sibling)
         return {};
-    std::string folder = sys::parentPath(*self);
+    std::string folder = sys::parentPath(*sibling);
     if (sys::lastPathComponent(folder) == "bin")
         return sys::joinPath(sys::parentPath(folder), "libexec/quillet");
     return folder;

@@ -139,3 +139,10 @@ TEST(DaemonControlLaunch, aMissingDaemonIsReportedByName) {
     EXPECT_EQ(status.code(), ENOENT);
     EXPECT_NE(status.message().find(dir / "quilletd"), std::string::npos);
 }
+
+TEST(DaemonControlLaunch, theDaemonsAreLookedForBesideTheRunningProgram) {
+    // A test program is not in a bin/ folder: the daemons are looked for beside it.
+    auto self = sys::readlinkAt(AT_FDCWD, "/proc/self/exe");
+    ASSERT_TRUE(self.ok());
+    EXPECT_EQ(DaemonControl::defaultDaemonFolder(), sys::parentPath(*self));
+}

@@ -1,0 +1,535 @@
+#include "Commands.h"
+
+#include "BrowserItem.h"
+#include "CacheFolders.h"
+#include "CacheSearch.h"
+#include "CacheTree.h"
+#include "DaemonControl.h"
+#include "ProtectionControl.h"
+#include "ProtectionStatistics.h"
+#include "SettingsStore.h"
+#include "platform/MountTable.h"
+#include "platform/Process.h"
+#include "platform/ProcessTable.h"
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <ostream>
+#include <thread>
+
+namespace quillet::cli {
+namespace {
+
+constexpr const char *kUsage =
+    "Usage: quilletctl COMMAND [OPTIONS]\n"
+    "\n"
+    "Commands:\n"
+    "  status [--json]           Whether protection runs, the daemons, cache and trash sizes\n"
+    "  start                     Start protection\n"
+    "  stop                      Stop protection\n"
+    "  settings [KEY VALUE]      Show all settings, or set one (restarts running protection)\n"
+    "  list [--flat] [--hours N] [--sort name|date|size] [--reverse] [--json]\n"
+    "                            The cached items: day rows with their items, or flat rows\n"
+    "  search TEXT [--json]      Cached items whose names contain TEXT (case ignored)\n"
+    "\n"
+    "Every command takes --help. Exit status: 0 success, 1 failure, 2 usage error.\n";
+
+constexpr const char *kStatusHelp = "Usage: quilletctl status [--json]\n"
+                                    "Shows whether protection is on, the daemons running, and the cache and trash sizes.\n";
+constexpr const char *kStartHelp = "Usage: quilletctl start\nStarts protection; does nothing when it already runs.\n";
+constexpr const char *kStopHelp = "Usage: quilletctl stop\nStops protection, without confirmation.\n";
+constexpr const char *kSettingsHelp =
+    "Usage: quilletctl settings [KEY VALUE]\n"
+    "Without arguments, shows every setting. With KEY and an integer VALUE, stores it; running\n"
+    "protection is restarted so that the daemons use it. KEY is the setting's name as shown.\n";
+constexpr const char *kListHelp =
+    "Usage: quilletctl list [--flat] [--hours N] [--sort name|date|size] [--reverse] [--json]\n"
+    "Lists the cached items: one row per day with its items indented, or with --flat one row per\n"
+    "item. --hours N keeps the days of the last N hours (0: all).\n";
+constexpr const char *kSearchHelp = "Usage: quilletctl search TEXT [--json]\n"
+                                    "Lists the cached items at any depth whose names contain TEXT, case ignored.\n";
+
+// The daemons of this installation: ../libexec/quillet beside bin/quilletctl.
+std::string daemonFolder() { return DaemonControl::defaultDaemonFolder(); }
+
+bool isHelp(const std::string &arg) { return arg == "--help" || arg == "-h"; }
+
+int usageError(std::ostream &err, const std::string &message, const char *help) {
+    err << "quilletctl: " << message << "\n" << help;
+    return kExitUsage;
+}
+
+// Parses the whole of text as a decimal integer.
+std::optional<int64_t> parseInteger(const std::string &text) {
+    int64_t value = 0;
+    const char *end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    if (text.empty() || ec != std::errc() || ptr != end)
+        return std::nullopt;
+    return value;
+}
+
+// Options shared by the commands: --json plus the positional arguments; anything else starting
+// with "--" is reported by the command.
+struct Options {
+    bool json = false;
+    bool help = false;
+    std::vector<std::string> positional;
+    std::vector<std::string> other;
+};
+
+SettingsMirror loadMirror(const PreferencesDomain &domain) {
+    // The password flag is not ours to decide: keep what the application stored.
+    bool passwordExists = false;
+    if (auto stored = domain.read(); stored) {
+        auto it = stored.value().find(prefs::kAppMustAskForPassword);
+        passwordExists = it != stored.value().end() && it->second.boolValue();
+    }
+    return SettingsMirror::load(domain, passwordExists);
+}
+
+int countProcesses(const std::vector<sys::ProcessEntry> &table, const char *name) {
+    int count = 0;
+    for (const sys::ProcessEntry &entry : table)
+        if (sys::matchesProgram(entry.command, name))
+            ++count;
+    return count;
+}
+
+bool anyDaemonRunning() {
+    auto table = sys::readProcessTable();
+    return countProcesses(table, kProtectionDaemonName) + countProcesses(table, kCacheManagerDaemonName) +
+               countProcesses(table, kMountDaemonName) >
+           0;
+}
+
+// Polls the process table until no daemon is left, for up to five seconds.
+bool waitUntilNoDaemon() {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (anyDaemonRunning()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+int reportFailures(const ProtectionControl &control, std::ostream &err) {
+    for (const std::string &failure : control.failures())
+        err << "quilletctl: " << failure << "\n";
+    return control.failures().empty() ? kExitSuccess : kExitFailure;
+}
+
+// ---- status -------------------------------------------------------------------------------
+
+int status(const Options &options, std::ostream &out, std::ostream &err) {
+    if (!options.positional.empty() || !options.other.empty())
+        return usageError(err, "status: unexpected argument", kStatusHelp);
+    DaemonControl daemons(daemonFolder());
+    const bool running = daemons.isDaemonRunning(ReportProblems::No);
+    auto table = sys::readProcessTable();
+    const int protection = countProcesses(table, kProtectionDaemonName);
+    const int housekeeping = countProcesses(table, kCacheManagerDaemonName);
+    const int mountWatcher = countProcesses(table, kMountDaemonName);
+    auto volumes = sys::mountedLocalVolumes();
+    std::vector<std::string> caches;
+    std::vector<std::string> trashes;
+    getCachesPaths(volumes, caches);
+    getTrashedPaths(volumes, trashes);
+    const uint64_t cacheBytes = totalFolderSize(caches);
+    const uint64_t trashBytes = totalFolderSize(trashes);
+    if (options.json) {
+        out << "{\"protection\": " << (running ? "true" : "false") << ", \"protectionDaemons\": " << protection
+            << ", \"cacheManagerDaemons\": " << housekeeping << ", \"mountDaemons\": " << mountWatcher
+            << ", \"cacheSize\": " << cacheBytes << ", \"cacheSizeText\": " << jsonString(sizeText(cacheBytes))
+            << ", \"trashSize\": " << trashBytes << ", \"trashSizeText\": " << jsonString(trashSizeText(trashBytes))
+            << "}\n";
+        return kExitSuccess;
+    }
+    out << "Protection: " << (running ? "on" : "off") << "\n";
+    out << "Protection daemons: " << protection << "\n";
+    out << "Cache manager daemons: " << housekeeping << "\n";
+    out << "Mount daemons: " << mountWatcher << "\n";
+    out << "Cache size: " << sizeText(cacheBytes) << "\n";
+    out << "Trash size: " << trashSizeText(trashBytes) << "\n";
+    return kExitSuccess;
+}
+
+// ---- start / stop -------------------------------------------------------------------------
+
+int start(const Options &options, std::ostream &out, std::ostream &err) {
+    if (!options.positional.empty() || !options.other.empty() || options.json)
+        return usageError(err, "start: unexpected argument", kStartHelp);
+    DaemonControl daemons(daemonFolder());
+    PreferencesDomain domain(kQuilletDomain);
+    SettingsMirror mirror = loadMirror(domain);
+    ProtectionControl control(daemons, domain, mirror);
+    if (daemons.isDaemonRunning(ReportProblems::No)) {
+        out << "Protection is already running.\n";
+        return kExitSuccess;
+    }
+    control.startProtection();
+    int result = reportFailures(control, err);
+    if (!control.refreshRunningState()) {
+        err << "quilletctl: protection: no daemon is running after the start\n";
+        return kExitFailure;
+    }
+    out << "Protection started.\n";
+    return result;
+}
+
+int stop(const Options &options, std::ostream &out, std::ostream &err) {
+    if (!options.positional.empty() || !options.other.empty() || options.json)
+        return usageError(err, "stop: unexpected argument", kStopHelp);
+    DaemonControl daemons(daemonFolder());
+    PreferencesDomain domain(kQuilletDomain);
+    SettingsMirror mirror = loadMirror(domain);
+    ProtectionControl control(daemons, domain, mirror);
+    control.stopProtection();
+    if (!waitUntilNoDaemon()) {
+        err << "quilletctl: protection: daemons still running 5 seconds after the stop\n";
+        return kExitFailure;
+    }
+    out << "Protection stopped.\n";
+    return kExitSuccess;
+}
+
+// ---- settings -----------------------------------------------------------------------------
+
+// The keys a user may set: every key of the domain that holds an integer.
+std::vector<std::string> settableKeys() {
+    std::vector<std::string> keys;
+    for (const PrefDefault &entry : registeredDefaultList())
+        if (entry.value.isInteger())
+            keys.emplace_back(entry.key);
+    keys.emplace_back(prefs::kAppMustAskForPassword);
+    return keys;
+}
+
+std::string displayValue(const PrefValue &value) {
+    if (value.isDictionary()) {
+        std::string text = "{";
+        bool first = true;
+        for (const auto &[key, inner] : value.dictionary()) {
+            text += (first ? "" : ", ") + key + " = " + displayValue(inner);
+            first = false;
+        }
+        return text + "}";
+    }
+    return value.stringValue();
+}
+
+int settings(const Options &options, std::ostream &out, std::ostream &err) {
+    if (!options.other.empty() || options.json)
+        return usageError(err, "settings: unknown option " + (options.other.empty() ? "--json" : options.other.front()),
+                          kSettingsHelp);
+    PreferencesDomain domain(kQuilletDomain);
+    if (options.positional.empty()) {
+        SettingsMirror mirror = loadMirror(domain);
+        std::vector<std::string> order;
+        for (const PrefDefault &entry : registeredDefaultList())
+            order.emplace_back(entry.key);
+        order.emplace_back(prefs::kAppMustAskForPassword);
+        for (const auto &[key, value] : mirror.values())
+            if (std::find(order.begin(), order.end(), key) == order.end())
+                order.push_back(key);
+        for (const std::string &key : order)
+            if (auto value = mirror.value(key))
+                out << key << " = " << displayValue(*value) << "\n";
+        return kExitSuccess;
+    }
+    if (options.positional.size() != 2)
+        return usageError(err, "settings: give both KEY and VALUE", kSettingsHelp);
+    const std::string &key = options.positional[0];
+    auto keys = settableKeys();
+    if (std::find(keys.begin(), keys.end(), key) == keys.end())
+        return usageError(err, "settings: unknown key \"" + key + "\"", kSettingsHelp);
+    auto value = parseInteger(options.positional[1]);
+    if (!value)
+        return usageError(err, "settings: \"" + key + "\" needs an integer, not \"" + options.positional[1] + "\"",
+                          kSettingsHelp);
+    if (auto stored = domain.setValue(key, PrefValue(*value)); !stored) {
+        err << "quilletctl: " << domain.path() << ": " << stored.status().message() << "\n";
+        return kExitFailure;
+    }
+    out << key << " = " << *value << "\n";
+
+    DaemonControl daemons(daemonFolder());
+    if (!daemons.isDaemonRunning(ReportProblems::No))
+        return kExitSuccess;
+    // The daemons take their settings on the command line: they must be started again.
+    SettingsMirror mirror = loadMirror(domain);
+    ProtectionControl control(daemons, domain, mirror);
+    control.stopProtection();
+    if (!waitUntilNoDaemon()) {
+        err << "quilletctl: protection: daemons still running 5 seconds after the stop; not restarted\n";
+        return kExitFailure;
+    }
+    control.startProtection();
+    int result = reportFailures(control, err);
+    if (!control.refreshRunningState()) {
+        err << "quilletctl: protection: no daemon is running after the restart\n";
+        return kExitFailure;
+    }
+    out << "Protection restarted.\n";
+    return result;
+}
+
+// ---- list / search ------------------------------------------------------------------------
+
+std::vector<std::string> cachesPaths() {
+    std::vector<std::string> caches;
+    getCachesPaths(sys::mountedLocalVolumes(), caches);
+    return caches;
+}
+
+std::string sizeColumn(const BrowserItem &item) { return item.size ? sizeText(*item.size) : std::string("-"); }
+
+void printRow(std::ostream &out, const BrowserItem &item, const std::string &indent) {
+    out << indent << item.displayName() << "\t" << item.modificationDate.value_or("") << "\t" << sizeColumn(item)
+        << "\t" << item.pathToItem << "\n";
+}
+
+std::string jsonItem(const BrowserItem &item) {
+    std::string text = "{\"name\": " + jsonString(item.displayName()) + ", \"path\": " + jsonString(item.pathToItem);
+    text += ", \"modificationDate\": " + (item.modificationDate ? jsonString(*item.modificationDate) : "null");
+    text += ", \"size\": " + (item.size ? std::to_string(*item.size) : std::string("null"));
+    text += std::string(", \"isDirectory\": ") + (item.isDirectory ? "true" : "false");
+    return text;
+}
+
+int list(const Options &options, std::ostream &out, std::ostream &err) {
+    bool flat = false;
+    bool reverse = false;
+    unsigned hours = 0;
+    std::string sortKey{kItemNameSortKey};
+    for (size_t i = 0; i < options.other.size(); ++i) {
+        const std::string &arg = options.other[i];
+        if (arg == "--flat") {
+            flat = true;
+        } else if (arg == "--reverse") {
+            reverse = true;
+        } else if (arg == "--hours" || arg == "--sort") {
+            if (i + 1 >= options.other.size())
+                return usageError(err, "list: " + arg + " needs a value", kListHelp);
+            const std::string &value = options.other[++i];
+            if (arg == "--hours") {
+                auto number = parseInteger(value);
+                if (!number || *number < 0 || *number > 1000000)
+                    return usageError(err, "list: --hours needs a count of hours, not \"" + value + "\"", kListHelp);
+                hours = static_cast<unsigned>(*number);
+            } else if (value == "name") {
+                sortKey = kItemNameSortKey;
+            } else if (value == "date") {
+                sortKey = kModifDateSortKey;
+            } else if (value == "size") {
+                sortKey = kItemSizeSortKey;
+            } else {
+                return usageError(err, "list: --sort takes name, date or size, not \"" + value + "\"", kListHelp);
+            }
+        } else {
+            return usageError(err, "list: unknown argument \"" + arg + "\"", kListHelp);
+        }
+    }
+    if (!options.positional.empty())
+        return usageError(err, "list: unexpected argument \"" + options.positional.front() + "\"", kListHelp);
+
+    CacheTree tree(cachesPaths());
+    tree.setViewMode(flat ? ViewMode::Flat : ViewMode::Day);
+    tree.setAgeLimitHours(hours);
+    tree.sortDescriptorsDidChange({SortDescriptor{sortKey, reverse ? SortOrder::Descending : SortOrder::Ascending}});
+    tree.buildListRootItems();
+    const std::vector<BrowserItem> rows = tree.rootListItems();
+
+    if (options.json)
+        out << "[";
+    bool firstRow = true;
+    for (const BrowserItem &row : rows) {
+        if (row.isEmpty())
+            continue;
+        std::vector<BrowserItem> children;
+        if (!flat) {
+            const size_t count = tree.numberOfChildren(&row);
+            for (size_t i = 0; i < count; ++i)
+                if (auto child = tree.child(&row, i); child && !child->isEmpty())
+                    children.push_back(std::move(*child));
+        }
+        if (options.json) {
+            out << (firstRow ? "" : ",") << "\n  " << jsonItem(row);
+            if (!flat) {
+                out << ", \"items\": [";
+                bool firstChild = true;
+                for (const BrowserItem &child : children) {
+                    out << (firstChild ? "" : ", ") << jsonItem(child) << "}";
+                    firstChild = false;
+                }
+                out << "]";
+            }
+            out << "}";
+        } else {
+            printRow(out, row, "");
+            for (const BrowserItem &child : children)
+                printRow(out, child, "    ");
+        }
+        firstRow = false;
+    }
+    if (options.json)
+        out << (rows.empty() ? "]\n" : "\n]\n");
+    return kExitSuccess;
+}
+
+int search(const Options &options, std::ostream &out, std::ostream &err) {
+    if (!options.other.empty())
+        return usageError(err, "search: unknown argument \"" + options.other.front() + "\"", kSearchHelp);
+    if (options.positional.size() != 1 || options.positional.front().empty())
+        return usageError(err, "search: give one non-empty TEXT", kSearchHelp);
+    std::vector<BrowserItem> hits;
+    std::atomic<bool> stop{false};
+    searchCaches(cachesPaths(), options.positional.front(), stop,
+                 [&](BrowserItem &&item) { hits.push_back(std::move(item)); });
+    if (options.json) {
+        out << "[";
+        for (size_t i = 0; i < hits.size(); ++i)
+            out << (i ? "," : "") << "\n  " << jsonItem(hits[i]) << "}";
+        out << (hits.empty() ? "]\n" : "\n]\n");
+        return kExitSuccess;
+    }
+    for (const BrowserItem &hit : hits)
+        printRow(out, hit, "");
+    return kExitSuccess;
+}
+
+struct Command {
+    const char *name;
+    int (*function)(const Options &, std::ostream &, std::ostream &);
+    const char *help;
+    bool takesJson;
+};
+
+constexpr Command kCommands[] = {
+    {"status", status, kStatusHelp, true},       {"start", start, kStartHelp, false},
+    {"stop", stop, kStopHelp, false},             {"settings", settings, kSettingsHelp, false},
+    {"list", list, kListHelp, true},              {"search", search, kSearchHelp, true},
+};
+
+} // namespace
+
+namespace {
+
+// Length of the well-formed UTF-8 sequence at text[i], 0 when the bytes there are not one.
+size_t utf8SequenceLength(const std::string &text, size_t i) {
+    const auto byte = [&](size_t at) { return static_cast<unsigned char>(text[at]); };
+    const unsigned char lead = byte(i);
+    size_t length = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0)
+            low = 0xA0;
+        else if (lead == 0xED)
+            high = 0x9F; // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0)
+            low = 0x90;
+        else if (lead == 0xF4)
+            high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (i + length > text.size())
+        return 0;
+    for (size_t k = 1; k < length; ++k) {
+        const unsigned char next = byte(i + k);
+        if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF))
+            return 0;
+    }
+    return length;
+}
+
+} // namespace
+
+std::string jsonString(const std::string &text) {
+    std::string json = "\"";
+    for (size_t i = 0; i < text.size();) {
+        const char c = text[i];
+        const auto u = static_cast<unsigned char>(c);
+        if (u >= 0x80) {
+            // File names are bytes; JSON is Unicode. A byte that is not part of well-formed UTF-8
+            // becomes U+FFFD so that the output stays valid (the path is then only indicative).
+            if (size_t length = utf8SequenceLength(text, i)) {
+                json.append(text, i, length);
+                i += length;
+            } else {
+                json += "\\ufffd";
+                ++i;
+            }
+            continue;
+        }
+        switch (c) {
+        case '"': json += "\\\""; break;
+        case '\\': json += "\\\\"; break;
+        case '\n': json += "\\n"; break;
+        case '\t': json += "\\t"; break;
+        case '\r': json += "\\r"; break;
+        default:
+            if (u < 0x20) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(u));
+                json += escaped;
+            } else {
+                json += c;
+            }
+        }
+        ++i;
+    }
+    return json + "\"";
+}
+
+int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
+    if (args.empty())
+        return usageError(err, "no command given", kUsage);
+    if (isHelp(args.front())) {
+        out << kUsage;
+        return kExitSuccess;
+    }
+    for (const Command &command : kCommands) {
+        if (args.front() != command.name)
+            continue;
+        Options options;
+        bool afterDashes = false;
+        for (size_t i = 1; i < args.size(); ++i) {
+            const std::string &arg = args[i];
+            if (afterDashes) {
+                options.positional.push_back(arg);
+            } else if (arg == "--") {
+                afterDashes = true;
+            } else if (isHelp(arg)) {
+                options.help = true;
+            } else if (arg == "--json" && command.takesJson) {
+                options.json = true;
+            } else if (arg.size() > 1 && arg[0] == '-' && !parseInteger(arg)) {
+                options.other.push_back(arg);
+                // The value of an option that takes one is never mistaken for a positional.
+                if ((arg == "--hours" || arg == "--sort") && i + 1 < args.size())
+                    options.other.push_back(args[++i]);
+            } else {
+                options.positional.push_back(arg);
+            }
+        }
+        if (options.help) {
+            out << command.help;
+            return kExitSuccess;
+        }
+        return command.function(options, out, err);
+    }
+    return usageError(err, "unknown command \"" + args.front() + "\"", kUsage);
+}
+
+} // namespace quillet::cli

@@ -1,0 +1,24 @@
+#pragma once
+// quilletctl: the command line over the core, for terminals and scripts. Each command is a
+// function of its arguments and two output streams, so tests can run it in process as well as
+// through the built program.
+//
+// Exit statuses: 0 success, 1 failure (the message names the item and the reason), 2 usage error.
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace quillet::cli {
+
+inline constexpr int kExitSuccess = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;
+
+/// Runs quilletctl with args (the program name excluded); answers the exit status.
+int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &err);
+
+/// Text as a JSON string literal, quotes included.
+std::string jsonString(const std::string &text);
+
+} // namespace quillet::cli

@@ -1,0 +1,275 @@
+#include "Commands.h"
+
+#include "ChildProcess.h"
+#include "DaemonControl.h"
+#include "SettingsStore.h"
+#include "TestDir.h"
+#include "platform/ProcessTable.h"
+#include "platform/System.h"
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <sstream>
+
+using namespace quillet;
+using quillet::test::ScopedEnv;
+using quillet::test::TestDir;
+
+namespace {
+
+struct Outcome {
+    int exitStatus = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs the built quilletctl (and, through it, the real daemons of the build), so CTest runs it
+// alone: it reads and signals every daemon on the machine.
+class QuilletctlTest : public ::testing::Test {
+protected:
+    QuilletctlTest()
+        : _home("HOME", _dir / "home"), _data("XDG_DATA_HOME", _dir / "data"), _config("XDG_CONFIG_HOME", _dir / "config"),
+          _roots("QUILLET_VOLUME_ROOTS", _dir / "volumes"),
+          _daemons(sys::parentPath(quillet::test::libexecPath("quilletd"))) {
+        _dir.makeDir("home");
+        _dir.makeDir("volumes");
+        _dir.makeDir("run");
+    }
+    void TearDown() override {
+        _daemons.killAllDaemons();
+        quillet::test::waitFor([&] { return daemonCount() == 0; });
+    }
+
+    static std::string programPath() {
+        std::string libexec = quillet::test::libexecPath("quilletd");
+        const std::string tail = "/libexec/quillet/quilletd";
+        return libexec.substr(0, libexec.size() - tail.size()) + "/bin/quilletctl";
+    }
+
+    Outcome quilletctl(const std::vector<std::string> &args) {
+        const std::string outPath = _dir / "run/out";
+        const std::string errPath = _dir / "run/err";
+        std::vector<std::string> strings = {programPath()};
+        strings.insert(strings.end(), args.begin(), args.end());
+        std::vector<std::string> envStrings = {"HOME=" + (_dir / "home"), "XDG_DATA_HOME=" + (_dir / "data"),
+                                               "XDG_CONFIG_HOME=" + (_dir / "config"),
+                                               "QUILLET_VOLUME_ROOTS=" + (_dir / "volumes"), "PATH=/usr/bin:/bin",
+                                               "TZ=UTC"};
+        std::vector<char *> argv;
+        for (std::string &s : strings)
+            argv.push_back(s.data());
+        argv.push_back(nullptr);
+        std::vector<char *> envp;
+        for (std::string &s : envStrings)
+            envp.push_back(s.data());
+        envp.push_back(nullptr);
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            int outFd = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            int errFd = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            if (outFd < 0 || errFd < 0 || ::dup2(outFd, 1) < 0 || ::dup2(errFd, 2) < 0)
+                ::_exit(126);
+            ::execve(argv[0], argv.data(), envp.data());
+            ::_exit(127);
+        }
+        Outcome outcome;
+        if (pid < 0)
+            return outcome;
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        outcome.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        outcome.out = quillet::test::readFileText(outPath);
+        outcome.err = quillet::test::readFileText(errPath);
+        return outcome;
+    }
+
+    static std::vector<std::vector<std::string>> running(const char *name) {
+        std::vector<std::vector<std::string>> lines;
+        for (const sys::ProcessEntry &entry : sys::readProcessTable())
+            if (sys::matchesProgram(entry.command, name)) {
+                auto line = quillet::test::commandLineOf(entry.pid);
+                if (!line.empty())
+                    line.erase(line.begin());
+                lines.push_back(line);
+            }
+        return lines;
+    }
+    static size_t daemonCount() {
+        return running(kProtectionDaemonName).size() + running(kCacheManagerDaemonName).size() +
+               running(kMountDaemonName).size();
+    }
+
+    // A cache with one archived file, as quilletd leaves it.
+    void makeCache() { _dir.writeFile("home/.TrashCacheFolder/2026-12-07 15_42 +0000/.x_Report.pdf", "twelve bytes"); }
+
+    TestDir _dir;
+    ScopedEnv _home, _data, _config, _roots;
+    DaemonControl _daemons;
+};
+
+int runInProcess(const std::vector<std::string> &args, std::string *out = nullptr, std::string *err = nullptr) {
+    std::ostringstream outStream;
+    std::ostringstream errStream;
+    int status = cli::run(args, outStream, errStream);
+    if (out)
+        *out = outStream.str();
+    if (err)
+        *err = errStream.str();
+    return status;
+}
+
+} // namespace
+
+TEST(QuilletctlUsage, usageErrorsExitWithTwoAndNameTheProblem) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string named;
+    };
+    const Case cases[] = {
+        {{}, "no command"},
+        {{"frobnicate"}, "frobnicate"},
+        {{"status", "extra"}, "status"},
+        {{"settings", "No such key", "1"}, "No such key"},
+        {{"settings", std::string(prefs::kHowManyDaysToKeepData), "many"}, "many"},
+        {{"settings", std::string(prefs::kHowManyDaysToKeepData)}, "KEY and VALUE"},
+        {{"list", "--sort", "colour"}, "colour"},
+        {{"list", "--hours", "-3"}, "-3"},
+        {{"list", "--wide"}, "--wide"},
+        {{"search"}, "TEXT"},
+        {{"start", "--json"}, "start"},
+    };
+    for (const Case &c : cases) {
+        std::string err;
+        EXPECT_EQ(runInProcess(c.args, nullptr, &err), cli::kExitUsage) << ::testing::PrintToString(c.args);
+        EXPECT_NE(err.find(c.named), std::string::npos) << err;
+    }
+}
+
+TEST(QuilletctlUsage, helpExitsWithZeroForEveryCommand) {
+    for (const char *command : {"status", "start", "stop", "settings", "list", "search"}) {
+        std::string out;
+        EXPECT_EQ(runInProcess({command, "--help"}, &out), cli::kExitSuccess) << command;
+        EXPECT_NE(out.find(std::string("quilletctl ") + command), std::string::npos) << out;
+    }
+    std::string out;
+    EXPECT_EQ(runInProcess({"--help"}, &out), cli::kExitSuccess);
+    EXPECT_NE(out.find("Commands:"), std::string::npos);
+}
+
+TEST(QuilletctlUsage, jsonStringEscapesQuotesBackslashesAndControls) {
+    EXPECT_EQ(cli::jsonString("a\"b\\c\nd\x01"), "\"a\\\"b\\\\c\\nd\\u0001\"");
+}
+
+TEST(QuilletctlUsage, jsonStringKeepsUtf8AndReplacesStrayBytes) {
+    EXPECT_EQ(cli::jsonString("caf\xc3\xa9"), "\"caf\xc3\xa9\"");
+    EXPECT_EQ(cli::jsonString("a\xff" "b\xc3"), "\"a\\ufffdb\\ufffd\"");
+    EXPECT_EQ(cli::jsonString("\xed\xa0\x80"), "\"\\ufffd\\ufffd\\ufffd\"");
+}
+
+TEST_F(QuilletctlTest, statusStartSettingsStopDriveTheRealDaemons) {
+    ASSERT_TRUE(daemonCount() == 0) << "daemons of another run are still alive";
+
+    Outcome stopped = quilletctl({"status"});
+    EXPECT_EQ(stopped.exitStatus, 0) << stopped.err;
+    EXPECT_NE(stopped.out.find("Protection: off"), std::string::npos) << stopped.out;
+
+    Outcome defaults = quilletctl({"settings"});
+    EXPECT_EQ(defaults.exitStatus, 0) << defaults.err;
+    EXPECT_NE(defaults.out.find("How many days to keep data = 7"), std::string::npos) << defaults.out;
+    EXPECT_NE(defaults.out.find("Size max for cache = 4096"), std::string::npos) << defaults.out;
+
+    Outcome started = quilletctl({"start"});
+    ASSERT_EQ(started.exitStatus, 0) << started.err;
+    ASSERT_TRUE(quillet::test::waitFor([] { return running(kProtectionDaemonName).size() == 1; }));
+
+    Outcome on = quilletctl({"status"});
+    EXPECT_EQ(on.exitStatus, 0) << on.err;
+    EXPECT_NE(on.out.find("Protection: on"), std::string::npos) << on.out;
+    EXPECT_NE(on.out.find("Protection daemons: 1"), std::string::npos) << on.out;
+
+    Outcome json = quilletctl({"status", "--json"});
+    EXPECT_EQ(json.exitStatus, 0) << json.err;
+    EXPECT_EQ(json.out.front(), '{');
+    EXPECT_NE(json.out.find("\"protection\": true"), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("\"protectionDaemons\": 1"), std::string::npos) << json.out;
+
+    Outcome again = quilletctl({"start"});
+    EXPECT_EQ(again.exitStatus, 0) << again.err;
+    EXPECT_NE(again.out.find("already running"), std::string::npos) << again.out;
+
+    Outcome set = quilletctl({"settings", prefs::kSizeMaxForCache, "2048"});
+    EXPECT_EQ(set.exitStatus, 0) << set.err;
+    EXPECT_NE(set.out.find("restarted"), std::string::npos) << set.out;
+    ASSERT_TRUE(quillet::test::waitFor([] {
+        auto lines = running(kProtectionDaemonName);
+        return lines.size() == 1 && lines[0].size() == 6 && lines[0][3] == "2048";
+    })) << "quilletd was not restarted with the new size";
+    auto stored = PreferencesDomain(kQuilletDomain).read();
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->at(prefs::kSizeMaxForCache).integerValue(), 2048);
+
+    Outcome unknown = quilletctl({"settings", "Colour of the trash", "3"});
+    EXPECT_EQ(unknown.exitStatus, 2);
+    EXPECT_NE(unknown.err.find("Colour of the trash"), std::string::npos) << unknown.err;
+
+    Outcome stop = quilletctl({"stop"});
+    EXPECT_EQ(stop.exitStatus, 0) << stop.err;
+    EXPECT_EQ(daemonCount(), 0u);
+    Outcome off = quilletctl({"status"});
+    EXPECT_NE(off.out.find("Protection: off"), std::string::npos) << off.out;
+}
+
+TEST_F(QuilletctlTest, settingsKeyValueStoresItWhileProtectionIsOff) {
+    Outcome set = quilletctl({"settings", prefs::kHowManyDaysToKeepData, "3"});
+    EXPECT_EQ(set.exitStatus, 0) << set.err;
+    EXPECT_EQ(daemonCount(), 0u);
+    Outcome shown = quilletctl({"settings"});
+    EXPECT_NE(shown.out.find("How many days to keep data = 3"), std::string::npos) << shown.out;
+}
+
+TEST_F(QuilletctlTest, listShowsDayRowsWithTheirItemsAndFlatRows) {
+    makeCache();
+    Outcome day = quilletctl({"list"});
+    ASSERT_EQ(day.exitStatus, 0) << day.err;
+    EXPECT_EQ(day.out.rfind("2026-12-07 15:42 +0000\t", 0), 0u) << day.out;
+    EXPECT_NE(day.out.find("\n    Report.pdf\t"), std::string::npos) << day.out;
+
+    Outcome flat = quilletctl({"list", "--flat", "--sort", "size", "--reverse"});
+    ASSERT_EQ(flat.exitStatus, 0) << flat.err;
+    EXPECT_EQ(flat.out.rfind("Report.pdf\t", 0), 0u) << flat.out;
+
+    Outcome json = quilletctl({"list", "--json"});
+    ASSERT_EQ(json.exitStatus, 0) << json.err;
+    EXPECT_NE(json.out.find("\"name\": \"Report.pdf\""), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("\"items\": ["), std::string::npos) << json.out;
+
+    Outcome recent = quilletctl({"list", "--hours", "1"});
+    EXPECT_EQ(recent.exitStatus, 0) << recent.err;
+}
+
+TEST_F(QuilletctlTest, searchFindsTheVisibleNameIgnoringCase) {
+    makeCache();
+    Outcome found = quilletctl({"search", "report"});
+    ASSERT_EQ(found.exitStatus, 0) << found.err;
+    EXPECT_EQ(found.out.rfind("Report.pdf\t", 0), 0u) << found.out;
+
+    Outcome json = quilletctl({"search", "PDF", "--json"});
+    ASSERT_EQ(json.exitStatus, 0) << json.err;
+    EXPECT_NE(json.out.find("\"name\": \"Report.pdf\""), std::string::npos) << json.out;
+
+    Outcome none = quilletctl({"search", "nothing like it"});
+    EXPECT_EQ(none.exitStatus, 0) << none.err;
+    EXPECT_EQ(none.out, "");
+}
+
+TEST_F(QuilletctlTest, helpExitsWithZeroFromTheBuiltProgram) {
+    Outcome help = quilletctl({"--help"});
+    EXPECT_EQ(help.exitStatus, 0);
+    EXPECT_NE(help.out.find("Usage: quilletctl"), std::string::npos);
+    Outcome listHelp = quilletctl({"list", "--help"});
+    EXPECT_EQ(listHelp.exitStatus, 0);
+}
