@@ -1,5 +1,6 @@
 #include "CopyFileUtil.h"
 
+#include "NotificationRecorder.h"
 #include "TestDir.h"
 
 #include <gtest/gtest.h>
@@ -26,55 +27,7 @@ using test::TestDir;
 /// Generous: the walks are tiny, but a loaded machine may be slow.
 constexpr auto kTimeout = 30s;
 
-/// Everything a worker posts to its own centre, in order.
-class Recorder {
-public:
-    struct Posted {
-        std::string name;
-        const CopyFileUtil *worker = nullptr;
-        double value = -1;
-    };
-
-    explicit Recorder(NotificationCenter &center) {
-        for (const char *name :
-             {CopyFileUtil::kStatsNotification, CopyFileUtil::kThreadFinishedNotification,
-              CopyFileUtil::kCancelledNotification, CopyFileUtil::kThreadPausedNotification,
-              CopyFileUtil::kErrorNotification})
-            _observers.push_back(std::make_unique<ScopedObserver>(center, name, [this](const Notification &n) {
-                Posted posted{n.name};
-                if (auto *worker = n.objectAs<CopyFileUtil *>())
-                    posted.worker = *worker;
-                if (auto *value = n.objectAs<double>())
-                    posted.value = *value;
-                std::lock_guard lock(_mutex);
-                _posted.push_back(posted);
-            }));
-    }
-
-    std::vector<Posted> posted() {
-        std::lock_guard lock(_mutex);
-        return _posted;
-    }
-    /// Names of everything but the progress notifications.
-    std::vector<std::string> events() {
-        std::vector<std::string> names;
-        for (const Posted &p : posted())
-            if (p.name != CopyFileUtil::kStatsNotification)
-                names.push_back(p.name);
-        return names;
-    }
-    size_t count(const std::string &name) {
-        size_t n = 0;
-        for (const Posted &p : posted())
-            n += p.name == name;
-        return n;
-    }
-
-private:
-    std::mutex _mutex;
-    std::vector<Posted> _posted;
-    std::vector<std::unique_ptr<ScopedObserver>> _observers;
-};
+using Recorder = quillet::test::NotificationRecorder<CopyFileUtil>;
 
 off_t lstatOfSize(const std::string &path) {
     auto st = test::lstatOf(path);

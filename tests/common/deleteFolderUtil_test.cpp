@@ -1,5 +1,6 @@
 #include "DeleteFolderUtil.h"
 
+#include "NotificationRecorder.h"
 #include "TestDir.h"
 
 #include <gtest/gtest.h>
@@ -42,54 +43,7 @@ bool setAttributes(const std::string &path, int add, int remove = 0) {
     return ok;
 }
 
-/// Everything a worker posts to its own centre, in order.
-class Recorder {
-public:
-    struct Posted {
-        std::string name;
-        const DeleteFolderUtil *worker = nullptr;
-        double value = -1;
-    };
-
-    explicit Recorder(NotificationCenter &center) {
-        for (const char *name :
-             {DeleteFolderUtil::kStatsNotification, DeleteFolderUtil::kThreadFinishedNotification,
-              DeleteFolderUtil::kCancelledNotification, DeleteFolderUtil::kThreadPausedNotification,
-              DeleteFolderUtil::kErrorNotification})
-            _observers.push_back(std::make_unique<ScopedObserver>(center, name, [this](const Notification &n) {
-                Posted posted{n.name};
-                if (auto *worker = n.objectAs<DeleteFolderUtil *>())
-                    posted.worker = *worker;
-                if (auto *value = n.objectAs<double>())
-                    posted.value = *value;
-                std::lock_guard lock(_mutex);
-                _posted.push_back(posted);
-            }));
-    }
-
-    std::vector<Posted> posted() {
-        std::lock_guard lock(_mutex);
-        return _posted;
-    }
-    std::vector<std::string> events() {
-        std::vector<std::string> names;
-        for (const Posted &p : posted())
-            if (p.name != DeleteFolderUtil::kStatsNotification)
-                names.push_back(p.name);
-        return names;
-    }
-    size_t count(const std::string &name) {
-        size_t n = 0;
-        for (const Posted &p : posted())
-            n += p.name == name;
-        return n;
-    }
-
-private:
-    std::mutex _mutex;
-    std::vector<Posted> _posted;
-    std::vector<std::unique_ptr<ScopedObserver>> _observers;
-};
+using Recorder = quillet::test::NotificationRecorder<DeleteFolderUtil>;
 
 class DeleteFolderUtilTest : public ::testing::Test {
 protected:
