@@ -41,16 +41,8 @@ std::optional<time_t> dateFromModificationDescription(std::string_view text) {
                &offsetHours, &offsetMinutes, &consumed) != 9 ||
         consumed != 25 || (sign != '+' && sign != '-'))
         return std::nullopt;
-    struct tm utc {};
-    utc.tm_year = year - 1900;
-    utc.tm_mon = month - 1;
-    utc.tm_mday = day;
-    utc.tm_hour = hour;
-    utc.tm_min = minute;
-    utc.tm_sec = second;
-    time_t asUtc = timegm(&utc);
     long offset = (offsetHours * 3600L + offsetMinutes * 60L) * (sign == '-' ? -1 : 1);
-    return asUtc - offset;
+    return momentOf(year, month, day, hour, minute, second, offset);
 }
 
 namespace {

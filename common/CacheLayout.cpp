@@ -54,15 +54,19 @@ std::optional<time_t> dateFromFinderCompatibleDateDescription(std::string_view n
     if (month < 1 || month > 12 || day < 1 || day > daysInMonth(year, month) || hour > 23 || minute > 59 ||
         zoneHours > 23 || zoneMinutes > 59)
         return std::nullopt;
+    long offset = (zoneHours * 3600L + zoneMinutes * 60L) * (name[17] == '-' ? -1 : 1);
+    return momentOf(year, month, day, hour, minute, 0, offset);
+}
+
+time_t momentOf(int year, int month, int day, int hour, int minute, int second, long offsetSeconds) {
     struct tm utc {};
     utc.tm_year = year - 1900;
     utc.tm_mon = month - 1;
     utc.tm_mday = day;
     utc.tm_hour = hour;
     utc.tm_min = minute;
-    time_t asUtc = ::timegm(&utc);
-    long offset = (zoneHours * 3600L + zoneMinutes * 60L) * (name[17] == '-' ? -1 : 1);
-    return asUtc - offset;
+    utc.tm_sec = second;
+    return ::timegm(&utc) - offsetSeconds;
 }
 
 bool hasHiddenPrefix(std::string_view name) { return name.starts_with(kHiddenPrefix); }

@@ -30,6 +30,9 @@ std::string finderCompatibleDateDescription(time_t date);
 /// The moment a date-folder name stands for, or nothing when the name is not one.
 std::optional<time_t> dateFromFinderCompatibleDateDescription(std::string_view name);
 
+/// The moment written as a calendar date and time in a zone offsetSeconds east of UTC.
+time_t momentOf(int year, int month, int day, int hour, int minute, int second, long offsetSeconds);
+
 enum class Visibility { Hidden, Visible };
 /// Visible form: the name without one leading ".x_" (compared case-sensitively); a name
 /// without it is its own visible form. Hidden form: ".x_" + name, even when the name already

@@ -1,5 +1,7 @@
 #include "ChildProcess.h"
 
+#include "platform/ProcessTable.h"
+
 #include "TestDir.h"
 
 #include <fcntl.h>
@@ -189,5 +191,17 @@ bool statusMaskHas(pid_t pid, const std::string &field, int sig) {
 }
 
 bool catchesSigint(pid_t pid) { return statusMaskHas(pid, "SigCgt", SIGINT); }
+
+std::vector<std::vector<std::string>> argumentsOfProcessesNamed(const std::string &program) {
+    std::vector<std::vector<std::string>> lines;
+    for (const sys::ProcessEntry &entry : sys::readProcessTable())
+        if (sys::matchesProgram(entry.command, program)) {
+            auto line = commandLineOf(entry.pid);
+            if (!line.empty())
+                line.erase(line.begin());
+            lines.push_back(line);
+        }
+    return lines;
+}
 
 } // namespace quillet::test

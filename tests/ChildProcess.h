@@ -82,6 +82,9 @@ char processState(pid_t pid);
 std::vector<std::string> commandLineOf(pid_t pid);
 /// Processes whose parent is parent, zombies included.
 std::vector<pid_t> childrenOf(pid_t parent);
+/// The arguments (program name left out) of every running process whose short name matches
+/// program, in process-table order.
+std::vector<std::vector<std::string>> argumentsOfProcessesNamed(const std::string &program);
 /// Whether sig is set in a mask line ("SigCgt", "SigBlk") of /proc/<pid>/status.
 bool statusMaskHas(pid_t pid, const std::string &field, int sig);
 /// True when the process has a SIGINT handler installed, so that a SIGINT no longer kills it

@@ -48,6 +48,8 @@ public:
                 names.push_back(p.name);
         return names;
     }
+    /// True once the worker posted its finished or its error notification.
+    bool ended() { return count(Worker::kThreadFinishedNotification) + count(Worker::kErrorNotification) > 0; }
     size_t count(const std::string &name) {
         size_t n = 0;
         for (const Posted &p : posted())

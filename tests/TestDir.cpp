@@ -156,17 +156,21 @@ std::string dateName(int year, int month, int day, int hour, int minute) {
     return buffer;
 }
 
-static void clearFlags(const std::string &path) {
+bool setInodeAttributes(const std::string &path, int add, int remove) {
     int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        return;
+        return false;
     int flags = 0;
-    if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL))) {
-        flags &= ~(FS_IMMUTABLE_FL | FS_APPEND_FL);
-        ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+    bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    if (ok && ((flags | add) & ~remove) != flags) {
+        flags = (flags | add) & ~remove;
+        ok = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
     }
     ::close(fd);
+    return ok;
 }
+
+static void clearFlags(const std::string &path) { (void)setInodeAttributes(path, 0, FS_IMMUTABLE_FL | FS_APPEND_FL); }
 
 void removeTree(const std::string &path) {
     std::error_code ec;

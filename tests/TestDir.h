@@ -104,6 +104,10 @@ void touch(const std::string &path);
 /// ("2009-03-14 12_00 +0000").
 std::string dateName(int year, int month, int day, int hour = 12, int minute = 0);
 
+/// Sets (add) and clears (remove) inode attributes such as FS_IMMUTABLE_FL, never following a
+/// link; false where the file system or the process's privileges do not allow it.
+bool setInodeAttributes(const std::string &path, int add, int remove = 0);
+
 /// Removes a tree without following links; clears immutable flags and adds owner write
 /// bits where needed.
 void removeTree(const std::string &path);

@@ -48,6 +48,7 @@ using quillet::test::ScopedEnv;
 using quillet::test::TestDir;
 using quillet::test::TmpfsMounts;
 using quillet::test::touch;
+using quillet::test::setInodeAttributes;
 using quillet::test::writeData;
 
 constexpr uid_t kNobody = 65534;
@@ -55,21 +56,6 @@ constexpr gid_t kNogroup = 65534;
 
 // ---------------------------------------------------------------------------------------------
 // Helpers
-
-/// Sets or clears inode attributes; false when the file system or the process may not.
-bool setAttributes(const std::string &path, int add, int remove = 0) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    int flags = 0;
-    bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-    if (ok) {
-        flags = (flags | add) & ~remove;
-        ok = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-    }
-    ::close(fd);
-    return ok;
-}
 
 /// A clock whose sleeps only move its time on.
 struct FakeTime {
@@ -377,12 +363,12 @@ TEST_F(CacheManagerTest, dateFolderThatCannotBeRemovedIsReportedWithTheSystemErr
     makeDateFolders(_cache, {dateName(2009, 3, 1), dateName(2009, 3, 2), dateName(2009, 3, 3)});
     writeData(cached(dateName(2009, 3, 1) + "/.x_Report.pdf"), 100);
     // An immutable cache folder keeps its entries, whatever happens inside them.
-    if (::geteuid() != 0 || !setAttributes(_cache, FS_IMMUTABLE_FL))
+    if (::geteuid() != 0 || !setInodeAttributes(_cache, FS_IMMUTABLE_FL))
         GTEST_SKIP() << "cannot set the immutable attribute here";
     StderrCapture capture;
     manager(1).checkActivityLimitation();
     std::string errors = capture.text();
-    ASSERT_TRUE(setAttributes(_cache, 0, FS_IMMUTABLE_FL));
+    ASSERT_TRUE(setInodeAttributes(_cache, 0, FS_IMMUTABLE_FL));
 
     std::string path = _cache + dateName(2009, 3, 1);
     EXPECT_NE(errors.find("quilletCacheManagerd: can't delete folder: " + path + "\n"), std::string::npos) << errors;
@@ -617,11 +603,11 @@ TEST_F(CacheManagerTest, immutableAndAppendOnlyItemsAreUnlockedAndDeleted) {
     writeData(immutableFile, 100);
     writeData(appendOnlyFile, 100);
     writeData(lockedForBudget, 100);
-    bool permitted = setAttributes(immutableFile, FS_IMMUTABLE_FL) && setAttributes(appendOnlyFile, FS_APPEND_FL) &&
-                     setAttributes(immutableFolder, FS_IMMUTABLE_FL) && setAttributes(lockedForBudget, FS_IMMUTABLE_FL);
+    bool permitted = setInodeAttributes(immutableFile, FS_IMMUTABLE_FL) && setInodeAttributes(appendOnlyFile, FS_APPEND_FL) &&
+                     setInodeAttributes(immutableFolder, FS_IMMUTABLE_FL) && setInodeAttributes(lockedForBudget, FS_IMMUTABLE_FL);
     if (!permitted) {
         for (const std::string &path : {immutableFile, appendOnlyFile, immutableFolder, lockedForBudget})
-            setAttributes(path, 0, FS_IMMUTABLE_FL | FS_APPEND_FL);
+            setInodeAttributes(path, 0, FS_IMMUTABLE_FL | FS_APPEND_FL);
         GTEST_SKIP() << "cannot set the immutable or append-only attribute here";
     }
 
@@ -662,7 +648,7 @@ TEST_F(CacheManagerTest, markerIsConsumedAndMakesAPassDue) {
 
 TEST_F(CacheManagerTest, lockedMarkerIsUnlockedAndConsumed) {
     touch(cached("UPD_FLAG_CACHE_MANAGER"));
-    if (!setAttributes(cached("UPD_FLAG_CACHE_MANAGER"), FS_IMMUTABLE_FL))
+    if (!setInodeAttributes(cached("UPD_FLAG_CACHE_MANAGER"), FS_IMMUTABLE_FL))
         GTEST_SKIP() << "cannot set the immutable attribute here";
     CacheManager cacheManager = manager(7);
     EXPECT_TRUE(cacheManager.waitTurn());

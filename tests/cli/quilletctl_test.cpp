@@ -88,15 +88,7 @@ protected:
     }
 
     static std::vector<std::vector<std::string>> running(const char *name) {
-        std::vector<std::vector<std::string>> lines;
-        for (const sys::ProcessEntry &entry : sys::readProcessTable())
-            if (sys::matchesProgram(entry.command, name)) {
-                auto line = quillet::test::commandLineOf(entry.pid);
-                if (!line.empty())
-                    line.erase(line.begin());
-                lines.push_back(line);
-            }
-        return lines;
+        return quillet::test::argumentsOfProcessesNamed(name);
     }
     static size_t daemonCount() {
         return running(kProtectionDaemonName).size() + running(kCacheManagerDaemonName).size() +

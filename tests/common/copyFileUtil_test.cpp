@@ -43,14 +43,7 @@ protected:
     /// Runs the loop until the worker has posted its finished or error notification and its
     /// progress timer has stopped.
     bool runToEnd() {
-        return loop.runUntil(
-            [this] {
-                return (recorder.count(CopyFileUtil::kThreadFinishedNotification) +
-                            recorder.count(CopyFileUtil::kErrorNotification) >
-                        0) &&
-                       loop.timerCount() == 0;
-            },
-            kTimeout);
+        return loop.runUntil([this] { return recorder.ended() && loop.timerCount() == 0; }, kTimeout);
     }
     /// Starts the job and runs it to its end, dropping the caller's reference at once.
     void run(std::shared_ptr<CopyFileUtil> job) {

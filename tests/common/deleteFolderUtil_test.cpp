@@ -24,24 +24,9 @@ using test::exists;
 using test::isFolder;
 using test::listNames;
 using test::TestDir;
+using quillet::test::setInodeAttributes;
 
 constexpr auto kTimeout = 30s;
-
-/// Sets (add) or clears (remove) inode attributes; false where the file system or the
-/// process's privileges do not allow it.
-bool setAttributes(const std::string &path, int add, int remove = 0) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    int flags = 0;
-    bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-    if (ok) {
-        flags = (flags | add) & ~remove;
-        ok = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-    }
-    ::close(fd);
-    return ok;
-}
 
 using Recorder = quillet::test::NotificationRecorder<DeleteFolderUtil>;
 
@@ -51,14 +36,7 @@ protected:
         return DeleteFolderUtil::create(folder, removeRoot, center);
     }
     bool runToEnd() {
-        return loop.runUntil(
-            [this] {
-                return (recorder.count(DeleteFolderUtil::kThreadFinishedNotification) +
-                            recorder.count(DeleteFolderUtil::kErrorNotification) >
-                        0) &&
-                       loop.timerCount() == 0;
-            },
-            kTimeout);
+        return loop.runUntil([this] { return recorder.ended() && loop.timerCount() == 0; }, kTimeout);
     }
     void run(std::shared_ptr<DeleteFolderUtil> job) {
         ASSERT_TRUE(job);
@@ -110,14 +88,14 @@ TEST_F(DeleteFolderUtilTest, immutableAndAppendOnlyItemsAreUnlockedAndRemoved) {
     test::writeData(date + "/.x_locked", 10);
     test::writeData(date + "/.x_sub/.x_lockedToo", 10);
     test::writeData(date + "/.x_appendOnly", 10);
-    if (!setAttributes(date + "/.x_locked", FS_IMMUTABLE_FL))
+    if (!setInodeAttributes(date + "/.x_locked", FS_IMMUTABLE_FL))
         GTEST_SKIP() << "cannot set the immutable attribute here";
-    bool permitted = setAttributes(date + "/.x_sub/.x_lockedToo", FS_IMMUTABLE_FL) &&
-                     setAttributes(date + "/.x_sub", FS_IMMUTABLE_FL) &&
-                     setAttributes(date + "/.x_appendOnly", FS_APPEND_FL);
+    bool permitted = setInodeAttributes(date + "/.x_sub/.x_lockedToo", FS_IMMUTABLE_FL) &&
+                     setInodeAttributes(date + "/.x_sub", FS_IMMUTABLE_FL) &&
+                     setInodeAttributes(date + "/.x_appendOnly", FS_APPEND_FL);
     if (!permitted) {
         for (const char *name : {"/.x_locked", "/.x_sub/.x_lockedToo", "/.x_sub", "/.x_appendOnly"})
-            setAttributes(date + name, 0, FS_IMMUTABLE_FL | FS_APPEND_FL);
+            setInodeAttributes(date + name, 0, FS_IMMUTABLE_FL | FS_APPEND_FL);
         GTEST_SKIP() << "cannot set the immutable or append-only attribute here";
     }
     run(worker(date, RemoveRoot::Yes));

@@ -34,15 +34,7 @@ protected:
 
     // Command lines of the running daemons of one name (arguments only).
     std::vector<std::vector<std::string>> running(const char *name) const {
-        std::vector<std::vector<std::string>> lines;
-        for (const sys::ProcessEntry &entry : sys::readProcessTable())
-            if (sys::matchesProgram(entry.command, name)) {
-                auto line = quillet::test::commandLineOf(entry.pid);
-                if (!line.empty())
-                    line.erase(line.begin());
-                lines.push_back(line);
-            }
-        return lines;
+        return quillet::test::argumentsOfProcessesNamed(name);
     }
     std::vector<std::vector<std::string>> allDaemons() const {
         auto all = running(kProtectionDaemonName);

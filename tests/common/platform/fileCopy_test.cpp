@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -129,12 +128,7 @@ TEST(VolumeStats, figuresAndPercentages) {
 TEST(ItemLock, unlockClearsImmutableFlagAndOpensWriteProtectedFolders) {
     TestDir dir;
     std::string file = dir.writeFile("locked", "x");
-    int fd = ::open(file.c_str(), O_RDONLY);
-    int flags = 0;
-    bool canLock = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-    flags |= FS_IMMUTABLE_FL;
-    canLock = canLock && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-    ::close(fd);
+    bool canLock = quillet::test::setInodeAttributes(file, FS_IMMUTABLE_FL);
 
     std::string folder = dir.makeDir("readonly", 0555);
     EXPECT_TRUE(sys::isLocked(folder));
