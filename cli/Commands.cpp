@@ -99,24 +99,6 @@ int countProcesses(const std::vector<sys::ProcessEntry> &table, const char *name
     return count;
 }
 
-bool anyDaemonRunning() {
-    auto table = sys::readProcessTable();
-    return countProcesses(table, kProtectionDaemonName) + countProcesses(table, kCacheManagerDaemonName) +
-               countProcesses(table, kMountDaemonName) >
-           0;
-}
-
-// Polls the process table until no daemon is left, for up to five seconds.
-bool waitUntilNoDaemon() {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (anyDaemonRunning()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
-}
-
 int reportFailures(const ProtectionControl &control, std::ostream &err) {
     for (const std::string &failure : control.failures())
         err << "quilletctl: " << failure << "\n";
@@ -189,7 +171,7 @@ int stop(const Options &options, std::ostream &out, std::ostream &err) {
     SettingsMirror mirror = loadMirror(domain);
     ProtectionControl control(daemons, domain, mirror);
     control.stopProtection();
-    if (!waitUntilNoDaemon()) {
+    if (!daemons.waitUntilNoDaemonRuns()) {
         err << "quilletctl: protection: daemons still running 5 seconds after the stop\n";
         return kExitFailure;
     }
@@ -264,7 +246,7 @@ int settings(const Options &options, std::ostream &out, std::ostream &err) {
     SettingsMirror mirror = loadMirror(domain);
     ProtectionControl control(daemons, domain, mirror);
     control.stopProtection();
-    if (!waitUntilNoDaemon()) {
+    if (!daemons.waitUntilNoDaemonRuns()) {
         err << "quilletctl: protection: daemons still running 5 seconds after the stop; not restarted\n";
         return kExitFailure;
     }
@@ -340,8 +322,9 @@ int list(const Options &options, std::ostream &out, std::ostream &err) {
     CacheTree tree(cachesPaths());
     tree.setViewMode(flat ? ViewMode::Flat : ViewMode::Day);
     tree.setAgeLimitHours(hours);
+    // Setting the sort order refreshes the list, which builds the rows from the disk, sorted:
+    // building them again would read the whole cache twice.
     tree.sortDescriptorsDidChange({SortDescriptor{sortKey, reverse ? SortOrder::Descending : SortOrder::Ascending}});
-    tree.buildListRootItems();
     const std::vector<BrowserItem> rows = tree.rootListItems();
 
     if (options.json)

@@ -45,18 +45,71 @@ int compareBrowserItems(const BrowserItem &a, const BrowserItem &b, const SortDe
     return descriptor.order == SortOrder::Descending ? -result : result;
 }
 
+namespace {
+
+// The order of the positions of items under a key read once per item: a sort of many rows
+// would otherwise lowercase both names, or look at both optionals, in every comparison. The
+// order is the one compareBrowserItems gives, ties kept in place.
+template <typename Key>
+std::vector<uint32_t> stableOrder(const std::vector<Key> &keys, SortOrder order) {
+    std::vector<uint32_t> positions(keys.size());
+    for (uint32_t i = 0; i < positions.size(); ++i)
+        positions[i] = i;
+    if (order == SortOrder::Descending)
+        std::stable_sort(positions.begin(), positions.end(), [&](uint32_t a, uint32_t b) { return keys[b] < keys[a]; });
+    else
+        std::stable_sort(positions.begin(), positions.end(), [&](uint32_t a, uint32_t b) { return keys[a] < keys[b]; });
+    return positions;
+}
+
+// The lowercase names (ASCII only, as compareLowercase has it), all in one buffer: comparing
+// two of them as bytes gives compareLowercase's answer.
+std::vector<uint32_t> orderByName(const std::vector<BrowserItem> &items, SortOrder order) {
+    size_t total = 0;
+    for (const BrowserItem &item : items)
+        total += item.itemName ? item.itemName->size() : 0;
+    std::string buffer;
+    buffer.reserve(total);
+    std::vector<std::pair<size_t, size_t>> spans;
+    spans.reserve(items.size());
+    for (const BrowserItem &item : items) {
+        const size_t start = buffer.size();
+        if (item.itemName)
+            for (char c : *item.itemName)
+                buffer += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+        spans.emplace_back(start, buffer.size() - start);
+    }
+    std::vector<std::string_view> keys;
+    keys.reserve(items.size());
+    for (const auto &[start, length] : spans)
+        keys.emplace_back(buffer.data() + start, length);
+    return stableOrder(keys, order);
+}
+
+} // namespace
+
 void sortBrowserItems(std::vector<BrowserItem> &items, const SortDescriptor &descriptor) {
     // An unknown key puts every first item before every second one, which is no ordering a
     // sort can use: the rows keep the order they were built in.
-    if (descriptor.key != kItemNameSortKey && descriptor.key != kModifDateSortKey && descriptor.key != kItemSizeSortKey)
+    std::vector<uint32_t> order;
+    if (descriptor.key == kItemNameSortKey) {
+        order = orderByName(items, descriptor.order);
+    } else if (descriptor.key == kModifDateSortKey) {
+        std::vector<time_t> keys;
+        keys.reserve(items.size());
+        for (const BrowserItem &item : items)
+            keys.push_back(item.modificationDate ? item.modificationTime : time_t{0});
+        order = stableOrder(keys, descriptor.order);
+    } else if (descriptor.key == kItemSizeSortKey) {
+        std::vector<uint64_t> keys;
+        keys.reserve(items.size());
+        for (const BrowserItem &item : items)
+            keys.push_back(item.size.value_or(0));
+        order = stableOrder(keys, descriptor.order);
+    } else {
         return;
+    }
     // Rows are large: sort their positions, then move each row once into place.
-    std::vector<uint32_t> order(items.size());
-    for (uint32_t i = 0; i < order.size(); ++i)
-        order[i] = i;
-    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
-        return compareBrowserItems(items[a], items[b], descriptor) < 0;
-    });
     std::vector<BrowserItem> sorted;
     sorted.reserve(items.size());
     for (uint32_t i : order)

@@ -85,6 +85,21 @@ void DaemonControl::killAllDaemons() {
     }
 }
 
+bool DaemonControl::waitUntilNoDaemonRuns(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        bool anyLeft = false;
+        for (const sys::ProcessEntry &entry : sys::readProcessTable())
+            for (const char *name : {kProtectionDaemonName, kCacheManagerDaemonName, kMountDaemonName})
+                anyLeft = anyLeft || sys::matchesProgram(entry.command, name);
+        if (!anyLeft)
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        sys::sleepFor(50);
+    }
+}
+
 void DaemonControl::cleanConfigFiles(const std::vector<std::string> &cacheFolders) {
     killAllDaemons();
     for (const std::string &cache : cacheFolders) {

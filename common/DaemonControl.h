@@ -4,6 +4,7 @@
 
 #include "platform/System.h"
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -45,6 +46,9 @@ public:
     int countDaemonsRunning();
     /// SIGINT to every process of the three daemons (of any user; failures ignored).
     void killAllDaemons();
+    /// Reads the process table every 50 ms until none of the three daemons is left (a stopped
+    /// quilletd still saves its index on the way out); false when one still runs at timeout.
+    bool waitUntilNoDaemonRuns(std::chrono::milliseconds timeout = std::chrono::seconds(5));
     /// Stops every daemon, then removes the plain files at the top of each cache folder (the
     /// index and the markers); the date folders stay.
     void cleanConfigFiles(const std::vector<std::string> &cacheFolders);

@@ -87,6 +87,21 @@ void ProtectionControl::stopProtection() {
     storeDaemonsRunning(false);
 }
 
+bool ProtectionControl::isRunning() { return _daemons.isDaemonRunning(ReportProblems::No); }
+
+bool ProtectionControl::stopForCacheWork() {
+    stopProtection();
+    return _daemons.waitUntilNoDaemonRuns(std::chrono::seconds(10));
+}
+
+void ProtectionControl::startAfterCacheWork() {
+    // Someone else (the companion, another quilletctl) may have started it meanwhile: a plain
+    // start/stop toggle would then stop it again.
+    if (!isRunning())
+        startProtection();
+    (void)refreshRunningState();
+}
+
 bool ProtectionControl::refreshRunningState() {
     bool running = _daemons.isDaemonRunning(ReportProblems::No);
     storeDaemonsRunning(running);

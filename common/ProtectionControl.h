@@ -16,7 +16,20 @@ namespace quillet {
 enum class StopRequest { FromUserControl, FromProgram };
 enum class StartStopOutcome { Started, Stopped, StopNeedsConfirmation, StillRunning, StillStopped };
 
-class ProtectionControl {
+/// Protection as work on the cache sees it: emptying and drag-out stop running protection
+/// around their work and start it again afterwards.
+class ProtectionSwitch {
+public:
+    virtual ~ProtectionSwitch() = default;
+    virtual bool isRunning() = 0;
+    /// Stops protection and waits until every daemon has ended (a stopping quilletd still
+    /// writes its index); false when one is left after the wait.
+    virtual bool stopForCacheWork() = 0;
+    /// Starts protection again (when nothing runs).
+    virtual void startAfterCacheWork() = 0;
+};
+
+class ProtectionControl : public ProtectionSwitch {
 public:
     ProtectionControl(DaemonControl &daemons, PreferencesDomain &domain, SettingsMirror &mirror);
 
@@ -34,6 +47,12 @@ public:
     void stopProtection();
     /// Whether protection runs now, written into the preferences and the mirror.
     bool refreshRunningState();
+
+    /// ProtectionSwitch: isDaemonRunning without reporting; stopProtection with a wait of up
+    /// to 10 s for the daemons to end; startProtection unless something runs already.
+    bool isRunning() override;
+    bool stopForCacheWork() override;
+    void startAfterCacheWork() override;
 
     /// The cache folders the last start protects (for the browser).
     const std::vector<std::string> &cacheFolders() const { return _cacheFolders; }

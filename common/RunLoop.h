@@ -26,6 +26,10 @@ public:
     /// Calls tick every interval on this loop's thread, first one interval from now, until
     /// tick returns false; the loop then drops tick (and whatever it holds).
     virtual void scheduleRepeating(std::chrono::milliseconds interval, std::function<bool()> tick) = 0;
+    /// Runs this loop on the calling thread (its own) until done() answers true or timeout has
+    /// passed; true when done() did. A front end that must wait for its workers waits here, so
+    /// their progress timers keep firing meanwhile.
+    virtual bool runUntil(const std::function<bool()> &done, std::chrono::milliseconds timeout) = 0;
 };
 
 /// A run loop that runs only while its owner's thread sits in runUntil.
@@ -38,7 +42,7 @@ public:
 
     /// Fires due timers until done() answers true or timeout has passed; true when done() did.
     /// done() is asked at least every 10 ms.
-    bool runUntil(const std::function<bool()> &done, std::chrono::milliseconds timeout) {
+    bool runUntil(const std::function<bool()> &done, std::chrono::milliseconds timeout) override {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         while (!done()) {
             const auto now = std::chrono::steady_clock::now();

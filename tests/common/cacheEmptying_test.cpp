@@ -1,0 +1,155 @@
+#include "CacheEmptying.h"
+
+#include "CacheTree.h"
+#include "NotificationRecorder.h"
+#include "FakeProtection.h"
+#include "TestDir.h"
+
+#include <gtest/gtest.h>
+#include <linux/fs.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+namespace quillet {
+namespace {
+
+using test::exists;
+using test::listNames;
+using test::FakeProtection;
+using test::TestDir;
+
+
+BrowserItem rowOf(std::string path) {
+    BrowserItem item;
+    item.pathToItem = std::move(path);
+    return item;
+}
+
+class CacheEmptyingTest : public ::testing::Test {
+protected:
+    CacheEmptyingTest() {
+        for (const std::string &cache : caches) {
+            test::writeData(cache + "/ArchivedFileData", 40);
+            test::writeData(cache + "/UPD_FLAG", 0);
+            test::writeData(cache + "/" + day1 + "/.x_a.txt", 10);
+            test::writeData(cache + "/" + day1 + "/.x_Pics/.x_p.jpg", 20);
+            test::writeData(cache + "/" + day2 + "/.x_b.txt", 30);
+        }
+    }
+
+    TestDir dir;
+    const std::vector<std::string> caches{dir.makeDir("home/.TrashCacheFolder"), dir.makeDir("vol/.TrashCacheFolder")};
+    const std::string day1 = test::dateName(2026, 12, 6);
+    const std::string day2 = test::dateName(2026, 12, 7);
+    NotificationCenter center;
+    PollingRunLoop loop;
+    CacheEmptying emptying{loop, center};
+};
+
+TEST_F(CacheEmptyingTest, scopesListEverythingOrTheSelectionInOrder) {
+    auto everything = CacheEmptying::pathsToEmpty(EmptyScope::Everything,
+                                                  {caches[0], dir / "missing/.TrashCacheFolder", caches[1]}, {});
+    std::vector<std::string> names;
+    for (const std::string &path : everything)
+        names.push_back(sys::lastPathComponent(path));
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{day1, day1, day2, day2, "ArchivedFileData", "ArchivedFileData",
+                                               "UPD_FLAG", "UPD_FLAG"}));
+    EXPECT_EQ(sys::parentPath(everything.front()), caches[0]) << "cache folders in their order";
+
+    std::vector<BrowserItem> selection = {rowOf(caches[1] + "/" + day2), BrowserItem{},
+                                          rowOf(caches[0] + "/" + day1 + "/.x_a.txt")};
+    EXPECT_EQ(CacheEmptying::pathsToEmpty(EmptyScope::Selection, caches, selection),
+              (std::vector<std::string>{caches[1] + "/" + day2, caches[0] + "/" + day1 + "/.x_a.txt"}));
+}
+
+TEST_F(CacheEmptyingTest, emptyingEverythingStopsProtectionDeletesAndRestartsIt) {
+    FakeProtection protection(true);
+    std::vector<size_t> entriesAtCall;
+    protection.onCall = [&] { entriesAtCall.push_back(listNames(caches[0]).size() + listNames(caches[1]).size()); };
+
+    auto deleted = emptying.emptyCaches(EmptyScope::Everything, caches, {}, protection);
+    EXPECT_EQ(protection.calls, (std::vector<std::string>{"stop", "start"}));
+    EXPECT_EQ(entriesAtCall, (std::vector<size_t>{8, 0})) << "deleted after the stop, before the start";
+    EXPECT_EQ(deleted.size(), 8u);
+    for (const DeletedItem &item : deleted)
+        EXPECT_TRUE(item.status) << item.status.message();
+    for (const std::string &cache : caches)
+        EXPECT_TRUE(test::isFolder(cache)) << "the cache folders themselves stay";
+
+    // The index went too, so the browser has nothing left to show.
+    CacheTree tree(caches);
+    tree.buildListRootItems();
+    EXPECT_TRUE(tree.rootListItems().empty());
+}
+
+TEST_F(CacheEmptyingTest, emptyingASelectionLeavesTheRestAndProtectionOff) {
+    FakeProtection protection(false);
+    std::vector<std::string> done;
+    emptying.setItemDoneCallback([&](size_t index, size_t count, const std::string &path) {
+        done.push_back(std::to_string(index) + "/" + std::to_string(count) + " " + sys::lastPathComponent(path));
+    });
+    std::vector<BrowserItem> selection = {rowOf(caches[0] + "/" + day1 + "/.x_Pics"),
+                                          rowOf(caches[1] + "/" + day2),
+                                          rowOf(caches[1] + "/" + day2 + "/.x_b.txt")};
+
+    auto deleted = emptying.emptyCaches(EmptyScope::Selection, caches, selection, protection);
+    EXPECT_TRUE(protection.calls.empty());
+    EXPECT_EQ(done, (std::vector<std::string>{"0/3 .x_Pics", "1/3 " + day2, "2/3 .x_b.txt"}));
+    ASSERT_EQ(deleted.size(), 3u);
+    EXPECT_TRUE(deleted[2].status) << "an item already gone with its folder counts as deleted";
+    EXPECT_EQ(listNames(caches[0] + "/" + day1), std::vector<std::string>{".x_a.txt"});
+    EXPECT_EQ(listNames(caches[1]), (std::vector<std::string>{day1, "ArchivedFileData", "UPD_FLAG"}));
+}
+
+TEST_F(CacheEmptyingTest, lockedItemsAreUnlockedAndLinksRemovedAsLinks) {
+    const std::string outside = dir.makeDir("outside");
+    test::writeData(outside + "/precious", 5);
+    const std::string date = caches[0] + "/" + day1;
+    ASSERT_EQ(::symlink(outside.c_str(), (date + "/.x_link").c_str()), 0);
+    if (!test::setInodeAttributes(date + "/.x_a.txt", FS_IMMUTABLE_FL) ||
+        !test::setInodeAttributes(date + "/.x_Pics/.x_p.jpg", FS_IMMUTABLE_FL))
+        GTEST_SKIP() << "cannot set the immutable attribute here";
+
+    auto deleted = emptying.deleteItems({date + "/.x_a.txt", date + "/.x_link", date + "/.x_Pics"});
+    for (const DeletedItem &item : deleted)
+        EXPECT_TRUE(item.status) << item.path << ": " << item.status.message();
+    EXPECT_EQ(listNames(date), std::vector<std::string>{});
+    EXPECT_TRUE(exists(outside + "/precious")) << "a link is never followed";
+}
+
+// A folder that resists plain removal goes to a delete worker, and the emptying waits for it
+// before protection starts again. A mount point inside the folder is such a folder: it can be
+// emptied but never removed.
+TEST_F(CacheEmptyingTest, aResistingFolderGoesToAWorkerThatIsWaitedFor) {
+    const std::string folder = caches[0] + "/" + day1;
+    test::TmpfsMount mount(folder + "/.x_Pics/mnt", "1m");
+    if (!mount.mounted())
+        GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
+    test::writeData(folder + "/.x_Pics/mnt/inside", 10);
+    test::NotificationRecorder<DeleteFolderUtil> recorder(center);
+    FakeProtection protection(true);
+    size_t finishedAtStart = 0;
+    protection.onCall = [&] { finishedAtStart = recorder.count(DeleteFolderUtil::kThreadFinishedNotification); };
+    std::vector<DeletedItem> nested(1);
+    emptying.setItemDoneCallback([&](size_t, size_t, const std::string &) {
+        // Another emptying while this one runs does nothing.
+        nested = emptying.deleteItems({caches[1] + "/" + day2});
+    });
+
+    auto deleted = emptying.emptyCaches(EmptyScope::Selection, caches, {rowOf(folder)}, protection);
+    ASSERT_EQ(deleted.size(), 1u);
+    EXPECT_TRUE(deleted[0].handedToWorker);
+    EXPECT_EQ(deleted[0].status.code(), ENOTEMPTY) << "the last attempt tells why the folder is still there";
+    EXPECT_EQ(finishedAtStart, 1u) << "protection restarts only after the worker ended";
+    EXPECT_FALSE(emptying.deleteThreadRunning());
+    EXPECT_TRUE(nested.empty());
+    EXPECT_TRUE(exists(caches[1] + "/" + day2));
+    EXPECT_EQ(listNames(folder), std::vector<std::string>{".x_Pics"});
+    EXPECT_EQ(listNames(folder + "/.x_Pics"), std::vector<std::string>{"mnt"});
+}
+
+} // namespace
+} // namespace quillet

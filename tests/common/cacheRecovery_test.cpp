@@ -1,0 +1,241 @@
+#include "CacheRecovery.h"
+
+#include "NotificationRecorder.h"
+#include "RunningWorkers.h"
+#include "FakeProtection.h"
+#include "TestDir.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace quillet {
+namespace {
+
+using namespace std::chrono_literals;
+using test::exists;
+using test::listNames;
+using test::readFileText;
+using test::FakeProtection;
+using test::TestDir;
+
+constexpr auto kTimeout = 30s;
+
+
+class CacheRecoveryTest : public ::testing::Test {
+protected:
+    CacheRecoveryTest() {
+        recovery.setWorkerStartingCallback([this](const std::shared_ptr<CopyFileUtil> &worker) {
+            workers.add(worker);
+            events.push_back("worker");
+        });
+        recovery.setFileCopiedCallback([this](const RecoveredItem &item) {
+            events.push_back(std::string(item.status ? "copied " : "failed ") + sys::lastPathComponent(item.target));
+        });
+    }
+
+    /// A row as the flat view shows the entry name of the date folder.
+    BrowserItem row(const std::string &name) const {
+        auto st = test::lstatOf(date + "/" + name);
+        if (!st) {
+            BrowserItem gone;
+            gone.pathToItem = date + "/" + name;
+            gone.itemName = setFileName(name, Visibility::Visible);
+            return gone;
+        }
+        return makeEntryRow(date, name, *st, RowOrigin::FlatRow);
+    }
+    bool waitForWorkers() { return loop.runUntil([this] { return workers.empty(); }, kTimeout); }
+
+    TestDir dir;
+    const std::string cache = dir.makeDir("cache");
+    const std::string date = dir.makeDir("cache/" + test::dateName(2026, 12, 7, 15, 42));
+    NotificationCenter center;
+    PollingRunLoop loop;
+    RunningWorkers<CopyFileUtil> workers{center};
+    CacheRecovery recovery{loop, center};
+    std::vector<std::string> events;
+};
+
+TEST(CacheRecoveryNames, extensionsAndRecoveredNames) {
+    struct Case {
+        const char *name, *extension, *base;
+    } cases[] = {
+        {"Report.pdf", "pdf", "Report"}, {"archive.tar.gz", "gz", "archive.tar"}, {".bashrc", "", ".bashrc"},
+        {"notes.", "", "notes."},        {"README", "", "README"},                {".x_a.jpg", "jpg", ".x_a"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(pathExtension(c.name), c.extension) << c.name;
+        EXPECT_EQ(deletingPathExtension(c.name), c.base) << c.name;
+    }
+
+    const auto named = [](std::string path, std::optional<std::string> itemName,
+                          std::optional<std::string> representation = std::nullopt) {
+        BrowserItem item;
+        item.pathToItem = std::move(path);
+        item.itemName = std::move(itemName);
+        item.itemRepresentationName = std::move(representation);
+        return recoveredName(item);
+    };
+    EXPECT_EQ(named("/c/d/.x_Report.pdf", ".x_Report.pdf"), "Report.pdf");
+    EXPECT_EQ(named("/c/2026-12-07 15_42 +0000", "2026-12-07 15:42 +0000"), "2026-12-07 15:42 +0000");
+    EXPECT_EQ(named("/c/not a date", std::nullopt, "not a date"), "not a date");
+    EXPECT_EQ(named("/c/d/.x_", ".x_"), ".x_") << "a name whose visible form is empty keeps its stored form";
+}
+
+TEST_F(CacheRecoveryTest, uniqueFileNameInFolderTakesTheFirstFreeSuffix) {
+    const std::string drop = dir.makeDir("drop");
+    dir.writeFile("drop/Report.pdf", "mine");
+    dir.writeFile("drop/Report-1.pdf", "mine too");
+
+    std::optional<std::string> name;
+    sys::Fd fd = uniqueFileNameInFolder(drop, "Report", "pdf", &name, DeleteAfterwards::Yes);
+    EXPECT_FALSE(fd.valid());
+    EXPECT_EQ(name, "Report-2.pdf");
+    EXPECT_FALSE(exists(drop + "/Report-2.pdf")) << "the reserved file is deleted afterwards";
+    EXPECT_EQ(readFileText(drop + "/Report.pdf"), "mine");
+
+    fd = uniqueFileNameInFolder(drop, "Report", "pdf", &name, DeleteAfterwards::No);
+    EXPECT_TRUE(fd.valid());
+    EXPECT_EQ(name, "Report-2.pdf");
+    EXPECT_TRUE(exists(drop + "/Report-2.pdf"));
+
+    fd = uniqueFileNameInFolder(drop, "Makefile", "", &name, DeleteAfterwards::No);
+    EXPECT_EQ(name, "Makefile") << "no extension, no dot";
+
+    // A folder that is not there: no handle; the name tried is still handed back when the file
+    // was to be deleted anyway, and nothing is removed.
+    fd = uniqueFileNameInFolder(drop + "/missing", "Report", "pdf", &name, DeleteAfterwards::No);
+    EXPECT_FALSE(fd.valid());
+    EXPECT_FALSE(name.has_value());
+    fd = uniqueFileNameInFolder(drop + "/missing", "Report", "pdf", &name, DeleteAfterwards::Yes);
+    EXPECT_EQ(name, "Report.pdf");
+}
+
+TEST_F(CacheRecoveryTest, recoversASingleFileUnderItsVisibleName) {
+    dir.writeFile("cache/" + sys::lastPathComponent(date) + "/.x_Report.pdf", "report body");
+    auto items = recovery.recoverItems({row(".x_Report.pdf")}, dir / "Rescue");
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_TRUE(items[0].status) << items[0].status.message();
+    EXPECT_FALSE(items[0].isFolder);
+    EXPECT_EQ(readFileText(dir / "Rescue/Report.pdf"), "report body");
+    EXPECT_EQ(listNames(dir / "Rescue"), std::vector<std::string>{"Report.pdf"});
+    EXPECT_EQ(events, std::vector<std::string>{"copied Report.pdf"});
+    EXPECT_TRUE(exists(date + "/.x_Report.pdf")) << "recovery copies, the cache keeps its item";
+}
+
+TEST_F(CacheRecoveryTest, recoversFilesAtOnceAndFoldersThroughWorkers) {
+    dir.writeFile("cache/" + sys::lastPathComponent(date) + "/.x_a.txt", "a");
+    dir.writeFile("cache/" + sys::lastPathComponent(date) + "/.x_Pics/.x_p1.jpg", "p1");
+    dir.writeFile("cache/" + sys::lastPathComponent(date) + "/.x_Pics/.x_sub/.x_p2.jpg", "p2");
+    dir.writeFile("cache/" + sys::lastPathComponent(date) + "/.x_Pics/.Spotlight-V100/store", "index");
+    test::NotificationRecorder<CopyFileUtil> recorder(center);
+
+    auto items = recovery.recoverItems({row(".x_a.txt"), row(".x_Pics")}, dir / "Rescue");
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(events, (std::vector<std::string>{"copied a.txt", "worker"}));
+    EXPECT_EQ(readFileText(dir / "Rescue/a.txt"), "a") << "a plain file is there before the call returns";
+    ASSERT_TRUE(items[1].isFolder);
+    ASSERT_TRUE(items[1].worker);
+    ASSERT_TRUE(waitForWorkers());
+    EXPECT_EQ(readFileText(dir / "Rescue/Pics/p1.jpg"), "p1");
+    EXPECT_EQ(readFileText(dir / "Rescue/Pics/sub/p2.jpg"), "p2");
+    EXPECT_FALSE(exists(dir / "Rescue/Pics/.Spotlight-V100"));
+    EXPECT_EQ(recorder.count(CopyFileUtil::kThreadFinishedNotification), 1u);
+    EXPECT_TRUE(workers.failed().empty());
+}
+
+TEST_F(CacheRecoveryTest, aDayRowBecomesAFolderNamedAfterItsDate) {
+    dir.writeFile("cache/" + sys::lastPathComponent(date) + "/.x_a", "a");
+    dir.writeFile("cache/" + sys::lastPathComponent(date) + "/.x_dir/.x_b", "b");
+    auto st = test::lstatOf(date);
+    ASSERT_TRUE(st);
+    BrowserItem day = makeDayRow(cache, sys::lastPathComponent(date), *st, FolderSize::Skip);
+    ASSERT_TRUE(day.itemName);
+
+    auto items = recovery.recoverItems({day}, dir / "Rescue");
+    ASSERT_TRUE(waitForWorkers());
+    const std::string restored = dir / ("Rescue/" + *day.itemName);
+    EXPECT_EQ(items.at(0).target, restored);
+    EXPECT_EQ(readFileText(restored + "/a"), "a");
+    EXPECT_EQ(readFileText(restored + "/dir/b"), "b");
+}
+
+TEST_F(CacheRecoveryTest, neverReplacesWhatTheDestinationHolds) {
+    const std::string dateName = sys::lastPathComponent(date);
+    dir.writeFile("cache/" + dateName + "/.x_a.txt", "archived a");
+    dir.writeFile("cache/" + dateName + "/.x_Pics/.x_p1.jpg", "archived p1");
+    dir.writeFile("cache/" + dateName + "/.x_Pics/.x_p2.jpg", "archived p2");
+    dir.writeFile("Rescue/a.txt", "newer a");
+    dir.writeFile("Rescue/Pics/p1.jpg", "newer p1");
+    dir.writeFile("Rescue/Pics/keep.txt", "keep");
+
+    auto items = recovery.recoverItems({row(".x_a.txt"), row(".x_Pics")}, dir / "Rescue");
+    ASSERT_TRUE(waitForWorkers());
+    EXPECT_EQ(items.at(0).status.code(), EEXIST);
+    EXPECT_EQ(events.at(0), "failed a.txt");
+    EXPECT_EQ(readFileText(dir / "Rescue/a.txt"), "newer a");
+    // The folder merges: new entries come in, existing ones stay as they were.
+    EXPECT_EQ(readFileText(dir / "Rescue/Pics/p1.jpg"), "newer p1");
+    EXPECT_EQ(readFileText(dir / "Rescue/Pics/p2.jpg"), "archived p2");
+    EXPECT_EQ(readFileText(dir / "Rescue/Pics/keep.txt"), "keep");
+}
+
+TEST_F(CacheRecoveryTest, vanishedEntriesAndCopiesIntoThemselvesFail) {
+    dir.writeFile("cache/" + sys::lastPathComponent(date) + "/.x_dir/.x_b", "b");
+    test::NotificationRecorder<CopyFileUtil> recorder(center);
+
+    auto items = recovery.recoverItems({row(".x_gone.txt")}, dir / "Rescue");
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0].status.code(), ENOENT);
+    EXPECT_EQ(events, std::vector<std::string>{"failed gone.txt"});
+
+    // A folder recovered into itself would copy its copy again, without end.
+    items = recovery.recoverItems({row(".x_dir")}, date + "/.x_dir/inside");
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_FALSE(items[0].status);
+    EXPECT_FALSE(items[0].worker);
+    EXPECT_EQ(recorder.posted().size(), 0u);
+}
+
+TEST_F(CacheRecoveryTest, dropPicksFreeNamesAndAnswersTheStoredNames) {
+    const std::string dateName = sys::lastPathComponent(date);
+    dir.writeFile("cache/" + dateName + "/.x_Report.pdf", "archived report");
+    dir.writeFile("cache/" + dateName + "/.x_Pics/.x_p1.jpg", "p1");
+    const std::string drop = dir.makeDir("drop");
+    dir.writeFile("drop/Report.pdf", "one");
+    dir.writeFile("drop/Report-1.pdf", "two");
+    dir.makeDir("drop/Pics");
+    FakeProtection protection(false);
+
+    std::vector<RecoveredItem> items;
+    auto names = recovery.dropItems({row(".x_Report.pdf"), row(".x_gone"), row(".x_Pics")}, drop, protection, &items);
+    ASSERT_TRUE(waitForWorkers());
+    EXPECT_EQ(names, (std::vector<std::string>{".x_Report.pdf", ".x_gone", ".x_Pics"}));
+    EXPECT_EQ(readFileText(drop + "/Report-2.pdf"), "archived report");
+    EXPECT_EQ(readFileText(drop + "/Report.pdf"), "one");
+    EXPECT_EQ(readFileText(drop + "/Pics-1/p1.jpg"), "p1");
+    EXPECT_EQ(listNames(drop + "/Pics"), std::vector<std::string>{});
+    EXPECT_EQ(items.size(), 2u) << "the vanished row is skipped";
+    EXPECT_TRUE(protection.calls.empty()) << "protection that was off stays off";
+}
+
+TEST_F(CacheRecoveryTest, dropStopsRunningProtectionAroundTheCopies) {
+    dir.writeFile("cache/" + sys::lastPathComponent(date) + "/.x_Report.pdf", "archived report");
+    const std::string drop = dir.makeDir("drop");
+    FakeProtection protection(true);
+    std::vector<bool> copiedAtCall;
+    protection.onCall = [&] { copiedAtCall.push_back(exists(drop + "/Report.pdf")); };
+
+    auto names = recovery.dropItems({row(".x_Report.pdf")}, drop, protection);
+    EXPECT_EQ(names, std::vector<std::string>{".x_Report.pdf"});
+    EXPECT_EQ(protection.calls, (std::vector<std::string>{"stop", "start"}));
+    EXPECT_EQ(copiedAtCall, (std::vector<bool>{false, true}));
+    EXPECT_TRUE(protection.running);
+}
+
+} // namespace
+} // namespace quillet
