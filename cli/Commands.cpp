@@ -1,4 +1,5 @@
 #include "Commands.h"
+#include "CommandSupport.h"
 
 #include "BrowserItem.h"
 #include "CacheFolders.h"
@@ -21,6 +22,42 @@
 #include <thread>
 
 namespace quillet::cli {
+
+// The daemons of this installation: ../libexec/quillet beside bin/quilletctl.
+std::string daemonFolder() { return DaemonControl::defaultDaemonFolder(); }
+
+bool isHelp(const std::string &arg) { return arg == "--help" || arg == "-h"; }
+
+int usageError(std::ostream &err, const std::string &message, const char *help) {
+    err << "quilletctl: " << message << "\n" << help;
+    return kExitUsage;
+}
+
+std::optional<int64_t> parseInteger(const std::string &text) {
+    int64_t value = 0;
+    const char *end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    if (text.empty() || ec != std::errc() || ptr != end)
+        return std::nullopt;
+    return value;
+}
+
+SettingsMirror loadMirror(const PreferencesDomain &domain) {
+    // The password flag is not ours to decide: keep what the application stored.
+    bool passwordExists = false;
+    if (auto stored = domain.read(); stored) {
+        auto it = stored.value().find(prefs::kAppMustAskForPassword);
+        passwordExists = it != stored.value().end() && it->second.boolValue();
+    }
+    return SettingsMirror::load(domain, passwordExists);
+}
+
+std::vector<std::string> cachesPaths() {
+    std::vector<std::string> caches;
+    getCachesPaths(sys::mountedLocalVolumes(), caches);
+    return caches;
+}
+
 namespace {
 
 constexpr const char *kUsage =
@@ -34,6 +71,10 @@ constexpr const char *kUsage =
     "  list [--flat] [--hours N] [--sort name|date|size] [--reverse] [--json]\n"
     "                            The cached items: day rows with their items, or flat rows\n"
     "  search TEXT [--json]      Cached items whose names contain TEXT (case ignored)\n"
+    "  recover ITEM... --to FOLDER\n"
+    "                            Copy cached items (paths as list and search show them) into FOLDER\n"
+    "  empty --all | ITEM... [--yes]\n"
+    "                            Delete everything cached, or the items given, for good\n"
     "\n"
     "Every command takes --help. Exit status: 0 success, 1 failure, 2 usage error.\n";
 
@@ -51,45 +92,6 @@ constexpr const char *kListHelp =
     "item. --hours N keeps the days of the last N hours (0: all).\n";
 constexpr const char *kSearchHelp = "Usage: quilletctl search TEXT [--json]\n"
                                     "Lists the cached items at any depth whose names contain TEXT, case ignored.\n";
-
-// The daemons of this installation: ../libexec/quillet beside bin/quilletctl.
-std::string daemonFolder() { return DaemonControl::defaultDaemonFolder(); }
-
-bool isHelp(const std::string &arg) { return arg == "--help" || arg == "-h"; }
-
-int usageError(std::ostream &err, const std::string &message, const char *help) {
-    err << "quilletctl: " << message << "\n" << help;
-    return kExitUsage;
-}
-
-// Parses the whole of text as a decimal integer.
-std::optional<int64_t> parseInteger(const std::string &text) {
-    int64_t value = 0;
-    const char *end = text.data() + text.size();
-    auto [ptr, ec] = std::from_chars(text.data(), end, value);
-    if (text.empty() || ec != std::errc() || ptr != end)
-        return std::nullopt;
-    return value;
-}
-
-// Options shared by the commands: --json plus the positional arguments; anything else starting
-// with "--" is reported by the command.
-struct Options {
-    bool json = false;
-    bool help = false;
-    std::vector<std::string> positional;
-    std::vector<std::string> other;
-};
-
-SettingsMirror loadMirror(const PreferencesDomain &domain) {
-    // The password flag is not ours to decide: keep what the application stored.
-    bool passwordExists = false;
-    if (auto stored = domain.read(); stored) {
-        auto it = stored.value().find(prefs::kAppMustAskForPassword);
-        passwordExists = it != stored.value().end() && it->second.boolValue();
-    }
-    return SettingsMirror::load(domain, passwordExists);
-}
 
 int countProcesses(const std::vector<sys::ProcessEntry> &table, const char *name) {
     int count = 0;
@@ -262,12 +264,6 @@ int settings(const Options &options, std::ostream &out, std::ostream &err) {
 
 // ---- list / search ------------------------------------------------------------------------
 
-std::vector<std::string> cachesPaths() {
-    std::vector<std::string> caches;
-    getCachesPaths(sys::mountedLocalVolumes(), caches);
-    return caches;
-}
-
 std::string sizeColumn(const BrowserItem &item) { return item.size ? sizeText(*item.size) : std::string("-"); }
 
 void printRow(std::ostream &out, const BrowserItem &item, const std::string &indent) {
@@ -392,10 +388,11 @@ struct Command {
     bool takesJson;
 };
 
-constexpr Command kCommands[] = {
+const Command kCommands[] = {
     {"status", status, kStatusHelp, true},       {"start", start, kStartHelp, false},
     {"stop", stop, kStopHelp, false},             {"settings", settings, kSettingsHelp, false},
     {"list", list, kListHelp, true},              {"search", search, kSearchHelp, true},
+    {"recover", recover, kRecoverHelp, false},    {"empty", empty, kEmptyHelp, false},
 };
 
 } // namespace
@@ -475,7 +472,7 @@ std::string jsonString(const std::string &text) {
     return json + "\"";
 }
 
-int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
+int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &err, const Console &console) {
     if (args.empty())
         return usageError(err, "no command given", kUsage);
     if (isHelp(args.front())) {
@@ -486,6 +483,7 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
         if (args.front() != command.name)
             continue;
         Options options;
+        options.console = console;
         bool afterDashes = false;
         for (size_t i = 1; i < args.size(); ++i) {
             const std::string &arg = args[i];
@@ -500,7 +498,7 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
             } else if (arg.size() > 1 && arg[0] == '-' && !parseInteger(arg)) {
                 options.other.push_back(arg);
                 // The value of an option that takes one is never mistaken for a positional.
-                if ((arg == "--hours" || arg == "--sort") && i + 1 < args.size())
+                if ((arg == "--hours" || arg == "--sort" || arg == "--to") && i + 1 < args.size())
                     options.other.push_back(args[++i]);
             } else {
                 options.positional.push_back(arg);

@@ -12,6 +12,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <map>
 #include <sstream>
 
 using namespace quillet;
@@ -49,15 +51,18 @@ protected:
         return libexec.substr(0, libexec.size() - tail.size()) + "/bin/quilletctl";
     }
 
+    std::vector<std::string> environment() const {
+        return {"HOME=" + (_dir / "home"),        "XDG_DATA_HOME=" + (_dir / "data"),
+                "XDG_CONFIG_HOME=" + (_dir / "config"), "QUILLET_VOLUME_ROOTS=" + (_dir / "volumes"),
+                "PATH=/usr/bin:/bin",             "TZ=UTC"};
+    }
+
     Outcome quilletctl(const std::vector<std::string> &args) {
         const std::string outPath = _dir / "run/out";
         const std::string errPath = _dir / "run/err";
         std::vector<std::string> strings = {programPath()};
         strings.insert(strings.end(), args.begin(), args.end());
-        std::vector<std::string> envStrings = {"HOME=" + (_dir / "home"), "XDG_DATA_HOME=" + (_dir / "data"),
-                                               "XDG_CONFIG_HOME=" + (_dir / "config"),
-                                               "QUILLET_VOLUME_ROOTS=" + (_dir / "volumes"), "PATH=/usr/bin:/bin",
-                                               "TZ=UTC"};
+        std::vector<std::string> envStrings = environment();
         std::vector<char *> argv;
         for (std::string &s : strings)
             argv.push_back(s.data());
@@ -264,4 +269,169 @@ TEST_F(QuilletctlTest, helpExitsWithZeroFromTheBuiltProgram) {
     EXPECT_NE(help.out.find("Usage: quilletctl"), std::string::npos);
     Outcome listHelp = quilletctl({"list", "--help"});
     EXPECT_EQ(listHelp.exitStatus, 0);
+}
+
+namespace {
+
+/// The path column of the rows of quilletctl list (or search) output, by the name they show.
+std::map<std::string, std::string> pathsByName(const std::string &listing) {
+    std::map<std::string, std::string> paths;
+    std::istringstream lines(listing);
+    for (std::string line; std::getline(lines, line);) {
+        const size_t start = line.find_first_not_of(' ');
+        const size_t tab = line.find('\t');
+        const size_t lastTab = line.rfind('\t');
+        if (tab == std::string::npos || start == std::string::npos)
+            continue;
+        paths[line.substr(start, tab - start)] = line.substr(lastTab + 1);
+    }
+    return paths;
+}
+
+} // namespace
+
+TEST_F(QuilletctlTest, recoverAndEmptyRefuseWhatIsNotACachedItem) {
+    makeCache();
+    const std::string item = _dir / "home/.TrashCacheFolder/2026-12-07 15_42 +0000/.x_Report.pdf";
+    struct Case {
+        std::vector<std::string> args;
+        int exitStatus;
+        std::string named;
+    };
+    const Case cases[] = {
+        {{"recover", item}, 2, "--to"},
+        {{"recover", "--to", _dir / "Rescue"}, 2, "ITEM"},
+        {{"recover", "/etc/passwd", "--to", _dir / "Rescue"}, 1, "/etc/passwd"},
+        {{"recover", _dir / "home/.TrashCacheFolder/../x", "--to", _dir / "Rescue"}, 1, "not an item"},
+        {{"recover", _dir / "home/.TrashCacheFolder", "--to", _dir / "Rescue"}, 1, "not an item"},
+        {{"recover", item + "-gone", "--to", _dir / "Rescue"}, 1, "No such file"},
+        {{"recover", item, "--to", _dir / "home/.TrashCacheFolder/Rescue"}, 1, "inside the cache"},
+        {{"recover", item, "--to", _dir / "no/such/Rescue"}, 1, "parent folder"},
+        {{"recover", item, "--to", item}, 1, "not a folder"},
+        {{"empty"}, 2, "--all"},
+        {{"empty", "--all", item}, 2, "--all"},
+        {{"empty", "--all", "--force"}, 2, "--force"},
+        {{"empty", "/etc/passwd", "--yes"}, 1, "/etc/passwd"},
+        {{"empty", item, "/etc", "--yes"}, 1, "/etc"},
+        {{"empty", "--all"}, 2, "--yes"},
+    };
+    for (const Case &c : cases) {
+        Outcome outcome = quilletctl(c.args);
+        EXPECT_EQ(outcome.exitStatus, c.exitStatus) << ::testing::PrintToString(c.args) << outcome.err;
+        EXPECT_NE(outcome.err.find(c.named), std::string::npos) << ::testing::PrintToString(c.args) << outcome.err;
+    }
+    EXPECT_TRUE(quillet::test::exists(item)) << "a refused emptying deletes nothing, valid items included";
+    EXPECT_TRUE(quillet::test::exists("/etc/passwd"));
+    EXPECT_FALSE(quillet::test::exists(_dir / "Rescue"));
+    EXPECT_FALSE(quillet::test::exists(_dir / "home/.TrashCacheFolder/Rescue"));
+}
+
+TEST_F(QuilletctlTest, emptyAsksOnATerminalFirst) {
+    makeCache();
+    const std::string item = _dir / "home/.TrashCacheFolder/2026-12-07 15_42 +0000/.x_Report.pdf";
+    std::istringstream no("n\n");
+    std::ostringstream out, err;
+    EXPECT_EQ(cli::run({"empty", item}, out, err, cli::Console{true, &no}), cli::kExitFailure);
+    EXPECT_NE(err.str().find("Are you sure you want to delete files?"), std::string::npos) << err.str();
+    EXPECT_NE(err.str().find("nothing was deleted"), std::string::npos) << err.str();
+    EXPECT_TRUE(quillet::test::exists(item));
+
+    std::istringstream yes("y\n");
+    EXPECT_EQ(cli::run({"empty", item}, out, err, cli::Console{true, &yes}), cli::kExitSuccess) << err.str();
+    EXPECT_FALSE(quillet::test::exists(item));
+    EXPECT_NE(out.str().find("Deleted 1 of 1 items."), std::string::npos) << out.str();
+}
+
+TEST_F(QuilletctlTest, emptyingWithProtectionStoppedLeavesItStopped) {
+    makeCache();
+    _dir.writeFile("home/.TrashCacheFolder/ArchivedFileData", "index");
+    Outcome emptied = quilletctl({"empty", "--all", "--yes"});
+    EXPECT_EQ(emptied.exitStatus, 0) << emptied.err;
+    EXPECT_EQ(quillet::test::listNames(_dir / "home/.TrashCacheFolder"), std::vector<std::string>{});
+    EXPECT_EQ(daemonCount(), 0u);
+    EXPECT_EQ(emptied.out.find("Protection"), std::string::npos) << emptied.out;
+
+    Outcome again = quilletctl({"empty", "--all"});
+    EXPECT_EQ(again.exitStatus, 0) << again.err;
+    EXPECT_NE(again.out.find("nothing to delete"), std::string::npos) << again.out;
+}
+
+// The whole way: files trashed with trash-put are archived by the running daemons, listed,
+// found, recovered, and deleted for good while protection stops and starts again around it.
+TEST_F(QuilletctlTest, trashedItemsAreListedRecoveredAndEmptiedWithProtectionRunning) {
+    if (!quillet::test::exists("/usr/bin/trash-put"))
+        GTEST_SKIP() << "trash-put (trash-cli) is not installed";
+    ASSERT_TRUE(daemonCount() == 0) << "daemons of another run are still alive";
+    Outcome started = quilletctl({"start"});
+    ASSERT_EQ(started.exitStatus, 0) << started.err;
+    ASSERT_TRUE(quillet::test::waitFor([] { return running(kProtectionDaemonName).size() == 1; }));
+
+    _dir.writeFile("home/report.txt", "quarterly figures");
+    _dir.writeFile("home/Pics/a.jpg", "picture a");
+    _dir.writeFile("home/Pics/sub/b.jpg", "picture b");
+    for (const char *name : {"report.txt", "Pics"}) {
+        quillet::test::ChildProcess trashPut;
+        ASSERT_TRUE(trashPut.start("/usr/bin/trash-put", {_dir / ("home/" + std::string(name))}, environment(), _dir / "run/trash.err"));
+        ASSERT_EQ(trashPut.waitForExit(std::chrono::seconds(30)), 0) << quillet::test::readFileText(_dir / "run/trash.err");
+    }
+    ASSERT_TRUE(quillet::test::waitFor([&] {
+        Outcome found = quilletctl({"search", ".jpg"});
+        return found.out.find("b.jpg") != std::string::npos && found.out.find("a.jpg") != std::string::npos;
+    })) << "quilletd did not archive the trashed folder";
+
+    Outcome day = quilletctl({"list"});
+    ASSERT_EQ(day.exitStatus, 0) << day.err;
+    EXPECT_NE(day.out.find("\n    report.txt\t"), std::string::npos) << day.out;
+    EXPECT_NE(day.out.find("\n    Pics\t"), std::string::npos) << day.out;
+    const std::string dayName = day.out.substr(0, day.out.find('\t'));
+    const std::string dayPath = pathsByName(day.out)[dayName];
+    auto flat = pathsByName(quilletctl({"list", "--flat"}).out);
+    ASSERT_EQ(flat.count("report.txt"), 1u);
+    ASSERT_EQ(flat.count("Pics"), 1u);
+    auto found = pathsByName(quilletctl({"search", "REPORT"}).out);
+    EXPECT_EQ(found["report.txt"], flat["report.txt"]);
+
+    // A file and a folder, then the whole day into the same folder.
+    const std::string rescue = _dir / "Rescue";
+    Outcome recovered = quilletctl({"recover", flat["report.txt"], flat["Pics"], "--to", rescue});
+    ASSERT_EQ(recovered.exitStatus, 0) << recovered.err;
+    EXPECT_EQ(quillet::test::readFileText(rescue + "/report.txt"), "quarterly figures");
+    EXPECT_EQ(quillet::test::readFileText(rescue + "/Pics/a.jpg"), "picture a");
+    EXPECT_EQ(quillet::test::readFileText(rescue + "/Pics/sub/b.jpg"), "picture b");
+    Outcome wholeDay = quilletctl({"recover", dayPath, "--to", rescue});
+    ASSERT_EQ(wholeDay.exitStatus, 0) << wholeDay.err << " for " << dayPath;
+    const std::string dayFolder = rescue + "/" + dayName;
+    EXPECT_EQ(quillet::test::readFileText(dayFolder + "/report.txt"), "quarterly figures");
+    EXPECT_EQ(quillet::test::readFileText(dayFolder + "/Pics/sub/b.jpg"), "picture b");
+
+    // Into a folder that already holds the name: that file fails, nothing is replaced.
+    _dir.writeFile("Rescue/report.txt", "edited since");
+    Outcome clash = quilletctl({"recover", flat["report.txt"], "--to", rescue});
+    EXPECT_EQ(clash.exitStatus, 1);
+    EXPECT_NE(clash.err.find("report.txt"), std::string::npos) << clash.err;
+    EXPECT_NE(clash.err.find("File exists"), std::string::npos) << clash.err;
+    EXPECT_EQ(quillet::test::readFileText(rescue + "/report.txt"), "edited since");
+
+    // The user empties the trash; the cache still holds everything. Then a selection goes,
+    // then everything, each time with protection stopped and started again.
+    for (const std::string &entry : quillet::test::listNames(_dir / "data/Trash/files"))
+        quillet::test::removeTree(_dir / "data/Trash/files/" + entry);
+    Outcome selection = quilletctl({"empty", flat["report.txt"], "--yes"});
+    ASSERT_EQ(selection.exitStatus, 0) << selection.err;
+    EXPECT_NE(selection.out.find("Protection started again."), std::string::npos) << selection.out;
+    EXPECT_FALSE(quillet::test::exists(flat["report.txt"]));
+    EXPECT_TRUE(quillet::test::exists(flat["Pics"]));
+    EXPECT_EQ(running(kProtectionDaemonName).size(), 1u);
+    EXPECT_EQ(running(kCacheManagerDaemonName).size(), 1u);
+
+    Outcome everything = quilletctl({"empty", "--all", "--yes"});
+    ASSERT_EQ(everything.exitStatus, 0) << everything.err;
+    EXPECT_NE(everything.out.find("Protection started again."), std::string::npos) << everything.out;
+    EXPECT_EQ(quilletctl({"list"}).out, "");
+    EXPECT_EQ(quilletctl({"search", "jpg"}).out, "");
+    EXPECT_EQ(running(kProtectionDaemonName).size(), 1u);
+    EXPECT_EQ(running(kCacheManagerDaemonName).size(), 1u);
+
+    Outcome stop = quilletctl({"stop"});
+    EXPECT_EQ(stop.exitStatus, 0) << stop.err;
 }

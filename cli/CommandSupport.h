@@ -1,0 +1,44 @@
+#pragma once
+// What the quilletctl commands share: their parsed options and the helpers every command uses.
+// Each command lives in one of the cli/*Commands files and is a function of its options and
+// two output streams.
+
+#include "Commands.h"
+#include "SettingsStore.h"
+
+#include <cstdint>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quillet::cli {
+
+// Options shared by the commands: --json plus the positional arguments; anything else starting
+// with "-" is reported by the command.
+struct Options {
+    bool json = false;
+    bool help = false;
+    std::vector<std::string> positional;
+    std::vector<std::string> other;
+    Console console;
+};
+
+/// The daemons of this installation: ../libexec/quillet beside bin/quilletctl.
+std::string daemonFolder();
+bool isHelp(const std::string &arg);
+/// Writes "quilletctl: message" and the command's help to err; answers kExitUsage.
+int usageError(std::ostream &err, const std::string &message, const char *help);
+/// The whole of text as a decimal integer, or nothing.
+std::optional<int64_t> parseInteger(const std::string &text);
+/// The settings mirror the daemons' command lines are built from.
+SettingsMirror loadMirror(const PreferencesDomain &domain);
+/// This user's cache folders on the mounted local volumes, the home one first.
+std::vector<std::string> cachesPaths();
+
+extern const char *const kRecoverHelp;
+extern const char *const kEmptyHelp;
+int recover(const Options &options, std::ostream &out, std::ostream &err);
+int empty(const Options &options, std::ostream &out, std::ostream &err);
+
+} // namespace quillet::cli
