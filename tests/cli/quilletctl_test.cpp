@@ -340,6 +340,8 @@ TEST_F(QuilletctlTest, emptyAsksOnATerminalFirst) {
     EXPECT_EQ(cli::run({"empty", item}, out, err, cli::Console{true, &yes}), cli::kExitSuccess) << err.str();
     EXPECT_FALSE(quillet::test::exists(item));
     EXPECT_NE(out.str().find("Deleted 1 of 1 items."), std::string::npos) << out.str();
+    EXPECT_NE(err.str().find("Deleting [##############################] 100% 1/1 items"), std::string::npos)
+        << "a terminal gets a progress bar: " << err.str();
 }
 
 TEST_F(QuilletctlTest, emptyingWithProtectionStoppedLeavesItStopped) {
