@@ -3,7 +3,10 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
+#include <iterator>
 #include <thread>
+#include <utility>
 
 #include "CacheLayout.h"
 #include "platform/System.h"
@@ -49,17 +52,46 @@ namespace {
 
 // The order of the positions of items under a key read once per item: a sort of many rows
 // would otherwise lowercase both names, or look at both optionals, in every comparison. The
-// order is the one compareBrowserItems gives, ties kept in place.
+// order is the one compareBrowserItems gives, ties kept in place. Each key is sorted together
+// with its position, so that a comparison reads nothing else.
 template <typename Key>
 std::vector<uint32_t> stableOrder(const std::vector<Key> &keys, SortOrder order) {
-    std::vector<uint32_t> positions(keys.size());
-    for (uint32_t i = 0; i < positions.size(); ++i)
-        positions[i] = i;
+    struct Entry {
+        Key key;
+        uint32_t position;
+    };
+    std::vector<Entry> entries;
+    entries.reserve(keys.size());
+    for (uint32_t i = 0; i < keys.size(); ++i)
+        entries.push_back(Entry{keys[i], i});
     if (order == SortOrder::Descending)
-        std::stable_sort(positions.begin(), positions.end(), [&](uint32_t a, uint32_t b) { return keys[b] < keys[a]; });
+        std::stable_sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) { return b.key < a.key; });
     else
-        std::stable_sort(positions.begin(), positions.end(), [&](uint32_t a, uint32_t b) { return keys[a] < keys[b]; });
+        std::stable_sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) { return a.key < b.key; });
+    std::vector<uint32_t> positions;
+    positions.reserve(entries.size());
+    for (const Entry &entry : entries)
+        positions.push_back(entry.position);
     return positions;
+}
+
+// Puts items[order[i]] at i for every i, moving each row once: a permutation is a set of
+// cycles, and each cycle is followed from one held-out row. order is used up.
+void applyOrder(std::vector<BrowserItem> &items, std::vector<uint32_t> &order) {
+    for (uint32_t start = 0; start < order.size(); ++start) {
+        if (order[start] == start)
+            continue;
+        BrowserItem held = std::move(items[start]);
+        uint32_t at = start;
+        while (order[at] != start) {
+            const uint32_t from = order[at];
+            items[at] = std::move(items[from]);
+            order[at] = at;
+            at = from;
+        }
+        items[at] = std::move(held);
+        order[at] = at;
+    }
 }
 
 // The lowercase names (ASCII only, as compareLowercase has it), all in one buffer: comparing
@@ -110,11 +142,7 @@ void sortBrowserItems(std::vector<BrowserItem> &items, const SortDescriptor &des
         return;
     }
     // Rows are large: sort their positions, then move each row once into place.
-    std::vector<BrowserItem> sorted;
-    sorted.reserve(items.size());
-    for (uint32_t i : order)
-        sorted.push_back(std::move(items[i]));
-    items = std::move(sorted);
+    applyOrder(items, order);
 }
 
 void CacheTree::setSearchFinishedCallback(CacheSearch::FinishedCallback callback) {
@@ -165,20 +193,55 @@ void CacheTree::applyAgeLimit(std::vector<BrowserItem> &dayRows) const {
     });
 }
 
-std::vector<BrowserItem> CacheTree::buildFlatRows(const std::vector<BrowserItem> &dayRows) const {
+namespace {
+
+// At most this many threads read the date folders of the flat view.
+constexpr unsigned kMaxFlatReaders = 4;
+
+std::vector<BrowserItem> flatRowsOf(const BrowserItem &day) {
     std::vector<BrowserItem> rows;
-    for (const BrowserItem &day : dayRows) {
-        auto folder = sys::openDirectory(day.pathToItem);
-        if (!folder)
-            continue;
-        // Attributes are read relative to the open date folder: no path is resolved again
-        // per entry.
-        (void)sys::forEachEntry(folder->get(), [&](std::string_view name, unsigned char) {
-            if (auto row = makeEntryRow(folder->get(), day.pathToItem, name, RowOrigin::FlatRow))
-                rows.push_back(std::move(*row));
-            return true;
-        });
+    auto folder = sys::openDirectory(day.pathToItem);
+    if (!folder)
+        return rows;
+    // Attributes are read relative to the open date folder: no path is resolved again per
+    // entry.
+    (void)sys::forEachEntry(folder->get(), [&](std::string_view name, unsigned char) {
+        if (auto row = makeEntryRow(folder->get(), day.pathToItem, name, RowOrigin::FlatRow))
+            rows.push_back(std::move(*row));
+        return true;
+    });
+    return rows;
+}
+
+} // namespace
+
+std::vector<BrowserItem> CacheTree::buildFlatRows(const std::vector<BrowserItem> &dayRows) const {
+    // A flat row costs little more than the stat of its entry, and a cache of many date
+    // folders is one stat after another in the kernel: the date folders are shared out among
+    // a few threads (one per CPU), each taking the next folder not yet taken. The rows are then
+    // joined in date-folder order, as a single reader would have found them.
+    std::vector<std::vector<BrowserItem>> perFolder(dayRows.size());
+    std::atomic<size_t> next{0};
+    auto read = [&] {
+        for (size_t i = next++; i < dayRows.size(); i = next++)
+            perFolder[i] = flatRowsOf(dayRows[i]);
+    };
+    const unsigned readers =
+        static_cast<unsigned>(std::min<size_t>({kMaxFlatReaders, std::max(1u, std::thread::hardware_concurrency()),
+                                                dayRows.size()}));
+    {
+        std::vector<std::jthread> helpers;
+        for (unsigned i = 1; i < readers; ++i)
+            helpers.emplace_back(read);
+        read();
     }
+    size_t count = 0;
+    for (const std::vector<BrowserItem> &rows : perFolder)
+        count += rows.size();
+    std::vector<BrowserItem> rows;
+    rows.reserve(count);
+    for (std::vector<BrowserItem> &folderRows : perFolder)
+        std::move(folderRows.begin(), folderRows.end(), std::back_inserter(rows));
     return rows;
 }
 
@@ -231,6 +294,11 @@ void CacheTree::sortDescriptorsDidChange(std::vector<SortDescriptor> descriptors
 std::vector<BrowserItem> CacheTree::rootListItems() const {
     std::lock_guard lock(_rootListItemsArraylock);
     return _rootListItems;
+}
+
+std::vector<BrowserItem> CacheTree::takeRootListItems() {
+    std::lock_guard lock(_rootListItemsArraylock);
+    return std::exchange(_rootListItems, {});
 }
 
 size_t CacheTree::numberOfChildren(const BrowserItem *item) const {

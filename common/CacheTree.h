@@ -119,6 +119,9 @@ public:
 
     /// A copy of the root rows as displayed.
     std::vector<BrowserItem> rootListItems() const;
+    /// The root rows as displayed, moved out: the root list is empty afterwards, until the next
+    /// build. For a front end that shows the rows once and need not pay for a copy (quilletctl).
+    std::vector<BrowserItem> takeRootListItems();
     /// Children of a row (nullptr: the root): the root list's size, or the number of entries of
     /// the row's folder.
     size_t numberOfChildren(const BrowserItem *item) const;

@@ -18,14 +18,16 @@ constexpr std::string_view kSpotlightPrefix = ".Spotlight";
 
 bool isSpotlightFolderName(std::string_view name) { return name.starts_with(kSpotlightPrefix); }
 
-/// Moves the item source to destination, which must not exist. Across volumes, where a rename
-/// cannot go, the item is copied and the original removed once the copy is complete.
-void moveItem(const std::string &source, const std::string &destination) {
-    sys::Status status = sys::renameNoReplace(source, destination);
+/// Moves the item fromName of the folder open as fromDir to toName in the folder open as toDir,
+/// which must not hold it yet. Across volumes, where a rename cannot go, the item is copied and
+/// the original removed once the copy is complete. from and to are the two paths, for messages.
+void moveItemAt(int fromDir, const std::string &fromName, int toDir, const std::string &toName,
+                const std::string &from, const std::string &to) {
+    sys::Status status = sys::renameNoReplace(fromDir, fromName, toDir, toName);
     if (status || status.code() != EXDEV)
         return;
-    if (sys::copyItem(source, destination))
-        (void)sys::unlink(source);
+    if (sys::copyItemAt(fromDir, fromName, nullptr, toDir, toName, from, to))
+        (void)sys::unlinkAt(fromDir, fromName);
 }
 
 /// Creates the folder path with whatever parents it lacks; what exists is left as it is.
@@ -171,36 +173,59 @@ bool CopyFileUtil::core(Job job, const std::string &source, const std::string &t
         (void)sys::mkdir(target, 0755);
     }
 
-    auto entries = sys::listDirectory(source);
-    if (entries) {
-        for (const sys::DirEntry &entry : *entries) {
+    // Every entry is read, copied or moved relative to the source and target folders, opened
+    // once here: a folder of many small files would otherwise walk both full paths several
+    // times per file. The names are taken before anything is written, as a listing would.
+    auto opened = sys::openDirectory(source);
+    std::vector<std::string> names;
+    if (opened && sys::forEachEntry(opened->get(), [&names](std::string_view name, unsigned char) {
+                      names.emplace_back(name);
+                      return true;
+                  })) {
+        sys::Fd sourceDir = std::move(*opened);
+        // Where the target cannot be opened nothing can be written into it; the files still
+        // count as done, as failed copies do.
+        sys::Fd targetDir;
+        if (auto openedTarget = sys::openDirectory(target))
+            targetDir = std::move(*openedTarget);
+        for (const std::string &entryName : names) {
             if (cancelledAfterPause())
                 return false;
-            const std::string name = quillet::setFileName(entry.name, _nameForm);
+            const std::string name = quillet::setFileName(entryName, _nameForm);
             // ".x_", ".x_." and ".x_.." have no visible form that names an entry of their own:
             // written as is they would land on the target folder itself or on its parent.
             if (name.empty() || name == "." || name == "..")
                 continue;
-            const std::string from = sys::joinPath(source, entry.name);
+            const std::string from = sys::joinPath(source, entryName);
             const std::string to = sys::joinPath(target, name);
-            auto st = sys::stat(from, sys::FollowLinks::No);
+            auto st = sys::statAt(sourceDir.get(), entryName, sys::FollowLinks::No);
             if (!st)
                 continue; // gone meanwhile: contributes nothing
             if (S_ISDIR(st->st_mode)) {
-                if (isSpotlightFolderName(entry.name))
+                if (isSpotlightFolderName(entryName))
                     continue;
+                // Both folders are let go while the sub-folder is copied and opened again
+                // after it, so that a deep tree holds no more descriptors than a shallow one.
+                sourceDir.reset();
+                targetDir.reset();
                 if (!core(job, from, to, false))
                     return false;
+                if (auto reopened = sys::openDirectory(source))
+                    sourceDir = std::move(*reopened);
+                if (auto reopened = sys::openDirectory(target))
+                    targetDir = std::move(*reopened);
                 continue;
             }
             const auto size = static_cast<uint64_t>(std::max<off_t>(st->st_size, 0));
             if (job == Job::Copy) {
                 // An existing target is left as it is; a failed copy leaves nothing behind.
-                (void)sys::copyItem(from, to);
+                if (targetDir.valid())
+                    (void)sys::copyItemAt(sourceDir.get(), entryName, &*st, targetDir.get(), name, from, to);
             } else {
                 if (_singleFileSizeLimit != 0 && size >= _singleFileSizeLimit)
                     continue;
-                moveItem(from, to);
+                if (targetDir.valid())
+                    moveItemAt(sourceDir.get(), entryName, targetDir.get(), name, from, to);
             }
             countDone(size);
         }

@@ -274,6 +274,85 @@ TEST_F(CacheTreeTest, sortingOrdersRootRowsButNotChildren) {
     EXPECT_EQ(children, listing) << "children keep their listing order";
 }
 
+TEST(BrowserItemSorting, manyRowsSortAsStableSortingWithCompareBrowserItems) {
+    // Names that differ only in case, equal names, missing values and equal dates and sizes,
+    // so that the ties show whether their order is kept.
+    const char *names[] = {"Report.pdf", "report.PDF", "a", "B", "b", "", "Zeta", "zeta", "_x", "éa", "Éa", "10", "9"};
+    std::vector<BrowserItem> rows;
+    for (uint32_t i = 0; i < 300; ++i) {
+        BrowserItem row;
+        row.pathToItem = "/cache/row" + std::to_string(i);
+        if (i % 17 != 5)
+            row.itemName = names[(i * 7) % std::size(names)];
+        if (i % 11 != 3) {
+            row.modificationTime = static_cast<time_t>(1200000000 + (i * 13) % 40);
+            row.modificationDate = "text";
+        } else {
+            row.modificationTime = 1300000000; // ignored: there is no date text
+        }
+        if (i % 9 != 4)
+            row.size = (i * 29) % 50;
+        rows.push_back(row);
+    }
+    for (const char *key : {"itemNameSortKey", "modifDateSortKey", "itemSizeSortKey", "anotherKey"}) {
+        for (SortOrder order : {SortOrder::Ascending, SortOrder::Descending}) {
+            SCOPED_TRACE(std::string(key) + (order == SortOrder::Ascending ? " ascending" : " descending"));
+            const SortDescriptor descriptor{key, order};
+            std::vector<BrowserItem> expected = rows;
+            if (std::string_view(key) != "anotherKey")
+                std::stable_sort(expected.begin(), expected.end(), [&](const BrowserItem &a, const BrowserItem &b) {
+                    return compareBrowserItems(a, b, descriptor) < 0;
+                });
+            std::vector<BrowserItem> sorted = rows;
+            sortBrowserItems(sorted, descriptor);
+            EXPECT_EQ(sorted, expected);
+        }
+    }
+}
+
+TEST_F(CacheTreeTest, flatRowsOfManyDateFoldersComeInListingOrder) {
+    // Without a usable sort key the rows keep the order they were built in: date folders as
+    // the cache folder lists them, each one's entries as it lists them.
+    for (int day = 1; day <= 28; ++day)
+        for (int item = 0; item < 5; ++item)
+            writeData(cache + "/" + dateName(2008, 2, day) + "/.x_item" + std::to_string(day * 10 + item), item);
+    touch(cache + "/ArchivedFileData");
+    std::vector<std::string> expected;
+    auto dates = sys::listDirectory(cache);
+    ASSERT_TRUE(dates.ok());
+    for (const auto &date : *dates) {
+        if (date.name == "ArchivedFileData")
+            continue;
+        auto entries = sys::listDirectory(cache + "/" + date.name);
+        ASSERT_TRUE(entries.ok());
+        for (const auto &entry : *entries)
+            expected.push_back(cache + "/" + date.name + "/" + entry.name);
+    }
+
+    CacheTree tree({cache});
+    tree.setViewMode(ViewMode::Flat);
+    tree.sortDescriptorsDidChange({SortDescriptor{"unknownKey", SortOrder::Ascending}});
+    std::vector<std::string> paths;
+    for (const BrowserItem &row : tree.rootListItems())
+        paths.push_back(row.pathToItem);
+    EXPECT_EQ(paths, expected);
+}
+
+TEST_F(CacheTreeTest, takingTheRootRowsLeavesTheListEmptyUntilTheNextBuild) {
+    touch(cache + "/" + dateName(2008, 3, 14) + "/.x_a");
+    touch(cache + "/" + dateName(2008, 3, 15) + "/.x_b");
+    CacheTree tree({cache});
+    tree.setViewMode(ViewMode::Flat);
+    tree.buildListRootItems();
+    const std::vector<BrowserItem> copy = tree.rootListItems();
+    EXPECT_EQ(names(copy), (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(tree.takeRootListItems(), copy);
+    EXPECT_TRUE(tree.rootListItems().empty());
+    EXPECT_EQ(tree.numberOfChildren(nullptr), 0u);
+    tree.buildListRootItems();
+    EXPECT_EQ(tree.rootListItems(), copy);
+}
+
 TEST_F(CacheTreeTest, childOfVanishedEntryIsEmptyRow) {
     std::string day = cache + "/" + dateName(2008, 3, 14);
     touch(day + "/.x_gone");

@@ -2,12 +2,15 @@
 
 #include "NotificationRecorder.h"
 #include "TestDir.h"
+#include "platform/System.h"
 
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -182,6 +185,40 @@ TEST_F(CopyFileUtilTest, existingTargetsAreLeftAlone) {
     run(worker(CopyThreadType::Copy, dir / "src", dir / "dst", Visibility::Visible));
     EXPECT_EQ(test::readFileText(dir / "dst/a"), "old");
     EXPECT_EQ(test::readFileText(dir / "dst/b"), "b");
+}
+
+TEST_F(CopyFileUtilTest, aDeepTreeIsCopiedWholeUnderALowDescriptorLimit) {
+    // Each level holds a file beside the next folder, so that at some levels the file is
+    // listed after the folder and is copied once the folder is done.
+    constexpr int kDepth = 60;
+    std::string relative = "src";
+    for (int level = 0; level < kDepth; ++level) {
+        dir.writeFile(relative + "/.x_f" + std::to_string(level), std::to_string(level));
+        relative += "/.x_d";
+    }
+    dir.makeDir(relative);
+
+    // Far fewer descriptors than two per level: a walk that kept its folders open on the way
+    // down would run out of them.
+    struct rlimit saved {};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    auto open = sys::countDirectoryEntries("/proc/self/fd");
+    ASSERT_TRUE(open.ok());
+    struct rlimit low = saved;
+    low.rlim_cur = std::min<rlim_t>(saved.rlim_cur, *open + 24);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    struct Restore {
+        rlimit limit;
+        ~Restore() { ::setrlimit(RLIMIT_NOFILE, &limit); }
+    } restore{saved};
+    run(worker(CopyThreadType::Copy, dir / "src", dir / "dst", Visibility::Visible));
+
+    std::string copied = dir / "dst";
+    for (int level = 0; level < kDepth; ++level) {
+        EXPECT_EQ(test::readFileText(copied + "/f" + std::to_string(level)), std::to_string(level)) << level;
+        copied += "/d";
+    }
+    EXPECT_TRUE(isFolder(copied));
 }
 
 TEST_F(CopyFileUtilTest, linksAreCopiedAsLinksAndNeverEntered) {
