@@ -1,0 +1,261 @@
+#!/usr/bin/env python3
+"""Cache browser benchmarks: quilletctl's list and search against find(1) on the same cache, in
+the same run, with the same (warm) cache state.
+
+1. `quilletctl list --flat` over a home cache of 2,000 date folders (consecutive minutes) of 50
+   small files each, 100,000 archived items, a few of them under hidden ".x_" names, against
+   `find CACHE -mindepth 2 -maxdepth 2 -printf '%s %p\\n'`, which reads the same entries with
+   their sizes. Target: at most 1.5 times find.
+2. `quilletctl search TEXT` for a rare name over 1,000,000 cached entries (1,000 date folders,
+   each holding one archived folder of 10 folders × 100 files), a few of which contain the
+   text, against `find CACHE -iname '*TEXT*'`. Both must report the same hits. Target: at most
+   1.2 times find.
+
+Both programs run as whole processes with stdout to /dev/null, alternately, after one warm-up
+run of each that is not counted; the figure is the ratio of the medians. quilletctl runs on a
+scratch home (HOME, XDG_DATA_HOME, XDG_CONFIG_HOME) with QUILLET_VOLUME_ROOTS pointing to an
+empty folder, so the home cache is the only one it looks at. One more run of each, writing to a
+file, checks what they print.
+
+Standalone:  bench/bench_browser.py [BUILD_DIR] [--quick] [--keep]
+prints a Markdown table; bench/run calls run(ctx) and gets benchlib rows. The caches are left
+in bench/run's scratch folder, which bench/run removes at the end: deleting a million files
+right away would slow down whatever creates files next on the same file system."""
+
+import argparse
+import os
+import shutil
+import stat
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+
+LIST_DATE_FOLDERS = 2000
+LIST_ITEMS_PER_FOLDER = 50
+LIST_HIDDEN_PER_FOLDER = 2  # items stored under ".x_" names
+LIST_TARGET = 1.5
+SEARCH_DATE_FOLDERS = 1000
+SEARCH_FOLDERS = 10
+SEARCH_FILES_PER_FOLDER = 100
+SEARCH_TEXT = "zebrafish"
+SEARCH_TARGET = 1.2
+ROUNDS = 7
+CACHE_FOLDER_NAME = ".TrashCacheFolder"
+BASE_TIME = 1_796_658_120  # 2026-12-07 15:42 UTC: the names never depend on today
+
+
+def log(message):
+    print(f"[bench browser] {message}", file=sys.stderr, flush=True)
+
+
+def quilletctl_path(build):
+    return os.path.join(build, "bin", "quilletctl")
+
+
+def date_folder_name(number):
+    return time.strftime("%Y-%m-%d %H_%M +0000", time.gmtime(BASE_TIME + 60 * number))
+
+
+class Scratch:
+    """A home with an empty trash and a cache folder, and an empty volume root."""
+
+    def __init__(self, root):
+        self.root = root
+        self.home = os.path.join(root, "home")
+        self.data = os.path.join(root, "data")
+        self.config = os.path.join(root, "config")
+        self.volumes = os.path.join(root, "volumes")
+        self.cache = os.path.join(self.home, CACHE_FOLDER_NAME)
+        for folder in (os.path.join(self.data, "Trash", "files"), os.path.join(self.data, "Trash", "info"),
+                       self.config, self.volumes, self.cache):
+            os.makedirs(folder, mode=0o700, exist_ok=True)
+        for name in ("ArchivedFileData", "UPD_FLAG"):
+            open(os.path.join(self.cache, name), "wb").close()
+
+    def env(self):
+        env = dict(os.environ)
+        env.update(HOME=self.home, XDG_DATA_HOME=self.data, XDG_CONFIG_HOME=self.config,
+                   QUILLET_VOLUME_ROOTS=self.volumes)
+        return env
+
+
+def make_list_cache(scratch):
+    """LIST_DATE_FOLDERS date folders of LIST_ITEMS_PER_FOLDER files of 20 to 2,000 bytes; the
+    first LIST_HIDDEN_PER_FOLDER of each folder under hidden names."""
+    payload = b"q" * 2000
+    for number in range(LIST_DATE_FOLDERS):
+        folder = os.path.join(scratch.cache, date_folder_name(number))
+        os.mkdir(folder, 0o700)
+        for index in range(LIST_ITEMS_PER_FOLDER):
+            prefix = ".x_" if index < LIST_HIDDEN_PER_FOLDER else ""
+            with open(os.path.join(folder, f"{prefix}Report {number:04d}-{index:02d}.txt"), "wb") as f:
+                f.write(payload[:20 + (number * 37 + index * 101) % 1981])
+    return LIST_DATE_FOLDERS * LIST_ITEMS_PER_FOLDER
+
+
+def make_search_cache(scratch):
+    """SEARCH_DATE_FOLDERS date folders, each with an archived folder of SEARCH_FOLDERS folders
+    of SEARCH_FILES_PER_FOLDER empty files; a few names contain SEARCH_TEXT in mixed case, one
+    of them a folder. Returns the number of entries below the date folders and the hits' paths."""
+    regular = stat.S_IFREG | 0o600
+    hits = []
+    entries = 0
+    for number in range(SEARCH_DATE_FOLDERS):
+        date_folder = os.path.join(scratch.cache, date_folder_name(number))
+        project = os.path.join(date_folder, f".x_project-{number:04d}")
+        os.makedirs(project, 0o700)
+        entries += 1
+        for folder_number in range(SEARCH_FOLDERS):
+            folder = os.path.join(project, f".x_module-{folder_number:02d}")
+            if number == 500 and folder_number == 5:
+                folder = os.path.join(project, ".x_Zebrafish photos")
+                hits.append(folder)
+            os.mkdir(folder, 0o700)
+            entries += 1
+            for file_number in range(SEARCH_FILES_PER_FOLDER):
+                name = f".x_file-{file_number:03d}.txt"
+                if file_number == 42 and folder_number == 3 and number % 150 == 7:
+                    name = f".x_Quarterly ZebraFish report {number}.txt"
+                path = os.path.join(folder, name)
+                if name != f".x_file-{file_number:03d}.txt":
+                    hits.append(path)
+                os.mknod(path, regular)
+                entries += 1
+    return entries, sorted(hits)
+
+
+def time_process(argv, env=None):
+    started = time.perf_counter()
+    subprocess.run(argv, check=True, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+    return time.perf_counter() - started
+
+
+def output_of(argv, env=None):
+    return subprocess.run(argv, check=True, env=env, stdin=subprocess.DEVNULL, capture_output=True,
+                          text=True, errors="replace").stdout
+
+
+def compare(ours, reference, env, rounds):
+    """Times ours and reference alternately, rounds times each after a warm-up run of each."""
+    time_process(reference)
+    time_process(ours, env)
+    ours_times, reference_times = [], []
+    for _ in range(rounds):
+        reference_times.append(time_process(reference))
+        ours_times.append(time_process(ours, env))
+    return ours_times, reference_times
+
+
+def measure_list(build, scratch, rounds):
+    log(f"making a cache of {LIST_DATE_FOLDERS} date folders and "
+        f"{LIST_DATE_FOLDERS * LIST_ITEMS_PER_FOLDER} items")
+    items = make_list_cache(scratch)
+    subprocess.run(["sync"], check=True)
+    ours = [quilletctl_path(build), "list", "--flat"]
+    reference = ["find", scratch.cache, "-mindepth", "2", "-maxdepth", "2", "-printf", "%s %p\n"]
+    ours_times, reference_times = compare(ours, reference, scratch.env(), rounds)
+    # Every item is a row, shown under its visible name, with the size find reports.
+    sizes = {}
+    for line in output_of(reference).splitlines():
+        size, path = line.split(" ", 1)
+        sizes[path] = int(size)
+    rows = [line.split("\t") for line in output_of(ours, scratch.env()).splitlines()]
+    paths = sorted(row[3] for row in rows if len(row) == 4)
+    # The items stored under hidden names are shown under their visible ones.
+    unhidden = sum(1 for row in rows if len(row) == 4 and os.path.basename(row[3]) == ".x_" + row[0])
+    return {"items": items, "ours": ours_times, "reference": reference_times, "rows": len(rows),
+            "found": len(sizes), "unhidden": unhidden, "hidden": LIST_DATE_FOLDERS * LIST_HIDDEN_PER_FOLDER,
+            "paths": paths == sorted(sizes)}
+
+
+def measure_search(build, scratch, rounds):
+    log(f"making a cache of {SEARCH_DATE_FOLDERS} date folders and about "
+        f"{SEARCH_DATE_FOLDERS * SEARCH_FOLDERS * SEARCH_FILES_PER_FOLDER} entries")
+    entries, hits = make_search_cache(scratch)
+    subprocess.run(["sync"], check=True)
+    ours = [quilletctl_path(build), "search", SEARCH_TEXT]
+    reference = ["find", scratch.cache, "-iname", f"*{SEARCH_TEXT}*"]
+    ours_times, reference_times = compare(ours, reference, scratch.env(), rounds)
+    found_by_find = sorted(output_of(reference).splitlines())
+    found_by_ours = sorted(line.split("\t")[3] for line in output_of(ours, scratch.env()).splitlines())
+    return {"entries": entries, "ours": ours_times, "reference": reference_times, "hits": hits,
+            "find": found_by_find, "quilletctl": found_by_ours}
+
+
+def measure(build, workdir, quick):
+    if not os.access(quilletctl_path(build), os.X_OK):
+        raise RuntimeError(f"{quilletctl_path(build)} is missing; build first")
+    rounds = 3 if quick else ROUNDS
+    listed = measure_list(build, Scratch(os.path.join(workdir, "list")), rounds)
+    searched = measure_search(build, Scratch(os.path.join(workdir, "search")), rounds)
+    return listed, searched
+
+
+def times_ms(times):
+    return ", ".join(f"{t * 1000:.0f}" for t in times)
+
+
+def figures(listed, searched):
+    """(figure, measured, reference, ratio, target, ok, notes) per figure."""
+    list_ours, list_find = statistics.median(listed["ours"]), statistics.median(listed["reference"])
+    list_ok = (listed["rows"] == listed["items"] == listed["found"] and listed["paths"]
+               and listed["unhidden"] == listed["hidden"])
+    search_ours, search_find = statistics.median(searched["ours"]), statistics.median(searched["reference"])
+    same_hits = searched["find"] == searched["quilletctl"] == searched["hits"]
+    return [
+        ("quilletctl list --flat, 100,000 items in 2,000 date folders", f"{list_ours * 1000:.1f} ms",
+         f"find -printf '%s %p': {list_find * 1000:.1f} ms", list_ours / list_find, f"≤ {LIST_TARGET:.1f}×",
+         list_ours / list_find <= LIST_TARGET and list_ok,
+         [f"{listed['rows']} rows, find {listed['found']} entries, same paths: {'yes' if listed['paths'] else 'NO'}; "
+          f"{listed['unhidden']} of the {listed['hidden']} items stored under hidden names shown under visible ones",
+          f"quilletctl (ms): {times_ms(listed['ours'])}", f"find (ms): {times_ms(listed['reference'])}"]),
+        (f"quilletctl search, {searched['entries']:,} cached entries", f"{search_ours * 1000:.1f} ms",
+         f"find -iname: {search_find * 1000:.1f} ms", search_ours / search_find, f"≤ {SEARCH_TARGET:.1f}×",
+         search_ours / search_find <= SEARCH_TARGET and same_hits,
+         [f"\"{SEARCH_TEXT}\": {len(searched['quilletctl'])} hits, find {len(searched['find'])}, "
+          f"{len(searched['hits'])} made; same hits: {'yes' if same_hits else 'NO'}",
+          f"quilletctl (ms): {times_ms(searched['ours'])}", f"find (ms): {times_ms(searched['reference'])}"]),
+    ]
+
+
+def run(ctx):
+    """Entry point for bench/run: rows of benchlib.Row. The caches stay in ctx.workdir."""
+    from benchlib import Row, verdict
+
+    workdir = tempfile.mkdtemp(prefix="browser-", dir=ctx.workdir)
+    listed, searched = measure(ctx.build, workdir, ctx.quick)
+    return [Row(figure, measured, reference, ratio, target, verdict(ok), notes)
+            for figure, measured, reference, ratio, target, ok, notes in figures(listed, searched)]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("build", nargs="?", default="build", help="build directory (default ./build)")
+    parser.add_argument("--quick", action="store_true", help="fewer rounds")
+    parser.add_argument("--keep", action="store_true", help="keep the scratch folder")
+    args = parser.parse_args()
+    workdir = tempfile.mkdtemp(prefix="quillet-bench-browser-")
+    try:
+        listed, searched = measure(os.path.abspath(args.build), workdir, args.quick)
+    finally:
+        if args.keep:
+            log(f"scratch folder kept: {workdir}")
+        else:
+            shutil.rmtree(workdir, ignore_errors=True)
+    print("| Figure | Measured | Reference | Ratio | Target | Verdict |")
+    print("| --- | --- | --- | --- | --- | --- |")
+    rows = figures(listed, searched)
+    for figure, measured, reference, ratio, target, ok, _ in rows:
+        print(f"| {figure} | {measured} | {reference} | {ratio:.2f}× | {target} | {'pass' if ok else 'MISS'} |")
+    print()
+    for figure, *_, notes in rows:
+        print(f"- {figure}: " + "; ".join(notes) + ".")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
