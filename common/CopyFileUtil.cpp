@@ -8,11 +8,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <iterator>
+#include <thread>
 
 namespace quillet {
 namespace {
 
 constexpr std::chrono::milliseconds kProgressInterval{250};
+/// At most this many threads copy the folders of one tree.
+constexpr unsigned kMaxCopiers = 4;
 /// Folders whose names begin with this hold a volume's search index: never worth copying.
 constexpr std::string_view kSpotlightPrefix = ".Spotlight";
 
@@ -130,6 +134,9 @@ bool CopyFileUtil::cancelledAfterPause() {
 }
 
 void CopyFileUtil::countDone(uint64_t size) {
+    // The copiers of a tree count at once: each sum is stored with the progress it gives, so
+    // that the last one stored is the total.
+    std::lock_guard lock(_countMutex);
     _sizeDone += size;
     // An empty source has nothing left to do: all of it is done.
     _progress = _totalSize == 0 ? 100.0 : static_cast<double>(_sizeDone) * 100.0 / static_cast<double>(_totalSize);
@@ -172,68 +179,136 @@ bool CopyFileUtil::core(Job job, const std::string &source, const std::string &t
     } else if (!sys::stat(target, sys::FollowLinks::No)) {
         (void)sys::mkdir(target, 0755);
     }
+    if (job == Job::Copy && atRoot)
+        return copyTree(source, target);
 
+    if (!copyEntries(job, source, target, nullptr))
+        return false;
+    if (job == Job::Move) {
+        auto left = sys::countDirectoryEntries(source);
+        if (left && *left == 0)
+            (void)sys::unlinkAt(AT_FDCWD, source, true);
+    }
+    return true;
+}
+
+bool CopyFileUtil::copyTree(const std::string &source, const std::string &target) {
+    // Copying small files is one system call after another in the kernel, and two folders can
+    // be written at the same time: the folders of the tree are shared out among a few threads
+    // (at most kMaxCopiers, one per CPU). Each takes the folder found last, so that a single
+    // thread still goes depth first. A folder is made by the thread that takes it, before its
+    // entries, and was queued by the one that copied its parent, so its parent exists. A move
+    // stays on one thread: it removes each emptied folder after its sub-folders.
+    std::mutex mutex;
+    std::condition_variable ready;
+    std::vector<Folders> pending{Folders{source, target}};
+    unsigned busy = 0;
+    bool stopped = false;
+    auto copyFolders = [&] {
+        for (;;) {
+            Folders folders;
+            {
+                std::unique_lock lock(mutex);
+                ready.wait(lock, [&] { return stopped || !pending.empty() || busy == 0; });
+                if (stopped || pending.empty())
+                    return;
+                folders = std::move(pending.back());
+                pending.pop_back();
+                ++busy;
+            }
+            std::vector<Folders> found;
+            bool done = true;
+            if (folders.source != source) {
+                // A sub-folder: as core does for one.
+                if (cancelledAfterPause())
+                    done = false;
+                else if (!sys::stat(folders.target, sys::FollowLinks::No))
+                    (void)sys::mkdir(folders.target, 0755);
+            }
+            if (done)
+                done = copyEntries(Job::Copy, folders.source, folders.target, &found);
+            {
+                std::lock_guard lock(mutex);
+                --busy;
+                stopped = stopped || !done;
+                // Reversed, so that they are taken in listing order.
+                std::move(found.rbegin(), found.rend(), std::back_inserter(pending));
+            }
+            ready.notify_all();
+        }
+    };
+    const unsigned copiers = std::min(kMaxCopiers, std::max(1u, std::thread::hardware_concurrency()));
+    {
+        std::vector<std::jthread> helpers;
+        for (unsigned i = 1; i < copiers; ++i)
+            helpers.emplace_back(copyFolders);
+        copyFolders();
+    }
+    return !stopped;
+}
+
+bool CopyFileUtil::copyEntries(Job job, const std::string &source, const std::string &target,
+                               std::vector<Folders> *subFolders) {
     // Every entry is read, copied or moved relative to the source and target folders, opened
     // once here: a folder of many small files would otherwise walk both full paths several
     // times per file. The names are taken before anything is written, as a listing would.
     auto opened = sys::openDirectory(source);
     std::vector<std::string> names;
-    if (opened && sys::forEachEntry(opened->get(), [&names](std::string_view name, unsigned char) {
-                      names.emplace_back(name);
-                      return true;
-                  })) {
-        sys::Fd sourceDir = std::move(*opened);
-        // Where the target cannot be opened nothing can be written into it; the files still
-        // count as done, as failed copies do.
-        sys::Fd targetDir;
-        if (auto openedTarget = sys::openDirectory(target))
-            targetDir = std::move(*openedTarget);
-        for (const std::string &entryName : names) {
-            if (cancelledAfterPause())
+    if (!opened || !sys::forEachEntry(opened->get(), [&names](std::string_view name, unsigned char) {
+            names.emplace_back(name);
+            return true;
+        }))
+        return true;
+    sys::Fd sourceDir = std::move(*opened);
+    // Where the target cannot be opened nothing can be written into it; the files still count
+    // as done, as failed copies do.
+    sys::Fd targetDir;
+    if (auto openedTarget = sys::openDirectory(target))
+        targetDir = std::move(*openedTarget);
+    for (const std::string &entryName : names) {
+        if (cancelledAfterPause())
+            return false;
+        const std::string name = quillet::setFileName(entryName, _nameForm);
+        // ".x_", ".x_." and ".x_.." have no visible form that names an entry of their own:
+        // written as is they would land on the target folder itself or on its parent.
+        if (name.empty() || name == "." || name == "..")
+            continue;
+        const std::string from = sys::joinPath(source, entryName);
+        const std::string to = sys::joinPath(target, name);
+        auto st = sys::statAt(sourceDir.get(), entryName, sys::FollowLinks::No);
+        if (!st)
+            continue; // gone meanwhile: contributes nothing
+        if (S_ISDIR(st->st_mode)) {
+            if (isSpotlightFolderName(entryName))
+                continue;
+            if (subFolders) {
+                subFolders->push_back(Folders{from, to});
+                continue;
+            }
+            // Both folders are let go while the sub-folder is done and opened again after
+            // it, so that a deep tree holds no more descriptors than a shallow one.
+            sourceDir.reset();
+            targetDir.reset();
+            if (!core(job, from, to, false))
                 return false;
-            const std::string name = quillet::setFileName(entryName, _nameForm);
-            // ".x_", ".x_." and ".x_.." have no visible form that names an entry of their own:
-            // written as is they would land on the target folder itself or on its parent.
-            if (name.empty() || name == "." || name == "..")
-                continue;
-            const std::string from = sys::joinPath(source, entryName);
-            const std::string to = sys::joinPath(target, name);
-            auto st = sys::statAt(sourceDir.get(), entryName, sys::FollowLinks::No);
-            if (!st)
-                continue; // gone meanwhile: contributes nothing
-            if (S_ISDIR(st->st_mode)) {
-                if (isSpotlightFolderName(entryName))
-                    continue;
-                // Both folders are let go while the sub-folder is copied and opened again
-                // after it, so that a deep tree holds no more descriptors than a shallow one.
-                sourceDir.reset();
-                targetDir.reset();
-                if (!core(job, from, to, false))
-                    return false;
-                if (auto reopened = sys::openDirectory(source))
-                    sourceDir = std::move(*reopened);
-                if (auto reopened = sys::openDirectory(target))
-                    targetDir = std::move(*reopened);
-                continue;
-            }
-            const auto size = static_cast<uint64_t>(std::max<off_t>(st->st_size, 0));
-            if (job == Job::Copy) {
-                // An existing target is left as it is; a failed copy leaves nothing behind.
-                if (targetDir.valid())
-                    (void)sys::copyItemAt(sourceDir.get(), entryName, &*st, targetDir.get(), name, from, to);
-            } else {
-                if (_singleFileSizeLimit != 0 && size >= _singleFileSizeLimit)
-                    continue;
-                if (targetDir.valid())
-                    moveItemAt(sourceDir.get(), entryName, targetDir.get(), name, from, to);
-            }
-            countDone(size);
+            if (auto reopened = sys::openDirectory(source))
+                sourceDir = std::move(*reopened);
+            if (auto reopened = sys::openDirectory(target))
+                targetDir = std::move(*reopened);
+            continue;
         }
-    }
-    if (job == Job::Move) {
-        auto left = sys::countDirectoryEntries(source);
-        if (left && *left == 0)
-            (void)sys::unlinkAt(AT_FDCWD, source, true);
+        const auto size = static_cast<uint64_t>(std::max<off_t>(st->st_size, 0));
+        if (job == Job::Copy) {
+            // An existing target is left as it is; a failed copy leaves nothing behind.
+            if (targetDir.valid())
+                (void)sys::copyItemAt(sourceDir.get(), entryName, &*st, targetDir.get(), name, from, to);
+        } else {
+            if (_singleFileSizeLimit != 0 && size >= _singleFileSizeLimit)
+                continue;
+            if (targetDir.valid())
+                moveItemAt(sourceDir.get(), entryName, targetDir.get(), name, from, to);
+        }
+        countDone(size);
     }
     return true;
 }

@@ -1,7 +1,8 @@
 #pragma once
 // The background copy/move worker: copies or moves the content of folder trees into one
-// destination folder on a thread of its own, writing every name in its visible or its hidden
-// form, and reports through the local notification centre.
+// destination folder on a thread of its own (a copy shares the folders of a tree out among a
+// few more), writing every name in its visible or its hidden form, and reports through the
+// local notification centre.
 //
 // Notifications (object in brackets; none carries anything else):
 //   ZRCopyFileUtilStatsNotification           [double: percentage done]  every 0.25 s on the
@@ -97,10 +98,21 @@ private:
                  NotificationCenter &center);
 
     enum class Job { Copy, Move };
+    /// A source folder and the folder its content goes to.
+    struct Folders {
+        std::string source;
+        std::string target;
+    };
     void threadBody(Job job);
     /// Copies or moves the content of the folder source into the folder target. atRoot: source
     /// is the current source folder itself. False when the worker was cancelled meanwhile.
     bool core(Job job, const std::string &source, const std::string &target, bool atRoot);
+    /// Copy jobs: the content of the current source folder, its folders shared out among a few
+    /// threads. False when the worker was cancelled meanwhile.
+    bool copyTree(const std::string &source, const std::string &target);
+    /// The entries of one folder. Sub-folders go to subFolders when given, else are done at
+    /// once through core. False when the worker was cancelled meanwhile.
+    bool copyEntries(Job job, const std::string &source, const std::string &target, std::vector<Folders> *subFolders);
     /// Waits while paused; true when the worker is cancelled.
     bool cancelledAfterPause();
     void countDone(uint64_t size);
@@ -117,6 +129,7 @@ private:
     std::atomic<double> _progress{0};
     uint64_t _totalSize = 0;
     uint64_t _sizeDone = 0;
+    std::mutex _countMutex;
     ZRAppUtils _internalUtil;
     NotificationCenter *_center = &NotificationCenter::defaultCenter();
     std::mutex _pauseMutex;

@@ -290,6 +290,83 @@ TEST_F(CopyFileUtilTest, cancelPostsCancelledAtOnceAndFinishedOnceUnwound) {
     EXPECT_EQ(recorder.count(CopyFileUtil::kStatsNotification), 0u);
 }
 
+/// Files below folder, at any depth.
+size_t countFilesBelow(const std::string &folder) {
+    size_t count = 0;
+    for (const std::string &name : listNames(folder)) {
+        const std::string path = folder + "/" + name;
+        count += isFolder(path) ? countFilesBelow(path) : 1;
+    }
+    return count;
+}
+
+TEST_F(CopyFileUtilTest, aWideTreeIsCopiedWholeAndProgressEndsAtOneHundred) {
+    // Enough folders for every copier to take some, nested two levels.
+    for (int folder = 0; folder < 24; ++folder)
+        for (int file = 0; file < 20; ++file)
+            dir.writeFile(".x_src/.x_f" + std::to_string(folder) + "/.x_g" + std::to_string(folder % 3) + "/.x_" +
+                              std::to_string(file),
+                          std::to_string(folder * 100 + file));
+    auto job = worker(CopyThreadType::Copy, dir / ".x_src", dir / "out/src", Visibility::Visible);
+    ASSERT_TRUE(job);
+    const std::shared_ptr<CopyFileUtil> kept = job;
+    run(std::move(job));
+
+    for (int folder = 0; folder < 24; ++folder)
+        for (int file = 0; file < 20; ++file)
+            EXPECT_EQ(test::readFileText(dir / ("out/src/f" + std::to_string(folder) + "/g" +
+                                                std::to_string(folder % 3) + "/" + std::to_string(file))),
+                      std::to_string(folder * 100 + file));
+    EXPECT_EQ(countFilesBelow(dir / "out/src"), 24u * 20u);
+    EXPECT_DOUBLE_EQ(kept->progress(), 100.0);
+    EXPECT_EQ(recorder.events(), std::vector<std::string>{CopyFileUtil::kThreadFinishedNotification});
+}
+
+TEST_F(CopyFileUtilTest, pauseHoldsEveryCopierOfAWideTree) {
+    for (int folder = 0; folder < 30; ++folder)
+        for (int file = 0; file < 100; ++file)
+            test::touch(dir / ("src/d" + std::to_string(folder) + "/f" + std::to_string(file)));
+    auto job = worker(CopyThreadType::Copy, dir / "src", dir / "dst", Visibility::Visible);
+    ASSERT_TRUE(job);
+    job->startThread(loop);
+    job->pauseThread();
+    if (recorder.count(CopyFileUtil::kThreadFinishedNotification) != 0)
+        GTEST_SKIP() << "the worker ended before it could be paused";
+
+    ASSERT_TRUE(loop.runUntil([&] { return recorder.count(CopyFileUtil::kStatsNotification) >= 3; }, kTimeout));
+    const size_t copied = countFilesBelow(dir / "dst");
+    ASSERT_TRUE(loop.runUntil([&] { return recorder.count(CopyFileUtil::kStatsNotification) >= 6; }, kTimeout));
+    EXPECT_EQ(countFilesBelow(dir / "dst"), copied);
+    EXPECT_LT(copied, size_t{3000});
+
+    job->continueThread();
+    ASSERT_TRUE(runToEnd());
+    EXPECT_EQ(countFilesBelow(dir / "dst"), size_t{3000});
+    EXPECT_DOUBLE_EQ(job->progress(), 100.0);
+    EXPECT_EQ(recorder.events(), (std::vector<std::string>{CopyFileUtil::kThreadPausedNotification,
+                                                           CopyFileUtil::kThreadFinishedNotification}));
+}
+
+TEST_F(CopyFileUtilTest, cancelStopsEveryCopierOfAWideTree) {
+    for (int folder = 0; folder < 30; ++folder)
+        for (int file = 0; file < 100; ++file)
+            test::touch(dir / ("src/d" + std::to_string(folder) + "/f" + std::to_string(file)));
+    auto job = worker(CopyThreadType::Copy, dir / "src", dir / "dst", Visibility::Visible);
+    ASSERT_TRUE(job);
+    job->startThread(loop);
+    job->cancelThread();
+    const bool endedFirst = recorder.count(CopyFileUtil::kThreadFinishedNotification) != 0;
+    ASSERT_TRUE(runToEnd());
+    EXPECT_EQ(recorder.count(CopyFileUtil::kThreadFinishedNotification), 1u);
+    if (endedFirst)
+        GTEST_SKIP() << "the worker ended before it could be cancelled";
+    // Once finished is posted, nothing more is written.
+    const size_t copied = countFilesBelow(dir / "dst");
+    EXPECT_LT(copied, size_t{3000});
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(countFilesBelow(dir / "dst"), copied);
+}
+
 TEST_F(CopyFileUtilTest, missingSourcePostsOnlyTheError) {
     auto job = worker(CopyThreadType::Copy, dir / "gone", dir / "dst", Visibility::Visible);
     ASSERT_TRUE(job);
