@@ -1,5 +1,5 @@
-// quillet-bench-recover SOURCE DEST: recovers the archived folder SOURCE into DEST the way the
-// browser does, with a CopyFileUtil copy worker writing visible names, its progress timer on a
+// quillet-bench-recover SOURCE DEST: recovers the archived folder SOURCE into DEST as a cached
+// folder is recovered: a CopyFileUtil copy worker writing visible names, its progress timer on a
 // PollingRunLoop, and exits as soon as the worker has posted that it finished. The benchmark
 // times it as a whole process against cp -a.
 //

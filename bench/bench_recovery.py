@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Recovery benchmark: taking an archived folder of 10,000 small files out of the cache, as the
-browser does it, against `cp -a` of the same folder to the same file system in the same run.
+"""Recovery benchmark: taking an archived folder of 10,000 small files out of the cache, as
+`quilletctl recover` does it, against `cp -a` of the same folder to the same file system in the
+same run.
 The comparison runs twice, as the copy-mode throughput one does: in the scratch folder, on
 whatever file system holds it, and on a fresh ext4 on a loop-mounted image file (root only),
 which nothing else on the machine touches.
