@@ -266,13 +266,28 @@ int settings(const Options &options, std::ostream &out, std::ostream &err) {
 
 std::string sizeColumn(const BrowserItem &item) { return item.size ? sizeText(*item.size) : std::string("-"); }
 
-void printRow(std::ostream &out, const BrowserItem &item, const std::string &indent) {
-    out << indent << item.displayName() << "\t" << item.modificationDate.value_or("") << "\t" << sizeColumn(item)
-        << "\t" << item.pathToItem << "\n";
+// Appends the row's line to text, and writes text out once it holds 64 KiB: a listing of a
+// large cache is one write per chunk instead of a stream insertion per field. The caller
+// writes what is left at the end.
+void printRow(std::ostream &out, std::string &text, const BrowserItem &item, std::string_view indent) {
+    text += indent;
+    text += item.displayName();
+    text += '\t';
+    if (item.modificationDate)
+        text += *item.modificationDate;
+    text += '\t';
+    text += sizeColumn(item);
+    text += '\t';
+    text += item.pathToItem;
+    text += '\n';
+    if (text.size() >= (size_t{64} << 10)) {
+        out.write(text.data(), static_cast<std::streamsize>(text.size()));
+        text.clear();
+    }
 }
 
 std::string jsonItem(const BrowserItem &item) {
-    std::string text = "{\"name\": " + jsonString(item.displayName()) + ", \"path\": " + jsonString(item.pathToItem);
+    std::string text = "{\"name\": " + jsonString(std::string(item.displayName())) + ", \"path\": " + jsonString(item.pathToItem);
     text += ", \"modificationDate\": " + (item.modificationDate ? jsonString(*item.modificationDate) : "null");
     text += ", \"size\": " + (item.size ? std::to_string(*item.size) : std::string("null"));
     text += std::string(", \"isDirectory\": ") + (item.isDirectory ? "true" : "false");
@@ -321,7 +336,9 @@ int list(const Options &options, std::ostream &out, std::ostream &err) {
     // Setting the sort order refreshes the list, which builds the rows from the disk, sorted:
     // building them again would read the whole cache twice.
     tree.sortDescriptorsDidChange({SortDescriptor{sortKey, reverse ? SortOrder::Descending : SortOrder::Ascending}});
-    const std::vector<BrowserItem> rows = tree.rootListItems();
+    // Shown once: taken, not copied.
+    const std::vector<BrowserItem> rows = tree.takeRootListItems();
+    std::string text;
 
     if (options.json)
         out << "[";
@@ -349,12 +366,13 @@ int list(const Options &options, std::ostream &out, std::ostream &err) {
             }
             out << "}";
         } else {
-            printRow(out, row, "");
+            printRow(out, text, row, "");
             for (const BrowserItem &child : children)
-                printRow(out, child, "    ");
+                printRow(out, text, child, "    ");
         }
         firstRow = false;
     }
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
     if (options.json)
         out << (rows.empty() ? "]\n" : "\n]\n");
     return kExitSuccess;
@@ -376,8 +394,10 @@ int search(const Options &options, std::ostream &out, std::ostream &err) {
         out << (hits.empty() ? "]\n" : "\n]\n");
         return kExitSuccess;
     }
+    std::string text;
     for (const BrowserItem &hit : hits)
-        printRow(out, hit, "");
+        printRow(out, text, hit, "");
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
     return kExitSuccess;
 }
 

@@ -11,7 +11,7 @@
 
 namespace quillet {
 
-std::string BrowserItem::displayName() const {
+std::string_view BrowserItem::displayName() const {
     if (itemRepresentationName)
         return *itemRepresentationName;
     if (itemName)

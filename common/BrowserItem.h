@@ -53,7 +53,7 @@ struct BrowserItem {
     /// "YES" or "NO", as the "isDirectory" key holds it.
     std::string_view isDirectoryText() const { return isDirectory ? "YES" : "NO"; }
     /// The name column's text: itemRepresentationName, else itemName, else "".
-    std::string displayName() const;
+    std::string_view displayName() const;
     bool operator==(const BrowserItem &) const = default;
 };
 

@@ -332,7 +332,7 @@ CellValue CacheTree::objectValue(std::string_view columnIdentifier, const Browse
         if (!item->itemRepresentationName && !item->itemName)
             return value;
         value.kind = CellValue::Kind::Name;
-        value.text = item->displayName();
+        value.text = std::string(item->displayName());
         value.isDateFolderRow =
             !item->pathToItem.empty() && sys::lastPathComponent(sys::parentPath(item->pathToItem)) == kCacheFolderName;
     } else if (columnIdentifier == kModifDateColumn) {

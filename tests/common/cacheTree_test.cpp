@@ -32,7 +32,7 @@ protected:
     std::vector<std::string> names(const std::vector<BrowserItem> &rows) {
         std::vector<std::string> result;
         for (const BrowserItem &row : rows)
-            result.push_back(row.displayName());
+            result.emplace_back(row.displayName());
         return result;
     }
 
@@ -270,7 +270,7 @@ TEST_F(CacheTreeTest, sortingOrdersRootRowsButNotChildren) {
     ASSERT_EQ(tree.numberOfChildren(&expanded), 3u);
     std::vector<std::string> children;
     for (size_t i = 0; i < 3; ++i)
-        children.push_back(tree.child(&expanded, i)->displayName());
+        children.emplace_back(tree.child(&expanded, i)->displayName());
     EXPECT_EQ(children, listing) << "children keep their listing order";
 }
 
