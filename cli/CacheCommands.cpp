@@ -288,6 +288,9 @@ int empty(const Options &options, std::ostream &out, std::ostream &err) {
     std::vector<DeletedItem> deleted = emptying.emptyCaches(all ? EmptyScope::Everything : EmptyScope::Selection,
                                                             caches, rows, control);
     bar.finish();
+    if (emptying.protectionOutlivedStop())
+        err << "quilletctl: protection: a daemon was still running 10 seconds after the stop; the cache was "
+               "emptied all the same\n";
 
     int failures = 0;
     for (const DeletedItem &item : deleted) {

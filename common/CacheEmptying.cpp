@@ -35,8 +35,7 @@ std::vector<DeletedItem> CacheEmptying::emptyCaches(EmptyScope scope, const std:
                                                     const std::vector<BrowserItem> &selection,
                                                     ProtectionSwitch &protection) {
     const bool restart = protection.isRunning();
-    if (restart)
-        (void)protection.stopForCacheWork();
+    _protectionOutlivedStop = restart && !protection.stopForCacheWork();
     // Listed only now: a stopping quilletd may still have written its index.
     std::vector<DeletedItem> deleted = deleteItems(pathsToEmpty(scope, cacheFolders, selection));
     if (restart)

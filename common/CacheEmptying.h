@@ -67,6 +67,11 @@ public:
     /// left behind is tried once more, so that the answer says why it is still there.
     std::vector<DeletedItem> deleteItems(const std::vector<std::string> &paths);
 
+    /// The last emptyCaches went on although a daemon was still running 10 s after the stop
+    /// (a quilletd finishing a large copy); the index it writes on its way out is pruned of
+    /// what is gone at its next start.
+    bool protectionOutlivedStop() const { return _protectionOutlivedStop; }
+
     /// Workers of this emptying still running.
     bool deleteThreadRunning() const { return _deleteThreadRunning.load() || !_workers.empty(); }
     /// Mean percentage done of the running workers (100 when none runs).
@@ -77,6 +82,7 @@ private:
     NotificationCenter &_center;
     RunningWorkers<DeleteFolderUtil> _workers;
     std::atomic<bool> _deleteThreadRunning{false};
+    bool _protectionOutlivedStop = false;
     ItemDone _itemDone;
 };
 

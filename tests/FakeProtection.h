@@ -18,7 +18,7 @@ struct FakeProtection : ProtectionSwitch {
         running = false;
         if (onCall)
             onCall();
-        return true;
+        return stops;
     }
     void startAfterCacheWork() override {
         calls.push_back("start");
@@ -28,6 +28,8 @@ struct FakeProtection : ProtectionSwitch {
     }
 
     bool running;
+    /// What stopForCacheWork answers: false stands for a daemon that outlives the stop.
+    bool stops = true;
     std::vector<std::string> calls;
     std::function<void()> onCall;
 };

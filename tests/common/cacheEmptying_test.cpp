@@ -73,6 +73,7 @@ TEST_F(CacheEmptyingTest, emptyingEverythingStopsProtectionDeletesAndRestartsIt)
     auto deleted = emptying.emptyCaches(EmptyScope::Everything, caches, {}, protection);
     EXPECT_EQ(protection.calls, (std::vector<std::string>{"stop", "start"}));
     EXPECT_EQ(entriesAtCall, (std::vector<size_t>{8, 0})) << "deleted after the stop, before the start";
+    EXPECT_FALSE(emptying.protectionOutlivedStop());
     EXPECT_EQ(deleted.size(), 8u);
     for (const DeletedItem &item : deleted)
         EXPECT_TRUE(item.status) << item.status.message();
@@ -97,11 +98,23 @@ TEST_F(CacheEmptyingTest, emptyingASelectionLeavesTheRestAndProtectionOff) {
 
     auto deleted = emptying.emptyCaches(EmptyScope::Selection, caches, selection, protection);
     EXPECT_TRUE(protection.calls.empty());
+    EXPECT_FALSE(emptying.protectionOutlivedStop());
     EXPECT_EQ(done, (std::vector<std::string>{"0/3 .x_Pics", "1/3 " + day2, "2/3 .x_b.txt"}));
     ASSERT_EQ(deleted.size(), 3u);
     EXPECT_TRUE(deleted[2].status) << "an item already gone with its folder counts as deleted";
     EXPECT_EQ(listNames(caches[0] + "/" + day1), std::vector<std::string>{".x_a.txt"});
     EXPECT_EQ(listNames(caches[1]), (std::vector<std::string>{day1, "ArchivedFileData", "UPD_FLAG"}));
+}
+
+TEST_F(CacheEmptyingTest, aDaemonOutlivingTheStopIsReportedAndTheEmptyingGoesOn) {
+    FakeProtection protection(true);
+    protection.stops = false;
+    auto deleted = emptying.emptyCaches(EmptyScope::Selection, caches, {rowOf(caches[0] + "/" + day2)}, protection);
+    EXPECT_TRUE(emptying.protectionOutlivedStop());
+    ASSERT_EQ(deleted.size(), 1u);
+    EXPECT_TRUE(deleted[0].status);
+    EXPECT_FALSE(exists(caches[0] + "/" + day2));
+    EXPECT_EQ(protection.calls, (std::vector<std::string>{"stop", "start"}));
 }
 
 TEST_F(CacheEmptyingTest, lockedItemsAreUnlockedAndLinksRemovedAsLinks) {
