@@ -22,9 +22,7 @@ prints a Markdown table; bench/run calls run(ctx) and gets benchlib rows. The ca
 in bench/run's scratch folder, which bench/run removes at the end: deleting a million files
 right away would slow down whatever creates files next on the same file system."""
 
-import argparse
 import os
-import shutil
 import stat
 import statistics
 import subprocess
@@ -233,28 +231,9 @@ def run(ctx):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("build", nargs="?", default="build", help="build directory (default ./build)")
-    parser.add_argument("--quick", action="store_true", help="fewer rounds")
-    parser.add_argument("--keep", action="store_true", help="keep the scratch folder")
-    args = parser.parse_args()
-    workdir = tempfile.mkdtemp(prefix="quillet-bench-browser-")
-    try:
-        listed, searched = measure(os.path.abspath(args.build), workdir, args.quick)
-    finally:
-        if args.keep:
-            log(f"scratch folder kept: {workdir}")
-        else:
-            shutil.rmtree(workdir, ignore_errors=True)
-    print("| Figure | Measured | Reference | Ratio | Target | Verdict |")
-    print("| --- | --- | --- | --- | --- | --- |")
-    rows = figures(listed, searched)
-    for figure, measured, reference, ratio, target, ok, _ in rows:
-        print(f"| {figure} | {measured} | {reference} | {ratio:.2f}× | {target} | {'pass' if ok else 'MISS'} |")
-    print()
-    for figure, *_, notes in rows:
-        print(f"- {figure}: " + "; ".join(notes) + ".")
-    return 0
+    from benchlib import standalone
+
+    return standalone(run, __doc__, "browser")
 
 
 if __name__ == "__main__":

@@ -21,10 +21,8 @@ checked: 10,000 files under their visible names, each of its original's size.
 Standalone:  bench/bench_recovery.py [BUILD_DIR] [--quick] [--keep]
 prints a Markdown table; bench/run calls run(ctx) and gets benchlib rows."""
 
-import argparse
 import os
 import random
-import shutil
 import statistics
 import subprocess
 import sys
@@ -159,11 +157,9 @@ def run(ctx):
     """Entry point for bench/run: rows of benchlib.Row."""
     from benchlib import Row, verdict
 
+    # The copies stay in ctx.workdir, which the caller removes (or keeps, with --keep).
     workdir = tempfile.mkdtemp(prefix="recovery-", dir=ctx.workdir)
-    try:
-        results = measure(ctx.build, workdir, ctx.quick)
-    finally:
-        shutil.rmtree(workdir, ignore_errors=True)
+    results = measure(ctx.build, workdir, ctx.quick)
     rows = []
     for where, result in results:
         name, measured, reference, ratio, target, ok, notes = figure(where, result)
@@ -172,30 +168,9 @@ def run(ctx):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("build", nargs="?", default="build", help="build directory (default ./build)")
-    parser.add_argument("--quick", action="store_true", help="fewer rounds")
-    parser.add_argument("--keep", action="store_true", help="keep the scratch folder")
-    args = parser.parse_args()
-    workdir = tempfile.mkdtemp(prefix="quillet-bench-recovery-")
-    try:
-        results = measure(os.path.abspath(args.build), workdir, args.quick)
-    finally:
-        if args.keep:
-            log(f"scratch folder kept: {workdir}")
-        else:
-            shutil.rmtree(workdir, ignore_errors=True)
-    print("| Figure | Measured | Reference | Ratio | Target | Verdict |")
-    print("| --- | --- | --- | --- | --- | --- |")
-    figures = [figure(where, result) for where, result in results]
-    for name, measured, reference, ratio, target, ok, _ in figures:
-        ratio_text = "–" if ratio is None else f"{ratio:.2f}×"
-        verdict_text = "skipped" if ok is None else ("pass" if ok else "MISS")
-        print(f"| {name} | {measured} | {reference} | {ratio_text} | {target} | {verdict_text} |")
-    print()
-    for name, *_, notes in figures:
-        print(f"- {name}: " + "; ".join(notes) + ".")
-    return 0
+    from benchlib import standalone
+
+    return standalone(run, __doc__, "recovery")
 
 
 if __name__ == "__main__":

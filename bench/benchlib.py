@@ -45,6 +45,50 @@ def skipped(figure, target, reason):
     return Row(figure, "–", "–", None, target, "skipped", [reason])
 
 
+def ratio_text(row):
+    return "–" if row.ratio is None else f"{row.ratio:.2f}×"
+
+
+def rows_markdown(rows):
+    """The results table of rows, then their details."""
+    lines = ["| Figure | Measured | Reference | Ratio | Target | Verdict |",
+             "| --- | --- | --- | --- | --- | --- |"]
+    for row in rows:
+        lines.append(f"| {row.figure} | {row.measured} | {row.reference} | {ratio_text(row)} | "
+                     f"{row.target} | {row.verdict} |")
+    notes = [row for row in rows if row.notes]
+    if notes:
+        lines += ["", "Details:", ""]
+        for row in notes:
+            lines.append(f"- {row.figure}: " + "; ".join(row.notes) + ".")
+    return "\n".join(lines)
+
+
+def standalone(run, doc, name):
+    """The main of a benchmark module run on its own: run(ctx) on a scratch folder of its own,
+    then its rows as bench/run prints them (without the machine lines)."""
+    import argparse
+
+    parser = argparse.ArgumentParser(description=doc.split("\n\n")[0])
+    parser.add_argument("build", nargs="?", default="build", help="build directory (default ./build)")
+    parser.add_argument("--quick", action="store_true", help="fewer rounds")
+    parser.add_argument("--keep", action="store_true", help="keep the scratch folder")
+    args = parser.parse_args()
+    build = os.path.abspath(args.build)
+    workdir = tempfile.mkdtemp(prefix=f"quillet-bench-{name}-")
+    ctx = Context(build=build, quilletd=os.path.join(build, "libexec", "quillet", "quilletd"),
+                  index_tool=os.path.join(build, "bench", "quillet-bench-index"), workdir=workdir, quick=args.quick)
+    try:
+        rows = run(ctx)
+    finally:
+        if args.keep:
+            log(f"scratch folder kept: {workdir}")
+        else:
+            shutil.rmtree(workdir, ignore_errors=True)
+    print(rows_markdown(rows))
+    return 0
+
+
 def ms(seconds):
     return f"{seconds * 1000:.1f} ms"
 

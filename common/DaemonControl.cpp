@@ -4,12 +4,20 @@
 #include "platform/Process.h"
 #include "platform/ProcessTable.h"
 
+#include <algorithm>
 #include <csignal>
 
 namespace quillet {
 namespace {
 
 constexpr int kAnomalyPauseSeconds = 10;
+
+bool isOneOfTheDaemons(const sys::ProcessEntry &entry) {
+    for (const char *name : {kProtectionDaemonName, kCacheManagerDaemonName, kMountDaemonName})
+        if (sys::matchesProgram(entry.command, name))
+            return true;
+    return false;
+}
 
 } // namespace
 
@@ -78,21 +86,16 @@ int DaemonControl::countDaemonsRunning() {
 }
 
 void DaemonControl::killAllDaemons() {
-    for (const sys::ProcessEntry &entry : sys::readProcessTable()) {
-        for (const char *name : {kProtectionDaemonName, kCacheManagerDaemonName, kMountDaemonName})
-            if (sys::matchesProgram(entry.command, name))
-                (void)sys::sendSignal(entry.pid, SIGINT);
-    }
+    for (const sys::ProcessEntry &entry : sys::readProcessTable())
+        if (isOneOfTheDaemons(entry))
+            (void)sys::sendSignal(entry.pid, SIGINT);
 }
 
 bool DaemonControl::waitUntilNoDaemonRuns(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        bool anyLeft = false;
-        for (const sys::ProcessEntry &entry : sys::readProcessTable())
-            for (const char *name : {kProtectionDaemonName, kCacheManagerDaemonName, kMountDaemonName})
-                anyLeft = anyLeft || sys::matchesProgram(entry.command, name);
-        if (!anyLeft)
+        const auto table = sys::readProcessTable();
+        if (std::none_of(table.begin(), table.end(), isOneOfTheDaemons))
             return true;
         if (std::chrono::steady_clock::now() >= deadline)
             return false;

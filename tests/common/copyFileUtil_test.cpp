@@ -322,10 +322,15 @@ TEST_F(CopyFileUtilTest, aWideTreeIsCopiedWholeAndProgressEndsAtOneHundred) {
     EXPECT_EQ(recorder.events(), std::vector<std::string>{CopyFileUtil::kThreadFinishedNotification});
 }
 
-TEST_F(CopyFileUtilTest, pauseHoldsEveryCopierOfAWideTree) {
+/// src: 30 folders of 100 empty files, enough for every copier to be busy for a while.
+void makeWideTree(const TestDir &dir) {
     for (int folder = 0; folder < 30; ++folder)
         for (int file = 0; file < 100; ++file)
             test::touch(dir / ("src/d" + std::to_string(folder) + "/f" + std::to_string(file)));
+}
+
+TEST_F(CopyFileUtilTest, pauseHoldsEveryCopierOfAWideTree) {
+    makeWideTree(dir);
     auto job = worker(CopyThreadType::Copy, dir / "src", dir / "dst", Visibility::Visible);
     ASSERT_TRUE(job);
     job->startThread(loop);
@@ -348,9 +353,7 @@ TEST_F(CopyFileUtilTest, pauseHoldsEveryCopierOfAWideTree) {
 }
 
 TEST_F(CopyFileUtilTest, cancelStopsEveryCopierOfAWideTree) {
-    for (int folder = 0; folder < 30; ++folder)
-        for (int file = 0; file < 100; ++file)
-            test::touch(dir / ("src/d" + std::to_string(folder) + "/f" + std::to_string(file)));
+    makeWideTree(dir);
     auto job = worker(CopyThreadType::Copy, dir / "src", dir / "dst", Visibility::Visible);
     ASSERT_TRUE(job);
     job->startThread(loop);
