@@ -13,7 +13,6 @@
 #include <chrono>
 #include <cmath>
 #include <istream>
-#include <map>
 #include <ostream>
 
 namespace quillet::cli {

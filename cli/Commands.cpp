@@ -16,10 +16,8 @@
 #include <algorithm>
 #include <atomic>
 #include <charconv>
-#include <chrono>
 #include <cstdio>
 #include <ostream>
-#include <thread>
 
 namespace quillet::cli {
 
