@@ -1,6 +1,8 @@
 #pragma once
 // Finding, counting, stopping and launching the daemons. Nothing keeps a handle on them:
-// whether protection runs is always read again from the kernel's process table, by name.
+// whether protection runs is always read again from the kernel's process table, by name. Only
+// this user's processes are looked at: another account's daemons protect that account's trash,
+// and are neither counted here nor signalled.
 
 #include "platform/System.h"
 
@@ -44,7 +46,7 @@ public:
     bool isDaemonRunning(ReportProblems report);
     /// Number of quilletd processes.
     int countDaemonsRunning();
-    /// SIGINT to every process of the three daemons (of any user; failures ignored).
+    /// SIGINT to every process of the three daemons run by this user (failures ignored).
     void killAllDaemons();
     /// Reads the process table every 50 ms until none of the three daemons is left (a stopped
     /// quilletd still saves its index on the way out); false when one still runs at timeout.

@@ -2,14 +2,19 @@
 
 #include "platform/System.h"
 
+#include <unistd.h>
+
 #include <cctype>
+#include <charconv>
 #include <cstdlib>
+#include <optional>
 
 namespace quillet::sys {
 namespace {
 
 constexpr size_t kCommandLength = 15; // TASK_COMM_LEN less the terminating zero
-constexpr size_t kMaxStatBytes = 4096;
+// /proc/<pid>/status is about 1.5 KB; the lines read come first.
+constexpr size_t kMaxStatusBytes = 16384;
 
 bool isNumber(std::string_view text) {
     if (text.empty())
@@ -20,7 +25,53 @@ bool isNumber(std::string_view text) {
     return true;
 }
 
+/// The value of the line "key:\tvalue" of a status text, without its end of line.
+std::optional<std::string_view> statusField(std::string_view text, std::string_view key) {
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string_view::npos)
+            end = text.size();
+        std::string_view line = text.substr(at, end - at);
+        if (line.size() > key.size() && line.starts_with(key) && line[key.size()] == ':') {
+            line.remove_prefix(key.size() + 1);
+            while (!line.empty() && (line.front() == '\t' || line.front() == ' '))
+                line.remove_prefix(1);
+            return line;
+        }
+        at = end + 1;
+    }
+    return std::nullopt;
+}
+
 } // namespace
+
+bool parseProcessStatus(std::string_view text, ProcessEntry &entry) {
+    auto name = statusField(text, "Name");
+    auto state = statusField(text, "State");
+    auto uids = statusField(text, "Uid");
+    if (!name || !state || state->empty() || !uids)
+        return false;
+    // "Uid:\treal\teffective\tsaved\tfilesystem": the real one says whose process it is.
+    unsigned long uid = 0;
+    auto [end, error] = std::from_chars(uids->data(), uids->data() + uids->size(), uid);
+    if (error != std::errc() || end == uids->data())
+        return false;
+    std::string command;
+    for (size_t i = 0; i < name->size(); ++i) {
+        char c = (*name)[i];
+        if (c == '\\' && i + 1 < name->size()) {
+            char next = (*name)[++i];
+            command += next == 'n' ? '\n' : next;
+        } else {
+            command += c;
+        }
+    }
+    entry.command = std::move(command);
+    entry.state = state->front();
+    entry.uid = static_cast<uid_t>(uid);
+    return true;
+}
 
 bool parseProcessStat(std::string_view text, ProcessEntry &entry) {
     // The name may itself hold spaces and parentheses: it runs from the first "(" to the last ")".
@@ -44,13 +95,16 @@ std::vector<ProcessEntry> readProcessTable() {
     auto entries = listDirectory("/proc");
     if (!entries)
         return table;
+    const uid_t self = ::getuid();
     for (const DirEntry &entry : *entries) {
         if (!isNumber(entry.name))
             continue;
-        auto text = readFile("/proc/" + entry.name + "/stat", kMaxStatBytes);
+        // One read per process: the status file holds the name, the state and the owner.
+        auto text = readFile("/proc/" + entry.name + "/status", kMaxStatusBytes);
         ProcessEntry process;
-        if (!text || !parseProcessStat(*text, process) || process.state == 'Z')
+        if (!text || !parseProcessStatus(*text, process) || process.state == 'Z' || process.uid != self)
             continue;
+        process.pid = static_cast<pid_t>(std::strtol(entry.name.c_str(), nullptr, 10));
         table.push_back(std::move(process));
     }
     return table;

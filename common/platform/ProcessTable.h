@@ -1,6 +1,8 @@
 #pragma once
-// The kernel's process table, read from /proc: every process of every user, with its short
-// command name. This system finds its daemons by name there, never by handles kept at launch.
+// The kernel's process table, read from /proc: the processes of the user running this program,
+// with their short command names. This system finds its daemons by name there, never by
+// handles kept at launch. Other accounts' processes are never listed: they are neither counted
+// nor signalled, so another user's protection can never stand for this user's.
 
 #include <sys/types.h>
 
@@ -14,12 +16,19 @@ struct ProcessEntry {
     pid_t pid = 0;
     std::string command; ///< the kernel's short name (comm): at most 15 bytes
     char state = '?';    ///< R, S, D, Z, …
+    uid_t uid = 0;       ///< real user id
 };
 
-/// Every process visible in /proc except zombies, which are not running. A process that ends
-/// while the table is read is simply left out; an unreadable /proc gives an empty table.
+/// Every process of this program's real user visible in /proc except zombies, which are not
+/// running. A process that ends while the table is read is simply left out; an unreadable
+/// /proc gives an empty table.
 std::vector<ProcessEntry> readProcessTable();
+/// Parses the text of /proc/<pid>/status (its Name, State and Uid lines; the pid is not in it);
+/// false when a line is missing or malformed. The name is unescaped as the kernel escapes it
+/// there ("\n" and "\\").
+bool parseProcessStatus(std::string_view text, ProcessEntry &entry);
 /// Parses the text of /proc/<pid>/stat ("pid (comm) S …"); false when it is not such text.
+/// It carries no user id.
 bool parseProcessStat(std::string_view text, ProcessEntry &entry);
 
 /// True when a process whose short name is command runs program: the kernel keeps the first

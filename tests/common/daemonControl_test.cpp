@@ -1,6 +1,7 @@
 #include "DaemonControl.h"
 
 #include "ChildProcess.h"
+#include "OtherAccount.h"
 #include "TestDir.h"
 #include "platform/ProcessTable.h"
 
@@ -31,12 +32,16 @@ protected:
             ::kill(pid, SIGKILL);
     }
 
+    /// Processes of any account running the copy called name, zombies left out.
     std::vector<pid_t> runningFrom(const std::string &name) const {
         std::vector<pid_t> found;
-        for (const sys::ProcessEntry &entry : sys::readProcessTable()) {
-            auto exe = sys::readlinkAt(AT_FDCWD, "/proc/" + std::to_string(entry.pid) + "/exe");
-            if (exe && *exe == _dir / name)
-                found.push_back(entry.pid);
+        for (const std::string &entry : quillet::test::listNames("/proc")) {
+            if (entry.find_first_not_of("0123456789") != std::string::npos)
+                continue;
+            auto exe = sys::readlinkAt(AT_FDCWD, "/proc/" + entry + "/exe");
+            const pid_t pid = static_cast<pid_t>(std::stol(entry));
+            if (exe && *exe == _dir / name && quillet::test::processState(pid) != 'Z')
+                found.push_back(pid);
         }
         return found;
     }
@@ -113,6 +118,42 @@ TEST_F(DaemonControlTest, anExtraHousekeepingDaemonIsAnAnomaly) {
     launch(control, "quilletCacheManagerd", 1);
     EXPECT_TRUE(control.isDaemonRunning(ReportProblems::Yes));
     EXPECT_EQ(problems, 3);
+}
+
+// Another user's protection is theirs: it neither stands for ours, nor looks damaged, nor gets
+// our signals, nor holds up our stop.
+TEST_F(DaemonControlTest, anotherAccountsDaemonsNeitherCountNorGetSignalled) {
+    auto other = quillet::test::otherAccount();
+    if (!other)
+        GTEST_SKIP() << quillet::test::otherAccountSkipReason();
+    ASSERT_EQ(::chmod(_dir.path().c_str(), 0755), 0);
+    quillet::test::ChildProcess theirs[3];
+    const char *names[] = {"quilletd", "quilletCacheManagerd", "quilletCacheManagerd"};
+    for (int i = 0; i < 3; ++i) {
+        auto command = quillet::test::commandAs(*other, _dir / names[i], {"60"});
+        ASSERT_TRUE(theirs[i].start(command.front(), {command.begin() + 1, command.end()}, {}, _dir / "stderr"));
+    }
+    ASSERT_TRUE(quillet::test::waitFor(
+        [&] { return runningFrom("quilletd").size() == 1 && runningFrom("quilletCacheManagerd").size() == 2; }));
+
+    int problems = 0;
+    DaemonControl control(_dir.path(), {[&] {
+                                            ++problems;
+                                            return ProtectionProblemChoice::StopAndRelaunch;
+                                        },
+                                        nullptr, nullptr});
+    EXPECT_EQ(control.countDaemonsRunning(), 0);
+    EXPECT_FALSE(control.isDaemonRunning(ReportProblems::Yes));
+    EXPECT_EQ(problems, 0) << "two housekeeping daemons of another account made ours look damaged";
+    EXPECT_TRUE(control.waitUntilNoDaemonRuns(std::chrono::milliseconds(0)));
+    control.killAllDaemons();
+    // Ours beside theirs count and are stopped; theirs still run afterwards.
+    launch(control, "quilletd", 2);
+    EXPECT_EQ(control.countDaemonsRunning(), 1);
+    control.killAllDaemons();
+    EXPECT_TRUE(control.waitUntilNoDaemonRuns(std::chrono::seconds(5)));
+    for (auto &process : theirs)
+        EXPECT_TRUE(process.running()) << "another account's daemon was signalled";
 }
 
 TEST_F(DaemonControlTest, stopAndRelaunchCleansTheControlFilesAndKeepsTheDateFolders) {

@@ -2,11 +2,13 @@
 #include "platform/ProcessTable.h"
 
 #include "ChildProcess.h"
+#include "OtherAccount.h"
 #include "TestDir.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -55,6 +57,62 @@ TEST(ProcessTable, statLinesAreParsedWhateverTheNameHolds) {
     EXPECT_EQ(entry.state, 'Z');
     for (const char *bad : {"", "x (a) S", "12 a S", "12 (a)", "12 (a) ", ") 12 (S"})
         EXPECT_FALSE(sys::parseProcessStat(bad, entry)) << bad;
+}
+
+TEST(ProcessTable, statusTextsGiveNameStateAndRealUser) {
+    struct Case {
+        const char *text;
+        bool ok;
+        const char *name;
+        char state;
+        uid_t uid;
+    };
+    const Case cases[] = {
+        {"Name:\tquilletd\nUmask:\t0022\nState:\tS (sleeping)\nTgid:\t7\nUid:\t1000\t0\t0\t0\n", true, "quilletd",
+         'S', 1000},
+        // The effective id (second) does not decide: a set-uid program stays its caller's.
+        {"Name:\tquilletMountDis\nState:\tR (running)\nUid:\t0\t1000\t1000\t1000\n", true, "quilletMountDis", 'R', 0},
+        // The kernel escapes a new line and a backslash of the name.
+        {"Name:\ta\\nb\\\\c\nState:\tZ (zombie)\nUid:\t5\t5\t5\t5\n", true, "a\nb\\c", 'Z', 5},
+        {"Name:\tx\nState:\tS (sleeping)\n", false, "", '?', 0},       // no Uid line
+        {"Name:\tx\nUid:\t5\t5\t5\t5\n", false, "", '?', 0},          // no State line
+        {"State:\tS\nUid:\t5\t5\t5\t5\n", false, "", '?', 0},         // no Name line
+        {"Name:\tx\nState:\tS\nUid:\tmany\n", false, "", '?', 0},      // Uid not a number
+        {"", false, "", '?', 0},
+    };
+    for (const Case &c : cases) {
+        sys::ProcessEntry entry;
+        ASSERT_EQ(sys::parseProcessStatus(c.text, entry), c.ok) << c.text;
+        if (!c.ok)
+            continue;
+        EXPECT_EQ(entry.command, c.name);
+        EXPECT_EQ(entry.state, c.state);
+        EXPECT_EQ(entry.uid, c.uid);
+    }
+}
+
+TEST(ProcessTable, anotherAccountsProcessesAreNeverListed) {
+    auto other = quillet::test::otherAccount();
+    if (!other)
+        GTEST_SKIP() << quillet::test::otherAccountSkipReason();
+    TestDir dir;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    std::string program = sleeperNamed(dir, "quilletd");
+    quillet::test::ChildProcess theirs;
+    auto command = quillet::test::commandAs(*other, program, {"30"});
+    ASSERT_TRUE(theirs.start(command.front(), {command.begin() + 1, command.end()}, {}, dir / "stderr"));
+    // It runs, under its own account, as /proc shows to anyone.
+    ASSERT_TRUE(quillet::test::waitFor([&] {
+        auto exe = sys::readlinkAt(AT_FDCWD, "/proc/" + std::to_string(theirs.pid()) + "/exe");
+        return exe && *exe == program;
+    }));
+    auto table = sys::readProcessTable();
+    EXPECT_TRUE(std::none_of(table.begin(), table.end(), [&](const auto &e) { return e.pid == theirs.pid(); }));
+    EXPECT_TRUE(std::all_of(table.begin(), table.end(), [](const auto &e) { return e.uid == ::getuid(); }));
+    // Ours is listed, with our id.
+    auto self = std::find_if(table.begin(), table.end(), [](const auto &e) { return e.pid == ::getpid(); });
+    ASSERT_NE(self, table.end());
+    EXPECT_EQ(self->uid, ::getuid());
 }
 
 TEST(ProcessTable, namesMatchOnTheFirstFifteenBytesOnly) {
