@@ -4,6 +4,7 @@
 #include "CacheLayout.h"
 #include "platform/ItemLock.h"
 #include "platform/RemoveTree.h"
+#include "platform/TrustedFolder.h"
 #include "platform/UserPaths.h"
 #include "platform/VolumeStats.h"
 
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 
@@ -21,9 +23,64 @@ namespace {
 /// The shortest name checkActivityLimitation takes for a date folder.
 constexpr size_t kMinimumDateFolderNameLength = 18;
 
-int32_t readNumber(const char *text) {
-    // atoi: leading blanks, a sign and digits; anything else reads as 0.
-    return static_cast<int32_t>(std::strtol(text, nullptr, 10));
+/// atoi's reading (leading blanks, a sign and digits; anything else reads as 0), except that a
+/// number beyond 32 bits is refused rather than wrapped around into another one.
+std::optional<int32_t> readNumber(const char *text) {
+    errno = 0;
+    long long value = std::strtoll(text, nullptr, 10);
+    if (errno == ERANGE || value < INT32_MIN || value > INT32_MAX)
+        return std::nullopt;
+    return static_cast<int32_t>(value);
+}
+
+int dayOfYearOfDateFolderName(std::string_view name);
+
+/// A date folder of some cache folder, as the day limit sees it.
+struct DatedFolder {
+    time_t date;
+    std::string name;
+    size_t cache; ///< position of its cache folder in the list
+};
+
+/// The real date folders of the user's in every cache folder, oldest first: folders whose names
+/// are dates, never a link or another account's folder under such a name. Equal dates keep the
+/// order of the cache folders.
+std::vector<DatedFolder> datedFolders(const std::vector<std::string> &caches) {
+    std::vector<DatedFolder> found;
+    for (size_t i = 0; i < caches.size(); ++i) {
+        auto cache = sys::openOwnedFolder(caches[i]);
+        if (!cache)
+            continue;
+        (void)sys::forEachEntry(cache->get(), [&](std::string_view entry, unsigned char) {
+            auto date = dateFromFinderCompatibleDateDescription(entry);
+            if (!date)
+                return true;
+            auto st = sys::statAt(cache->get(), std::string(entry), sys::FollowLinks::No);
+            if (st && sys::checkOwnedFolder(*st, entry))
+                found.push_back({*date, std::string(entry), i});
+            return true;
+        });
+    }
+    std::stable_sort(found.begin(), found.end(), [](const DatedFolder &a, const DatedFolder &b) {
+        return a.date != b.date ? a.date < b.date : (a.cache != b.cache ? a.cache < b.cache : a.name < b.name);
+    });
+    return found;
+}
+
+/// Activity days of date folders taken oldest first: one for each folder whose day of the year
+/// (in the zone its name states) differs from the previous one's, so that the same day of two
+/// years that follow each other counts once.
+int countActivityDays(const std::vector<DatedFolder> &folders) {
+    int count = 0;
+    int previousDay = -1;
+    for (const DatedFolder &folder : folders) {
+        int day = dayOfYearOfDateFolderName(folder.name);
+        if (day != previousDay) {
+            ++count;
+            previousDay = day;
+        }
+    }
+    return count;
 }
 
 /// Names of the open folder's entries, ascending: file systems list in their own order, and
@@ -36,13 +93,6 @@ std::vector<std::string> sortedNames(int dirFd) {
     });
     std::sort(names.begin(), names.end());
     return names;
-}
-
-std::vector<std::string> sortedNames(const std::string &folder) {
-    auto dir = sys::openDirectory(folder);
-    if (!dir)
-        return {};
-    return sortedNames(dir->get());
 }
 
 /// Day of the year (1-366) of a name that dateFromFinderCompatibleDateDescription accepted, in
@@ -93,13 +143,14 @@ uint64_t deleteDataInOpenFolder(int dirFd, uint64_t budget) {
     return deleted;
 }
 
-/// deleteDataInFolder on the entry name of the open folder dirFd.
+/// deleteDataInFolder on the entry name of the open folder dirFd, which must be a real folder
+/// of the user's.
 uint64_t deleteDataInFolderAt(int dirFd, const std::string &name, uint64_t budget) {
-    auto st = sys::statAt(dirFd, name, sys::FollowLinks::No);
-    if (!st || !S_ISDIR(st->st_mode))
-        return 0;
-    auto folder = sys::openDirectoryAt(dirFd, name, sys::FollowLinks::No);
+    auto folder = sys::openOwnedFolderAt(dirFd, name);
     if (!folder)
+        return 0;
+    auto st = sys::fstat(folder->get());
+    if (!st)
         return 0;
     sys::unlockOpenItem(folder->get(), *st);
     return deleteDataInOpenFolder(folder->get(), budget);
@@ -107,12 +158,21 @@ uint64_t deleteDataInFolderAt(int dirFd, const std::string &name, uint64_t budge
 
 } // namespace
 
-std::optional<CacheManagerArguments> parseCacheManagerArguments(int argc, const char *const *argv) {
+std::optional<CacheManagerArguments> parseCacheManagerArguments(int argc, const char *const *argv,
+                                                                std::string *problem) {
     if (argc != 5 || !argv)
         return std::nullopt;
+    static constexpr const char *kNames[] = {"", "DAYS", "SIZE_MAX", "MIN_FREE_PERCENT", ""};
     CacheManagerArguments arguments;
-    arguments.daysLimitation = readNumber(argv[1]);
-    arguments.percentageLimitation = readNumber(argv[3]);
+    for (int i : {1, 3}) {
+        auto number = readNumber(argv[i]);
+        if (!number) {
+            if (problem)
+                *problem = std::string(kNames[i]) + " \"" + argv[i] + "\" is out of range";
+            return std::nullopt;
+        }
+        (i == 1 ? arguments.daysLimitation : arguments.percentageLimitation) = *number;
+    }
     return arguments;
 }
 
@@ -166,23 +226,7 @@ int CacheManager::getNumberOfActivityDays() {
 }
 
 int CacheManager::getNumberOfActivityDays(const std::vector<std::string> &caches) const {
-    if (caches.empty())
-        return 0;
-    int count = 0;
-    int previousDay = -1;
-    // Only the top level of each cache folder is listed: the names alone tell the days.
-    for (const std::string &cache : caches) {
-        for (const std::string &name : sortedNames(cache)) {
-            if (!dateFromFinderCompatibleDateDescription(name))
-                continue;
-            int day = dayOfYearOfDateFolderName(name);
-            if (day != previousDay) {
-                ++count;
-                previousDay = day;
-            }
-        }
-    }
-    return count;
+    return countActivityDays(datedFolders(caches));
 }
 
 void CacheManager::checkActivityLimitation() {
@@ -192,28 +236,21 @@ void CacheManager::checkActivityLimitation() {
 }
 
 void CacheManager::checkActivityLimitation(const std::vector<std::string> &caches) {
-    int number = getNumberOfActivityDays(caches);
-    if (caches.empty())
+    // No limit at all, rather than one that every cache exceeds.
+    if (daysLimitation <= 0)
         return;
-    // Always the first cache folder, whichever cache folder the surplus days are in.
-    const std::string &first = caches.front();
-    while (number > daysLimitation) {
-        auto folder = sys::openDirectory(first);
-        if (!folder)
-            return;
-        std::vector<std::string> names = sortedNames(folder->get());
-        auto oldest = std::find_if(names.begin(), names.end(), [](const std::string &name) {
-            return name.size() >= kMinimumDateFolderNameLength && dateFromFinderCompatibleDateDescription(name);
-        });
-        if (oldest == names.end())
-            return;
-        sys::Status status = removeTree(folder->get(), *oldest);
+    // The oldest date folders go first, whichever cache folder holds them.
+    const std::vector<DatedFolder> folders = datedFolders(caches);
+    int number = countActivityDays(folders);
+    for (size_t next = 0; number > daysLimitation && next < folders.size(); ++next, --number) {
+        const DatedFolder &oldest = folders[next];
+        const std::string path = sys::joinPath(caches[oldest.cache], oldest.name);
+        auto cache = sys::openOwnedFolder(caches[oldest.cache]);
+        sys::Status status = cache ? removeTree(cache->get(), oldest.name) : cache.status();
         if (!status) {
-            std::fprintf(stderr, "quilletCacheManagerd: can't delete folder: %s\n",
-                         sys::joinPath(first, *oldest).c_str());
-            std::fprintf(stderr, "Error is %s\n", sys::errorText(status.code()).c_str());
+            std::fprintf(stderr, "quilletCacheManagerd: can't delete folder: %s\n", path.c_str());
+            std::fprintf(stderr, "Error is %s\n", status.reason().c_str());
         }
-        --number;
     }
 }
 
@@ -224,9 +261,10 @@ void CacheManager::checkDiskSpaceLimitation() {
 }
 
 void CacheManager::checkDiskSpaceLimitation(const std::vector<std::string> &caches) {
-    // 0 means no minimum. A negative minimum means none either: compared with the unsigned
-    // free percentage it would read as an enormous one and empty every cache.
-    if (percentageLimitation <= 0)
+    // 0 means no minimum. So does anything outside 1 to 99: a negative minimum compared with the
+    // unsigned free percentage would read as an enormous one, and 100 or more can never be met;
+    // either would empty every cache.
+    if (percentageLimitation <= 0 || percentageLimitation > kMaximumPercentage)
         return;
     const auto minimum = static_cast<uint64_t>(percentageLimitation);
     for (const std::string &cache : caches) {
@@ -241,14 +279,17 @@ void CacheManager::checkDiskSpaceLimitation(const std::vector<std::string> &cach
         // 128-bit product: total × 100 would overflow 64 bits above 184 PB.
         __extension__ using Wide = unsigned __int128;
         uint64_t bytesToFree = static_cast<uint64_t>(static_cast<Wide>(totalBytes) * (minimum - percentageFree) / 100) + 1;
-        auto folder = sys::openDirectory(cache);
+        // Never through a cache folder that is a link or another account's.
+        auto folder = sys::openOwnedFolder(cache);
         if (!folder)
             continue;
-        // Name order puts the oldest date folders first; the index and marker files are not
-        // folders and yield nothing.
+        // Name order puts the oldest date folders first. Only date folders are emptied: the
+        // index, the markers and whatever else lies there stay.
         for (const std::string &name : sortedNames(folder->get())) {
             if (bytesToFree == 0)
                 break;
+            if (!dateFromFinderCompatibleDateDescription(name))
+                continue;
             uint64_t deleted = deleteDataInFolderAt(folder->get(), name, bytesToFree);
             bytesToFree -= std::min(deleted, bytesToFree);
         }
@@ -275,12 +316,15 @@ void CacheManager::runPass() {
 }
 
 bool CacheManager::consumeCacheManagerFlag(const std::string &cachePath) {
-    std::string flag = sys::joinPath(cachePath, kCacheManagerFlagName);
-    auto st = sys::stat(flag, sys::FollowLinks::No);
+    auto cache = sys::openOwnedFolder(cachePath);
+    if (!cache)
+        return false;
+    const std::string flag(kCacheManagerFlagName);
+    auto st = sys::statAt(cache->get(), flag, sys::FollowLinks::No);
     if (!st)
         return false;
-    sys::unlockItemAtPath(flag);
-    (void)sys::unlinkAt(AT_FDCWD, flag, S_ISDIR(st->st_mode));
+    sys::unlockItemAt(cache->get(), flag);
+    (void)sys::unlinkAt(cache->get(), flag, S_ISDIR(st->st_mode));
     return true;
 }
 

@@ -3,16 +3,19 @@
 // two limits, the number of days of archived data to keep and the percentage of each volume
 // that must stay free.
 //
-// A pass deletes the oldest date folders of the first cache folder while the caches hold more
-// days of activity than allowed, then, on every volume below its free-space minimum, deletes
-// archived files from the oldest date folders of its cache until enough bytes are counted (the
-// date folders themselves stay). Between passes the daemon waits in 5-second turns; a pass is
+// A pass deletes the oldest date folders, whichever cache folder holds them, while the caches
+// hold more days of activity than allowed, then, on every volume below its free-space minimum,
+// deletes archived files from the oldest date folders of its cache until enough bytes are
+// counted (the date folders themselves stay). A day limit of 0 or less means none (the daemon
+// then idles), and so does a free-space minimum outside 1 to 99. Between passes the daemon waits in 5-second turns; a pass is
 // due when quilletd left the marker "UPD_FLAG_CACHE_MANAGER" in a cache folder, when the trash
 // folders hold more entries in all than ever seen before, or 120 seconds after the last pass
 // started. The index "ArchivedFileData" and the marker "UPD_FLAG" are never touched.
 //
-// Nothing is ever followed through a symbolic link: a link inside a cache folder is deleted as
-// a link and counts its own size; what it points to is never entered, counted or deleted.
+// Nothing is ever followed through a symbolic link: a link inside a date folder is deleted as
+// a link and counts its own size; what it points to is never entered, counted or deleted. Only
+// cache folders and date folders that are real folders of the user's are looked into: a link
+// or another account's folder under such a name is neither counted nor touched.
 
 #include "platform/FolderStamp.h"
 #include "platform/MountTable.h"
@@ -40,9 +43,11 @@ struct CacheManagerArguments {
     int32_t percentageLimitation = 0;
 };
 
-/// Reads the arguments the way the C library's atoi does (non-numeric text reads as 0).
-/// Nothing unless there are exactly four arguments after the program name (argc == 5).
-std::optional<CacheManagerArguments> parseCacheManagerArguments(int argc, const char *const *argv);
+/// Reads the arguments the way the C library's atoi does (non-numeric text reads as 0), except
+/// that a number beyond 32 bits is refused, with the reason in *problem when given. Nothing
+/// unless there are exactly four arguments after the program name (argc == 5).
+std::optional<CacheManagerArguments> parseCacheManagerArguments(int argc, const char *const *argv,
+                                                                std::string *problem = nullptr);
 
 /// The time the waiting turns read and the way they sleep. The daemon uses the system clock;
 /// tests drive a fake one so that turns pass without waiting.
@@ -59,6 +64,8 @@ public:
     static constexpr time_t kPassInterval = 120;
     /// The idle loop sleeps in steps of this many seconds.
     static constexpr int kDumbModeSleepSeconds = 3600;
+    /// The largest free-space minimum that can be met; anything above means none.
+    static constexpr int32_t kMaximumPercentage = 99;
 
     explicit CacheManager(CacheManagerArguments arguments, Clock clock = Clock::system());
 
@@ -82,16 +89,15 @@ public:
     /// Free bytes (available to the user) and total bytes of the volume at volume; leaves the
     /// outputs alone when an argument is missing or the figures cannot be read.
     static void diskSizeStats(const std::string &volume, uint64_t *freeBytes, uint64_t *totalBytes);
-    /// Number of activity days in all cache folders: walking the top level of every cache
-    /// folder in order (names ascending), one for each dated entry whose day of the year
-    /// (in the zone its name states) differs from the previous dated entry's. The comparison
-    /// carries over from one cache folder to the next, so the same day of two years that
-    /// follow each other counts once.
+    /// Number of activity days in all cache folders: the date folders of every cache folder
+    /// taken together, oldest first, one for each whose day of the year (in the zone its name
+    /// states) differs from the previous one's, so the same day of two years that follow each
+    /// other counts once.
     int getNumberOfActivityDays();
     /// Enforces the day limit: while the caches count more activity days than daysLimitation,
-    /// deletes the oldest date folder of the first cache folder (one folder counts as one day,
-    /// the count is taken afresh at the next pass). Stops when that cache folder has no date
-    /// folder left.
+    /// deletes the oldest date folder of all the cache folders (one folder counts as one day,
+    /// the count is taken afresh at the next pass). Does nothing when daysLimitation is 0 or
+    /// less.
     void checkActivityLimitation();
     /// Enforces the free-space minimum on the volume of every cache folder: below it, deletes
     /// files from the cache's entries in name order (oldest date folders first) until the bytes

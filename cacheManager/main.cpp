@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 static void printUsage() {
     std::printf(
@@ -20,10 +21,10 @@ static void printUsage() {
         "archives something or the trash folders receive new items.\n"
         "\n"
         "  DAYS              days of activity to keep: the oldest date folders beyond them go;\n"
-        "                    0 = idle, nothing is ever deleted\n"
+        "                    0 or less = idle, nothing is ever deleted\n"
         "  SIZE_MAX          not read (quilletd applies the size limit)\n"
         "  MIN_FREE_PERCENT  archived files are deleted, oldest first, until each volume has\n"
-        "                    this much free space again; 0 = no minimum\n"
+        "                    this much free space again; 1 to 99, anything else = no minimum\n"
         "\n"
         "SIGINT ends it at once; it holds nothing that needs saving.\n");
 }
@@ -33,8 +34,13 @@ int main(int argc, char **argv) {
         printUsage();
         return 0;
     }
-    auto arguments = quillet::cacheManager::parseCacheManagerArguments(argc, argv);
+    std::string problem;
+    auto arguments = quillet::cacheManager::parseCacheManagerArguments(argc, argv, &problem);
     if (!arguments) {
+        if (!problem.empty()) {
+            std::fprintf(stderr, "quilletCacheManagerd: %s\n", problem.c_str());
+            return 2;
+        }
         std::fputs("cacheManager: Bad arguments!\n", stderr);
         return 1;
     }
@@ -43,7 +49,8 @@ int main(int argc, char **argv) {
     (void)quillet::sys::restoreDefaultSignal(SIGINT);
 
     quillet::cacheManager::CacheManager manager(*arguments);
-    if (manager.daysLimitation == 0)
+    // Without a day limit (0, or a count below it) the daemon idles, enforcing nothing.
+    if (manager.daysLimitation <= 0)
         manager.runDumbMode();
     manager.runCore();
 }

@@ -99,10 +99,15 @@ int countProcesses(const std::vector<sys::ProcessEntry> &table, const char *name
     return count;
 }
 
-int reportFailures(const ProtectionControl &control, std::ostream &err) {
+// After a start: waits a second so that a daemon that exits at once is caught, then names every
+// volume left unprotected and every daemon that failed, with the reasons.
+int reportFailures(ProtectionControl &control, std::ostream &err) {
+    (void)control.confirmLaunches();
+    for (const UnprotectedVolume &volume : control.unprotected())
+        err << "quilletctl: not protected: " << volume.mountPoint << ": " << volume.why.message() << "\n";
     for (const std::string &failure : control.failures())
         err << "quilletctl: " << failure << "\n";
-    return control.failures().empty() ? kExitSuccess : kExitFailure;
+    return control.failures().empty() && control.unprotected().empty() ? kExitSuccess : kExitFailure;
 }
 
 // ---- status -------------------------------------------------------------------------------
@@ -123,12 +128,17 @@ int status(const Options &options, std::ostream &out, std::ostream &err) {
     getTrashedPaths(volumes, trashes);
     const uint64_t cacheBytes = totalFolderSize(caches);
     const uint64_t trashBytes = totalFolderSize(trashes);
+    const std::vector<UnprotectedVolume> unprotected = ProtectionControl::unprotectedVolumes(loadMirror(PreferencesDomain(kQuilletDomain)));
     if (options.json) {
         out << "{\"protection\": " << (running ? "true" : "false") << ", \"protectionDaemons\": " << protection
             << ", \"cacheManagerDaemons\": " << housekeeping << ", \"mountDaemons\": " << mountWatcher
             << ", \"cacheSize\": " << cacheBytes << ", \"cacheSizeText\": " << jsonString(sizeText(cacheBytes))
             << ", \"trashSize\": " << trashBytes << ", \"trashSizeText\": " << jsonString(trashSizeText(trashBytes))
-            << "}\n";
+            << ", \"unprotected\": [";
+        for (size_t i = 0; i < unprotected.size(); ++i)
+            out << (i ? ", " : "") << "{\"volume\": " << jsonString(unprotected[i].mountPoint)
+                << ", \"reason\": " << jsonString(unprotected[i].why.message()) << "}";
+        out << "]}\n";
         return kExitSuccess;
     }
     out << "Protection: " << (running ? "on" : "off") << "\n";
@@ -137,6 +147,8 @@ int status(const Options &options, std::ostream &out, std::ostream &err) {
     out << "Mount daemons: " << mountWatcher << "\n";
     out << "Cache size: " << sizeText(cacheBytes) << "\n";
     out << "Trash size: " << trashSizeText(trashBytes) << "\n";
+    for (const UnprotectedVolume &volume : unprotected)
+        out << "Not protected: " << volume.mountPoint << ": " << volume.why.message() << "\n";
     return kExitSuccess;
 }
 

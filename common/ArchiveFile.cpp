@@ -3,6 +3,7 @@
 #include "BinaryPlistCheck.h"
 #include "CacheLayout.h"
 #include "platform/System.h"
+#include "platform/TrustedFolder.h"
 
 #include <dirent.h>
 #include <plist/plist.h>
@@ -300,9 +301,9 @@ std::optional<ArchivedItem> decodeItem(std::string_view bytes) {
 
 bool isArrayClass(std::string_view name) { return name == "NSArray" || name == "NSMutableArray"; }
 
-std::string indexPath(const std::string &folder, std::string_view fileName) {
-    return folder + std::string(fileName.empty() ? kIndexFileName : fileName);
-}
+std::string indexName(std::string_view fileName) { return std::string(fileName.empty() ? kIndexFileName : fileName); }
+
+std::string indexPath(const std::string &folder, std::string_view fileName) { return folder + indexName(fileName); }
 
 } // namespace
 
@@ -392,12 +393,19 @@ std::optional<ArchiveStruct> decodeArchive(std::string_view bytes) {
 bool writeArchiveStats(const std::string &folder, ArchiveStruct &index, std::string_view fileName) {
     if (folder.empty())
         return false;
+    // A cache folder that is a link or another account's is never written through.
+    if (auto cache = sys::openOwnedFolder(folder))
+        return writeArchiveStatsAt(cache->get(), folder, index, fileName);
+    return true;
+}
+
+bool writeArchiveStatsAt(int cacheFd, const std::string &folder, ArchiveStruct &index, std::string_view fileName) {
     std::string bytes = encodeArchive(index);
     if (bytes.empty())
         return true;  // libplist could not serialize (out of memory): keep the previous file
     // A failed write leaves the previous index in place, which is the best there is.
-    (void)sys::writeFileAtomically(indexPath(folder, fileName), bytes, 0644);
-    (void)sys::syncfsPath(folder);
+    (void)sys::writeFileAtomicallyAt(cacheFd, indexName(fileName), bytes, 0644, indexPath(folder, fileName));
+    (void)sys::syncfs(cacheFd);
     return true;
 }
 
@@ -405,13 +413,22 @@ bool readArchiveStats(const std::string &folder, ArchiveStruct &index, std::stri
     emptyArchive(&index);
     if (folder.empty())
         return false;
-    // A missing file reads as empty, so it is created holding an empty index below.
-    auto bytes = sys::readFile(indexPath(folder, fileName), kMaxIndexFileBytes);
+    auto cache = sys::openOwnedFolder(folder);
+    if (!cache)
+        return false;
+    return readArchiveStatsAt(cache->get(), folder, index, fileName);
+}
+
+bool readArchiveStatsAt(int cacheFd, const std::string &folder, ArchiveStruct &index, std::string_view fileName) {
+    emptyArchive(&index);
+    // A missing file reads as empty, so it is created holding an empty index below. A link
+    // planted under the index's name is not followed: it reads as malformed and is replaced.
+    auto bytes = sys::readFileAt(cacheFd, indexName(fileName), kMaxIndexFileBytes);
     std::optional<ArchiveStruct> decoded;
     if (bytes && !bytes->empty())
         decoded = decodeArchive(*bytes);
     if (!decoded) {
-        writeArchiveStats(folder, index, fileName);
+        writeArchiveStatsAt(cacheFd, folder, index, fileName);
         return false;
     }
     index = std::move(*decoded);
@@ -421,43 +438,46 @@ bool readArchiveStats(const std::string &folder, ArchiveStruct &index, std::stri
 void checkForArchivedFiles(const std::string &folder, std::string_view fileName) {
     if (folder.empty())
         return;
+    if (auto cache = sys::openOwnedFolder(folder))
+        checkForArchivedFilesAt(cache->get(), folder, fileName);
+}
+
+void checkForArchivedFilesAt(int cacheFd, const std::string &folder, std::string_view fileName) {
     ArchiveStruct index;
-    readArchiveStats(folder, index, fileName);
+    readArchiveStatsAt(cacheFd, folder, index, fileName);
 
     // Every archived copy still present, in any date folder. A set of keys makes this linear
     // in records plus copies, where comparing each record with each copy would be quadratic.
+    // Only real date folders of the user's are looked into: a link or a folder another account
+    // planted under a date's name is never entered.
     std::unordered_set<ArchivedItemKey, ArchivedItemKeyHash> present;
-    if (auto entries = sys::listDirectory(folder)) {
-        for (const sys::DirEntry &entry : *entries) {
-            std::string dateFolder = folder + entry.name;
-            if (entry.type != DT_DIR) {
-                if (entry.type != DT_UNKNOWN && entry.type != DT_LNK)
-                    continue;
-                auto st = sys::stat(dateFolder, sys::FollowLinks::Yes);
-                if (!st || !S_ISDIR(st->st_mode))
-                    continue;
-            }
-            auto copies = sys::listDirectory(dateFolder);
-            if (!copies)
-                continue;
-            for (const sys::DirEntry &copy : *copies) {
-                auto record = buildArchivedItem(dateFolder + "/" + copy.name);
-                if (!record)
-                    continue;
-                // A copy is named with the prefix added even when the trashed name had it
-                // already (".x_.x_secret"); its record keeps a single one (".x_secret").
-                record->name = indexHiddenName(setFileName(copy.name, Visibility::Visible));
-                present.insert(keyOf(*record));
-            }
-        }
-    }
+    (void)sys::forEachEntry(cacheFd, [&](std::string_view entry, unsigned char) {
+        std::string name(entry);
+        if (!dateFromFinderCompatibleDateDescription(name))
+            return true;
+        auto dateFolder = sys::openOwnedFolderAt(cacheFd, name);
+        if (!dateFolder)
+            return true;
+        (void)sys::forEachEntry(dateFolder->get(), [&](std::string_view copyName, unsigned char) {
+            std::string copy(copyName);
+            auto record = buildArchivedItemAt(dateFolder->get(), copy);
+            if (!record)
+                return true;
+            // A copy is named with the prefix added even when the trashed name had it
+            // already (".x_.x_secret"); its record keeps a single one (".x_secret").
+            record->name = indexHiddenName(setFileName(copy, Visibility::Visible));
+            present.insert(keyOf(*record));
+            return true;
+        });
+        return true;
+    });
 
     // One pass keeps the order of the survivors; removing records one at a time would move
     // the rest of the list, and recount its length, for every record dropped.
     std::erase_if(index.items, [&present](const ArchivedItem &item) { return !present.contains(keyOf(item)); });
     index.itemCount = index.items.size();
     index.recordLength = archiveStructSize(&index);
-    writeArchiveStats(folder, index, fileName);
+    writeArchiveStatsAt(cacheFd, folder, index, fileName);
 }
 
 } // namespace quillet

@@ -46,19 +46,27 @@ std::string encodeArchive(ArchiveStruct &index);
 std::optional<ArchiveStruct> decodeArchive(std::string_view bytes);
 
 /// Writes the index to folder + fileName (default "ArchivedFileData") atomically, then flushes
-/// the volume. A failed write leaves the previous file; it is not reported. False only when
-/// folder is empty.
+/// the volume. A failed write leaves the previous file; it is not reported. Nothing is written
+/// into a folder that is a symbolic link or another account's. False only when folder is empty.
 bool writeArchiveStats(const std::string &folder, ArchiveStruct &index,
                        std::string_view fileName = {});
-/// Reads folder + fileName into index. A missing, empty, unreadable or malformed file is
-/// (re)written as an empty index and false is returned; so is an empty folder, with nothing
+/// The same in the cache folder opened as cacheFd; folder names it in messages.
+bool writeArchiveStatsAt(int cacheFd, const std::string &folder, ArchiveStruct &index,
+                         std::string_view fileName = {});
+/// Reads folder + fileName into index. A missing, empty, unreadable or malformed file (a
+/// symbolic link under its name included) is (re)written as an empty index and false is
+/// returned; so is an empty folder, or one that is a link or another account's, with nothing
 /// written.
 bool readArchiveStats(const std::string &folder, ArchiveStruct &index,
                       std::string_view fileName = {});
+bool readArchiveStatsAt(int cacheFd, const std::string &folder, ArchiveStruct &index,
+                        std::string_view fileName = {});
 /// Drops every record whose archived copy is in no date folder of the cache folder any more,
 /// then writes the index back. A copy answers for a record when its visible name's index form
 /// (indexHiddenName), its size and its modification second agree: a trashed ".x_a" is stored
-/// as ".x_.x_a" but recorded as ".x_a".
+/// as ".x_.x_a" but recorded as ".x_a". Only entries whose names are dates and that are real
+/// folders of the user's count as date folders.
 void checkForArchivedFiles(const std::string &folder, std::string_view fileName = {});
+void checkForArchivedFilesAt(int cacheFd, const std::string &folder, std::string_view fileName = {});
 
 } // namespace quillet

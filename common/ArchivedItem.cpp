@@ -1,5 +1,7 @@
 #include "ArchivedItem.h"
 
+#include <fcntl.h>
+
 #include "CacheLayout.h"
 #include "platform/System.h"
 
@@ -27,11 +29,15 @@ bool archivedItemCompare(const ArchivedItem *a, const ArchivedItem *b) {
 }
 
 std::optional<ArchivedItem> buildArchivedItem(const std::string &path) {
-    auto st = sys::stat(path, sys::FollowLinks::Yes);
+    return buildArchivedItemAt(AT_FDCWD, path);
+}
+
+std::optional<ArchivedItem> buildArchivedItemAt(int folderFd, const std::string &name) {
+    auto st = sys::statAt(folderFd, name, sys::FollowLinks::Yes);
     if (!st) {
         // A dangling link still has a record of its own; without one it would look new at
         // every scan and be archived again and again.
-        st = sys::stat(path, sys::FollowLinks::No);
+        st = sys::statAt(folderFd, name, sys::FollowLinks::No);
         if (!st || !S_ISLNK(st->st_mode))
             return std::nullopt;
     }
@@ -39,7 +45,7 @@ std::optional<ArchivedItem> buildArchivedItem(const std::string &path) {
     item.modificationTime.seconds = static_cast<uint32_t>(st->st_mtim.tv_sec);
     item.modificationTime.nanoseconds = static_cast<uint32_t>(st->st_mtim.tv_nsec);
     item.itemSize = static_cast<int64_t>(st->st_size);
-    item.name = indexHiddenName(sys::lastPathComponent(path));
+    item.name = indexHiddenName(sys::lastPathComponent(name));
     item.recordLength = archiveItemStructSize(item);
     return item;
 }

@@ -41,6 +41,8 @@ bool archivedItemCompare(const ArchivedItem *a, const ArchivedItem *b);
 /// the link itself so that it is archived once, not at every scan. Nothing when the path has
 /// gone.
 std::optional<ArchivedItem> buildArchivedItem(const std::string &path);
+/// The same for the entry name of the open folder folderFd.
+std::optional<ArchivedItem> buildArchivedItemAt(int folderFd, const std::string &name);
 /// 20 + sum of item record lengths; 0 for no index.
 uint64_t archiveStructSize(const ArchiveStruct *index);
 void archiveStructCopy(ArchiveStruct *destination, const ArchiveStruct *source);

@@ -1,8 +1,11 @@
 #pragma once
 // The current user's trash folders and cache folders on the mounted local volumes, in the
-// volumes' order (the home volume first).
+// volumes' order (the home volume first). Only folders this user may trust are listed: a cache
+// or trash folder that is a symbolic link, or belongs to another account, is left out, so that
+// nothing that walks the lists (housekeeping, the browser, emptying, statistics) ever enters it.
 
 #include "platform/MountTable.h"
+#include "platform/System.h"
 
 #include <string>
 #include <vector>
@@ -10,10 +13,24 @@
 namespace quillet {
 
 /// Empties list and fills it with the cache folders: the home cache folder (whether it exists
-/// or not), then the ".TrashCacheFolder/" of every other volume where something exists there.
+/// or not, unless it is refused), then the ".TrashCacheFolder/" of every other volume where it
+/// exists and is a real folder of this user.
 void getCachesPaths(const std::vector<sys::LocalVolume> &volumes, std::vector<std::string> &list);
 /// Empties list and fills it with the trash folders: the home trash folder (whether it exists
-/// or not), then this user's trash folder of every other volume where it exists.
+/// or not, unless it is refused), then this user's trash folder of every other volume where it
+/// exists and may be trusted (sys::openTrashFolder).
 void getTrashedPaths(const std::vector<sys::LocalVolume> &volumes, std::vector<std::string> &list);
+
+/// Why protection of the volume cannot work for this user, or ok: its cache folder, where it
+/// exists, must be a real folder of this user, and so must its trash folder and the folders
+/// leading to it on another volume (a missing trash folder is fine: it appears with the first
+/// item trashed there). Nothing is created.
+sys::Status volumeProtectionProblem(const sys::LocalVolume &volume);
+
+/// A volume start-up left unprotected, and why.
+struct UnprotectedVolume {
+    std::string mountPoint;
+    sys::Status why;
+};
 
 } // namespace quillet

@@ -118,8 +118,9 @@ void DaemonControl::cleanConfigFiles(const std::vector<std::string> &cacheFolder
     }
 }
 
-sys::Status DaemonControl::launch(const std::string &daemonName, const std::vector<std::string> &arguments) {
-    return sys::launchDetached(sys::joinPath(_daemonFolder, daemonName), arguments);
+sys::Result<pid_t> DaemonControl::launch(const std::string &daemonName, const std::vector<std::string> &arguments,
+                                         const std::string &logPath) {
+    return sys::launchDetached(sys::joinPath(_daemonFolder, daemonName), arguments, logPath);
 }
 
 } // namespace quillet

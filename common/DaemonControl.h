@@ -55,9 +55,11 @@ public:
     /// index and the markers); the date folders stay.
     void cleanConfigFiles(const std::vector<std::string> &cacheFolders);
 
-    /// Starts the named daemon detached with the arguments; the failure names the program and
-    /// the reason.
-    sys::Status launch(const std::string &daemonName, const std::vector<std::string> &arguments);
+    /// Starts the named daemon detached with the arguments, its messages appended to logPath
+    /// (none: they stay this program's); answers its process id, or the failure naming the
+    /// program and the reason.
+    sys::Result<pid_t> launch(const std::string &daemonName, const std::vector<std::string> &arguments,
+                              const std::string &logPath = {});
 
 private:
     std::string _daemonFolder;

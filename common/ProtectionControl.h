@@ -3,9 +3,13 @@
 // command lines built from the settings mirror, and the state written back into the
 // preferences for the companion.
 
+#include "CacheFolders.h"
 #include "DaemonControl.h"
 #include "SettingsStore.h"
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -40,9 +44,16 @@ public:
     /// Records the launch time and "Daemons are running", then launches: one quilletd for the
     /// home trash (home-only mode) or one for every mounted local volume that is neither a
     /// server nor a disk image, creating each cache folder (mode 0700) and the home trash when
-    /// missing, plus the mount watcher; then the housekeeping daemon. Launch failures are
-    /// collected in failures() with the program and the reason.
+    /// missing, plus the mount watcher; then the housekeeping daemon. A volume whose cache
+    /// folder or trash folder is a symbolic link or another account's gets no quilletd and
+    /// nothing written: it is listed in unprotected() with the reason. Launch failures are
+    /// collected in failures() with the program and the reason. The daemons' messages go to
+    /// the daemon log (sys::daemonLogPath).
     void startProtection();
+    /// Waits, then makes sure every daemon the last start launched still runs: each one that
+    /// does not is named, with what it wrote to the daemon log since the start, in the answer and
+    /// in failures(). Call it after startProtection; a daemon that exits at once has then told why.
+    std::vector<std::string> confirmLaunches(std::chrono::milliseconds wait = std::chrono::seconds(1));
     /// SIGINT to every daemon; "Daemons are running" becomes 0.
     void stopProtection();
     /// Whether protection runs now, written into the preferences and the mirror.
@@ -57,16 +68,40 @@ public:
     /// The cache folders the last start protects (for the browser).
     const std::vector<std::string> &cacheFolders() const { return _cacheFolders; }
     const std::vector<std::string> &failures() const { return _failures; }
+    /// The volumes the last start left unprotected, and why.
+    const std::vector<UnprotectedVolume> &unprotected() const { return _unprotected; }
+    /// The volumes a start with these settings would leave unprotected, and why, as things
+    /// stand (nothing is created or launched): the home volume, and unless only the home trash
+    /// is protected every local volume that is neither a server nor a disk image.
+    static std::vector<UnprotectedVolume> unprotectedVolumes(const SettingsMirror &mirror);
 
 private:
+    /// One daemon the last start launched: its name, process id and the trash folder it
+    /// watches (quilletd only).
+    struct LaunchedDaemon {
+        std::string name;
+        pid_t pid = 0;
+        std::string trashFolder;
+    };
+
     void storeDaemonsRunning(bool running);
-    void launch(const std::string &daemon, const std::vector<std::string> &arguments);
+    void launch(const std::string &daemon, const std::vector<std::string> &arguments,
+                const std::string &trashFolder = {});
+    /// Launches the quilletd of a volume once its cache folder and trash folder are found to be
+    /// the user's own; otherwise records the volume as unprotected.
+    void protectVolume(const sys::LocalVolume &volume, const std::string &shown);
+    /// What the daemon wrote to the log since the start, as far as it can be told apart.
+    std::string messagesOf(const LaunchedDaemon &daemon) const;
 
     DaemonControl &_daemons;
     PreferencesDomain &_domain;
     SettingsMirror &_mirror;
     std::vector<std::string> _cacheFolders;
     std::vector<std::string> _failures;
+    std::vector<UnprotectedVolume> _unprotected;
+    std::vector<LaunchedDaemon> _launched;
+    std::string _logPath;
+    uint64_t _logOffset = 0;
 };
 
 } // namespace quillet

@@ -4,6 +4,7 @@
 #include "platform/FileCopy.h"
 #include "platform/ItemLock.h"
 #include "platform/System.h"
+#include "platform/TrustedFolder.h"
 #include "platform/VolumeStats.h"
 
 #include <fcntl.h>
@@ -21,14 +22,27 @@ constexpr mode_t kPrivateFolderMode = 0700;
 
 void logFailure(const sys::Status &status) { std::fprintf(stderr, "quilletd: %s\n", status.message().c_str()); }
 
-void createDateFolder(const std::string &dateFolder) {
-    sys::Status status = sys::mkdir(dateFolder, kPrivateFolderMode);
-    if (!status && status.code() != EEXIST)
-        logFailure(status);
-}
-
 bool isSpotlightFolderName(const std::string &name) {
     return name.size() >= 10 && name.starts_with(".Spotlight");
+}
+
+std::string withoutSlash(std::string path) {
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    return path;
+}
+
+/// Opens the date folder of this minute in the open cache folder, creating it when missing: a
+/// real folder of the user's, or nothing (with a message) when the name is taken by anything
+/// else, such as a link or a folder another account planted.
+sys::Result<sys::Fd> openDateFolder(int cacheFd, const std::string &cacheFolder, const std::string &dateName) {
+    sys::Status made = sys::mkdirAt(cacheFd, dateName, kPrivateFolderMode);
+    if (!made && made.code() != EEXIST)
+        return sys::Status::failure(made.code(), "mkdir", cacheFolder + dateName);
+    auto folder = sys::openOwnedFolderAt(cacheFd, dateName, cacheFolder + dateName);
+    if (!folder)
+        logFailure(folder.status());
+    return folder;
 }
 
 } // namespace
@@ -46,20 +60,38 @@ CacheCopier::CacheCopier(std::string trashCacheFolder, int32_t dataCacheMode, ui
     : _trashCacheFolder(std::move(trashCacheFolder)), _dataCacheMode(dataCacheMode), _maxCacheSize(maxCacheSize) {}
 
 bool CacheCopier::copyDataToCacheCheck(const std::string &path, uint64_t sizeLimit, int64_t minimumFreePercentage) {
-    // The entry itself, never what a link points to: a link is archived as a link, and the
-    // volume that counts is the one holding the link (a dangling link has no other).
-    auto st = sys::stat(path, sys::FollowLinks::No);
-    std::string volumePath = st && S_ISLNK(st->st_mode) ? sys::parentPath(path) : path;
-    uint64_t freeBytes = 0, freePercentage = 0, totalBytes = 0;
-    if (sizeStatsOnDisk(volumePath.c_str(), &freeBytes, &freePercentage, &totalBytes) != 0)
+    auto folder = sys::openDirectory(sys::parentPath(path));
+    if (!folder)
         return false;
+    return copyDataToCacheCheck(folder->get(), sys::parentPath(path) + "/", sys::lastPathComponent(path), sizeLimit,
+                                minimumFreePercentage);
+}
 
+bool CacheCopier::copyDataToCache(const std::string &path) {
+    if (path.size() <= 1)
+        return false;
+    auto folder = sys::openDirectory(sys::parentPath(path));
+    if (!folder)
+        return false;
+    return copyDataToCache(folder->get(), sys::parentPath(path) + "/", sys::lastPathComponent(path));
+}
+
+bool CacheCopier::copyDataToCacheCheck(int trashFd, const std::string &trashFolder, const std::string &name,
+                                       uint64_t sizeLimit, int64_t minimumFreePercentage) {
+    // The entry itself, never what a link points to: a link is archived as a link, and the
+    // volume that counts is the one holding the trash folder.
+    auto st = sys::statAt(trashFd, name, sys::FollowLinks::No);
+    auto figures = sys::volumeFiguresOf(trashFd);
+    if (!figures)
+        return false;
     uint64_t size = 0;
     if (st && !S_ISDIR(st->st_mode)) {
         size = static_cast<uint64_t>(st->st_size);
         if (sizeLimit != 0 && size > sizeLimit)
             return false;
     }
+    const uint64_t freeBytes = figures->freeBytes;
+    const uint64_t totalBytes = figures->totalBytes;
     if (freeBytes == 0 || totalBytes == 0)
         return false;
     // The copy's own size always counts: archiving must never take the volume below the
@@ -68,9 +100,9 @@ bool CacheCopier::copyDataToCacheCheck(const std::string &path, uint64_t sizeLim
     if (minimumFreePercentage > 0 &&
         freePercentageOf(remaining, totalBytes) < static_cast<uint64_t>(minimumFreePercentage))
         return false;
-    if (isOwnExecutableName(sys::lastPathComponent(path)))
+    if (isOwnExecutableName(name))
         return false;
-    return copyDataToCache(path);
+    return copyDataToCache(trashFd, trashFolder, name);
 }
 
 void CacheCopier::flushCacheVolume() const {
@@ -79,67 +111,69 @@ void CacheCopier::flushCacheVolume() const {
     (void)sys::syncfsPath(_trashCacheFolder);
 }
 
-bool CacheCopier::copyDataToCache(const std::string &path) {
+bool CacheCopier::copyDataToCache(int trashFd, const std::string &trashFolder, const std::string &name) {
     flushCacheVolume();
-    if (path.size() <= 1)
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
         return false;
-    std::string dateFolder = _trashCacheFolder + finderCompatibleDateDescription(sys::now());
-    std::string hiddenName = setFileName(sys::lastPathComponent(path), Visibility::Hidden);
-
-    auto st = sys::stat(path, sys::FollowLinks::No);
+    auto st = sys::statAt(trashFd, name, sys::FollowLinks::No);
     if (!st)
         return false;
-    bool isFolder = S_ISDIR(st->st_mode);
+    if (_dataCacheMode != static_cast<int32_t>(CacheMode::Copy) && _dataCacheMode != static_cast<int32_t>(CacheMode::Move))
+        return false;
 
-    switch (_dataCacheMode) {
-    case static_cast<int32_t>(CacheMode::Copy): {
-        createDateFolder(dateFolder);
-        std::string destination = dateFolder + "/" + hiddenName;
-        if (isFolder) {
-            // A folder counts as archived only when all of it that should be was copied:
-            // recording a failed copy would let emptying the trash destroy the rest.
-            return copyFolder(path, destination, _maxCacheSize, false);
-        }
-        sys::Status status = sys::copyItem(path, destination);
-        if (!status)
-            logFailure(status);
-        return status.ok();
-    }
-    case static_cast<int32_t>(CacheMode::Move):
-        createDateFolder(dateFolder);
-        return moveToCache(path, dateFolder, hiddenName, isFolder);
-    default:
+    auto cache = sys::openOwnedFolder(_trashCacheFolder);
+    if (!cache) {
+        logFailure(cache.status());
         return false;
     }
+    const std::string dateName = finderCompatibleDateDescription(sys::now());
+    const std::string dateFolder = _trashCacheFolder + dateName;
+    auto date = openDateFolder(cache->get(), _trashCacheFolder, dateName);
+    if (!date)
+        return false;
+    const std::string hiddenName = setFileName(name, Visibility::Hidden);
+    const std::string source = trashFolder + name;
+    const std::string destination = dateFolder + "/" + hiddenName;
+
+    if (_dataCacheMode == static_cast<int32_t>(CacheMode::Move))
+        return moveToCache(trashFd, name, date->get(), dateFolder, hiddenName);
+    if (S_ISDIR(st->st_mode)) {
+        // A folder counts as archived only when all of it that should be was copied:
+        // recording a failed copy would let emptying the trash destroy the rest.
+        _rootShown = source;
+        _destinationShown = destination;
+        return copyFolder(trashFd, name, date->get(), hiddenName, _maxCacheSize);
+    }
+    sys::Status status = sys::copyItemAt(trashFd, name, &*st, date->get(), hiddenName, source, destination);
+    if (!status)
+        logFailure(status);
+    return status.ok();
 }
 
-bool CacheCopier::moveToCache(const std::string &path, const std::string &dateFolder, const std::string &hiddenName,
-                              bool isFolder) {
-    if (!sys::exists(dateFolder))
-        return false;
-    sys::unlockItemAtPath(path);
-    std::string visiblePath = dateFolder + "/" + sys::lastPathComponent(path);
-    sys::Status moved = sys::renameNoReplace(path, visiblePath);
+bool CacheCopier::moveToCache(int trashFd, const std::string &name, int dateFd, const std::string &dateFolder,
+                              const std::string &hiddenName) {
+    sys::unlockItemAt(trashFd, name);
+    sys::Status moved = sys::renameNoReplace(trashFd, name, dateFd, name);
     if (!moved) {
-        logFailure(moved);
+        logFailure(sys::Status::failure(moved.code(), "rename", name + " -> " + dateFolder + "/" + name));
         return false;
     }
-    std::string hiddenPath = dateFolder + "/" + hiddenName;
-    sys::Status renamed = sys::renameNoReplace(visiblePath, hiddenPath);
+    sys::Status renamed = sys::renameNoReplace(dateFd, name, dateFd, hiddenName);
     if (!renamed) {
         // The hidden name is taken (the same name trashed twice within a minute): the entry
         // stays in the date folder under its visible name. The folder under the hidden name is
         // the earlier archive and is left exactly as it is.
-        logFailure(renamed);
+        logFailure(sys::Status::failure(renamed.code(), "rename", dateFolder + "/" + name + " -> " + hiddenName));
         return false;
     }
-    if (isFolder)
-        scrambleFolderHierarchy(hiddenPath);
+    auto st = sys::statAt(dateFd, hiddenName, sys::FollowLinks::No);
+    if (st && S_ISDIR(st->st_mode))
+        scrambleFolderHierarchy(dateFd, hiddenName);
     return true;
 }
 
 std::string CacheCopier::destinationFor(const std::string &relative) const {
-    std::string destination = _destinationFolder;
+    std::string destination;
     size_t start = 0;
     while (start < relative.size()) {
         size_t end = relative.find('/', start);
@@ -147,7 +181,8 @@ std::string CacheCopier::destinationFor(const std::string &relative) const {
             end = relative.size();
         if (end > start) {
             std::string component = relative.substr(start, end - start);
-            destination += "/";
+            if (!destination.empty())
+                destination += "/";
             destination += setFileName(component, _makeInvisible ? Visibility::Hidden : Visibility::Visible);
         }
         start = end + 1;
@@ -155,14 +190,40 @@ std::string CacheCopier::destinationFor(const std::string &relative) const {
     return destination;
 }
 
-bool CacheCopier::copyFolder(const std::string &source, const std::string &destination, uint64_t limit,
-                             bool visibleNames) {
+bool CacheCopier::copyFolder(int sourceParent, const std::string &name, int destinationParent,
+                             const std::string &destinationName, uint64_t limit) {
     _copyFailed = false;
     _createdFolders.clear();
-    _rootFolder = source;
-    _destinationFolder = destination;
     _singleFileSizeLimit = limit;
-    _makeInvisible = !visibleNames;
+    _makeInvisible = true;
+    if (_rootShown.empty())
+        _rootShown = name;
+    if (_destinationShown.empty())
+        _destinationShown = destinationName;
+
+    // Opened without following links: a folder replaced by a link since it was listed is never
+    // entered.
+    auto root = sys::openDirectoryAt(sourceParent, name, sys::FollowLinks::No);
+    if (!root)
+        return false;
+    auto rootStat = sys::fstat(root->get());
+    if (!rootStat)
+        return false;
+    sys::Status made = sys::mkdirAt(destinationParent, destinationName, (rootStat->st_mode & 07777) | S_IRWXU);
+    if (!made && made.code() != EEXIST) {
+        logFailure(sys::Status::failure(made.code(), "mkdir", _destinationShown));
+        return false;
+    }
+    auto destination = sys::openDirectoryAt(destinationParent, destinationName, sys::FollowLinks::No);
+    if (!destination) {
+        logFailure(sys::Status::failure(destination.code(), "open", _destinationShown));
+        return false;
+    }
+    if (made)
+        _createdFolders.push_back({std::string(), {rootStat->st_atim, rootStat->st_mtim}});
+    _rootFolder = std::move(*root);
+    _destinationFolder = std::move(*destination);
+
     // Folder levels wait on a list rather than the call stack, so a deep tree costs no
     // recursion.
     std::vector<std::string> pending = {std::string()};
@@ -173,21 +234,31 @@ bool CacheCopier::copyFolder(const std::string &source, const std::string &desti
     }
     // As a whole-item copy does, the folders keep their times; the index also knows an
     // archived folder by its modification time, so a restart must find the same one.
-    for (const FolderTimes &folder : _createdFolders)
-        (void)sys::utimensAt(AT_FDCWD, folder.path, folder.times, sys::FollowLinks::No);
+    for (const FolderTimes &folder : _createdFolders) {
+        if (folder.relative.empty())
+            (void)sys::futimens(_destinationFolder.get(), folder.times);
+        else
+            (void)sys::utimensAt(_destinationFolder.get(), folder.relative, folder.times, sys::FollowLinks::No);
+    }
     _createdFolders.clear();
+    _rootFolder.reset();
+    _destinationFolder.reset();
+    _rootShown.clear();
+    _destinationShown.clear();
     return !_copyFailed;
 }
 
 void CacheCopier::copyFolderCore(const std::string &relative, std::vector<std::string> &pending) {
-    std::string source = relative.empty() ? _rootFolder : _rootFolder + "/" + relative;
-    std::string destination = relative.empty() ? _destinationFolder : destinationFor(relative);
+    const std::string source = relative.empty() ? _rootShown : _rootShown + "/" + relative;
+    const std::string destinationRelative = destinationFor(relative);
+    const std::string destination =
+        destinationRelative.empty() ? _destinationShown : _destinationShown + "/" + destinationRelative;
 
-    // Opened without following links: a folder replaced by a link since it was listed is
-    // never entered. Only the trashed folder itself failing means nothing was archived.
-    auto sourceDir = sys::openDirectory(source, sys::FollowLinks::No);
+    // Each level is opened relative to the roots and never through a link at its end.
+    auto sourceDir = relative.empty() ? sys::openAt(_rootFolder.get(), ".", O_RDONLY | O_DIRECTORY)
+                                      : sys::openDirectoryAt(_rootFolder.get(), relative, sys::FollowLinks::No);
     if (!sourceDir) {
-        _copyFailed = _copyFailed || relative.empty();
+        _copyFailed = true;
         return;
     }
     auto sourceStat = sys::fstat(sourceDir->get());
@@ -195,18 +266,22 @@ void CacheCopier::copyFolderCore(const std::string &relative, std::vector<std::s
         _copyFailed = true;
         return;
     }
-    if (!sys::exists(destination)) {
-        sys::Status status = sys::mkdir(destination, (sourceStat->st_mode & 07777) | S_IRWXU);
-        if (!status) {
-            logFailure(status);
+    if (!relative.empty()) {
+        sys::Status made = sys::mkdirAt(_destinationFolder.get(), destinationRelative,
+                                        (sourceStat->st_mode & 07777) | S_IRWXU);
+        if (made) {
+            _createdFolders.push_back({destinationRelative, {sourceStat->st_atim, sourceStat->st_mtim}});
+        } else if (made.code() != EEXIST) {
+            logFailure(sys::Status::failure(made.code(), "mkdir", destination));
             _copyFailed = true;
             return;
         }
-        _createdFolders.push_back({destination, {sourceStat->st_atim, sourceStat->st_mtim}});
     }
-    auto destinationDir = sys::openDirectory(destination, sys::FollowLinks::No);
+    auto destinationDir = destinationRelative.empty()
+                              ? sys::openAt(_destinationFolder.get(), ".", O_RDONLY | O_DIRECTORY)
+                              : sys::openDirectoryAt(_destinationFolder.get(), destinationRelative, sys::FollowLinks::No);
     if (!destinationDir) {
-        logFailure(destinationDir.status());
+        logFailure(sys::Status::failure(destinationDir.code(), "open", destination));
         _copyFailed = true;
         return;
     }
@@ -244,47 +319,60 @@ void CacheCopier::copyFolderCore(const std::string &relative, std::vector<std::s
 }
 
 void CacheCopier::scrambleFolderHierarchy(const std::string &folder) {
-    if (!sys::exists(folder))
+    const std::string path = withoutSlash(folder);
+    auto parent = sys::openDirectory(sys::parentPath(path));
+    if (!parent)
         return;
-    std::vector<std::string> folders = {folder};
+    scrambleFolderHierarchy(parent->get(), sys::lastPathComponent(path));
+}
+
+void CacheCopier::scrambleFolderHierarchy(int parentFd, const std::string &name) {
+    auto root = sys::openDirectoryAt(parentFd, name, sys::FollowLinks::No);
+    if (!root)
+        return;
+    // Folders below the root, by their path relative to it, once renamed.
+    std::vector<std::string> folders = {std::string()};
     while (!folders.empty()) {
-        std::string current = std::move(folders.back());
+        std::string relative = std::move(folders.back());
         folders.pop_back();
-        sys::unlockItemAtPath(current);
-        auto before = sys::stat(current, sys::FollowLinks::No);
+        auto current = relative.empty() ? sys::openAt(root->get(), ".", O_RDONLY | O_DIRECTORY)
+                                        : sys::openDirectoryAt(root->get(), relative, sys::FollowLinks::No);
+        if (!current)
+            continue;
+        auto before = sys::fstat(current->get());
+        if (before)
+            sys::unlockOpenItem(current->get(), *before);
         // The names are taken before any rename, so that a renamed entry is never seen again
         // by the listing and hidden twice.
-        auto entries = sys::listDirectory(current);
-        if (!entries)
-            continue;
         std::vector<std::string> toRename;
-        for (const sys::DirEntry &entry : *entries)
-            toRename.push_back(entry.name);
+        (void)sys::forEachEntry(current->get(), [&toRename](std::string_view entry, unsigned char) {
+            toRename.emplace_back(entry);
+            return true;
+        });
         // A rename never replaces: when "a" and ".x_a" sit side by side, ".x_a" first becomes
         // ".x_.x_a" and "a" then takes ".x_a" in the next round.
         bool progress = true;
         while (!toRename.empty() && progress) {
             progress = false;
             std::vector<std::string> blocked;
-            for (const std::string &name : toRename) {
-                std::string from = current + "/" + name;
-                sys::unlockItemAtPath(from);
-                std::string to = current + "/" + setFileName(name, Visibility::Hidden);
-                sys::Status status = sys::renameNoReplace(from, to);
+            for (const std::string &entry : toRename) {
+                sys::unlockItemAt(current->get(), entry);
+                const std::string hidden = setFileName(entry, Visibility::Hidden);
+                sys::Status status = sys::renameNoReplace(current->get(), entry, current->get(), hidden);
                 if (status) {
                     progress = true;
-                    auto st = sys::stat(to, sys::FollowLinks::No);
+                    auto st = sys::statAt(current->get(), hidden, sys::FollowLinks::No);
                     if (st && S_ISDIR(st->st_mode))
-                        folders.push_back(to);
+                        folders.push_back(relative.empty() ? hidden : relative + "/" + hidden);
                 } else if (status.code() == EEXIST) {
-                    blocked.push_back(name);
+                    blocked.push_back(entry);
                 }
             }
             toRename = std::move(blocked);
         }
         if (before) {
             struct timespec times[2] = {before->st_atim, before->st_mtim};
-            (void)sys::utimensAt(AT_FDCWD, current, times, sys::FollowLinks::No);
+            (void)sys::futimens(current->get(), times);
         }
     }
 }

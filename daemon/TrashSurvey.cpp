@@ -4,7 +4,12 @@
 #include "CacheLayout.h"
 #include "platform/StopSignal.h"
 #include "platform/TrashWatch.h"
+#include "platform/TrustedFolder.h"
+#include "platform/UserPaths.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,44 +22,62 @@ constexpr std::string_view kDesktopServicesStore = ".DS_Store";
 
 } // namespace
 
-DaemonArguments parseDaemonArguments(char **argv) {
-    DaemonArguments arguments;
-    arguments.loopTimeInSeconds = static_cast<int32_t>(std::strtoll(argv[1], nullptr, 10));
-    arguments.trashFolder = argv[2];
-    arguments.trashCacheFolder = std::string(argv[3]) + std::string(kCacheFolderName) + "/";
-    arguments.maxCacheSize = static_cast<uint64_t>(std::strtoll(argv[4], nullptr, 10)) << 20;
-    arguments.freePercentage = std::strtoll(argv[5], nullptr, 10);
-    arguments.dataCacheMode = static_cast<int32_t>(std::strtoll(argv[6], nullptr, 10));
-    return arguments;
-}
-
 TrashSurvey::TrashSurvey(DaemonArguments arguments)
     : _arguments(std::move(arguments)),
-      _copier(_arguments.trashCacheFolder, _arguments.dataCacheMode, _arguments.maxCacheSize) {}
+      _copier(_arguments.trashCacheFolder, _arguments.dataCacheMode, _arguments.maxCacheSize) {
+    const std::string_view relative = std::string_view(_arguments.trashFolder).substr(
+        _arguments.trashFolder.starts_with(_arguments.cacheBase) ? _arguments.cacheBase.size() : 0);
+    _trashOnVolume = _arguments.trashFolder.starts_with(_arguments.cacheBase) &&
+                     (relative.starts_with(".Trash-") || relative.starts_with(".Trash/"));
+}
 
 void TrashSurvey::requestStop() { ::raise(SIGINT); }
 
 bool TrashSurvey::stopRequested() const { return sys::StopSignal::requested(); }
 
-uint64_t TrashSurvey::nbItemsAtFolderRoot(const std::string &path) {
-    auto folder = sys::openDirectory(path);
-    if (!folder) {
-        std::fprintf(stderr, "quilletd: Daemon will die (%s)(%s)\n", sys::errorText(folder.code()).c_str(),
-                     path.c_str());
-        std::fflush(stderr);
-        std::exit(0);
+void TrashSurvey::die(const sys::Status &why) {
+    // A folder that is gone or cannot be read ends the daemon as it always has; one that is no
+    // longer this user's own (a link, another account's) is a refusal, and says so by its status.
+    const bool gone = why.code() == ENOENT || why.code() == ENOTDIR || why.code() == EACCES || why.code() == EIO;
+    const std::string reason = gone ? sys::errorText(why.code()) : why.reason();
+    std::fprintf(stderr, "quilletd: Daemon will die (%s)(%s)\n", reason.c_str(), _arguments.trashFolder.c_str());
+    std::fflush(stderr);
+    std::exit(gone ? 0 : 1);
+}
+
+std::optional<sys::Fd> TrashSurvey::openTrashFolder() {
+    auto trash = sys::openTrashFolder(_arguments.trashFolder, _trashOnVolume ? _arguments.cacheBase : std::string());
+    if (trash) {
+        _waitingForTrash = false;
+        return std::move(*trash);
     }
-    auto st = sys::fstat(folder->get());
+    // A volume's trash folder often appears only with the first item trashed there: it is
+    // waited for as long as the volume is mounted, which its cache folder tells.
+    if (trash.code() == ENOENT && _trashOnVolume && sys::openOwnedFolder(_arguments.trashCacheFolder)) {
+        if (!_waitingForTrash) {
+            std::fprintf(stderr, "quilletd: waiting for the trash folder %s to appear\n", _arguments.trashFolder.c_str());
+            std::fflush(stderr);
+        }
+        _waitingForTrash = true;
+        return std::nullopt;
+    }
+    die(trash.status());
+}
+
+uint64_t TrashSurvey::nbItemsAtFolderRoot(int trashFd) {
+    auto st = sys::fstat(trashFd);
     sys::FolderStamp stamp = st ? sys::FolderStamp::of(*st) : sys::FolderStamp();
     if (st && _haveCount && stamp.sameState(_countedStamp) && _countedStamp.settled())
         return _countedEntries;
     uint64_t count = 0;
-    sys::Status status = sys::forEachEntry(folder->get(), [&count](std::string_view name, unsigned char) {
+    sys::Status status = sys::forEachEntry(trashFd, [&count](std::string_view name, unsigned char) {
         if (name != kDesktopServicesStore)
             ++count;
         return true;
     });
-    _haveCount = st.ok() && status.ok();
+    if (!status)
+        die(status);
+    _haveCount = st.ok();
     _countedStamp = stamp;
     _countedEntries = count;
     return count;
@@ -68,9 +91,50 @@ bool TrashSurvey::trashFolderChangedSinceScan() const {
 
 bool TrashSurvey::isArchived(const ArchivedItem &item) const { return _archivedKeys.contains(keyOf(item)); }
 
+bool TrashSurvey::archivedCopyExists(const ArchivedItem &record, const std::string &entryName) const {
+    auto cache = sys::openOwnedFolder(_arguments.trashCacheFolder);
+    if (!cache)
+        return false;
+    const std::string storedName = setFileName(entryName, Visibility::Hidden);
+    const ArchivedItemKey wanted = keyOf(record);
+    bool found = false;
+    (void)sys::forEachEntry(cache->get(), [&](std::string_view entry, unsigned char) {
+        std::string name(entry);
+        if (!dateFromFinderCompatibleDateDescription(name))
+            return true;
+        auto dateFolder = sys::openOwnedFolderAt(cache->get(), name);
+        if (!dateFolder)
+            return true;
+        auto copy = buildArchivedItemAt(dateFolder->get(), storedName);
+        if (copy) {
+            copy->name = record.name;
+            found = keyOf(*copy) == wanted;
+        }
+        return !found;
+    });
+    return found;
+}
+
+void TrashSurvey::forgetRecord(const ArchivedItem &record) {
+    const ArchivedItemKey key = keyOf(record);
+    std::erase_if(_currentStat.items, [&key](const ArchivedItem &item) { return keyOf(item) == key; });
+    _currentStat.itemCount = _currentStat.items.size();
+    _currentStat.recordLength = archiveStructSize(&_currentStat);
+    _archivedKeys.erase(key);
+}
+
 void TrashSurvey::recordArchived(ArchivedItem item) {
     _archivedKeys.insert(keyOf(item));
     appendItemToArchive(std::move(item), &_currentStat);
+}
+
+void TrashSurvey::dropMarkers() {
+    // Never through a link planted under a marker's name: that would create files elsewhere.
+    auto cache = sys::openOwnedFolder(_arguments.trashCacheFolder);
+    if (!cache)
+        return;
+    (void)sys::touchLockedAt(cache->get(), std::string(kUpdateFlagName), 0644);
+    (void)sys::touchLockedAt(cache->get(), std::string(kCacheManagerFlagName), 0644);
 }
 
 void TrashSurvey::resetIndex() {
@@ -87,7 +151,25 @@ void TrashSurvey::saveIndex() {
 int TrashSurvey::run() {
     sys::StopSignal::install(SIGINT);
     _lastWriteToFile = sys::now();
-    (void)nbItemsAtFolderRoot(_arguments.trashFolder);
+
+    // quilletd never creates its cache folder: the launchers do, and one that is missing, is
+    // not a folder or is not the user's own means the volume is not to be written to.
+    auto cache = sys::openOwnedFolder(_arguments.trashCacheFolder);
+    if (!cache) {
+        std::fprintf(stderr, "quilletd: not protecting %s: %s\n", _arguments.trashFolder.c_str(),
+                     cache.status().code() == ENOENT
+                         ? (_arguments.trashCacheFolder + ": the cache folder does not exist").c_str()
+                         : cache.status().message().c_str());
+        return 1;
+    }
+    cache->reset();
+
+    // The check that the trash folder can be read; a volume's may still have to appear.
+    while (!openTrashFolder()) {
+        sys::sleepFor(int64_t{_arguments.loopTimeInSeconds} * 1000);
+        if (stopRequested())
+            return 0;
+    }
 
     checkForArchivedFiles(_arguments.trashCacheFolder);
     ArchiveStruct loaded;
@@ -114,10 +196,13 @@ void TrashSurvey::surveyloop() {
     uint64_t previous = _currentStat.itemCount;
     bool arrivalSeen = false;
     const int32_t mode = _arguments.dataCacheMode;
-    const int loopMillis = _arguments.loopTimeInSeconds > 0 ? _arguments.loopTimeInSeconds * 1000 : 0;
+    const int loopMillis = _arguments.loopTimeInSeconds * 1000;
 
     for (;;) {
-        uint64_t count = nbItemsAtFolderRoot(_arguments.trashFolder);
+        // Opened afresh at every poll and closed before the sleep: a folder swapped for a link
+        // is noticed at once, and nothing keeps the volume from being unmounted.
+        std::optional<sys::Fd> trash = openTrashFolder();
+        uint64_t count = trash ? nbItemsAtFolderRoot(trash->get()) : 0;
 
         if (count < previous && mode == static_cast<int32_t>(CacheMode::Copy))
             resetIndex();
@@ -130,13 +215,14 @@ void TrashSurvey::surveyloop() {
         } else if (mode == static_cast<int32_t>(CacheMode::Move)) {
             scan = count != 0;
         }
-        if (scan) {
+        if (scan && trash) {
             _scannedStamp = _countedStamp;
             arrivalSeen = false;
-            if (!scanTrashFolder())
+            if (!scanTrashFolder(trash->get()))
                 return;
             sys::releaseFreeMemory();
         }
+        trash.reset();
 
         if (sys::now() - _lastWriteToFile > kIndexWriteInterval)
             saveIndex();
@@ -150,36 +236,43 @@ void TrashSurvey::surveyloop() {
     }
 }
 
-bool TrashSurvey::scanTrashFolder() {
+bool TrashSurvey::scanTrashFolder(int trashFd) {
     const std::string &trashFolder = _arguments.trashFolder;
     // The names are taken first: entries are moved out of the folder while it is walked.
-    auto entries = sys::listDirectory(trashFolder);
-    if (!entries) {
-        (void)nbItemsAtFolderRoot(trashFolder); // dies with its message when the folder is gone
+    std::vector<std::string> names;
+    sys::Status listed = sys::forEachEntry(trashFd, [&names](std::string_view name, unsigned char) {
+        names.emplace_back(name);
         return true;
-    }
-    for (const sys::DirEntry &entry : *entries) {
+    });
+    if (!listed)
+        die(listed);
+    for (const std::string &name : names) {
         if (stopRequested())
             return false;
-        std::string path = trashFolder + entry.name;
-        if (entry.name == kDesktopServicesStore) {
-            (void)sys::unlink(path);
+        if (name == kDesktopServicesStore) {
+            (void)sys::unlinkAt(trashFd, name);
             continue;
         }
-        std::optional<ArchivedItem> item = buildArchivedItem(path);
+        std::optional<ArchivedItem> item = buildArchivedItemAt(trashFd, name);
         if (!item)
             continue;
         if (isArchived(*item)) {
-            // Already in the cache: in move mode the trash copy goes. A plain file removal,
-            // so a folder the user left in the trash stays where it is.
-            if (_arguments.dataCacheMode == static_cast<int32_t>(CacheMode::Move))
-                (void)sys::unlink(path);
-            continue;
+            if (_arguments.dataCacheMode != static_cast<int32_t>(CacheMode::Move))
+                continue;
+            // Already in the cache: in move mode the trash copy goes, but only while the
+            // archived copy is really there (it may have been recovered and then emptied or
+            // pruned since); otherwise the entry is archived again. A plain file removal, so a
+            // folder the user left in the trash stays where it is.
+            if (archivedCopyExists(*item, name)) {
+                (void)sys::unlinkAt(trashFd, name);
+                continue;
+            }
+            forgetRecord(*item);
         }
-        if (_copier.copyDataToCacheCheck(path, _arguments.maxCacheSize, _arguments.freePercentage)) {
+        if (_copier.copyDataToCacheCheck(trashFd, trashFolder, name, _arguments.maxCacheSize,
+                                         _arguments.freePercentage)) {
             recordArchived(std::move(*item));
-            (void)sys::touchLocked(_arguments.trashCacheFolder + std::string(kUpdateFlagName), 0644);
-            (void)sys::touchLocked(_arguments.trashCacheFolder + std::string(kCacheManagerFlagName), 0644);
+            dropMarkers();
         }
     }
     return true;

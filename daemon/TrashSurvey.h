@@ -1,9 +1,16 @@
 #pragma once
 // The survey loop of quilletd: polls one trash folder, archives every new entry into the cache
 // folder of its volume and keeps the archive index of what it archived.
+//
+// The trash folder and the cache folder are opened and checked afresh at every use, and the
+// work is done relative to what was opened: each must be a real folder of this user (on
+// another volume, every folder from the volume's root down to the trash folder too), never a
+// symbolic link or another account's. Nothing stays open between polls, so that the volume can
+// always be unmounted.
 
 #include "ArchivedItem.h"
 #include "CacheCopier.h"
+#include "DaemonArguments.h"
 #include "platform/FolderStamp.h"
 #include "platform/System.h"
 
@@ -11,46 +18,43 @@
 
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <unordered_set>
 
 namespace quillet::daemon {
 
-/// The daemon's settings, all from its command line.
-struct DaemonArguments {
-    int32_t loopTimeInSeconds = 1;  ///< polling period
-    std::string trashFolder;        ///< watched trash folder, trailing "/"
-    std::string trashCacheFolder;   ///< cache base + ".TrashCacheFolder/"
-    uint64_t maxCacheSize = 0;      ///< bytes; 0 = no limit
-    int64_t freePercentage = 0;     ///< minimum free percentage; 0 = none
-    int32_t dataCacheMode = 0;      ///< 0 copy, 1 move, anything else: poll only
-};
-
-/// Parses the six arguments the way the C library's strtoll reads numbers (leading digits,
-/// anything else 0). argv[0] is the program name.
-DaemonArguments parseDaemonArguments(char **argv);
-
 class TrashSurvey {
 public:
     explicit TrashSurvey(DaemonArguments arguments);
 
-    /// Start-up: checks the trash folder can be read (else "Daemon will die" and exit 0),
-    /// prunes and loads the index. Then polls until interrupted; returns the exit status.
+    /// Start-up: checks the cache folder (missing, not a folder or not the user's own: a
+    /// message and 1) and the trash folder (gone or unreadable: "Daemon will die" and 0; a link
+    /// or another account's: "Daemon will die" and 1; on another volume, missing while the
+    /// volume stays mounted: waits for it), prunes and loads the index. Then polls until
+    /// interrupted; returns the exit status.
     int run();
-
-    /// Number of entries of folder except ".", ".." and ".DS_Store"; prints "Daemon will die"
-    /// and exits 0 when the folder cannot be read.
-    uint64_t nbItemsAtFolderRoot(const std::string &path);
 
     /// Asks the loop to save the index and stop at its next safe point (from a signal handler).
     static void requestStop();
 
 private:
     void surveyloop();
+    /// Opens the trash folder for one poll. Ends the daemon as run() says when the folder has
+    /// gone or may no longer be trusted; nothing while a volume's trash folder is awaited.
+    std::optional<sys::Fd> openTrashFolder();
+    /// Number of entries of the open trash folder except ".", ".." and ".DS_Store".
+    uint64_t nbItemsAtFolderRoot(int trashFd);
+    [[noreturn]] void die(const sys::Status &why);
     /// Archives every new entry; false when interrupted.
-    bool scanTrashFolder();
+    bool scanTrashFolder(int trashFd);
     bool isArchived(const ArchivedItem &item) const;
+    /// True when a date folder of the cache still holds the archived copy of the trash entry
+    /// entryName that record stands for.
+    bool archivedCopyExists(const ArchivedItem &record, const std::string &entryName) const;
+    void forgetRecord(const ArchivedItem &record);
     void recordArchived(ArchivedItem item);
+    void dropMarkers();
     void resetIndex();
     void saveIndex();
     bool stopRequested() const;
@@ -59,6 +63,10 @@ private:
     bool trashFolderChangedSinceScan() const;
 
     DaemonArguments _arguments;
+    /// The trash folder lies on another volume ($topdir/.Trash-<uid>/files/ or
+    /// $topdir/.Trash/<uid>/files/), where it may appear only with the first item trashed there.
+    bool _trashOnVolume = false;
+    bool _waitingForTrash = false;
     CacheCopier _copier;
     ArchiveStruct _currentStat;
     std::unordered_set<ArchivedItemKey, ArchivedItemKeyHash> _archivedKeys;

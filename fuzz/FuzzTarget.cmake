@@ -9,6 +9,7 @@ function(quillet_add_index_reader_fuzzer source_dir)
     ${source_dir}/common/ArchivedItem.cpp
     ${source_dir}/common/CacheLayout.cpp
     ${source_dir}/common/platform/System.cpp
+    ${source_dir}/common/platform/TrustedFolder.cpp
   )
   target_include_directories(indexReader_fuzz PRIVATE ${source_dir}/common)
   target_compile_features(indexReader_fuzz PRIVATE cxx_std_20)

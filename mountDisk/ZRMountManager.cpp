@@ -1,5 +1,7 @@
 #include "ZRMountManager.h"
 
+#include "CacheFolders.h"
+#include "DaemonArguments.h"
 #include "ZRAppUtils.h"
 #include "platform/Process.h"
 #include "platform/StopSignal.h"
@@ -83,6 +85,14 @@ std::optional<std::vector<std::string>> argumentsFromCommandLine(int argc, char 
         std::fflush(stderr);
         return std::nullopt;
     }
+    // Every quilletd gets these arguments: they are refused here once rather than by each
+    // daemon it would start.
+    ParsedArguments parsed = parseDaemonArguments(argv);
+    if (!parsed.arguments) {
+        std::fprintf(stderr, "quilletMountDiskd : %s\n", parsed.problem.c_str());
+        std::fflush(stderr);
+        return std::nullopt;
+    }
     return std::vector<std::string>(argv, argv + argc);
 }
 
@@ -152,8 +162,17 @@ void ZRMountManager::workspaceDidMountNotification(const std::optional<std::stri
         return;
 
     // The cache folder may well exist already (protection ran before on this volume); then it
-    // is left as it is.
-    (void)sys::ensureCacheFolder(sys::volumeCacheFolder(mountPoint));
+    // is left as it is. One that is a link or another account's, or a trash folder that is,
+    // leaves the volume unprotected: nothing of this user's is written there.
+    sys::Status problem = sys::ensureCacheFolder(sys::volumeCacheFolder(mountPoint));
+    if (problem)
+        problem = volumeProtectionProblem(sys::LocalVolume{mountPoint, false});
+    if (!problem) {
+        std::fprintf(stderr, "quilletMountDiskd : %s is not protected: %s\n", mountPoint.c_str(),
+                     problem.message().c_str());
+        std::fflush(stderr);
+        return;
+    }
 
     setArgumentsForVolume(mountPoint);
     auto pid = sys::spawnChild(_daemonPath, *_arguments);

@@ -30,7 +30,7 @@ int main(int argc, char **argv) {
     }
     auto arguments = quillet::mountdisk::argumentsFromCommandLine(argc, argv);
     if (!arguments)
-        return 0;
+        return 2;
     auto daemonPath = quillet::sys::siblingExecutable("quilletd");
     if (!daemonPath)
         std::fprintf(stderr, "quilletMountDiskd : Can't find quilletd: %s\n", daemonPath.status().message().c_str());

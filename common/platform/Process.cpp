@@ -51,6 +51,24 @@ Result<std::string> siblingExecutable(std::string_view name) {
 
 namespace {
 
+/// RAII owner of a posix_spawn_file_actions_t.
+class SpawnFileActions {
+public:
+    SpawnFileActions() { _ready = ::posix_spawn_file_actions_init(&_actions) == 0; }
+    ~SpawnFileActions() {
+        if (_ready)
+            ::posix_spawn_file_actions_destroy(&_actions);
+    }
+    SpawnFileActions(const SpawnFileActions &) = delete;
+    SpawnFileActions &operator=(const SpawnFileActions &) = delete;
+    bool ready() const { return _ready; }
+    posix_spawn_file_actions_t *get() { return &_actions; }
+
+private:
+    posix_spawn_file_actions_t _actions;
+    bool _ready = false;
+};
+
 /// An argument vector as exec wants it, built before any fork.
 class ArgumentVector {
 public:
@@ -102,21 +120,51 @@ Result<pid_t> spawnChild(const std::string &program, const std::vector<std::stri
     return pid;
 }
 
-Status launchDetached(const std::string &program, const std::vector<std::string> &arguments) {
-    // Everything is prepared before the fork: the intermediate child only spawns and exits,
-    // which is safe even when the launcher runs other threads.
+Result<pid_t> launchDetached(const std::string &program, const std::vector<std::string> &arguments,
+                             const std::string &outputPath) {
+    // Everything is prepared before the fork: the intermediate child only spawns, reports and
+    // exits, which is safe even when the launcher runs other threads.
     ArgumentVector argv(program, arguments);
     SpawnAttributes attributes;
     if (!prepareFreshSignals(attributes, POSIX_SPAWN_SETSID))
         return Status::failure(ENOMEM, "posix_spawnattr_init", program);
+    // The output file is opened here, where a failure can still be told, and handed down.
+    Fd output;
+    if (!outputPath.empty()) {
+        auto opened = open(outputPath, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NOCTTY, 0600);
+        if (!opened)
+            return opened.status();
+        output = std::move(*opened);
+    }
+    SpawnFileActions actions;
+    if (!actions.ready())
+        return Status::failure(ENOMEM, "posix_spawn_file_actions_init", program);
+    ::posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0);
+    if (output.valid()) {
+        ::posix_spawn_file_actions_adddup2(actions.get(), output.get(), 1);
+        ::posix_spawn_file_actions_adddup2(actions.get(), output.get(), 2);
+    }
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0)
+        return Status::fromErrno("pipe", program);
+    Fd reader(report[0]);
+    Fd writer(report[1]);
     pid_t intermediate = ::fork();
     if (intermediate < 0)
         return Status::fromErrno("fork", program);
     if (intermediate == 0) {
         pid_t pid = -1;
-        int error = ::posix_spawn(&pid, program.c_str(), nullptr, attributes.get(), argv.get(), environ);
+        int error = ::posix_spawn(&pid, program.c_str(), actions.get(), attributes.get(), argv.get(), environ);
+        if (error == 0)
+            (void)!::write(writer.get(), &pid, sizeof pid);
         ::_exit(error == 0 ? 0 : (error & 0xff ? error & 0xff : 255));
     }
+    writer.reset();
+    pid_t launched = -1;
+    ssize_t got;
+    do {
+        got = ::read(reader.get(), &launched, sizeof launched);
+    } while (got < 0 && errno == EINTR);
     // The launched program is the intermediate's child and is adopted once it exits: nobody
     // here has to reap it, and it never lingers as a zombie of the launcher.
     auto status = waitChild(intermediate, -1);
@@ -125,7 +173,9 @@ Status launchDetached(const std::string &program, const std::vector<std::string>
     int code = status->has_value() && WIFEXITED(**status) ? WEXITSTATUS(**status) : EIO;
     if (code != 0)
         return Status::failure(code, "posix_spawn", program);
-    return {};
+    if (got != static_cast<ssize_t>(sizeof launched))
+        return Status::failure(EIO, "posix_spawn", program);
+    return launched;
 }
 
 Result<std::optional<int>> reapChild(pid_t pid) {

@@ -28,9 +28,13 @@ Result<pid_t> spawnChild(const std::string &program, const std::vector<std::stri
 
 /// Starts program detached: in a session of its own, adopted by the system at once (a double
 /// fork), so the launcher keeps no handle, never reaps it and never leaves a zombie. The child
-/// starts as spawnChild's does. Fails with the errno of the exec when the program cannot be
-/// run.
-Status launchDetached(const std::string &program, const std::vector<std::string> &arguments);
+/// starts as spawnChild's does, with standard input on /dev/null; its standard output and error
+/// are appended to the file outputPath (created with mode 0600, never through a link) when one
+/// is given, else they stay the launcher's. Answers the program's process id, which is only
+/// good for looking at it shortly after. Fails with the errno of the exec when the program
+/// cannot be run, or of the open when outputPath cannot be.
+Result<pid_t> launchDetached(const std::string &program, const std::vector<std::string> &arguments,
+                             const std::string &outputPath = {});
 
 /// Reaps the child pid if it has ended, without waiting: its wait status, or nothing while it
 /// still runs. ECHILD when pid is not an unreaped child of this process.

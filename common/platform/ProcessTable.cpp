@@ -110,6 +110,13 @@ std::vector<ProcessEntry> readProcessTable() {
     return table;
 }
 
+bool isRunning(pid_t pid, std::string_view program) {
+    auto text = readFile("/proc/" + std::to_string(pid) + "/status", kMaxStatusBytes);
+    ProcessEntry process;
+    return text && parseProcessStatus(*text, process) && process.state != 'Z' && process.uid == ::getuid() &&
+           matchesProgram(process.command, program);
+}
+
 bool matchesProgram(std::string_view command, std::string_view program) {
     return !command.empty() && command == program.substr(0, kCommandLength);
 }

@@ -31,6 +31,10 @@ bool parseProcessStatus(std::string_view text, ProcessEntry &entry);
 /// It carries no user id.
 bool parseProcessStat(std::string_view text, ProcessEntry &entry);
 
+/// True when the process pid is a running process (not a zombie) of this user whose short name
+/// matches program.
+bool isRunning(pid_t pid, std::string_view program);
+
 /// True when a process whose short name is command runs program: the kernel keeps the first
 /// 15 bytes of an executable's name, so command must equal program cut to that length. No
 /// shorter leading part of the name matches.

@@ -11,12 +11,53 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <random>
 
 namespace quillet::sys {
+
+namespace {
+
+/// The whole of the open file, refusing (EFBIG) one larger than maxBytes and anything that is
+/// not a regular file (EINVAL).
+Result<std::string> readOpenFile(int fd, const std::string &path, size_t maxBytes) {
+    auto st = fstat(fd);
+    if (!st)
+        return Status::failure(st.code(), "fstat", path);
+    if (!S_ISREG(st->st_mode))
+        return Status::failure(EINVAL, "read", path);
+    if (static_cast<uint64_t>(st->st_size) > maxBytes)
+        return Status::failure(EFBIG, "read", path);
+    std::string data;
+    data.resize(static_cast<size_t>(st->st_size));
+    size_t done = 0;
+    for (;;) {
+        if (done == data.size()) {
+            // The file may have grown since fstat: read on until end of file or the cap.
+            if (data.size() >= maxBytes + 1)
+                break;
+            data.resize(std::min(maxBytes + 1, data.size() + 4096));
+        }
+        ssize_t n = ::read(fd, data.data() + done, data.size() - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return Status::fromErrno("read", path);
+        }
+        if (n == 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    if (done > maxBytes)
+        return Status::failure(EFBIG, "read", path);
+    data.resize(done);
+    return data;
+}
+
+} // namespace
 
 Status Status::fromErrno(const char *call, std::string_view path) {
     return failure(errno ? errno : EIO, call, path);
@@ -30,9 +71,19 @@ Status Status::failure(int code, const char *call, std::string_view path) {
     return status;
 }
 
+Status Status::refusal(int code, std::string_view path, std::string reason) {
+    Status status = failure(code, "", path);
+    status._reason = std::move(reason);
+    return status;
+}
+
+std::string Status::reason() const { return _reason.empty() ? errorText(_code) : _reason; }
+
 std::string Status::message() const {
     if (ok())
         return "ok";
+    if (!_reason.empty())
+        return _path + ": " + _reason;
     return std::string(_call) + "(" + _path + "): " + errorText(_code);
 }
 
@@ -256,24 +307,24 @@ Result<std::string> readFile(const std::string &path, size_t maxBytes) {
     auto fd = open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK);
     if (!fd)
         return fd.status();
-    auto st = fstat(fd->get());
-    if (!st)
-        return Status::failure(st.code(), "fstat", path);
-    if (!S_ISREG(st->st_mode))
-        return Status::failure(EINVAL, "read", path);
-    if (static_cast<uint64_t>(st->st_size) > maxBytes)
-        return Status::failure(EFBIG, "read", path);
-    std::string data;
-    data.resize(static_cast<size_t>(st->st_size));
+    return readOpenFile(fd->get(), path, maxBytes);
+}
+
+Result<std::string> readFileAt(int dirFd, const std::string &name, size_t maxBytes) {
+    auto fd = openAt(dirFd, name, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+    if (!fd)
+        return fd.status();
+    return readOpenFile(fd->get(), name, maxBytes);
+}
+
+Result<std::string> readFileFrom(const std::string &path, uint64_t offset, size_t maxBytes) {
+    auto fd = open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+    if (!fd)
+        return fd.status();
+    std::string data(maxBytes, '\0');
     size_t done = 0;
-    for (;;) {
-        if (done == data.size()) {
-            // The file may have grown since fstat: read on until end of file or the cap.
-            if (data.size() >= maxBytes + 1)
-                break;
-            data.resize(std::min(maxBytes + 1, data.size() + 4096));
-        }
-        ssize_t n = ::read(fd->get(), data.data() + done, data.size() - done);
+    while (done < maxBytes) {
+        ssize_t n = ::pread(fd->get(), data.data() + done, maxBytes - done, static_cast<off_t>(offset + done));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -283,8 +334,6 @@ Result<std::string> readFile(const std::string &path, size_t maxBytes) {
             break;
         done += static_cast<size_t>(n);
     }
-    if (done > maxBytes)
-        return Status::failure(EFBIG, "read", path);
     data.resize(done);
     return data;
 }
@@ -303,38 +352,47 @@ Status writeAll(int fd, std::string_view data) {
 }
 
 Status writeFileAtomically(const std::string &path, std::string_view data, mode_t mode) {
-    std::string folder = parentPath(path);
-    std::string base = lastPathComponent(path);
+    auto folder = openDirectory(parentPath(path));
+    if (!folder)
+        return folder.status();
+    return writeFileAtomicallyAt(folder->get(), lastPathComponent(path), data, mode, path);
+}
+
+Status writeFileAtomicallyAt(int dirFd, const std::string &name, std::string_view data, mode_t mode,
+                             const std::string &shownPath) {
     thread_local std::minstd_rand random(static_cast<unsigned>(::getpid()) ^ static_cast<unsigned>(::time(nullptr)));
     // O_EXCL with a fresh name per try: a stale temporary file left by a crash, or one being
-    // written by another process at the same moment, is never reused or truncated.
+    // written by another process at the same moment, is never reused or truncated, and a link
+    // planted under the name is never followed.
     for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string temporary = joinPath(folder, "." + base + ".tmp" + std::to_string(random()));
-        auto fd = open(temporary, O_WRONLY | O_CREAT | O_EXCL, mode);
+        std::string temporary = "." + name + ".tmp" + std::to_string(random());
+        auto fd = openAt(dirFd, temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
         if (!fd) {
             if (fd.code() == EEXIST)
                 continue;
-            return fd.status();
+            return Status::failure(fd.code(), "open", shownPath);
         }
         Status status = writeAll(fd->get(), data);
         if (status)
             status = fsync(fd->get());
         fd->reset();
-        if (status)
-            status = rename(temporary, path);
+        if (status && ::renameat(dirFd, temporary.c_str(), dirFd, name.c_str()) != 0)
+            status = Status::fromErrno("rename", shownPath);
         if (!status)
-            ::unlink(temporary.c_str());
+            ::unlinkat(dirFd, temporary.c_str(), 0);
         return status;
     }
-    return Status::failure(EEXIST, "open", path);
+    return Status::failure(EEXIST, "open", shownPath);
 }
 
-Status touchLocked(const std::string &path, mode_t mode) {
-    auto fd = open(path, O_WRONLY | O_CREAT | O_NONBLOCK, mode);
+Status touchLocked(const std::string &path, mode_t mode) { return touchLockedAt(AT_FDCWD, path, mode); }
+
+Status touchLockedAt(int dirFd, const std::string &name, mode_t mode) {
+    auto fd = openAt(dirFd, name, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY, mode);
     if (!fd)
         return fd.status();
     if (::flock(fd->get(), LOCK_EX) != 0)
-        return Status::fromErrno("flock", path);
+        return Status::fromErrno("flock", name);
     return {};
 }
 
@@ -355,6 +413,14 @@ Result<VolumeFigures> volumeFigures(const std::string &path) {
     struct statvfs figures {};
     if (::statvfs(path.c_str(), &figures) != 0)
         return Status::fromErrno("statvfs", path);
+    return VolumeFigures{static_cast<uint64_t>(figures.f_bavail) * figures.f_frsize,
+                         static_cast<uint64_t>(figures.f_blocks) * figures.f_frsize};
+}
+
+Result<VolumeFigures> volumeFiguresOf(int fd) {
+    struct statvfs figures {};
+    if (::fstatvfs(fd, &figures) != 0)
+        return Status::fromErrno("fstatvfs", std::to_string(fd));
     return VolumeFigures{static_cast<uint64_t>(figures.f_bavail) * figures.f_frsize,
                          static_cast<uint64_t>(figures.f_blocks) * figures.f_frsize};
 }

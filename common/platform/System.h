@@ -23,17 +23,23 @@ public:
     Status() = default;
     static Status fromErrno(const char *call, std::string_view path = {});
     static Status failure(int code, const char *call, std::string_view path = {});
+    /// A refusal of this system's own rather than a failed call: "path: reason".
+    static Status refusal(int code, std::string_view path, std::string reason);
 
     bool ok() const { return _code == 0; }
     explicit operator bool() const { return ok(); }
     int code() const { return _code; }
     /// "call(path): reason", or "ok".
     std::string message() const;
+    /// The reason alone: a refusal's own words, else the system's text for the errno.
+    std::string reason() const;
+    const std::string &path() const { return _path; }
 
 private:
     int _code = 0;
     const char *_call = "";
     std::string _path;
+    std::string _reason;
 };
 
 /// A value or the Status that explains why there is none.
@@ -126,12 +132,24 @@ Status syncfsPath(const std::string &path);
 
 /// Reads the whole file, refusing (EFBIG) one larger than maxBytes.
 Result<std::string> readFile(const std::string &path, size_t maxBytes);
+/// The same for the entry name of the open folder dirFd, never through a symbolic link (ELOOP)
+/// and only when it is a regular file (EINVAL).
+Result<std::string> readFileAt(int dirFd, const std::string &name, size_t maxBytes);
+/// Up to maxBytes of the file from offset on (less at its end), never through a final link.
+Result<std::string> readFileFrom(const std::string &path, uint64_t offset, size_t maxBytes);
 /// Writes all of data, retrying short writes and EINTR.
 Status writeAll(int fd, std::string_view data);
 /// Replaces path with data atomically: a temporary file beside it, fsync, rename.
 Status writeFileAtomically(const std::string &path, std::string_view data, mode_t mode = 0644);
+/// The same for the entry name of the open folder dirFd; a symbolic link there is replaced,
+/// never followed. shownPath names the file in a failure.
+Status writeFileAtomicallyAt(int dirFd, const std::string &name, std::string_view data, mode_t mode,
+                             const std::string &shownPath);
 /// Creates path if missing (never truncating), holding an exclusive lock while it is open.
 Status touchLocked(const std::string &path, mode_t mode);
+/// The same for the entry name of the open folder dirFd, never through a symbolic link: a link
+/// planted under the name is left alone and nothing is created where it points.
+Status touchLockedAt(int dirFd, const std::string &name, mode_t mode);
 
 /// Inode flags (FS_IOC_GETFLAGS / FS_IOC_SETFLAGS); ENOTTY/EOPNOTSUPP where unsupported.
 Result<int> getInodeFlags(int fd);
@@ -143,6 +161,8 @@ struct VolumeFigures {
     uint64_t totalBytes;
 };
 Result<VolumeFigures> volumeFigures(const std::string &path);
+/// The same for the volume holding the open file or folder fd.
+Result<VolumeFigures> volumeFiguresOf(int fd);
 
 /// Seconds since the epoch (CLOCK_REALTIME).
 time_t now();

@@ -1,6 +1,7 @@
 #include "platform/UserPaths.h"
 
 #include "CacheLayout.h"
+#include "platform/TrustedFolder.h"
 
 #include <pwd.h>
 #include <unistd.h>
@@ -25,6 +26,21 @@ std::string withSlash(std::string path) {
     return path;
 }
 
+/// Creates folder and its missing parents, each with mode 0700.
+Status makeFolders(const std::string &folder) {
+    if (folder.empty() || folder == "/" || exists(folder))
+        return {};
+    if (Status parent = makeFolders(parentPath(folder)); !parent)
+        return parent;
+    Status made = mkdir(folder, 0700);
+    if (!made && made.code() != EEXIST)
+        return made;
+    return {};
+}
+
+/// The administrator-made trash shared by the users of a volume.
+const std::string kSharedTrashName = ".Trash";
+
 Status makePrivateFolder(const std::string &path) {
     Status status = mkdir(path, 0700);
     if (!status && status.code() == EEXIST)
@@ -48,11 +64,36 @@ std::string homeTrashFolder() { return homeTrashRoot() + "/files/"; }
 
 std::string volumeTrashFolder(const std::string &mountPoint) {
     std::string uid = std::to_string(::getuid());
-    std::string shared = joinPath(mountPoint, ".Trash/" + uid + "/files");
-    auto st = stat(shared, FollowLinks::No);
-    if (st && S_ISDIR(st->st_mode))
+    std::string shared = joinPath(mountPoint, kSharedTrashName + "/" + uid + "/files");
+    if (openTrashFolder(shared, mountPoint))
         return shared + "/";
     return joinPath(mountPoint, ".Trash-" + uid + "/files/");
+}
+
+Result<Fd> openTrashFolder(const std::string &trashFolder, const std::string &topdir) {
+    std::string top = withSlash(topdir);
+    std::string_view relative(trashFolder);
+    bool onVolume = !topdir.empty() && relative.starts_with(top) &&
+                    (relative.substr(top.size()).starts_with(".Trash-") ||
+                     relative.substr(top.size()).starts_with(kSharedTrashName + "/"));
+    if (!onVolume)
+        return openOwnedFolder(trashFolder);
+    relative.remove_prefix(top.size());
+    // The mount point itself is the administrator's; everything below it is checked.
+    auto volume = openDirectory(topdir);
+    if (!volume)
+        return volume;
+    std::string shown = topdir;
+    while (shown.size() > 1 && shown.back() == '/')
+        shown.pop_back();
+    if (relative.starts_with(kSharedTrashName + "/")) {
+        auto shared = openStickyFolderAt(volume->get(), kSharedTrashName, joinPath(shown, kSharedTrashName));
+        if (!shared)
+            return shared;
+        relative.remove_prefix(kSharedTrashName.size() + 1);
+        return openOwnedPathAt(shared->get(), relative, joinPath(shown, kSharedTrashName));
+    }
+    return openOwnedPathAt(volume->get(), relative, shown);
 }
 
 std::string homeCacheFolder() { return withSlash(joinPath(homeFolder(), kCacheFolderName)); }
@@ -63,24 +104,9 @@ std::string configFolder() { return environmentFolder("XDG_CONFIG_HOME", joinPat
 
 Status ensureHomeTrash() {
     std::string root = homeTrashRoot();
-    std::string parent = parentPath(root);
     // The data folder itself may be missing on a fresh account.
-    if (!exists(parent)) {
-        std::string partial;
-        size_t start = 1;
-        while (start <= parent.size()) {
-            size_t end = parent.find('/', start);
-            if (end == std::string::npos)
-                end = parent.size();
-            partial = parent.substr(0, end);
-            if (!exists(partial)) {
-                Status status = mkdir(partial, 0700);
-                if (!status && status.code() != EEXIST)
-                    return status;
-            }
-            start = end + 1;
-        }
-    }
+    if (Status parents = makeFolders(parentPath(root)); !parents)
+        return parents;
     for (const std::string &folder : {root, root + "/files", root + "/info"}) {
         Status status = makePrivateFolder(folder);
         if (!status)
@@ -89,10 +115,33 @@ Status ensureHomeTrash() {
     return {};
 }
 
+std::string stateFolder() {
+    return environmentFolder("XDG_STATE_HOME", joinPath(homeFolder(), ".local/state")) + "/quillet";
+}
+
+std::string daemonLogPath() { return stateFolder() + "/daemons.log"; }
+
+Result<std::string> prepareDaemonLog(uint64_t maxBytes) {
+    const std::string folder = stateFolder();
+    if (Status made = makeFolders(folder); !made)
+        return made;
+    const std::string log = daemonLogPath();
+    auto st = stat(log, FollowLinks::No);
+    if (st && S_ISREG(st->st_mode) && static_cast<uint64_t>(st->st_size) > maxBytes) {
+        // Daemons still writing to the old file go on doing so; the new ones start afresh.
+        if (Status moved = rename(log, log + ".old"); !moved)
+            return moved;
+    }
+    return log;
+}
+
 Status ensureCacheFolder(const std::string &path) {
-    if (exists(path))
-        return {};
-    return makePrivateFolder(path);
+    if (!exists(path)) {
+        if (Status made = makePrivateFolder(path); !made)
+            return made;
+    }
+    auto folder = openOwnedFolder(path);
+    return folder ? Status() : folder.status();
 }
 
 } // namespace quillet::sys

@@ -15,17 +15,38 @@ std::string homeTrashRoot();
 /// The home trash's "files" folder, with a trailing "/".
 std::string homeTrashFolder();
 /// The user's trash folder on another volume, with a trailing "/": the administrator-made
-/// shared trash $topdir/.Trash/<uid>/files where it exists, else $topdir/.Trash-<uid>/files.
+/// shared trash $topdir/.Trash/<uid>/files where $topdir/.Trash is a real folder with the sticky
+/// bit and <uid> and files are real folders of this user (the freedesktop.org rule), else
+/// $topdir/.Trash-<uid>/files. Whether the latter exists, or may be trusted, is not checked.
 std::string volumeTrashFolder(const std::string &mountPoint);
+/// Opens the trash folder trashFolder the way this system may trust it. On another volume (the
+/// folder is "$topdir/.Trash-<uid>/files" or "$topdir/.Trash/<uid>/files" of the volume mounted at
+/// topdir) every folder below topdir must be a real folder of this user, except "$topdir/.Trash",
+/// which must be a real folder with the sticky bit. Elsewhere (the home trash) the trash folder
+/// itself must be a real folder of this user. Refusals name the folder and the reason
+/// (TrustedFolder.h); a missing folder fails with ENOENT.
+Result<Fd> openTrashFolder(const std::string &trashFolder, const std::string &topdir);
 /// The cache folder of the home volume or of another volume, with a trailing "/".
 std::string homeCacheFolder();
 std::string volumeCacheFolder(const std::string &mountPoint);
 /// $XDG_CONFIG_HOME, default ~/.config.
 std::string configFolder();
 
+/// $XDG_STATE_HOME (default ~/.local/state) + "/quillet".
+std::string stateFolder();
+/// The file the daemons write their messages to when they are launched detached:
+/// stateFolder() + "/daemons.log".
+std::string daemonLogPath();
+/// Creates the state folder (mode 0700) when it is missing and keeps the daemons' log bounded:
+/// a log larger than maxBytes becomes "daemons.log.old" (replacing the one before) and the
+/// daemons launched next start a new one. Answers the log's path.
+Result<std::string> prepareDaemonLog(uint64_t maxBytes);
+
 /// Creates the home trash ("files" and "info", mode 0700) when it is missing.
 Status ensureHomeTrash();
-/// Creates a cache folder with mode 0700 when nothing exists at path.
+/// Creates a cache folder with mode 0700 when nothing exists at path, then makes sure it is a
+/// real folder of this user: a link or another account's folder is refused with the reason
+/// (TrustedFolder.h) and left as it is.
 Status ensureCacheFolder(const std::string &path);
 
 } // namespace quillet::sys

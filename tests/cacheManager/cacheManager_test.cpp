@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -185,6 +186,25 @@ TEST(CacheManagerArgumentsTest, nonNumericTextReadsAsZero) {
     EXPECT_EQ(arguments->percentageLimitation, 12);
 }
 
+TEST(CacheManagerArgumentsTest, numbersBeyondThirtyTwoBitsAreRefusedNotWrapped) {
+    // 4294967297 once wrapped around to a limit of one day.
+    for (const char *days : {"4294967297", "99999999999999999999", "-2147483649"}) {
+        const char *argv[] = {"quilletCacheManagerd", days, "0", "10", "0"};
+        std::string problem;
+        EXPECT_FALSE(parseCacheManagerArguments(5, argv, &problem)) << days;
+        EXPECT_NE(problem.find("DAYS"), std::string::npos) << problem;
+    }
+    const char *argv[] = {"quilletCacheManagerd", "7", "0", "4294967306", "0"};
+    std::string problem;
+    EXPECT_FALSE(parseCacheManagerArguments(5, argv, &problem));
+    EXPECT_NE(problem.find("MIN_FREE_PERCENT"), std::string::npos) << problem;
+    const char *limits[] = {"quilletCacheManagerd", "2147483647", "0", "-2147483648", "0"};
+    auto parsed = parseCacheManagerArguments(5, limits);
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed->daysLimitation, INT32_MAX);
+    EXPECT_EQ(parsed->percentageLimitation, INT32_MIN);
+}
+
 TEST(CacheManagerArgumentsTest, anyOtherArgumentCountIsRefused) {
     const char *argv[] = {"quilletCacheManagerd", "7", "500", "10", "0", "1", nullptr};
     for (int argc : {1, 2, 3, 4, 6})
@@ -337,26 +357,35 @@ TEST_F(CacheManagerTest, dayLimitNeverTouchesEntriesThatAreNotDateFolders) {
     touch(cached("ArchivedFileData"));
     touch(cached("UPD_FLAG"));
     touch(cached("UPD_FLAG_CACHE_MANAGER"));
-    CacheManager cacheManager = manager(-5); // below any count: deletes every date folder
+    // A limit of 0 or less is no limit at all: nothing goes.
+    for (int32_t noLimit : {0, -5, INT32_MIN}) {
+        manager(noLimit).checkActivityLimitation();
+        EXPECT_EQ(dateFoldersIn(_cache).size(), 2u) << noLimit;
+    }
+    CacheManager cacheManager = manager(1);
     cacheManager.checkActivityLimitation();
-    EXPECT_EQ(listNames(_cache),
-              (std::vector<std::string>{"ArchivedFileData", "Photos", "UPD_FLAG", "UPD_FLAG_CACHE_MANAGER"}));
+    EXPECT_EQ(listNames(_cache), (std::vector<std::string>{dateName(2009, 3, 2), "ArchivedFileData", "Photos",
+                                                           "UPD_FLAG", "UPD_FLAG_CACHE_MANAGER"}));
     EXPECT_TRUE(exists(cached("Photos/picture")));
 }
 
-TEST_F(CacheManagerTest, surplusDaysAreAlwaysTakenFromTheFirstCacheFolder) {
+// The oldest days go, whichever cache folder holds them: with a 3-day limit, two recent home
+// days once went while five older days stayed on another volume.
+TEST_F(CacheManagerTest, surplusDaysAreTakenFromTheOldestDaysOfAllCacheFolders) {
     auto volume = mountVolume("second", "1m");
     if (!volume)
         GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
     std::string other = *volume + "/.TrashCacheFolder/";
     ASSERT_TRUE(makeFolder(other, 0700));
     makeDateFolders(_cache, {dateName(2009, 5, 1), dateName(2009, 5, 2)});
-    makeDateFolders(other, {dateName(2009, 3, 1), dateName(2009, 3, 2), dateName(2009, 3, 3)});
-    CacheManager cacheManager = manager(2);
-    // Five days: the home cache loses both its folders, then has none left for this pass.
+    makeDateFolders(other, {dateName(2009, 3, 1), dateName(2009, 3, 2), dateName(2009, 3, 3), dateName(2009, 4, 1),
+                            dateName(2009, 5, 2, 18, 0)});
+    CacheManager cacheManager = manager(3);
+    ASSERT_EQ(cacheManager.getNumberOfActivityDays(), 6);
     cacheManager.checkActivityLimitation();
-    EXPECT_TRUE(dateFoldersIn(_cache).empty());
-    EXPECT_EQ(dateFoldersIn(other).size(), 3u);
+    EXPECT_EQ(dateFoldersIn(_cache), (std::vector<std::string>{dateName(2009, 5, 1), dateName(2009, 5, 2)}));
+    EXPECT_EQ(dateFoldersIn(other), (std::vector<std::string>{dateName(2009, 4, 1), dateName(2009, 5, 2, 18, 0)}));
+    EXPECT_EQ(cacheManager.getNumberOfActivityDays(), 3);
 }
 
 TEST_F(CacheManagerTest, dateFolderThatCannotBeRemovedIsReportedWithTheSystemError) {
@@ -507,11 +536,62 @@ TEST_F(CacheManagerLinkTest, dayLimitRemovesLinksWithoutEnteringWhatTheyPointTo)
     const std::string linkedDate = dateName(2009, 2, 1);
     ASSERT_EQ(::symlink(_outside.c_str(), cached(linkedDate).c_str()), 0);
 
+    // The link is neither counted as a day nor entered: two days, one to go.
     manager(1).checkActivityLimitation();
-    EXPECT_FALSE(exists(cached(linkedDate)));
+    EXPECT_TRUE(quillet::test::lstatOf(cached(linkedDate)).has_value());
     EXPECT_FALSE(exists(cached(oldest)));
     EXPECT_EQ(dateFoldersIn(_cache), std::vector<std::string>{dateName(2009, 3, 3)});
     expectOutsideIntact();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Crafted cache folders: a link, another account's folder or date folder
+
+TEST_F(CacheManagerLinkTest, linkedOrForeignCacheFoldersOfAVolumeAreNeverWalked) {
+    auto linkedVolume = mountVolume("linked", "4m");
+    auto foreignVolume = mountVolume("foreign", "4m");
+    if (!linkedVolume || !foreignVolume)
+        GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
+    // Old date folders outside any cache, reached through the volume's cache folder link.
+    const std::string old = dateName(2001, 1, 1);
+    writeData(_outside + "/" + old + "/.x_looks-archived", 1 << 20);
+    ASSERT_EQ(::symlink(_outside.c_str(), (*linkedVolume + "/.TrashCacheFolder").c_str()), 0);
+    std::string foreign = *foreignVolume + "/.TrashCacheFolder";
+    writeData(foreign + "/" + old + "/.x_theirs", 1 << 20);
+    ASSERT_EQ(::chown(foreign.c_str(), 4242, 4242), 0);
+    writeData(*linkedVolume + "/filler", 3800 * 1024);
+    writeData(*foreignVolume + "/filler", 2800 * 1024);
+    makeDateFolders(_cache, {dateName(2009, 3, 1), dateName(2009, 3, 2)});
+
+    CacheManager cacheManager = manager(1, 99);
+    std::vector<std::string> caches;
+    cacheManager.getCachesPaths(caches);
+    EXPECT_EQ(caches, std::vector<std::string>{_cache});
+    EXPECT_EQ(cacheManager.getNumberOfActivityDays(), 2);
+    cacheManager.runPass();
+    EXPECT_TRUE(exists(_outside + "/" + old + "/.x_looks-archived"));
+    EXPECT_TRUE(exists(_outside + "/precious-1"));
+    EXPECT_TRUE(exists(_outside + "/sub/precious-2"));
+    EXPECT_TRUE(exists(foreign + "/" + old + "/.x_theirs"));
+    EXPECT_EQ(dateFoldersIn(_cache), std::vector<std::string>{dateName(2009, 3, 2)});
+}
+
+TEST_F(CacheManagerTest, dateFoldersOfAnotherAccountAreNeitherCountedNorDeleted) {
+    makeDateFolders(_cache, {dateName(2009, 3, 1), dateName(2009, 3, 5), dateName(2009, 3, 6)});
+    ASSERT_EQ(::chown(cached(dateName(2009, 3, 1)).c_str(), 4242, 4242), 0);
+    CacheManager cacheManager = manager(1);
+    EXPECT_EQ(cacheManager.getNumberOfActivityDays(), 2);
+    cacheManager.checkActivityLimitation();
+    EXPECT_EQ(dateFoldersIn(_cache), (std::vector<std::string>{dateName(2009, 3, 1), dateName(2009, 3, 6)}));
+    EXPECT_TRUE(exists(cached(dateName(2009, 3, 1) + "/.x_item")));
+}
+
+TEST_F(CacheManagerTest, freeSpaceMinimumsOutsideOneToNinetyNineDeleteNothing) {
+    makeDateFolders(_cache, {dateName(2009, 3, 1)});
+    for (int32_t minimum : {100, 150, INT32_MAX, -1, INT32_MIN}) {
+        manager(30, minimum).runPass();
+        EXPECT_TRUE(exists(cached(dateName(2009, 3, 1) + "/.x_item"))) << "minimum " << minimum;
+    }
 }
 
 TEST_F(CacheManagerLinkTest, freeSpaceRuleRemovesLinksAsLinksAndCountsOnlyTheirOwnSize) {

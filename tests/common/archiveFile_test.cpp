@@ -918,21 +918,50 @@ TEST(ArchiveFilePruning, copyOfANameWithThePrefixKeepsItsRecord) {
     EXPECT_EQ(namesIn(pruned), (std::vector<std::string>{".x_secret", ".x_plain", ".x_Box"}));
 }
 
-TEST(ArchiveFilePruning, followsLinkedDateFoldersAndCustomIndexNames) {
+// A date-named link, or a date folder another account planted, is never entered: a copy seen
+// only through one does not keep its record. The index itself may carry another name.
+TEST(ArchiveFilePruning, linkedOrForeignDateFoldersAreNeverEnteredAndCustomIndexNamesWork) {
     TestDir dir;
     std::string cache = makeCache(dir);
     std::string elsewhere = dir.makeDir("elsewhere");
-    std::string copy = dir.writeFile("elsewhere/.x_linked", "1");
+    std::string linked = dir.writeFile("elsewhere/.x_linked", "1");
     ASSERT_EQ(::symlink(elsewhere.c_str(), (cache + "2010-01-01 00_00 +0000").c_str()), 0);
+    std::string own = dir.writeFile(".TrashCacheFolder/2010-01-02 00_00 +0000/.x_own", "22");
+    std::string foreign = dir.writeFile(".TrashCacheFolder/2010-01-03 00_00 +0000/.x_foreign", "333");
+    ASSERT_EQ(::chown((cache + "2010-01-03 00_00 +0000").c_str(), 12345, 12345), 0);
     ArchiveStruct index;
-    appendItemToArchive(*buildArchivedItem(copy), &index);
+    appendItemToArchive(*buildArchivedItem(linked), &index);
+    appendItemToArchive(*buildArchivedItem(own), &index);
+    appendItemToArchive(*buildArchivedItem(foreign), &index);
     appendItemToArchive(record(".x_missing", 1, 1), &index);
     ASSERT_TRUE(writeArchiveStats(cache, index, "Index2"));
 
     checkForArchivedFiles(cache, "Index2");
     ArchiveStruct pruned;
     ASSERT_TRUE(readArchiveStats(cache, pruned, "Index2"));
-    EXPECT_EQ(namesIn(pruned), std::vector<std::string>{".x_linked"});
+    EXPECT_EQ(namesIn(pruned), std::vector<std::string>{".x_own"});
+}
+
+// The index and the cache folder are never written through a link: not the folder itself, and
+// not a link planted under the index's name, which is replaced rather than followed.
+TEST(ArchiveFileTrust, linksAreNeverFollowedToReadOrWriteTheIndex) {
+    TestDir dir;
+    std::string cache = makeCache(dir);
+    std::string outside = dir.writeFile("outside/precious", "keep me");
+    ASSERT_EQ(::symlink(outside.c_str(), (cache + "ArchivedFileData").c_str()), 0);
+    ArchiveStruct index;
+    EXPECT_FALSE(readArchiveStats(cache, index)); // a link reads as no index ...
+    EXPECT_EQ(quillet::test::readFileText(outside), "keep me");   // ... and what it points to is untouched
+    struct stat st {};
+    ASSERT_EQ(::lstat((cache + "ArchivedFileData").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode)) << "the planted link was not replaced by an index";
+
+    std::string linkedCache = dir / "linked-cache/";
+    ASSERT_EQ(::symlink(dir.makeDir("target").c_str(), (dir / "linked-cache").c_str()), 0);
+    appendItemToArchive(record(".x_a", 1, 1), &index);
+    EXPECT_TRUE(writeArchiveStats(linkedCache, index));
+    checkForArchivedFiles(linkedCache);
+    EXPECT_TRUE(quillet::test::listNames(dir / "target").empty()) << "an index was written through the link";
 }
 
 TEST(ArchiveFilePruning, malformedIndexEndsEmpty) {

@@ -176,7 +176,7 @@ TEST_F(DaemonControlTest, stopAndRelaunchCleansTheControlFilesAndKeepsTheDateFol
 
 TEST(DaemonControlLaunch, aMissingDaemonIsReportedByName) {
     TestDir dir;
-    sys::Status status = DaemonControl(dir.path()).launch("quilletd", {"1"});
+    sys::Status status = DaemonControl(dir.path()).launch("quilletd", {"1"}).status();
     EXPECT_EQ(status.code(), ENOENT);
     EXPECT_NE(status.message().find(dir / "quilletd"), std::string::npos);
 }

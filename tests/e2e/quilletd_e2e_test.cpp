@@ -348,7 +348,7 @@ protected:
 
 class ArgumentCountTest : public QuilletdTest, public ::testing::WithParamInterface<int> {};
 
-TEST_P(ArgumentCountTest, WrongArgumentCountIsReportedWithArgcAndExitsZeroAtOnce) {
+TEST_P(ArgumentCountTest, WrongArgumentCountIsReportedWithArgcAndExitsTwoAtOnce) {
     const int given = GetParam();
     std::vector<std::string> full = daemonArguments({});
     full.push_back("1");
@@ -357,7 +357,7 @@ TEST_P(ArgumentCountTest, WrongArgumentCountIsReportedWithArgcAndExitsZeroAtOnce
     ASSERT_NO_FATAL_FAILURE(startDaemonWith(args));
     std::optional<int> status = _daemon.waitForExit();
     ASSERT_TRUE(status.has_value()) << "quilletd kept running with " << given << " arguments";
-    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << describeStatus(*status);
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 2) << describeStatus(*status);
     EXPECT_EQ(daemonStderr(), "quilletDaemon: Wrong number of args!(" + std::to_string(given + 1) + ")\n");
     EXPECT_FALSE(exists(indexPath())) << "the index was touched although the arguments were refused";
     EXPECT_TRUE(dateFolders().empty());
@@ -1167,6 +1167,310 @@ TEST_F(QuilletdTest, ArrivalWakesDaemonBeforeItsPollingPeriodEnds) {
     std::string copy = waitForCachedCopy(".x_urgent.txt", 10s);
     ASSERT_FALSE(copy.empty()) << "an arrival did not wake the daemon; stderr: " << daemonStderr();
     EXPECT_EQ(readFileText(copy), "now");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Hostile arguments: none is ever read as "everything" or "nothing at all"
+
+struct BadArgumentCase {
+    const char *label;
+    int position; ///< 0-based among the six arguments
+    const char *value;
+    const char *named; ///< what the message must name
+};
+
+void PrintTo(const BadArgumentCase &c, std::ostream *out) { *out << c.label; }
+
+class BadArgumentTest : public QuilletdTest, public ::testing::WithParamInterface<BadArgumentCase> {};
+
+TEST_P(BadArgumentTest, RefusedWithTheArgumentNamedAndExitTwoBeforeTouchingAnything) {
+    const BadArgumentCase &c = GetParam();
+    std::vector<std::string> args = daemonArguments({});
+    args[static_cast<size_t>(c.position)] = c.value;
+    ASSERT_NO_FATAL_FAILURE(moveFileIntoTrash("kept.txt", "kept"));
+    ASSERT_NO_FATAL_FAILURE(startDaemonWith(args));
+    std::optional<int> status = _daemon.waitForExit();
+    ASSERT_TRUE(status.has_value()) << "quilletd kept running with " << c.label;
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 2) << describeStatus(*status);
+    EXPECT_NE(daemonStderr().find(c.named), std::string::npos) << daemonStderr();
+    EXPECT_NE(daemonStderr().find(c.value), std::string::npos) << daemonStderr();
+    EXPECT_FALSE(exists(indexPath()));
+    EXPECT_TRUE(dateFolders().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BadArgumentTest,
+    ::testing::Values(BadArgumentCase{"PeriodOverflowing", 0, "99999999999999999999", "PERIOD"},
+                      BadArgumentCase{"TrashWithoutSlash", 1, "/tmp/trash", "TRASH_FOLDER/"},
+                      BadArgumentCase{"TrashRelative", 1, "trash/", "TRASH_FOLDER/"},
+                      BadArgumentCase{"TrashEmpty", 1, "", "TRASH_FOLDER/"},
+                      BadArgumentCase{"CacheBaseWithoutSlash", 2, "/tmp/home", "CACHE_BASE/"},
+                      BadArgumentCase{"SizeOverflowing", 3, "99999999999999999999", "SIZE_LIMIT_MB"},
+                      BadArgumentCase{"SizeTooLargeForBytes", 3, "8796093022208", "SIZE_LIMIT_MB"},
+                      BadArgumentCase{"PercentOverflowing", 4, "-99999999999999999999", "MIN_FREE_PERCENT"},
+                      BadArgumentCase{"ModeBeyond32Bits", 5, "4294967296", "MODE"}),
+    [](const ::testing::TestParamInfo<BadArgumentCase> &param) { return std::string(param.param.label); });
+
+// A period of 0, a negative one or one beyond 32 bits once made the daemon poll without pause.
+TEST_F(QuilletdTest, PeriodsOutOfRangeNeitherSpinNorStopArchiving) {
+    for (const char *period : {"0", "-5", "2147483648"}) {
+        std::vector<std::string> args = daemonArguments({});
+        args[0] = period;
+        ASSERT_NO_FATAL_FAILURE(startDaemonWith(args));
+        ASSERT_NO_FATAL_FAILURE(waitUntilInterruptible());
+        std::string name = std::string("period") + period + ".txt";
+        ASSERT_NO_FATAL_FAILURE(trashPutFile(name, "p"));
+        EXPECT_FALSE(waitForCachedCopy(".x_" + name).empty()) << period << ": " << daemonStderr();
+        // Clock ticks of CPU time over three seconds of waiting: a loop without pause takes
+        // them all (300 at the usual 100 a second), a waiting daemon almost none.
+        auto cpuTicks = [&] {
+            auto fields = quillet::test::statFields(_daemon.pid());
+            return fields.size() > 12 ? std::stol(fields[11]) + std::stol(fields[12]) : -1L;
+        };
+        long before = cpuTicks();
+        std::this_thread::sleep_for(3s);
+        long used = cpuTicks() - before;
+        EXPECT_LT(used, 100) << "period " << period << ": the daemon spun";
+        ASSERT_NO_FATAL_FAILURE(interruptDaemon());
+    }
+}
+
+TEST_F(QuilletdTest, PercentagesOutsideOneToNinetyNineMeanNoMinimum) {
+    for (const char *percent : {"150", "-3", "100"}) {
+        std::vector<std::string> args = daemonArguments({});
+        args[4] = percent;
+        ASSERT_NO_FATAL_FAILURE(startDaemonWith(args));
+        std::string name = std::string("percent") + percent + ".txt";
+        ASSERT_NO_FATAL_FAILURE(trashPutFile(name, "p"));
+        EXPECT_FALSE(waitForCachedCopy(".x_" + name).empty()) << percent << ": " << daemonStderr();
+        ASSERT_NO_FATAL_FAILURE(interruptDaemon());
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Crafted cache and trash folders: never entered, written or deleted through
+
+struct CacheProblemCase {
+    const char *label;
+    const char *expected; ///< in the message
+};
+
+void PrintTo(const CacheProblemCase &c, std::ostream *out) { *out << c.label; }
+
+class CacheProblemTest : public QuilletdTest, public ::testing::WithParamInterface<CacheProblemCase> {};
+
+TEST_P(CacheProblemTest, CacheFolderThatIsNotTheUsersOwnIsRefusedWithExitOne) {
+    const CacheProblemCase &c = GetParam();
+    std::string cache = _cacheFolder.substr(0, _cacheFolder.size() - 1);
+    std::string elsewhere = _tmp / "elsewhere";
+    ASSERT_TRUE(makeFolder(elsewhere, 0777));
+    ASSERT_TRUE(writeBytes(elsewhere + "/precious", "precious"));
+    ASSERT_EQ(::rmdir(cache.c_str()), 0);
+    const std::string label = c.label;
+    if (label == "Link") {
+        ASSERT_EQ(::symlink(elsewhere.c_str(), cache.c_str()), 0);
+    } else if (label == "OtherAccount") {
+        ASSERT_TRUE(makeFolder(cache, 0777));
+        ASSERT_EQ(::chown(cache.c_str(), 4242, 4242), 0);
+    } else if (label == "File") {
+        ASSERT_TRUE(writeBytes(cache, "a file"));
+    } // Missing: nothing there
+    ASSERT_NO_FATAL_FAILURE(moveFileIntoTrash("secret.txt", "secret"));
+    ASSERT_NO_FATAL_FAILURE(startDaemon({.mode = 1}));
+    std::optional<int> status = _daemon.waitForExit();
+    ASSERT_TRUE(status.has_value()) << "quilletd kept running with its cache folder " << c.label;
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << describeStatus(*status);
+    EXPECT_NE(daemonStderr().find(c.expected), std::string::npos) << daemonStderr();
+    EXPECT_NE(daemonStderr().find(_trash), std::string::npos) << daemonStderr();
+    EXPECT_EQ(listNames(elsewhere), std::vector<std::string>{"precious"});
+    EXPECT_EQ(readFileText(_trash + "secret.txt"), "secret") << "the trashed file was moved away";
+    if (label == "OtherAccount") {
+        EXPECT_TRUE(listNames(cache).empty()) << "the other account's folder received files";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, CacheProblemTest,
+                         ::testing::Values(CacheProblemCase{"Missing", "the cache folder does not exist"},
+                                           CacheProblemCase{"File", "not a folder"},
+                                           CacheProblemCase{"Link", "a symbolic link"},
+                                           CacheProblemCase{"OtherAccount", "belongs to another account (uid 4242)"}),
+                         [](const ::testing::TestParamInfo<CacheProblemCase> &param) {
+                             return std::string(param.param.label);
+                         });
+
+/// A "volume" for the daemon: a folder standing for a mount point, with its cache folder and the
+/// user's per-volume trash below it (the daemon recognises the layout by its paths).
+struct FakeVolume {
+    std::string root, trashTop, trash, cache;
+};
+
+FakeVolume makeFakeVolume(const std::string &root, bool withTrash) {
+    FakeVolume volume;
+    volume.root = root + "/";
+    volume.trashTop = root + "/.Trash-" + std::to_string(::getuid());
+    volume.trash = volume.trashTop + "/files/";
+    volume.cache = root + "/.TrashCacheFolder/";
+    EXPECT_TRUE(makeFolder(root, 0755));
+    EXPECT_TRUE(makeFolder(volume.cache, 0700));
+    if (withTrash)
+        EXPECT_TRUE(makeFolder(volume.trash, 0700));
+    return volume;
+}
+
+TEST_F(QuilletdTest, LinkedTrashFoldersAreRefusedAndWhatTheyPointToIsNeverArchivedOrMoved) {
+    std::string target = _tmp / "documents";
+    ASSERT_TRUE(makeFolder(target + "/files", 0700));
+    ASSERT_TRUE(writeBytes(target + "/files/thesis.odt", "thesis"));
+    ASSERT_TRUE(writeBytes(target + "/letter.txt", "letter"));
+    // The home trash's "files" itself a link, then a volume's ".Trash-<uid>" a link, in move mode.
+    std::string files = _trash.substr(0, _trash.size() - 1);
+    quillet::test::removeTree(files);
+    ASSERT_EQ(::symlink(target.c_str(), files.c_str()), 0);
+    ASSERT_NO_FATAL_FAILURE(startDaemon({.mode = 1}));
+    std::optional<int> status = _daemon.waitForExit();
+    ASSERT_TRUE(status.has_value()) << "quilletd watched a linked trash folder";
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << describeStatus(*status);
+    EXPECT_EQ(daemonStderr(), "quilletd: Daemon will die (a symbolic link, not a folder)(" + _trash + ")\n");
+
+    FakeVolume volume = makeFakeVolume(_tmp / "volume", false);
+    ASSERT_EQ(::symlink(target.c_str(), volume.trashTop.c_str()), 0);
+    std::vector<std::string> args = {"1", volume.trash, volume.root, "0", "0", "1"};
+    ASSERT_NO_FATAL_FAILURE(startDaemonWith(args));
+    status = _daemon.waitForExit();
+    ASSERT_TRUE(status.has_value()) << "quilletd watched a trash folder reached through a link";
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << describeStatus(*status);
+    EXPECT_NE(daemonStderr().find("a symbolic link, not a folder"), std::string::npos) << daemonStderr();
+
+    EXPECT_EQ(readFileText(target + "/files/thesis.odt"), "thesis");
+    EXPECT_EQ(readFileText(target + "/letter.txt"), "letter");
+    EXPECT_TRUE(listNames(volume.cache).empty());
+    EXPECT_TRUE(dateFolders().empty());
+}
+
+TEST_F(QuilletdTest, VolumeTrashOfAnotherAccountIsRefused) {
+    FakeVolume volume = makeFakeVolume(_tmp / "volume", true);
+    ASSERT_TRUE(writeBytes(volume.trash + "theirs.txt", "theirs"));
+    ASSERT_EQ(::chown(volume.trashTop.c_str(), 4242, 4242), 0);
+    std::vector<std::string> args = {"1", volume.trash, volume.root, "0", "0", "1"};
+    ASSERT_NO_FATAL_FAILURE(startDaemonWith(args));
+    std::optional<int> status = _daemon.waitForExit();
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << describeStatus(*status);
+    EXPECT_NE(daemonStderr().find("belongs to another account (uid 4242)"), std::string::npos) << daemonStderr();
+    EXPECT_EQ(readFileText(volume.trash + "theirs.txt"), "theirs");
+}
+
+TEST_F(QuilletdTest, VolumeTrashThatAppearsLaterIsWaitedForThenProtected) {
+    FakeVolume volume = makeFakeVolume(_tmp / "volume", false);
+    std::vector<std::string> args = {"1", volume.trash, volume.root, "0", "0", "0"};
+    ASSERT_NO_FATAL_FAILURE(startDaemonWith(args));
+    ASSERT_TRUE(waitFor([&] { return daemonStderr().find("waiting for the trash folder") != std::string::npos; }))
+        << daemonStderr();
+    ASSERT_TRUE(_daemon.running()) << daemonStderr();
+    // The first item trashed on the volume makes the folders.
+    ASSERT_TRUE(makeFolder(volume.trash, 0700));
+    ASSERT_TRUE(writeBytes(volume.trash + "first.txt", "first"));
+    ASSERT_TRUE(waitFor([&] {
+        for (const std::string &folder : listNames(volume.cache))
+            if (exists(volume.cache + folder + "/.x_first.txt"))
+                return true;
+        return false;
+    })) << daemonStderr();
+    // Unmounted (here: the volume's folders gone), the daemon ends as before.
+    quillet::test::removeTree(volume.root.substr(0, volume.root.size() - 1));
+    std::optional<int> status = _daemon.waitForExit();
+    ASSERT_TRUE(status.has_value()) << "quilletd outlived its volume";
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << describeStatus(*status);
+}
+
+TEST_F(QuilletdTest, TrashFolderSwappedForALinkWhileRunningIsNoticedAndNothingOfTheTargetIsTaken) {
+    std::string target = _tmp / "private";
+    ASSERT_TRUE(makeFolder(target, 0700));
+    ASSERT_TRUE(writeBytes(target + "/diary.txt", "diary"));
+    ASSERT_NO_FATAL_FAILURE(startDaemon({.mode = 1}));
+    ASSERT_NO_FATAL_FAILURE(trashPutFile("before.txt", "before"));
+    ASSERT_FALSE(waitForCachedCopy(".x_before.txt").empty()) << daemonStderr();
+
+    std::string files = _trash.substr(0, _trash.size() - 1);
+    ASSERT_EQ(::rename(files.c_str(), (files + "-old").c_str()), 0);
+    ASSERT_EQ(::symlink(target.c_str(), files.c_str()), 0);
+    std::optional<int> status = _daemon.waitForExit();
+    ASSERT_TRUE(status.has_value()) << "quilletd went on watching a trash folder swapped for a link";
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << describeStatus(*status);
+    EXPECT_NE(daemonStderr().find("Daemon will die (a symbolic link, not a folder)"), std::string::npos)
+        << daemonStderr();
+    EXPECT_EQ(readFileText(target + "/diary.txt"), "diary");
+    EXPECT_TRUE(cachedCopies(".x_diary.txt").empty());
+}
+
+TEST_F(QuilletdTest, PlantedMarkerAndIndexLinksAreNeverFollowed) {
+    std::string outside = _tmp / "outside";
+    ASSERT_TRUE(makeFolder(outside));
+    for (const char *name : {"UPD_FLAG", "UPD_FLAG_CACHE_MANAGER", "ArchivedFileData"})
+        ASSERT_EQ(::symlink((outside + "/" + name + "-target").c_str(), (_cacheFolder + name).c_str()), 0);
+    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    ASSERT_NO_FATAL_FAILURE(trashPutFile("file.txt", "f"));
+    ASSERT_FALSE(waitForCachedCopy(".x_file.txt").empty()) << daemonStderr();
+    ASSERT_NO_FATAL_FAILURE(interruptDaemon());
+    EXPECT_TRUE(listNames(outside).empty()) << "a file was created through a planted link";
+}
+
+TEST_F(QuilletdTest, DateFolderPlantedAsALinkOrByAnotherAccountIsNeverWrittenInto) {
+    std::string outside = _tmp / "outside";
+    ASSERT_TRUE(makeFolder(outside, 0777));
+    // This minute and the next few, as links or as folders of another account.
+    time_t now = std::time(nullptr);
+    int i = 0;
+    for (const std::string &name : utcMinuteNamesBetween(now, now + 180)) {
+        std::string path = _cacheFolder + name;
+        if (i++ % 2 == 0) {
+            ASSERT_EQ(::symlink(outside.c_str(), path.c_str()), 0);
+        } else {
+            ASSERT_TRUE(makeFolder(path, 0777));
+            ASSERT_EQ(::chown(path.c_str(), 4242, 4242), 0);
+        }
+    }
+    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    ASSERT_NO_FATAL_FAILURE(trashPutFile("file.txt", "f"));
+    ASSERT_TRUE(waitFor([&] {
+        return daemonStderr().find("a symbolic link, not a folder") != std::string::npos ||
+               daemonStderr().find("belongs to another account (uid 4242)") != std::string::npos;
+    })) << "no refusal was logged: " << daemonStderr();
+    ASSERT_NO_FATAL_FAILURE(interruptDaemon());
+    EXPECT_TRUE(listNames(outside).empty()) << "a copy went through a planted date folder";
+    for (const std::string &name : listNames(_cacheFolder)) {
+        auto st = lstatOf(_cacheFolder + name);
+        if (st && S_ISDIR(st->st_mode) && st->st_uid == 4242)
+            EXPECT_TRUE(listNames(_cacheFolder + name).empty()) << "a copy went into " << name;
+    }
+}
+
+// Move mode: a trashed file equal to a record is only removed from the trash while its
+// archived copy is still there; once the copy is gone (recovered, then emptied) it is archived
+// again instead of being destroyed.
+TEST_F(QuilletdTest, MoveModeArchivesAgainWhenTheRecordedCopyIsGone) {
+    ASSERT_NO_FATAL_FAILURE(startDaemon({.mode = 1}));
+    std::string original = homeFile("report.pdf", "the only report");
+    struct stat st {};
+    ASSERT_EQ(::stat(original.c_str(), &st), 0);
+    ASSERT_NO_FATAL_FAILURE(moveIntoTrash(original, "report.pdf"));
+    std::string copy = waitForCachedCopy(".x_report.pdf");
+    ASSERT_FALSE(copy.empty()) << daemonStderr();
+    ASSERT_TRUE(waitFor([&] { return !exists(_trash + "report.pdf"); }));
+
+    // Recovered (copied out keeping its time), then the cache emptied.
+    std::string recovered = homeFile("report.pdf", readFileText(copy));
+    struct timespec times[2] = {st.st_atim, st.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, recovered.c_str(), times, 0), 0);
+    quillet::test::removeTree(copy);
+    ASSERT_TRUE(cachedCopies(".x_report.pdf").empty());
+
+    // Trashed again: same name, size and modification second as the record.
+    ASSERT_NO_FATAL_FAILURE(moveIntoTrash(recovered, "report.pdf"));
+    std::string again = waitForCachedCopy(".x_report.pdf");
+    ASSERT_FALSE(again.empty()) << "the file was deleted from the trash instead of archived; stderr: "
+                                << daemonStderr();
+    EXPECT_EQ(readFileText(again), "the only report");
 }
 
 } // namespace

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -112,6 +113,7 @@ TEST(MountDiskArguments, volumeGetsItsTrashFolderAndCacheBaseAndTheRestUnchanged
 TEST(MountDiskArguments, sharedTrashOfTheVolumeIsUsedWhereItExists) {
     TestDir volume;
     volume.makeDir(".Trash/" + kUid + "/files", 0700);
+    ASSERT_EQ(::chmod((volume / ".Trash").c_str(), 01777), 0); // the administrator's sticky folder
     ZRMountManager manager(commandLine(), "/nonexistent/quilletd");
     manager.setArgumentsForVolume(volume.path());
     EXPECT_EQ((*manager.arguments())[1], volume.path() + "/.Trash/" + kUid + "/files/");
@@ -161,13 +163,45 @@ TEST_F(MountHandler, existingCacheFolderIsLeftAsItIsAndDaemonStillLaunched) {
     manager.waitForDaemons(10000);
 }
 
-TEST_F(MountHandler, fileInPlaceOfCacheFolderStaysAndDaemonStillLaunched) {
-    _volume.writeFile(".TrashCacheFolder", "not a folder");
-    ZRMountManager manager(commandLine(), "/bin/true");
-    manager.workspaceDidMountNotification(_volume.path());
-    EXPECT_TRUE(S_ISREG(*modeOf(cacheFolder())));
-    EXPECT_EQ(manager.daemonsPID().size(), 1u);
-    manager.waitForDaemons(10000);
+// A cache folder that is not a real folder of this user's, or a trash folder reached through a
+// link or belonging to another account, leaves the volume unprotected: no daemon, nothing
+// written, and a line that says why.
+TEST_F(MountHandler, volumeWhoseCacheOrTrashIsNotTheUsersOwnGetsNoDaemon) {
+    struct Case {
+        const char *label;
+        std::function<void(TestDir &)> craft;
+        const char *reason;
+    };
+    const std::string outside = _volume.makeDir("outside", 0777);
+    const std::vector<Case> cases = {
+        {"file", [](TestDir &v) { v.writeFile(".TrashCacheFolder", "not a folder"); }, "not a folder"},
+        {"link",
+         [&](TestDir &v) { ASSERT_EQ(::symlink(outside.c_str(), (v / ".TrashCacheFolder").c_str()), 0); },
+         "a symbolic link"},
+        {"foreign cache",
+         [](TestDir &v) {
+             v.makeDir(".TrashCacheFolder", 0777);
+             ASSERT_EQ(::chown((v / ".TrashCacheFolder").c_str(), 4242, 4242), 0);
+         },
+         "belongs to another account (uid 4242)"},
+        {"linked trash",
+         [&](TestDir &v) {
+             ASSERT_EQ(::symlink(outside.c_str(), (v / (".Trash-" + kUid)).c_str()), 0);
+         },
+         "a symbolic link"},
+    };
+    for (const Case &c : cases) {
+        TestDir volume;
+        c.craft(volume);
+        ZRMountManager manager(commandLine(), "/bin/true");
+        ::testing::internal::CaptureStderr();
+        manager.workspaceDidMountNotification(volume.path());
+        std::string printed = ::testing::internal::GetCapturedStderr();
+        EXPECT_TRUE(manager.daemonsPID().empty()) << c.label;
+        EXPECT_NE(printed.find(volume.path() + " is not protected: "), std::string::npos) << c.label << ": " << printed;
+        EXPECT_NE(printed.find(c.reason), std::string::npos) << c.label << ": " << printed;
+    }
+    EXPECT_TRUE(quillet::test::listNames(outside).empty()) << "something was written through a link";
 }
 
 TEST_F(MountHandler, sameVolumeMountedTwiceGetsTwoDaemons) {

@@ -277,19 +277,35 @@ protected:
 
 class WrongArgumentCount : public QuilletMountDiskdTest, public ::testing::WithParamInterface<int> {};
 
-TEST_P(WrongArgumentCount, isReportedWithTheCountAndEndsAtOnceWithZero) {
+TEST_P(WrongArgumentCount, isReportedWithTheCountAndEndsAtOnceWithTwo) {
     const int entries = GetParam();
     std::vector<std::string> args = {"1", "/", "/", "0", "0", "0", "extra"};
     args.resize(static_cast<size_t>(entries - 1));
     ASSERT_NO_FATAL_FAILURE(startWatcherWith(args));
     std::optional<int> status = _watcher.waitForExit();
     ASSERT_TRUE(status.has_value()) << "the watcher kept running with " << entries << " entries";
-    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << describeStatus(*status);
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 2) << describeStatus(*status);
     EXPECT_EQ(watcherStderr(), "quilletMountDiskd : Wrong number of args! (" + std::to_string(entries) + ")\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(Entries, WrongArgumentCount, ::testing::Values(6, 8),
                          [](const auto &param) { return std::to_string(param.param) + "Entries"; });
+
+// What quilletd would refuse is refused here at once, instead of by every daemon it starts.
+TEST_F(QuilletMountDiskdTest, ArgumentsQuilletdWouldRefuseEndItAtOnceWithTwo) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"1", "/", "/", "99999999999999999999", "10", "0"}, "SIZE_LIMIT_MB \"99999999999999999999\" is out of range"},
+        {{"1", "/", "/", "0", "0", "4294967296"}, "MODE \"4294967296\" is out of range"},
+        {{"1", "/", "relative/", "0", "0", "0"}, "CACHE_BASE/ \"relative/\" must be an absolute folder path"},
+    };
+    for (const auto &[args, message] : cases) {
+        ASSERT_NO_FATAL_FAILURE(startWatcherWith(args));
+        std::optional<int> status = _watcher.waitForExit();
+        ASSERT_TRUE(status.has_value()) << "the watcher kept running: " << message;
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 2) << describeStatus(*status);
+        EXPECT_NE(watcherStderr().find(message), std::string::npos) << watcherStderr();
+    }
+}
 
 // ---------------------------------------------------------------------------------------------
 // Mounts

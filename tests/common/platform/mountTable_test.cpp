@@ -130,6 +130,37 @@ TEST(MountTable, realTmpfsUnderAVolumeRootIsALocalVolumeAndAWatchSeesIt) {
     EXPECT_FALSE(sys::isVolumeRoot(dir.path()));
 }
 
+// The administrator's shared trash is used only as the freedesktop.org rule has it: "$topdir/.Trash"
+// a real folder with the sticky bit, and the user's folder in it a real folder of the user's.
+TEST(UserPaths, sharedVolumeTrashIsUsedOnlyWhenStickyRealAndTheUsersOwn) {
+    TestDir dir;
+    const std::string uid = std::to_string(::getuid());
+    const std::string shared = dir / ("vol/.Trash/" + uid + "/files/");
+    const std::string perUser = dir / ("vol/.Trash-" + uid + "/files/");
+    dir.makeDir("vol/.Trash/" + uid + "/files", 0700);
+    // Not sticky: anyone could replace the user's folder in it.
+    ASSERT_EQ(::chmod((dir / "vol/.Trash").c_str(), 0777), 0);
+    EXPECT_EQ(sys::volumeTrashFolder(dir / "vol"), perUser);
+    ASSERT_EQ(::chmod((dir / "vol/.Trash").c_str(), 01777), 0);
+    EXPECT_EQ(sys::volumeTrashFolder(dir / "vol"), shared);
+    EXPECT_TRUE(sys::openTrashFolder(shared, dir / "vol").ok());
+    // The user's folder in it belongs to someone else, or is a link.
+    ASSERT_EQ(::chown((dir / ("vol/.Trash/" + uid)).c_str(), 4242, 4242), 0);
+    EXPECT_EQ(sys::volumeTrashFolder(dir / "vol"), perUser);
+    auto refused = sys::openTrashFolder(shared, dir / "vol");
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.status().message(), dir / ("vol/.Trash/" + uid) + ": belongs to another account (uid 4242)");
+    ASSERT_EQ(::chown((dir / ("vol/.Trash/" + uid)).c_str(), ::getuid(), ::getgid()), 0);
+    ASSERT_EQ(::rename((dir / ("vol/.Trash/" + uid)).c_str(), (dir / "vol/elsewhere").c_str()), 0);
+    ASSERT_EQ(::symlink((dir / "vol/elsewhere").c_str(), (dir / ("vol/.Trash/" + uid)).c_str()), 0);
+    EXPECT_EQ(sys::volumeTrashFolder(dir / "vol"), perUser);
+    // ".Trash" itself a link to a sticky folder.
+    ASSERT_EQ(::rename((dir / "vol/.Trash").c_str(), (dir / "vol/sticky").c_str()), 0);
+    ASSERT_EQ(::symlink((dir / "vol/sticky").c_str(), (dir / "vol/.Trash").c_str()), 0);
+    EXPECT_EQ(sys::volumeTrashFolder(dir / "vol"), perUser);
+    EXPECT_EQ(sys::openTrashFolder(shared, dir / "vol").code(), ELOOP);
+}
+
 TEST(UserPaths, foldersFollowTheBaseDirectories) {
     TestDir dir;
     ScopedEnv home("HOME", dir / "home");
@@ -140,8 +171,6 @@ TEST(UserPaths, foldersFollowTheBaseDirectories) {
     EXPECT_EQ(sys::configFolder(), dir / "home/.config");
     std::string uid = std::to_string(::getuid());
     EXPECT_EQ(sys::volumeTrashFolder(dir / "vol"), dir / ("vol/.Trash-" + uid + "/files/"));
-    dir.makeDir("vol/.Trash/" + uid + "/files");
-    EXPECT_EQ(sys::volumeTrashFolder(dir / "vol"), dir / ("vol/.Trash/" + uid + "/files/"));
 
     ASSERT_TRUE(sys::ensureHomeTrash().ok());
     for (const char *folder : {"data/Trash", "data/Trash/files", "data/Trash/info"}) {

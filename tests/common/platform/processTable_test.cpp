@@ -183,7 +183,7 @@ TEST(LaunchDetached, leavesNoChildBehindAndReportsMissingPrograms) {
     ::kill(launched[0], SIGKILL);
     ::kill(other[0], SIGKILL);
 
-    sys::Status missing = sys::launchDetached(dir / "no-such-program", {});
+    sys::Status missing = sys::launchDetached(dir / "no-such-program", {}).status();
     EXPECT_EQ(missing.code(), ENOENT);
     EXPECT_NE(missing.message().find("no-such-program"), std::string::npos);
 }

@@ -1,0 +1,109 @@
+#include "platform/TrustedFolder.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace quillet::sys {
+namespace {
+
+std::string shown(std::string_view shownPath, const std::string &name) {
+    return shownPath.empty() ? name : std::string(shownPath);
+}
+
+bool sameEntry(const struct stat &a, const struct stat &b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+Status checkFolderShape(const struct stat &st, std::string_view shownPath) {
+    if (S_ISLNK(st.st_mode))
+        return Status::refusal(ELOOP, shownPath, "a symbolic link, not a folder");
+    if (!S_ISDIR(st.st_mode))
+        return Status::refusal(ENOTDIR, shownPath, "not a folder");
+    return {};
+}
+
+/// Looks at the entry, opens it without following a link, and makes sure what was opened is
+/// what was looked at; check judges it.
+template <typename Check>
+Result<Fd> openCheckedFolderAt(int dirFd, const std::string &name, const std::string &shownPath, Check check) {
+    auto before = statAt(dirFd, name, FollowLinks::No);
+    if (!before)
+        return Status::failure(before.code(), "stat", shownPath);
+    if (Status judged = check(*before, shownPath); !judged)
+        return judged;
+    auto folder = openAt(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    if (!folder) {
+        // Swapped for a link or a file since the look.
+        if (folder.code() == ELOOP || folder.code() == ENOTDIR)
+            return Status::refusal(folder.code(), shownPath, "replaced while it was opened");
+        return Status::failure(folder.code(), "open", shownPath);
+    }
+    auto after = fstat(folder->get());
+    if (!after)
+        return Status::failure(after.code(), "fstat", shownPath);
+    if (!sameEntry(*before, *after))
+        return Status::refusal(ESTALE, shownPath, "replaced while it was opened");
+    if (Status judged = check(*after, shownPath); !judged)
+        return judged;
+    return folder;
+}
+
+} // namespace
+
+Status checkOwnedFolder(const struct stat &st, std::string_view shownPath) {
+    if (Status shape = checkFolderShape(st, shownPath); !shape)
+        return shape;
+    if (st.st_uid != ::getuid())
+        return Status::refusal(EPERM, shownPath,
+                               "belongs to another account (uid " + std::to_string(st.st_uid) + ")");
+    return {};
+}
+
+Result<Fd> openOwnedFolderAt(int dirFd, const std::string &name, std::string_view shownPath) {
+    return openCheckedFolderAt(dirFd, name, shown(shownPath, name), checkOwnedFolder);
+}
+
+Result<Fd> openOwnedFolder(const std::string &path) {
+    // A trailing slash would make the kernel follow a final link: it is never part of the name.
+    std::string name = path;
+    while (name.size() > 1 && name.back() == '/')
+        name.pop_back();
+    return openOwnedFolderAt(AT_FDCWD, name, path);
+}
+
+Result<Fd> openOwnedPathAt(int dirFd, std::string_view relative, std::string_view shownBase) {
+    auto current = openAt(dirFd, ".", O_RDONLY | O_DIRECTORY);
+    if (!current)
+        return Status::failure(current.code(), "open", shownBase);
+    std::string shownPath(shownBase);
+    size_t start = 0;
+    while (start < relative.size()) {
+        size_t end = relative.find('/', start);
+        if (end == std::string_view::npos)
+            end = relative.size();
+        if (end > start) {
+            std::string component(relative.substr(start, end - start));
+            shownPath = joinPath(shownPath, component);
+            if (component == "." || component == "..")
+                return Status::refusal(EINVAL, shownPath, "not a plain folder name");
+            auto next = openOwnedFolderAt(current->get(), component, shownPath);
+            if (!next)
+                return next;
+            current = std::move(next);
+        }
+        start = end + 1;
+    }
+    return current;
+}
+
+Result<Fd> openStickyFolderAt(int dirFd, const std::string &name, std::string_view shownPath) {
+    return openCheckedFolderAt(dirFd, name, shown(shownPath, name), [](const struct stat &st, std::string_view path) {
+        if (Status shape = checkFolderShape(st, path); !shape)
+            return shape;
+        if (!(st.st_mode & S_ISVTX))
+            return Status::refusal(EPERM, path, "not sticky: any user could replace what it holds");
+        return Status();
+    });
+}
+
+} // namespace quillet::sys
