@@ -3,11 +3,13 @@
 // this user's cache folders is refused before any work starts.
 
 #include "CacheEmptying.h"
+#include "CacheFolders.h"
 #include "CacheRecovery.h"
 #include "CommandSupport.h"
 #include "DaemonControl.h"
 #include "ProtectionControl.h"
 #include "RunningWorkers.h"
+#include "platform/TrustedFolder.h"
 
 #include <algorithm>
 #include <chrono>
@@ -74,37 +76,52 @@ std::string withoutTrailingSlashes(std::string path) {
     return path;
 }
 
-/// The cache folder that holds the resolved path (or is it, when orItself), or "".
-std::string cacheHolding(const std::string &resolved, const std::vector<std::string> &caches, bool orItself) {
+/// The cache folder that holds the resolved path (or is it, when orItself), as listed in caches
+/// and resolved; nothing when none does.
+std::optional<std::pair<std::string, std::string>> cacheHolding(const std::string &resolved,
+                                                                const std::vector<std::string> &caches, bool orItself) {
     for (const std::string &cache : caches) {
         const std::string folder = sys::canonicalPath(withoutTrailingSlashes(cache));
         if ((orItself && resolved == folder) || resolved.starts_with(folder + "/"))
-            return folder;
+            return std::pair{withoutTrailingSlashes(cache), folder};
     }
-    return {};
+    return std::nullopt;
 }
 
 /// The browser row of the cached item named by argument, or the reason it is not one. Only
-/// the parent folder is resolved: the item itself may be a link, which is never followed.
+/// the parent folder is resolved, to tell which cache folder holds the item; the item is then
+/// reached from that cache folder as it is listed, through real folders of the user's only,
+/// and is never followed itself when it is a link.
 std::optional<BrowserItem> cachedItem(const std::string &argument, const std::vector<std::string> &caches,
                                       std::string &why) {
     const std::string path = withoutTrailingSlashes(argument);
     const std::string name = sys::lastPathComponent(path);
     const std::string parent = sys::canonicalPath(sys::parentPath(path));
-    const std::string cache = cacheHolding(parent, caches, true);
-    if (name.empty() || name == "." || name == ".." || name == "/" || cache.empty()) {
+    const auto cache = cacheHolding(parent, caches, true);
+    if (name.empty() || name == "." || name == ".." || name == "/" || !cache) {
         why = "not an item of a cache folder (give a path as list or search show it)";
         return std::nullopt;
     }
-    const std::string resolved = sys::joinPath(parent, name);
-    auto st = sys::stat(resolved, sys::FollowLinks::No);
-    if (!st) {
-        why = st.status().message();
+    const auto &[listed, resolvedCache] = *cache;
+    const std::string folder = listed + parent.substr(resolvedCache.size());
+    auto entry = openEntryInCache(caches, sys::joinPath(folder, name));
+    if (!entry) {
+        why = entry.status().message();
         return std::nullopt;
     }
-    if (parent == cache && S_ISDIR(st->st_mode))
-        return makeDayRow(cache, name, *st, FolderSize::Skip);
-    return makeEntryRow(parent, name, *st, RowOrigin::FlatRow);
+    auto st = sys::statAt(entry->folder.get(), name, sys::FollowLinks::No);
+    if (!st) {
+        why = sys::Status::failure(st.code(), "stat", sys::joinPath(folder, name)).message();
+        return std::nullopt;
+    }
+    if (folder == listed && S_ISDIR(st->st_mode)) {
+        if (sys::Status own = sys::checkOwnedFolder(*st, sys::joinPath(folder, name)); !own) {
+            why = own.reason();
+            return std::nullopt;
+        }
+        return makeDayRow(listed, name, *st, FolderSize::Skip);
+    }
+    return makeEntryRow(folder, name, *st, RowOrigin::FlatRow);
 }
 
 /// The rows of every argument, or nothing after naming each one that is not a cached item.
@@ -175,8 +192,8 @@ int recover(const Options &options, std::ostream &out, std::ostream &err) {
     const std::string where = sys::exists(destination)
                                   ? sys::canonicalPath(destination)
                                   : sys::canonicalPath(sys::parentPath(withoutTrailingSlashes(destination)));
-    if (std::string cache = cacheHolding(where, caches, true); !cache.empty()) {
-        err << "quilletctl: " << destination << ": inside the cache folder " << cache
+    if (auto cache = cacheHolding(where, caches, true)) {
+        err << "quilletctl: " << destination << ": inside the cache folder " << cache->first
             << "; recover into a folder outside it\n";
         return kExitFailure;
     }

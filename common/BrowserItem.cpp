@@ -110,9 +110,13 @@ BrowserItem makeChildRow(const std::string &parentPath, size_t index) {
     auto folder = sys::openDirectory(parentPath);
     if (!folder)
         return {};
+    return makeChildRow(folder->get(), parentPath, index);
+}
+
+BrowserItem makeChildRow(int folderFd, const std::string &parentPath, size_t index) {
     std::string name;
     size_t position = 0;
-    (void)sys::forEachEntry(folder->get(), [&](std::string_view entry, unsigned char) {
+    (void)sys::forEachEntry(folderFd, [&](std::string_view entry, unsigned char) {
         if (position++ == index) {
             name = entry;
             return false;
@@ -121,7 +125,7 @@ BrowserItem makeChildRow(const std::string &parentPath, size_t index) {
     });
     if (name.empty())
         return {};
-    auto row = makeEntryRow(folder->get(), parentPath, name, RowOrigin::ChildRow);
+    auto row = makeEntryRow(folderFd, parentPath, name, RowOrigin::ChildRow);
     return row ? std::move(*row) : BrowserItem{};
 }
 

@@ -82,6 +82,8 @@ BrowserItem makeEntryRow(const std::string &folderPath, std::string_view name, c
 /// The child row at `index` of the listing of the folder `parentPath`, built anew from the disk;
 /// an empty row when that entry no longer exists or the folder cannot be read.
 BrowserItem makeChildRow(const std::string &parentPath, size_t index);
+/// The same for the folder parentPath opened as folderFd.
+BrowserItem makeChildRow(int folderFd, const std::string &parentPath, size_t index);
 
 /// Data of the selection line: the number of selected rows, a whole number and a unit.
 /// Totals above 2097151 bytes show in "MB" ((total + 512) / 2^20), above 2047 in "KB"

@@ -49,8 +49,9 @@ public:
     void setItemDoneCallback(ItemDone callback) { _itemDone = std::move(callback); }
 
     /// The paths a scope deletes: for Everything every entry directly inside every cache folder
-    /// (date folders, the index, the markers, anything else), in listing order; for Selection
-    /// the pathToItem of each selected row in the order given (rows of vanished entries skipped).
+    /// that is a real folder of the user's (date folders, the index, the markers, anything
+    /// else), in listing order; for Selection the pathToItem of each selected row in the order
+    /// given (rows of vanished entries skipped).
     static std::vector<std::string> pathsToEmpty(EmptyScope scope, const std::vector<std::string> &cacheFolders,
                                                  const std::vector<BrowserItem> &selection);
 
@@ -62,10 +63,15 @@ public:
 
     /// Removes each path with everything in it, never following a link: plain removal, then
     /// unlocking and unlink for a file or a delete worker (removing the folder itself) for a
-    /// folder; then waits on the run loop until every worker started here has ended. Does
-    /// nothing and answers nothing while workers of an earlier call still run. What a worker
-    /// left behind is tried once more, so that the answer says why it is still there.
-    std::vector<DeletedItem> deleteItems(const std::vector<std::string> &paths);
+    /// folder; then waits on the run loop until every worker started here has ended. Each path
+    /// must lie inside one of cacheFolders and is reached through the cache folder and its date
+    /// folder, each a real folder of the user's: anything else (a path outside, a link or
+    /// another account's folder on the way, another account's folder itself) is refused and
+    /// left as it is. Does nothing and answers nothing while workers of an earlier call still
+    /// run. What a worker left behind is tried once more, so that the answer says why it is
+    /// still there.
+    std::vector<DeletedItem> deleteItems(const std::vector<std::string> &cacheFolders,
+                                         const std::vector<std::string> &paths);
 
     /// The last emptyCaches went on although a daemon was still running 10 s after the stop
     /// (a quilletd finishing a large copy); the index it writes on its way out is pruned of

@@ -1,5 +1,7 @@
 #include "CacheFolders.h"
 
+#include "CacheLayout.h"
+
 #include "platform/TrustedFolder.h"
 #include "platform/UserPaths.h"
 
@@ -51,6 +53,65 @@ sys::Status volumeProtectionProblem(const sys::LocalVolume &volume) {
     if (auto trash = openTrashOf(volume, trashFolderOf(volume)); refused(trash))
         return trash.status();
     return {};
+}
+
+} // namespace quillet
+
+namespace quillet {
+namespace {
+
+std::string withoutSlashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    return path;
+}
+
+} // namespace
+
+sys::Result<sys::Fd> openFolderInCache(const std::vector<std::string> &caches, const std::string &path) {
+    const std::string wanted = withoutSlashes(path);
+    for (const std::string &cache : caches) {
+        const std::string folder = withoutSlashes(cache);
+        if (wanted != folder && !wanted.starts_with(folder + "/"))
+            continue;
+        auto opened = sys::openOwnedFolder(folder);
+        if (!opened)
+            return opened;
+        // The date folder must be the user's own too; below it lie the user's archived items,
+        // whose folders are only never followed when they are links.
+        std::string_view relative = std::string_view(wanted).substr(folder.size());
+        while (relative.starts_with('/'))
+            relative.remove_prefix(1);
+        if (relative.empty())
+            return opened;
+        const size_t slash = relative.find('/');
+        const std::string dateName(relative.substr(0, slash));
+        if (!dateFromFinderCompatibleDateDescription(dateName))
+            return sys::Status::refusal(EINVAL, sys::joinPath(folder, dateName), "not a date folder of the cache");
+        auto date = sys::openOwnedFolderAt(opened->get(), dateName, sys::joinPath(folder, dateName));
+        if (!date || slash == std::string_view::npos)
+            return date;
+        return sys::openPathWithoutLinksAt(date->get(), relative.substr(slash + 1), sys::joinPath(folder, dateName));
+    }
+    return sys::Status::refusal(EXDEV, path, "not inside a cache folder");
+}
+
+sys::Result<EntryInCache> openEntryInCache(const std::vector<std::string> &caches, const std::string &path) {
+    const std::string entry = withoutSlashes(path);
+    const std::string name = sys::lastPathComponent(entry);
+    if (name.empty() || name == "." || name == ".." || name == "/")
+        return sys::Status::refusal(EINVAL, path, "not an item of a cache folder");
+    const std::string parent = sys::parentPath(entry);
+    // The cache folder itself is no entry of a cache folder.
+    bool inside = false;
+    for (const std::string &cache : caches)
+        inside = inside || parent == withoutSlashes(cache) || parent.starts_with(withoutSlashes(cache) + "/");
+    if (!inside)
+        return sys::Status::refusal(EXDEV, path, "not inside a cache folder");
+    auto folder = openFolderInCache(caches, parent);
+    if (!folder)
+        return folder.status();
+    return EntryInCache{std::move(*folder), name};
 }
 
 } // namespace quillet

@@ -27,6 +27,22 @@ void getTrashedPaths(const std::vector<sys::LocalVolume> &volumes, std::vector<s
 /// item trashed there). Nothing is created.
 sys::Status volumeProtectionProblem(const sys::LocalVolume &volume);
 
+/// Opens the folder at path, which is one of the cache folders or lies inside one, so that it may
+/// be trusted: the cache folder and every folder from it down to path must be real folders of
+/// this user (never a link, never another account's). Paths are compared as written, without
+/// resolving links. A path in no cache folder is refused with EXDEV; other refusals name the
+/// folder and the reason.
+sys::Result<sys::Fd> openFolderInCache(const std::vector<std::string> &caches, const std::string &path);
+
+/// The entry at path, strictly inside a cache folder: the folder holding it, opened as
+/// openFolderInCache does, and its name. Whatever the entry itself is (a link included) is
+/// left to the caller, who works relative to the folder.
+struct EntryInCache {
+    sys::Fd folder;
+    std::string name;
+};
+sys::Result<EntryInCache> openEntryInCache(const std::vector<std::string> &caches, const std::string &path);
+
 /// A volume start-up left unprotected, and why.
 struct UnprotectedVolume {
     std::string mountPoint;

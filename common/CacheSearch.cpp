@@ -7,6 +7,7 @@
 #include "CacheLayout.h"
 #include "ZRAppUtils.h"
 #include "platform/System.h"
+#include "platform/TrustedFolder.h"
 
 namespace quillet {
 
@@ -88,7 +89,8 @@ void searchCaches(const std::vector<std::string> &cachesPath, std::string_view t
     for (const std::string &cachePath : cachesPath) {
         if (stop)
             return;
-        auto cache = sys::openDirectory(cachePath);
+        // Never through a cache folder or a date folder that is a link or another account's.
+        auto cache = sys::openOwnedFolder(cachePath);
         if (!cache)
             continue;
         std::vector<std::string> dateFolders;
@@ -100,7 +102,7 @@ void searchCaches(const std::vector<std::string> &cachesPath, std::string_view t
         for (const std::string &name : dateFolders) {
             if (stop)
                 return;
-            auto folder = sys::openDirectoryAt(cache->get(), name, sys::FollowLinks::No);
+            auto folder = sys::openOwnedFolderAt(cache->get(), name);
             if (!folder)
                 continue;
             if (!walkFolder(folder->get(), sys::joinPath(cachePath, name), matcher, stop, onHit))

@@ -8,8 +8,10 @@
 #include <thread>
 #include <utility>
 
+#include "CacheFolders.h"
 #include "CacheLayout.h"
 #include "platform/System.h"
+#include "platform/TrustedFolder.h"
 
 namespace quillet {
 
@@ -159,18 +161,19 @@ void CacheTree::setTrashesCachePath(const std::optional<std::vector<std::string>
 std::vector<BrowserItem> CacheTree::buildDayRows() const {
     std::vector<BrowserItem> rows;
     for (const std::string &cachePath : _cachesPath) {
-        auto cache = sys::openDirectory(cachePath);
+        // A cache folder that is a link or another account's shows nothing, and neither does
+        // an unreadable one.
+        auto cache = sys::openOwnedFolder(cachePath);
         if (!cache)
-            continue; // an unreadable cache folder contributes no rows
+            continue;
         (void)sys::forEachEntry(cache->get(), [&](std::string_view entry, unsigned char) {
-            std::string name(entry);
-            // Only folders (a link to one included) are date folders; this drops the index
-            // and the marker files.
-            auto target = sys::statAt(cache->get(), name, sys::FollowLinks::Yes);
-            if (!target || !S_ISDIR(target->st_mode))
+            // Only real date folders of the user's: this drops the index, the marker files,
+            // and anything planted under a date's name as a link or by another account.
+            if (!dateFromFinderCompatibleDateDescription(entry))
                 return true;
+            std::string name(entry);
             auto own = sys::statAt(cache->get(), name, sys::FollowLinks::No);
-            if (!own)
+            if (!own || !sys::checkOwnedFolder(*own, name))
                 return true;
             // The flat view shows what is inside the date folders, never their sizes: walking
             // every date folder for a size nobody sees would read the whole cache twice.
@@ -198,9 +201,9 @@ namespace {
 // At most this many threads read the date folders of the flat view.
 constexpr unsigned kMaxFlatReaders = 4;
 
-std::vector<BrowserItem> flatRowsOf(const BrowserItem &day) {
+std::vector<BrowserItem> flatRowsOf(const std::vector<std::string> &caches, const BrowserItem &day) {
     std::vector<BrowserItem> rows;
-    auto folder = sys::openDirectory(day.pathToItem);
+    auto folder = openFolderInCache(caches, day.pathToItem);
     if (!folder)
         return rows;
     // Attributes are read relative to the open date folder: no path is resolved again per
@@ -224,7 +227,7 @@ std::vector<BrowserItem> CacheTree::buildFlatRows(const std::vector<BrowserItem>
     std::atomic<size_t> next{0};
     auto read = [&] {
         for (size_t i = next++; i < dayRows.size(); i = next++)
-            perFolder[i] = flatRowsOf(dayRows[i]);
+            perFolder[i] = flatRowsOf(_cachesPath, dayRows[i]);
     };
     const unsigned readers =
         static_cast<unsigned>(std::min<size_t>({kMaxFlatReaders, std::max(1u, std::thread::hardware_concurrency()),
@@ -308,13 +311,22 @@ size_t CacheTree::numberOfChildren(const BrowserItem *item) const {
     }
     if (item->isEmpty())
         return 0;
-    auto count = sys::countDirectoryEntries(item->pathToItem);
+    auto folder = openFolderInCache(_cachesPath, item->pathToItem);
+    if (!folder)
+        return 0;
+    auto count = sys::countOpenDirectoryEntries(folder->get());
     return count ? static_cast<size_t>(*count) : 0;
 }
 
 std::optional<BrowserItem> CacheTree::child(const BrowserItem *item, size_t index) const {
-    if (item)
-        return item->isEmpty() ? BrowserItem{} : makeChildRow(item->pathToItem, index);
+    if (item) {
+        if (item->isEmpty())
+            return BrowserItem{};
+        // Read through the cache folder and its date folder as they are now: a folder swapped
+        // for a link since the row was made is never entered.
+        auto folder = openFolderInCache(_cachesPath, item->pathToItem);
+        return folder ? makeChildRow(folder->get(), item->pathToItem, index) : BrowserItem{};
+    }
     std::unique_lock lock(_rootListItemsArraylock, std::defer_lock);
     while (!lock.try_lock())
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -356,7 +368,8 @@ void CacheTree::setRowExpanded(const std::string &path, bool expanded) {
 }
 
 uint64_t CacheTree::countBelow(const std::string &folderPath) const {
-    auto entries = sys::countDirectoryEntries(folderPath);
+    auto folder = openFolderInCache(_cachesPath, folderPath);
+    auto entries = folder ? sys::countOpenDirectoryEntries(folder->get()) : sys::Result<uint64_t>(folder.status());
     uint64_t count = entries ? *entries : 0;
     // Only the expanded rows directly inside this folder add their own children: the set is
     // ordered, so they sit between "folder/" and "folder0" ('0' follows '/').

@@ -3,6 +3,7 @@
 #include "CacheFolders.h"
 #include "platform/Process.h"
 #include "platform/ProcessTable.h"
+#include "platform/TrustedFolder.h"
 
 #include <algorithm>
 #include <csignal>
@@ -106,15 +107,20 @@ bool DaemonControl::waitUntilNoDaemonRuns(std::chrono::milliseconds timeout) {
 void DaemonControl::cleanConfigFiles(const std::vector<std::string> &cacheFolders) {
     killAllDaemons();
     for (const std::string &cache : cacheFolders) {
-        auto entries = sys::listDirectory(cache);
-        if (!entries)
+        // Never in a folder reached through a link or belonging to another account.
+        auto folder = sys::openOwnedFolder(cache);
+        if (!folder)
             continue;
-        for (const sys::DirEntry &entry : *entries) {
-            std::string path = sys::joinPath(cache, entry.name);
-            auto st = sys::stat(path, sys::FollowLinks::No);
+        std::vector<std::string> plainFiles;
+        (void)sys::forEachEntry(folder->get(), [&](std::string_view entry, unsigned char) {
+            std::string name(entry);
+            auto st = sys::statAt(folder->get(), name, sys::FollowLinks::No);
             if (st && !S_ISDIR(st->st_mode))
-                (void)sys::unlink(path);
-        }
+                plainFiles.push_back(std::move(name));
+            return true;
+        });
+        for (const std::string &name : plainFiles)
+            (void)sys::unlinkAt(folder->get(), name);
     }
 }
 

@@ -476,6 +476,17 @@ Result<uint64_t> countDirectoryEntries(const std::string &path) {
     auto dir = open(path, O_RDONLY | O_DIRECTORY);
     if (!dir)
         return dir.status();
+    auto count = countOpenDirectoryEntries(dir->get());
+    if (!count)
+        return Status::failure(count.code(), "getdents64", path);
+    return count;
+}
+
+Result<uint64_t> countOpenDirectoryEntries(int dirFd) {
+    // A private descriptor: the caller's read position stays where it was.
+    auto dir = openAt(dirFd, ".", O_RDONLY | O_DIRECTORY);
+    if (!dir)
+        return dir.status();
     alignas(8) char buffer[16384];
     uint64_t count = 0;
     for (;;) {
@@ -483,7 +494,7 @@ Result<uint64_t> countDirectoryEntries(const std::string &path) {
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            return Status::fromErrno("getdents64", path);
+            return Status::fromErrno("getdents64", std::to_string(dirFd));
         }
         if (n == 0)
             break;

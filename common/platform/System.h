@@ -178,6 +178,8 @@ void releaseFreeMemory();
 /// Number of entries of the folder at path except "." and "..", read straight from getdents64
 /// (no per-entry allocation): cheap enough to run every few seconds on a large folder.
 Result<uint64_t> countDirectoryEntries(const std::string &path);
+/// The same for the open folder dirFd.
+Result<uint64_t> countOpenDirectoryEntries(int dirFd);
 /// Sleeps on the monotonic clock for millis, resuming after signal handlers that return.
 void sleepFor(int64_t millis);
 /// Puts sig back to its default disposition and unblocks it, whatever the launcher left.

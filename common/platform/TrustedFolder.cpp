@@ -71,7 +71,11 @@ Result<Fd> openOwnedFolder(const std::string &path) {
     return openOwnedFolderAt(AT_FDCWD, name, path);
 }
 
-Result<Fd> openOwnedPathAt(int dirFd, std::string_view relative, std::string_view shownBase) {
+namespace {
+
+/// Opens the components of relative in turn from dirFd, each with open(current, component, shown).
+template <typename OpenOne>
+Result<Fd> openEachComponent(int dirFd, std::string_view relative, std::string_view shownBase, OpenOne openOne) {
     auto current = openAt(dirFd, ".", O_RDONLY | O_DIRECTORY);
     if (!current)
         return Status::failure(current.code(), "open", shownBase);
@@ -86,7 +90,7 @@ Result<Fd> openOwnedPathAt(int dirFd, std::string_view relative, std::string_vie
             shownPath = joinPath(shownPath, component);
             if (component == "." || component == "..")
                 return Status::refusal(EINVAL, shownPath, "not a plain folder name");
-            auto next = openOwnedFolderAt(current->get(), component, shownPath);
+            auto next = openOne(current->get(), component, shownPath);
             if (!next)
                 return next;
             current = std::move(next);
@@ -94,6 +98,20 @@ Result<Fd> openOwnedPathAt(int dirFd, std::string_view relative, std::string_vie
         start = end + 1;
     }
     return current;
+}
+
+} // namespace
+
+Result<Fd> openOwnedPathAt(int dirFd, std::string_view relative, std::string_view shownBase) {
+    return openEachComponent(dirFd, relative, shownBase, [](int folder, const std::string &name, std::string_view shown) {
+        return openOwnedFolderAt(folder, name, shown);
+    });
+}
+
+Result<Fd> openPathWithoutLinksAt(int dirFd, std::string_view relative, std::string_view shownBase) {
+    return openEachComponent(dirFd, relative, shownBase, [](int folder, const std::string &name, std::string_view shown) {
+        return openCheckedFolderAt(folder, name, std::string(shown), checkFolderShape);
+    });
 }
 
 Result<Fd> openStickyFolderAt(int dirFd, const std::string &name, std::string_view shownPath) {

@@ -31,6 +31,11 @@ Result<Fd> openOwnedFolder(const std::string &path);
 /// relative opens dirFd itself again.
 Result<Fd> openOwnedPathAt(int dirFd, std::string_view relative, std::string_view shownBase);
 
+/// Opens every component of relative in turn from dirFd as a folder, never through a symbolic
+/// link, whoever owns it: the folders inside a folder already found to be the user's. An empty
+/// relative opens dirFd itself again. shownBase names a refusal as for openOwnedPathAt.
+Result<Fd> openPathWithoutLinksAt(int dirFd, std::string_view relative, std::string_view shownBase);
+
 /// Opens the entry name of dirFd as a folder with the sticky bit that is not a symbolic link,
 /// whoever owns it: an administrator's shared folder in which every user keeps a folder of
 /// their own ("$topdir/.Trash"). Refusals as for openOwnedFolderAt, and EPERM "not sticky".

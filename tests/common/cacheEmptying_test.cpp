@@ -126,11 +126,52 @@ TEST_F(CacheEmptyingTest, lockedItemsAreUnlockedAndLinksRemovedAsLinks) {
         !test::setInodeAttributes(date + "/.x_Pics/.x_p.jpg", FS_IMMUTABLE_FL))
         GTEST_SKIP() << "cannot set the immutable attribute here";
 
-    auto deleted = emptying.deleteItems({date + "/.x_a.txt", date + "/.x_link", date + "/.x_Pics"});
+    auto deleted = emptying.deleteItems(caches, {date + "/.x_a.txt", date + "/.x_link", date + "/.x_Pics"});
     for (const DeletedItem &item : deleted)
         EXPECT_TRUE(item.status) << item.path << ": " << item.status.message();
     EXPECT_EQ(listNames(date), std::vector<std::string>{});
     EXPECT_TRUE(exists(outside + "/precious")) << "a link is never followed";
+}
+
+// Nothing outside the user's own cache is ever deleted: not through a cache folder that is a
+// link, not through a link named like a date folder, not in another account's date folder, and
+// not a path that merely looks like a cache item.
+TEST_F(CacheEmptyingTest, craftedLinksAndForeignFoldersAreNeverDeletedThrough) {
+    const std::string outside = dir.makeDir("outside");
+    test::writeData(outside + "/precious", 5);
+    test::writeData(outside + "/" + day1 + "/.x_looks-cached", 5);
+    // A volume whose cache folder links to the outside folder.
+    ASSERT_TRUE(test::makeFolder(dir / "linked"));
+    const std::string linkedCache = dir / "linked/.TrashCacheFolder";
+    ASSERT_EQ(::symlink(outside.c_str(), linkedCache.c_str()), 0);
+    // In the home cache: a date-named link, and a date folder of another account.
+    const std::string dateLink = caches[0] + "/" + test::dateName(2026, 1, 1);
+    ASSERT_EQ(::symlink(outside.c_str(), dateLink.c_str()), 0);
+    const std::string foreign = caches[0] + "/" + test::dateName(2026, 1, 2);
+    test::writeData(foreign + "/.x_theirs", 5);
+    ASSERT_EQ(::chown(foreign.c_str(), 4242, 4242), 0);
+    const std::vector<std::string> withLinked = {caches[0], linkedCache};
+
+    FakeProtection protection(false);
+    auto selected = emptying.emptyCaches(EmptyScope::Selection, withLinked,
+                                         {rowOf(dateLink + "/precious"), rowOf(linkedCache + "/precious"),
+                                          rowOf(foreign + "/.x_theirs"), rowOf(foreign), rowOf(outside + "/precious"),
+                                          rowOf(caches[0] + "/../../outside/precious")},
+                                         protection);
+    ASSERT_EQ(selected.size(), 6u);
+    for (const DeletedItem &item : selected)
+        EXPECT_FALSE(item.status) << item.path << " was not refused";
+    EXPECT_NE(selected[0].status.message().find("a symbolic link"), std::string::npos) << selected[0].status.message();
+    EXPECT_NE(selected[2].status.message().find("belongs to another account"), std::string::npos);
+    EXPECT_NE(selected[4].status.message().find("not inside a cache folder"), std::string::npos);
+
+    auto everything = emptying.emptyCaches(EmptyScope::Everything, withLinked, {}, protection);
+    EXPECT_TRUE(exists(outside + "/precious"));
+    EXPECT_TRUE(exists(outside + "/" + day1 + "/.x_looks-cached"));
+    EXPECT_TRUE(exists(foreign + "/.x_theirs"));
+    // The link itself was the user's entry in the cache: it went, as a link.
+    EXPECT_FALSE(test::lstatOf(dateLink).has_value());
+    EXPECT_EQ(listNames(caches[0]), std::vector<std::string>{test::dateName(2026, 1, 2)});
 }
 
 // A folder that resists plain removal goes to a delete worker, and the emptying waits for it
@@ -149,7 +190,7 @@ TEST_F(CacheEmptyingTest, aResistingFolderGoesToAWorkerThatIsWaitedFor) {
     std::vector<DeletedItem> nested(1);
     emptying.setItemDoneCallback([&](size_t, size_t, const std::string &) {
         // Another emptying while this one runs does nothing.
-        nested = emptying.deleteItems({caches[1] + "/" + day2});
+        nested = emptying.deleteItems(caches, {caches[1] + "/" + day2});
     });
 
     auto deleted = emptying.emptyCaches(EmptyScope::Selection, caches, {rowOf(folder)}, protection);

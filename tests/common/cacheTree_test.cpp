@@ -76,15 +76,40 @@ TEST_F(CacheTreeTest, dayViewListsDateFoldersWithTitlesAndSkipsFiles) {
     EXPECT_EQ(tree.objectValue(kItemNameColumn, nullptr).kind, CellValue::Kind::Empty);
 }
 
-TEST_F(CacheTreeTest, folderWithoutDateNameIsListedUnderItsOwnName) {
+// Only real date folders of the user's make rows: not a folder without a date's name, not a
+// link under a date's name (it would show, and let emptying delete, what it points to), not a
+// date folder another account planted. A cache folder that is a link shows nothing at all.
+TEST_F(CacheTreeTest, onlyRealDateFoldersOfTheUserAreListed) {
+    const std::string outside = dir.makeDir("outside");
+    writeData(outside + "/.x_not-archived", 10);
     ASSERT_TRUE(makeFolder(cache + "/misc"));
+    ASSERT_EQ(::symlink(outside.c_str(), (cache + "/" + dateName(2008, 1, 1)).c_str()), 0);
+    ASSERT_TRUE(makeFolder(cache + "/" + dateName(2008, 1, 2)));
+    ASSERT_EQ(::chown((cache + "/" + dateName(2008, 1, 2)).c_str(), 4242, 4242), 0);
+    writeData(cache + "/" + dateName(2008, 1, 3) + "/.x_kept", 10);
+    for (ViewMode mode : {ViewMode::Day, ViewMode::Flat}) {
+        CacheTree tree({cache});
+        tree.setViewMode(mode);
+        tree.buildListRootItems();
+        auto rows = tree.rootListItems();
+        ASSERT_EQ(rows.size(), 1u);
+        EXPECT_EQ(rows[0].pathToItem, mode == ViewMode::Day ? cache + "/" + dateName(2008, 1, 3)
+                                                            : cache + "/" + dateName(2008, 1, 3) + "/.x_kept");
+    }
+    // A row naming the link (as a caller might have kept one) opens nothing through it.
     CacheTree tree({cache});
-    tree.buildListRootItems();
-    auto rows = tree.rootListItems();
-    ASSERT_EQ(rows.size(), 1u);
-    EXPECT_FALSE(rows[0].itemName);
-    EXPECT_EQ(rows[0].itemRepresentationName, "misc");
-    EXPECT_TRUE(rows[0].isDirectory);
+    BrowserItem linked;
+    linked.pathToItem = cache + "/" + dateName(2008, 1, 1);
+    linked.isDirectory = true;
+    EXPECT_EQ(tree.numberOfChildren(&linked), 0u);
+    EXPECT_TRUE(tree.child(&linked, 0)->isEmpty());
+
+    const std::string linkedCache = dir / "linked/.TrashCacheFolder";
+    ASSERT_TRUE(makeFolder(dir / "linked"));
+    ASSERT_EQ(::symlink(cache.c_str(), linkedCache.c_str()), 0);
+    CacheTree throughLink({linkedCache});
+    throughLink.buildListRootItems();
+    EXPECT_TRUE(throughLink.rootListItems().empty());
 }
 
 TEST_F(CacheTreeTest, cacheFoldersAreListedInTheOrderGivenAndMissingOnesAddNothing) {
@@ -144,12 +169,10 @@ TEST_F(CacheTreeTest, ageLimitHidesOlderDateFoldersInBothViews) {
         std::vector<std::string> paths;
     };
     const std::vector<Case> cases = {
-        {24, ViewMode::Day, {cache + "/misc", cache + "/" + younger}},
-        {0, ViewMode::Day, {cache + "/misc", cache + "/" + older, cache + "/" + younger}},
-        {24, ViewMode::Flat, {cache + "/misc/.x_undated.txt", cache + "/" + younger + "/.x_new.txt"}},
-        {0,
-         ViewMode::Flat,
-         {cache + "/misc/.x_undated.txt", cache + "/" + older + "/.x_old.txt", cache + "/" + younger + "/.x_new.txt"}},
+        {24, ViewMode::Day, {cache + "/" + younger}},
+        {0, ViewMode::Day, {cache + "/" + older, cache + "/" + younger}},
+        {24, ViewMode::Flat, {cache + "/" + younger + "/.x_new.txt"}},
+        {0, ViewMode::Flat, {cache + "/" + older + "/.x_old.txt", cache + "/" + younger + "/.x_new.txt"}},
     };
     CacheTree tree({cache});
     tree.sortDescriptorsDidChange({SortDescriptor{std::string(kModifDateSortKey), SortOrder::Ascending}});
