@@ -68,7 +68,7 @@ Result<Fd> openOwnedFolder(const std::string &path) {
     std::string name = path;
     while (name.size() > 1 && name.back() == '/')
         name.pop_back();
-    return openOwnedFolderAt(AT_FDCWD, name, path);
+    return openOwnedFolderAt(AT_FDCWD, name, name);
 }
 
 namespace {

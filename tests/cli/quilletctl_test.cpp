@@ -2,6 +2,7 @@
 
 #include "ChildProcess.h"
 #include "DaemonControl.h"
+#include "OtherAccount.h"
 #include "SettingsStore.h"
 #include "TestDir.h"
 #include "platform/ProcessTable.h"
@@ -12,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <sstream>
@@ -218,6 +220,74 @@ TEST_F(QuilletctlTest, statusStartSettingsStopDriveTheRealDaemons) {
     EXPECT_EQ(daemonCount(), 0u);
     Outcome off = quilletctl({"status"});
     EXPECT_NE(off.out.find("Protection: off"), std::string::npos) << off.out;
+}
+
+// Another account running protection neither stands for ours nor holds up our stop: status
+// says off, start launches our own daemons, stop returns at once and leaves theirs alone.
+TEST_F(QuilletctlTest, anotherAccountsProtectionNeitherCountsNorIsStopped) {
+    ASSERT_TRUE(daemonCount() == 0) << "daemons of another run are still alive";
+    auto other = quillet::test::otherAccount();
+    if (!other)
+        GTEST_SKIP() << quillet::test::otherAccountSkipReason();
+    const std::string theirFolder = _dir.makeDir("theirs", 0755);
+    ASSERT_EQ(::chmod(_dir.path().c_str(), 0755), 0);
+    quillet::test::ChildProcess theirs[3];
+    const char *names[] = {kProtectionDaemonName, kCacheManagerDaemonName, kMountDaemonName};
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(quillet::test::runShell("cp /bin/sleep '" + theirFolder + "/" + names[i] + "'"), 0);
+        auto command = quillet::test::commandAs(*other, theirFolder + "/" + names[i], {"120"});
+        ASSERT_TRUE(theirs[i].start(command.front(), {command.begin() + 1, command.end()}, {}, _dir / "run/theirs"));
+    }
+    ASSERT_TRUE(quillet::test::waitFor([&] {
+        return std::all_of(std::begin(theirs), std::end(theirs),
+                           [](auto &p) { return quillet::test::processState(p.pid()) == 'S'; });
+    }));
+
+    Outcome off = quilletctl({"status"});
+    EXPECT_NE(off.out.find("Protection: off"), std::string::npos) << off.out;
+    EXPECT_NE(off.out.find("Protection daemons: 0"), std::string::npos) << off.out;
+    Outcome started = quilletctl({"start"});
+    EXPECT_EQ(started.exitStatus, 0) << started.err;
+    EXPECT_NE(started.out.find("Protection started."), std::string::npos) << started.out;
+    ASSERT_TRUE(quillet::test::waitFor([] { return running(kProtectionDaemonName).size() == 1; }));
+    Outcome on = quilletctl({"status"});
+    EXPECT_NE(on.out.find("Protection daemons: 1"), std::string::npos) << on.out;
+    Outcome stopped = quilletctl({"stop"});
+    EXPECT_EQ(stopped.exitStatus, 0) << stopped.err;
+    EXPECT_EQ(daemonCount(), 0u);
+    for (auto &process : theirs)
+        EXPECT_TRUE(process.running()) << "another account's daemon was stopped";
+}
+
+// A shared volume whose cache folder another account made (open to all, with a minute folder
+// ready) is shown as not protected, with the reason, and start says so and writes nothing there.
+TEST_F(QuilletctlTest, aVolumeWhoseCacheBelongsToAnotherAccountIsReportedNotProtected) {
+    ASSERT_TRUE(daemonCount() == 0) << "daemons of another run are still alive";
+    quillet::test::TmpfsMount shared(_dir / "volumes/Shared", "8m");
+    if (!shared.mounted())
+        GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
+    const std::string cache = _dir / "volumes/Shared/.TrashCacheFolder";
+    _dir.makeDir("volumes/Shared/.TrashCacheFolder/2026-12-08 10_00 +0000", 0777);
+    ASSERT_EQ(::chmod(cache.c_str(), 0777), 0);
+    ASSERT_EQ(::chown(cache.c_str(), 4242, 4242), 0);
+    ASSERT_EQ(quilletctl({"settings", prefs::kSurveyHomeTrashOnly, "0"}).exitStatus, 0);
+    const std::string reason = _dir / "volumes/Shared" + ": " + cache + ": belongs to another account (uid 4242)";
+
+    Outcome status = quilletctl({"status"});
+    EXPECT_EQ(status.exitStatus, 0) << status.err;
+    EXPECT_NE(status.out.find("Not protected: " + reason), std::string::npos) << status.out;
+    Outcome json = quilletctl({"status", "--json"});
+    EXPECT_NE(json.out.find("\"unprotected\": [{\"volume\": \"" + _dir / "volumes/Shared"), std::string::npos)
+        << json.out;
+
+    Outcome started = quilletctl({"start"});
+    EXPECT_EQ(started.exitStatus, 1) << started.out;
+    EXPECT_NE(started.err.find("quilletctl: not protected: " + reason), std::string::npos) << started.err;
+    EXPECT_NE(started.out.find("Protection started."), std::string::npos) << started.out;
+    ASSERT_TRUE(quillet::test::waitFor([] { return running(kProtectionDaemonName).size() == 1; }));
+    EXPECT_EQ(running(kProtectionDaemonName)[0][2], _dir / "home/");
+    EXPECT_EQ(quillet::test::listNames(cache), std::vector<std::string>{"2026-12-08 10_00 +0000"});
+    EXPECT_EQ(quilletctl({"stop"}).exitStatus, 0);
 }
 
 TEST_F(QuilletctlTest, settingsKeyValueStoresItWhileProtectionIsOff) {

@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <map>
+
 using namespace quillet;
 using quillet::test::ScopedEnv;
 using quillet::test::TestDir;
@@ -131,4 +133,80 @@ TEST_F(ProtectionControlTest, everyLocalVolumeGetsAProtectionDaemonButDiskImages
     if (imageMounted) {
         (void)quillet::test::runShell("umount -l '" + _dir / "volumes/Image" + "'");
     }
+}
+
+// A volume whose cache folder belongs to another account (made 0777, with a minute folder
+// ready) or whose trash folder is reached through a link is left unprotected and named, with
+// the reason; nothing of this user's is written there. The other volumes are protected.
+TEST_F(ProtectionControlTest, volumesWhoseFoldersAreNotTheUsersOwnAreLeftUnprotectedAndNamed) {
+    ASSERT_TRUE(allDaemons().empty()) << "daemons of another run are still alive";
+    TmpfsMount shared(_dir / "volumes/Shared", "8m");
+    TmpfsMount linked(_dir / "volumes/Linked", "8m");
+    TmpfsMount own(_dir / "volumes/Own", "8m");
+    if (!shared.mounted() || !linked.mounted() || !own.mounted())
+        GTEST_SKIP() << "mounting a tmpfs is not permitted here";
+    const std::string uid = std::to_string(::getuid());
+    const std::string foreignCache = _dir / "volumes/Shared/.TrashCacheFolder";
+    _dir.makeDir("volumes/Shared/.TrashCacheFolder/2026-12-08 10_00 +0000", 0777);
+    ASSERT_EQ(::chmod(foreignCache.c_str(), 0777), 0);
+    ASSERT_EQ(::chown(foreignCache.c_str(), 4242, 4242), 0);
+    _dir.makeDir("volumes/Shared/.Trash-" + uid + "/files", 0700);
+    const std::string elsewhere = _dir.makeDir("elsewhere/files", 0700);
+    ASSERT_EQ(::symlink(sys::parentPath(elsewhere).c_str(), (_dir / ("volumes/Linked/.Trash-" + uid)).c_str()), 0);
+
+    PreferencesDomain domain(kQuilletDomain);
+    ASSERT_TRUE(domain.setValue(prefs::kSurveyHomeTrashOnly, PrefValue(0)).ok());
+    SettingsMirror mirror = SettingsMirror::load(domain, false);
+    auto foreseen = ProtectionControl::unprotectedVolumes(mirror);
+    ASSERT_EQ(foreseen.size(), 2u);
+    ProtectionControl control(_daemons, domain, mirror);
+    control.startProtection();
+    EXPECT_TRUE(control.confirmLaunches().empty()) << control.failures().front();
+
+    ASSERT_EQ(control.unprotected().size(), 2u);
+    std::map<std::string, std::string> why;
+    for (const UnprotectedVolume &volume : control.unprotected())
+        why[volume.mountPoint] = volume.why.message();
+    EXPECT_EQ(why[_dir / "volumes/Shared"], foreignCache + ": belongs to another account (uid 4242)");
+    EXPECT_EQ(why[_dir / ("volumes/Linked")], _dir / ("volumes/Linked/.Trash-" + uid) + ": a symbolic link, not a folder");
+    for (const UnprotectedVolume &volume : foreseen)
+        EXPECT_EQ(volume.why.message(), why[volume.mountPoint]);
+
+    // The home and the volume of the user's own get their daemons; the others nothing at all.
+    ASSERT_TRUE(quillet::test::waitFor([&] { return running(kProtectionDaemonName).size() == 2; }));
+    for (const auto &line : running(kProtectionDaemonName))
+        EXPECT_TRUE(line[2] == _dir / "home/" || line[2] == _dir / "volumes/Own/") << line[2];
+    EXPECT_EQ(control.cacheFolders().size(), 2u);
+    EXPECT_EQ(quillet::test::listNames(foreignCache), std::vector<std::string>{"2026-12-08 10_00 +0000"});
+    EXPECT_TRUE(quillet::test::listNames(foreignCache + "/2026-12-08 10_00 +0000").empty());
+    EXPECT_FALSE(sys::exists(_dir / "volumes/Linked/.TrashCacheFolder/ArchivedFileData"));
+    EXPECT_TRUE(quillet::test::listNames(elsewhere).empty());
+    control.stopProtection();
+    EXPECT_TRUE(quillet::test::waitFor([&] { return allDaemons().empty(); }));
+}
+
+// A daemon that ends at once is named a second later, with what it wrote to the daemon log.
+TEST_F(ProtectionControlTest, aDaemonThatEndsAtOnceIsNamedWithItsMessage) {
+    ASSERT_TRUE(allDaemons().empty()) << "daemons of another run are still alive";
+    // The daemons of the build, but a housekeeping daemon that refuses its arguments.
+    const std::string folder = _dir.makeDir("daemons");
+    for (const char *name : {kProtectionDaemonName, kMountDaemonName})
+        ASSERT_EQ(::symlink(quillet::test::libexecPath(name).c_str(), (folder + "/" + name).c_str()), 0);
+    _dir.writeFile("daemons/quilletCacheManagerd", "#!/bin/sh\necho 'cacheManager: Bad arguments!' >&2\nexit 1\n");
+    ASSERT_EQ(::chmod((folder + "/quilletCacheManagerd").c_str(), 0755), 0);
+    DaemonControl daemons(folder);
+
+    PreferencesDomain domain(kQuilletDomain);
+    SettingsMirror mirror = SettingsMirror::load(domain, false);
+    ProtectionControl control(daemons, domain, mirror);
+    control.startProtection();
+    auto missing = control.confirmLaunches();
+    ASSERT_EQ(missing.size(), 1u);
+    EXPECT_EQ(missing[0], "quilletCacheManagerd is not running: cacheManager: Bad arguments!");
+    EXPECT_EQ(control.failures(), missing);
+    EXPECT_EQ(running(kProtectionDaemonName).size(), 1u) << "the protection daemon still runs";
+    EXPECT_NE(quillet::test::readFileText(_dir / "home/.local/state/quillet/daemons.log").find("Bad arguments"),
+              std::string::npos);
+    control.stopProtection();
+    EXPECT_TRUE(quillet::test::waitFor([&] { return allDaemons().empty(); }));
 }

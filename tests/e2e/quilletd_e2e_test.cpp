@@ -1391,9 +1391,11 @@ TEST_F(QuilletdTest, TrashFolderSwappedForALinkWhileRunningIsNoticedAndNothingOf
     ASSERT_NO_FATAL_FAILURE(trashPutFile("before.txt", "before"));
     ASSERT_FALSE(waitForCachedCopy(".x_before.txt").empty()) << daemonStderr();
 
+    // Swapped in one step, as an attacker racing the daemon would.
     std::string files = _trash.substr(0, _trash.size() - 1);
-    ASSERT_EQ(::rename(files.c_str(), (files + "-old").c_str()), 0);
-    ASSERT_EQ(::symlink(target.c_str(), files.c_str()), 0);
+    ASSERT_EQ(::symlink(target.c_str(), (files + "-link").c_str()), 0);
+    ASSERT_EQ(::renameat2(AT_FDCWD, (files + "-link").c_str(), AT_FDCWD, files.c_str(), RENAME_EXCHANGE), 0)
+        << std::strerror(errno);
     std::optional<int> status = _daemon.waitForExit();
     ASSERT_TRUE(status.has_value()) << "quilletd went on watching a trash folder swapped for a link";
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << describeStatus(*status);
