@@ -1,5 +1,7 @@
 #include "Commands.h"
 
+#include "CacheLayout.h"
+
 #include "ChildProcess.h"
 #include "DaemonControl.h"
 #include "OtherAccount.h"
@@ -59,10 +61,13 @@ protected:
                 "PATH=/usr/bin:/bin",             "TZ=UTC"};
     }
 
-    Outcome quilletctl(const std::vector<std::string> &args) {
+    /// Runs the built quilletctl with args; with a prefix (a command such as setpriv that runs
+    /// what follows it), through that command.
+    Outcome quilletctl(const std::vector<std::string> &args, const std::vector<std::string> &prefix = {}) {
         const std::string outPath = _dir / "run/out";
         const std::string errPath = _dir / "run/err";
-        std::vector<std::string> strings = {programPath()};
+        std::vector<std::string> strings = prefix;
+        strings.push_back(programPath());
         strings.insert(strings.end(), args.begin(), args.end());
         std::vector<std::string> envStrings = environment();
         std::vector<char *> argv;
@@ -75,8 +80,8 @@ protected:
         envp.push_back(nullptr);
         pid_t pid = ::fork();
         if (pid == 0) {
-            int outFd = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            int errFd = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            int outFd = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+            int errFd = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
             if (outFd < 0 || errFd < 0 || ::dup2(outFd, 1) < 0 || ::dup2(errFd, 2) < 0)
                 ::_exit(126);
             ::execve(argv[0], argv.data(), envp.data());
@@ -288,6 +293,80 @@ TEST_F(QuilletctlTest, aVolumeWhoseCacheBelongsToAnotherAccountIsReportedNotProt
     EXPECT_EQ(running(kProtectionDaemonName)[0][2], _dir / "home/");
     EXPECT_EQ(quillet::test::listNames(cache), std::vector<std::string>{"2026-12-08 10_00 +0000"});
     EXPECT_EQ(quilletctl({"stop"}).exitStatus, 0);
+}
+
+// The whole story as an ordinary user meets it: another account (here root) made the shared
+// volume's cache folder, open to all, with a minute folder ready. The user's start says the
+// volume is not protected, and an item the user trashes there with trash-put never lands in the
+// other account's folder; the home trash is protected as ever.
+TEST_F(QuilletctlTest, anOrdinaryUserNeverArchivesIntoAnotherAccountsCacheOnASharedVolume) {
+    ASSERT_TRUE(daemonCount() == 0) << "daemons of another run are still alive";
+    auto user = quillet::test::otherAccount();
+    if (!user)
+        GTEST_SKIP() << quillet::test::otherAccountSkipReason();
+    const std::vector<std::string> asUser = quillet::test::commandAs(*user, "/usr/bin/env", {});
+    if (quillet::test::runShell("/usr/bin/setpriv --reuid=" + std::to_string(user->uid) + " --regid=" +
+                                std::to_string(user->gid) + " --clear-groups -- test -x '" + programPath() + "'") != 0)
+        GTEST_SKIP() << "the build folder is not reachable by " << user->name;
+    // Whatever happens, the user's daemons do not outlive the test (the fixture stops only the
+    // daemons of the account running the tests).
+    struct StopTheirDaemons {
+        uid_t uid;
+        ~StopTheirDaemons() {
+            (void)quillet::test::runShell("pkill -KILL -U " + std::to_string(uid) + " quillet >/dev/null 2>&1");
+        }
+    } stopTheirDaemons{user->uid};
+    quillet::test::TmpfsMount shared(_dir / "volumes/Shared", "8m");
+    if (!shared.mounted())
+        GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
+    ASSERT_EQ(::chmod((_dir / "volumes/Shared").c_str(), 01777), 0);
+    const std::string theirCache = _dir / "volumes/Shared/.TrashCacheFolder";
+    for (const std::string &minute : {std::string("2026-12-08 10_00 +0000"), finderCompatibleDateDescription(::time(nullptr)),
+                                      finderCompatibleDateDescription(::time(nullptr) + 60)})
+        _dir.makeDir("volumes/Shared/.TrashCacheFolder/" + minute, 0777);
+    ASSERT_EQ(::chmod(theirCache.c_str(), 0777), 0);
+    // The test's folders are the user's: home, data, configuration, and the volume's file.
+    ASSERT_EQ(::chmod(_dir.path().c_str(), 0755), 0);
+    _dir.makeDir("config");
+    _dir.makeDir("data");
+    for (const char *folder : {"home", "run", "volumes", "config", "data"})
+        ASSERT_TRUE(quillet::test::giveTo(*user, _dir / folder)) << folder;
+    const std::string document = _dir.writeFile("volumes/Shared/notes.txt", "on the shared volume");
+    ASSERT_TRUE(quillet::test::giveTo(*user, document));
+
+    Outcome set = quilletctl({"settings", prefs::kSurveyHomeTrashOnly, "0"}, asUser);
+    ASSERT_EQ(set.exitStatus, 0) << set.err;
+    Outcome started = quilletctl({"start"}, asUser);
+    EXPECT_EQ(started.exitStatus, 1) << started.out << started.err;
+    EXPECT_NE(started.err.find("not protected: " + _dir / "volumes/Shared" + ": " + theirCache +
+                               ": belongs to another account (uid 0)"),
+              std::string::npos)
+        << started.err;
+
+    // trash-put, as the user, on the shared volume and in the home.
+    auto trashPut = [&](const std::string &path) {
+        std::string command = "env -i HOME='" + (_dir / "home") + "' XDG_DATA_HOME='" + (_dir / "data") +
+                              "' PATH=/usr/bin:/bin /usr/bin/setpriv --reuid=" + std::to_string(user->uid) +
+                              " --regid=" + std::to_string(user->gid) + " --clear-groups -- trash-put '" + path + "'";
+        return quillet::test::runShell(command);
+    };
+    if (!quillet::test::isExecutable("/usr/bin/trash-put"))
+        GTEST_SKIP() << "trash-put (trash-cli) is not installed";
+    ASSERT_EQ(trashPut(document), 0);
+    const std::string homeFile = _dir.writeFile("home/letter.txt", "in the home");
+    ASSERT_TRUE(quillet::test::giveTo(*user, homeFile));
+    ASSERT_EQ(trashPut(homeFile), 0);
+    // The home item is archived by the user's own daemon ...
+    ASSERT_TRUE(quillet::test::waitFor([&] {
+        for (const std::string &minute : quillet::test::listNames(_dir / "home/.TrashCacheFolder"))
+            if (quillet::test::exists(_dir / "home/.TrashCacheFolder/" + minute + "/.x_letter.txt"))
+                return true;
+        return false;
+    })) << "the home trash was not protected";
+    // ... and nothing of the user's ever reached the other account's folder.
+    for (const std::string &minute : quillet::test::listNames(theirCache))
+        EXPECT_TRUE(quillet::test::listNames(theirCache + "/" + minute).empty()) << minute;
+    EXPECT_EQ(quilletctl({"stop"}, asUser).exitStatus, 0);
 }
 
 TEST_F(QuilletctlTest, settingsKeyValueStoresItWhileProtectionIsOff) {
