@@ -22,6 +22,9 @@ namespace {
 
 /// A record archive is a few hundred bytes; anything near this is not one.
 constexpr size_t kMaxItemArchiveBytes = 1024 * 1024;
+/// What the records of an index may cost beyond the size of the file (see decodeArchive):
+/// room for a few hundred equal records, which an archiver stores once and names again.
+constexpr uint64_t kRecordSlackBytes = 64 * 1024;
 constexpr uint64_t kKeyedArchiveVersion = 100000;
 constexpr std::string_view kArchiverName = "NSKeyedArchiver";
 constexpr const char *kNullObject = "$null";
@@ -38,42 +41,6 @@ struct PlistFree {
     void operator()(void *node) const { plist_free(static_cast<plist_t>(node)); }
 };
 using PlistOwner = std::unique_ptr<void, PlistFree>;
-
-std::string_view stringValue(plist_t node) {
-    if (plist_get_node_type(node) != PLIST_STRING)
-        return {};
-    uint64_t length = 0;
-    const char *text = plist_get_string_ptr(node, &length);
-    return text ? std::string_view(text, static_cast<size_t>(length)) : std::string_view();
-}
-
-/// The items of an array in order. libplist reaches an item by position by walking the list,
-/// so going through an archive's arrays by position would be quadratic.
-std::vector<plist_t> arrayItems(plist_t array) {
-    std::vector<plist_t> items;
-    if (plist_get_node_type(array) != PLIST_ARRAY)
-        return items;
-    items.reserve(plist_array_get_size(array));
-    plist_array_iter it = nullptr;
-    plist_array_new_iter(array, &it);
-    if (!it)
-        return items;
-    for (;;) {
-        plist_t item = nullptr;
-        plist_array_next_item(array, it, &item);
-        if (!item)
-            break;
-        items.push_back(item);
-    }
-    std::free(it);
-    return items;
-}
-
-plist_t dictItem(plist_t dict, const char *key) {
-    if (plist_get_node_type(dict) != PLIST_DICT)
-        return nullptr;
-    return plist_dict_get_item(dict, key);
-}
 
 // ---- Writing ---------------------------------------------------------------------------------
 
@@ -148,125 +115,104 @@ std::string encodeItem(const ArchivedItem &item) {
 
 // ---- Reading ---------------------------------------------------------------------------------
 
-/// A keyed archive read back from checked bytes: libplist's tree for the structure and the
-/// check's own view of the same bytes for string contents, which libplist cannot always carry
-/// (it drops lone surrogates). The bytes must outlive the reader.
+/// A keyed archive read straight from its checked bytes. No tree is built: libplist's would
+/// cost 100 bytes and more per node, and copies of shared strings and data at every use, so a
+/// file of a few megabytes could ask for gigabytes. Reading costs the check and the values taken
+/// out, nothing else. The bytes must outlive the reader.
 class ArchiveReader {
 public:
+    using Object = std::optional<uint64_t>;  ///< an object of the property list, or none
+
     static std::optional<ArchiveReader> open(std::string_view bytes, size_t maxBytes) {
-        auto checked = bplist::checkBinaryPlist(bytes, bplist::CheckLimits{maxBytes});
+        auto checked = bplist::checkBinaryPlist(bytes, {.maxBytes = maxBytes, .onlyWhatLibplistReads = true});
         if (!checked)
             return std::nullopt;
-        plist_t root = nullptr;
-        plist_from_bin(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
-        if (!root)
+        ArchiveReader reader(*checked);
+        Object root = checked->topObject();
+        if (!reader.isString(reader.value(root, "$archiver"), kArchiverName))
             return std::nullopt;
-        ArchiveReader reader(PlistOwner(root), std::move(*checked));
-        if (plist_get_node_type(root) != PLIST_DICT)
+        Object version = reader.value(root, "$version");
+        if (!version || checked->integer(*version) != kKeyedArchiveVersion)
             return std::nullopt;
-        if (stringValue(dictItem(root, "$archiver")) != kArchiverName)
+        reader._top = reader.value(root, "$top");
+        reader._objects = reader.value(root, "$objects");
+        if (!reader.isKind(reader._top, bplist::Kind::Dict) || !reader.isKind(reader._objects, bplist::Kind::Array))
             return std::nullopt;
-        plist_t version = dictItem(root, "$version");
-        uint64_t versionValue = 0;
-        if (plist_get_node_type(version) != PLIST_UINT)
+        if (!reader.isString(checked->element(*reader._objects, 0), kNullObject))
             return std::nullopt;
-        plist_get_uint_val(version, &versionValue);
-        if (versionValue != kKeyedArchiveVersion)
-            return std::nullopt;
-        plist_t objects = dictItem(root, "$objects");
-        reader._top = dictItem(root, "$top");
-        if (plist_get_node_type(objects) != PLIST_ARRAY || plist_get_node_type(reader._top) != PLIST_DICT)
-            return std::nullopt;
-        reader._objects = arrayItems(objects);
-        if (reader._objects.empty() || stringValue(reader._objects[0]) != kNullObject)
-            return std::nullopt;
-        auto checkedObjects = reader._checked.dictValue(reader._checked.topObject(), "$objects");
-        if (!checkedObjects || reader._checked.kind(*checkedObjects) != bplist::Kind::Array ||
-            reader._checked.count(*checkedObjects) != reader._objects.size())
-            return std::nullopt;
-        reader._checkedObjects = *checkedObjects;
         return reader;
     }
 
-    plist_t top() const { return _top; }
+    Object top() const { return _top; }
 
-    /// The "$objects" entry a UID names, with its index; nothing for another node or a UID
-    /// out of range. UID 0 names "$null", which no caller accepts as a value.
-    std::optional<std::pair<plist_t, uint64_t>> object(plist_t uid) const {
-        if (plist_get_node_type(uid) != PLIST_UID)
+    /// The value under key when object is a dictionary.
+    Object value(Object dict, std::string_view key) const {
+        return dict ? _checked.dictValue(*dict, key) : std::nullopt;
+    }
+
+    bool isKind(Object object, bplist::Kind kind) const { return object && _checked.kind(*object) == kind; }
+
+    /// The text of a string object (ASCII or UTF-16), as the bytes it stands for.
+    std::optional<std::string> string(Object object) const {
+        return object ? _checked.stringBytes(*object) : std::nullopt;
+    }
+    bool isString(Object object, std::string_view text) const {
+        auto bytes = string(object);
+        return bytes && *bytes == text;
+    }
+
+    /// The "$objects" entry a UID names; nothing for another object or a UID out of range. UID 0
+    /// names "$null", which no caller accepts as a value.
+    Object object(Object uid) const {
+        auto index = uid ? _checked.uid(*uid) : std::nullopt;
+        if (!index || *index == 0)
             return std::nullopt;
-        uint64_t index = 0;
-        plist_get_uid_val(uid, &index);
-        if (index == 0 || index >= _objects.size())
-            return std::nullopt;
-        return std::pair{_objects[static_cast<size_t>(index)], index};
+        return _checked.element(*_objects, *index);
     }
 
     /// An integer stored inline or behind a UID.
-    std::optional<uint64_t> integer(plist_t node) const {
-        if (plist_get_node_type(node) == PLIST_UID) {
-            auto target = object(node);
-            if (!target)
-                return std::nullopt;
-            node = target->first;
-        }
-        if (plist_get_node_type(node) != PLIST_UINT)
-            return std::nullopt;
-        uint64_t value = 0;
-        plist_get_uint_val(node, &value);
-        return value;
+    std::optional<uint64_t> integer(Object node) const {
+        if (isKind(node, bplist::Kind::Uid))
+            node = object(node);
+        return node ? _checked.integer(*node) : std::nullopt;
     }
 
-    /// Bytes stored inline, or behind a UID as data or as { "NS.data": data } (NSMutableData).
-    /// They stay valid as long as the reader.
-    std::optional<std::string_view> data(plist_t node) const {
-        if (plist_get_node_type(node) == PLIST_UID) {
-            auto target = object(node);
-            if (!target)
-                return std::nullopt;
-            node = target->first;
-            if (plist_get_node_type(node) == PLIST_DICT)
-                node = dictItem(node, "NS.data");
+    /// Bytes stored inline, or behind a UID as data or as { "NS.data": data } (NSMutableData),
+    /// as a view into the archive's bytes.
+    std::optional<std::string_view> data(Object node) const {
+        if (isKind(node, bplist::Kind::Uid)) {
+            node = object(node);
+            if (isKind(node, bplist::Kind::Dict))
+                node = value(node, "NS.data");
         }
-        if (plist_get_node_type(node) != PLIST_DATA)
-            return std::nullopt;
-        uint64_t length = 0;
-        const char *bytes = plist_get_data_ptr(node, &length);
-        if (!bytes && length > 0)
-            return std::nullopt;
-        return std::string_view(bytes ? bytes : "", static_cast<size_t>(length));
+        return node ? _checked.data(*node) : std::nullopt;
     }
 
     /// A string behind a UID, plain or as { "NS.string": string } (NSMutableString), as the
     /// bytes it stands for.
-    std::optional<std::string> text(plist_t node) const {
-        auto target = object(node);
-        if (!target)
+    std::optional<std::string> text(Object uid) const {
+        Object node = object(uid);
+        if (isKind(node, bplist::Kind::Dict))
+            node = value(node, "NS.string");
+        return string(node);
+    }
+
+    /// The elements of an array. A set is taken for one, as libplist reads it as an array.
+    std::optional<uint64_t> arrayCount(Object array) const {
+        if (!isKind(array, bplist::Kind::Array) && !isKind(array, bplist::Kind::Set))
             return std::nullopt;
-        auto checkedObject = _checked.element(_checkedObjects, target->second);
-        if (!checkedObject)
-            return std::nullopt;
-        plist_t value = target->first;
-        if (plist_get_node_type(value) == PLIST_DICT) {
-            value = dictItem(value, "NS.string");
-            checkedObject = _checked.dictValue(*checkedObject, "NS.string");
-            if (!checkedObject)
-                return std::nullopt;
-        }
-        if (plist_get_node_type(value) != PLIST_STRING)
-            return std::nullopt;
-        return _checked.stringBytes(*checkedObject);
+        return _checked.count(*array);
+    }
+    Object element(Object array, uint64_t position) const {
+        return array ? _checked.element(*array, position) : std::nullopt;
     }
 
 private:
-    ArchiveReader(PlistOwner root, bplist::CheckedPlist checked)
-        : _root(std::move(root)), _checked(std::move(checked)) {}
+    explicit ArchiveReader(bplist::CheckedPlist checked) : _checked(checked) {}
 
-    PlistOwner _root;
     bplist::CheckedPlist _checked;
-    std::vector<plist_t> _objects;  ///< the entries of "$objects"
-    plist_t _top = nullptr;
-    uint64_t _checkedObjects = 0;
+    Object _top;
+    Object _objects;
 };
 
 /// Linux names never hold NUL or "/"; a record that does is not one of ours.
@@ -279,13 +225,13 @@ std::optional<ArchivedItem> decodeItem(std::string_view bytes) {
     auto reader = ArchiveReader::open(bytes, kMaxItemArchiveBytes);
     if (!reader)
         return std::nullopt;
-    plist_t top = reader->top();
+    ArchiveReader::Object top = reader->top();
     // The stored record length is not trusted: it is recomputed from the name below.
-    if (!reader->integer(dictItem(top, kStructLengthKey)))
+    if (!reader->integer(reader->value(top, kStructLengthKey)))
         return std::nullopt;
-    auto date = reader->data(dictItem(top, kModificationDateKey));
-    auto size = reader->integer(dictItem(top, kItemSizeKey));
-    auto name = reader->text(dictItem(top, kItemNameKey));
+    auto date = reader->data(reader->value(top, kModificationDateKey));
+    auto size = reader->integer(reader->value(top, kItemSizeKey));
+    auto name = reader->text(reader->value(top, kItemNameKey));
     if (!date || date->size() != kModificationDateBytes || !size || !name || !isPlausibleName(*name))
         return std::nullopt;
 
@@ -347,40 +293,51 @@ std::optional<ArchiveStruct> decodeArchive(std::string_view bytes) {
     auto reader = ArchiveReader::open(bytes, kMaxIndexFileBytes);
     if (!reader)
         return std::nullopt;
-    plist_t top = reader->top();
+    ArchiveReader::Object top = reader->top();
     // The stored length is not trusted either: it is recomputed from the records.
-    if (!reader->integer(dictItem(top, kStructLengthKey)))
+    if (!reader->integer(reader->value(top, kStructLengthKey)))
         return std::nullopt;
-    auto count = reader->integer(dictItem(top, kItemCountKey));
+    auto count = reader->integer(reader->value(top, kItemCountKey));
     if (!count || *count > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
         return std::nullopt;
 
     ArchiveStruct index;
-    plist_t list = dictItem(top, kItemListKey);
+    ArchiveReader::Object list = reader->value(top, kItemListKey);
     if (!list) {
         if (*count != 0)
             return std::nullopt;
         return index;
     }
-    auto array = reader->object(list);
-    if (!array || plist_get_node_type(array->first) != PLIST_DICT)
+    ArchiveReader::Object array = reader->object(list);
+    if (!reader->isKind(array, bplist::Kind::Dict))
         return std::nullopt;
-    auto arrayClass = reader->object(dictItem(array->first, "$class"));
-    if (!arrayClass || !isArrayClass(stringValue(dictItem(arrayClass->first, "$classname"))))
+    ArchiveReader::Object arrayClass = reader->object(reader->value(array, "$class"));
+    auto className = reader->string(reader->value(arrayClass, "$classname"));
+    if (!className || !isArrayClass(*className))
         return std::nullopt;
-    plist_t elements = dictItem(array->first, "NS.objects");
-    if (plist_get_node_type(elements) != PLIST_ARRAY)
-        return std::nullopt;
-    std::vector<plist_t> uids = arrayItems(elements);
-    if (uids.size() != *count)
+    ArchiveReader::Object elements = reader->value(array, "NS.objects");
+    if (reader->arrayCount(elements) != *count)
         return std::nullopt;
 
-    index.items.reserve(uids.size());
-    for (plist_t uid : uids) {
-        auto element = reader->data(uid);
+    // What the records cost is settled before any is read. The list may name one record many
+    // times, so each mention is charged the whole record (its check and its name are paid again)
+    // and never less than the entry it becomes; the charges may add up to no more than the file
+    // plus kRecordSlackBytes. Records written side by side add up to less than the file; only a
+    // list that names the same bytes over and over goes beyond.
+    const uint64_t budget = bytes.size() + kRecordSlackBytes;
+    uint64_t charged = 0;
+    for (uint64_t i = 0; i < *count; ++i) {
+        auto element = reader->data(reader->element(elements, i));
         if (!element)
             return std::nullopt;
-        auto item = decodeItem(*element);
+        charged += element->size() > sizeof(ArchivedItem) ? element->size() : sizeof(ArchivedItem);
+        if (charged > budget)
+            return std::nullopt;
+    }
+
+    index.items.reserve(static_cast<size_t>(*count));
+    for (uint64_t i = 0; i < *count; ++i) {
+        auto item = decodeItem(*reader->data(reader->element(elements, i)));
         if (!item)
             return std::nullopt;
         index.items.push_back(std::move(*item));

@@ -26,6 +26,12 @@
 //
 // The file is replaced atomically (temporary file, fsync, rename) and is never larger than
 // kMaxIndexFileBytes; anything that is not such an archive reads as an empty index.
+//
+// The list may name one record more than once (Foundation archives an object once however often
+// an array holds it), and each mention is a record read and kept. A file is refused when the
+// records it names, each counted at every mention, add up to more than the file plus 64 KiB:
+// records stored side by side never do, a few equal records fit in the margin, and a short list
+// naming a long record thousands of times cannot turn kilobytes into gigabytes.
 
 #include "ArchivedItem.h"
 
@@ -43,6 +49,7 @@ inline constexpr size_t kMaxIndexFileBytes = 64u * 1024 * 1024;
 /// recomputed first, so the file never disagrees with itself.
 std::string encodeArchive(ArchiveStruct &index);
 /// The index the bytes hold, or nothing when they are not a well-formed index archive.
+/// Whatever the bytes say, this allocates at most 8 bytes per byte of them plus 256 KiB.
 std::optional<ArchiveStruct> decodeArchive(std::string_view bytes);
 
 /// Writes the index to folder + fileName (default "ArchivedFileData") atomically, then flushes

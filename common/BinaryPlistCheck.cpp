@@ -1,6 +1,7 @@
 #include "BinaryPlistCheck.h"
 
 #include <algorithm>
+#include <functional>
 #include <limits>
 
 namespace quillet::bplist {
@@ -242,11 +243,40 @@ std::optional<uint64_t> CheckedPlist::dictValue(uint64_t dict, std::string_view 
     if (h.kind != Kind::Dict)
         return std::nullopt;
     for (uint64_t i = 0; i < h.count; ++i) {
-        auto text = keyText(reference(h, i), key.size());
-        if (text && *text == key)
+        if (keyIs(reference(h, i), key))
             return reference(h, h.count + i);
     }
     return std::nullopt;
+}
+
+std::optional<uint64_t> CheckedPlist::integer(uint64_t object) const {
+    if (object >= _objectCount)
+        return std::nullopt;
+    Header h = header(object);
+    if (h.kind != Kind::Integer)
+        return std::nullopt;
+    // Reading 16 bytes into 64 bits shifts the upper half out, which is what libplist keeps.
+    unsigned size = 1u << (static_cast<unsigned char>(_bytes[offsetOf(object)]) & 0x0F);
+    return readBigEndian(_bytes, h.payload, size);
+}
+
+std::optional<uint64_t> CheckedPlist::uid(uint64_t object) const {
+    if (object >= _objectCount)
+        return std::nullopt;
+    Header h = header(object);
+    if (h.kind != Kind::Uid)
+        return std::nullopt;
+    unsigned size = (static_cast<unsigned char>(_bytes[offsetOf(object)]) & 0x0F) + 1u;
+    return readBigEndian(_bytes, h.payload, size);
+}
+
+std::optional<std::string_view> CheckedPlist::data(uint64_t object) const {
+    if (object >= _objectCount)
+        return std::nullopt;
+    Header h = header(object);
+    if (h.kind != Kind::Data)
+        return std::nullopt;
+    return _bytes.substr(h.payload, h.count);
 }
 
 std::optional<std::string> CheckedPlist::keyText(uint64_t object, uint64_t maxLength) const {
@@ -262,6 +292,16 @@ std::optional<std::string> CheckedPlist::keyText(uint64_t object, uint64_t maxLe
     if (text && text->find('\0') != std::string::npos)
         return std::nullopt;
     return text;
+}
+
+bool CheckedPlist::keyIs(uint64_t object, std::string_view key) const {
+    Header h = header(object);
+    // An ASCII key is its bytes; a key with a NUL never matches, as keyText() refuses it.
+    if (h.kind == Kind::AsciiString)
+        return h.count == key.size() && _bytes.substr(h.payload, h.count) == key &&
+               key.find('\0') == std::string_view::npos;
+    auto text = keyText(object, key.size());
+    return text && *text == key;
 }
 
 std::optional<std::string> CheckedPlist::stringBytes(uint64_t object) const {
@@ -357,11 +397,17 @@ std::optional<CheckedPlist> checkBinaryPlist(std::string_view bytes, const Check
         }
     };
 
+    auto libplistReads = [](const CheckedPlist::Header &h) {
+        return h.kind != Kind::Null && h.kind != Kind::Fill && !(h.kind == Kind::Utf16String && h.count == 0);
+    };
+
     // Counts one node and, for a collection, enters it.
     auto visit = [&](uint64_t object, uint32_t depth) -> bool {
         if (++nodes > nodeBudget)
             return false;
         CheckedPlist::Header h = plist.header(object);
+        if (limits.onlyWhatLibplistReads && !libplistReads(h))
+            return false;
         if (!isContainer(h.kind)) {
             copiedBytes += leafBytes(h);
             return copiedBytes <= byteBudget;
@@ -373,23 +419,49 @@ std::optional<CheckedPlist> checkBinaryPlist(std::string_view bytes, const Check
         uint64_t end = h.count;
         if (h.kind == Kind::Dict) {
             // Keys are strings: count them here, and make sure they are distinct as libplist
-            // will see them.
-            std::vector<std::string> keys;
-            keys.reserve(static_cast<size_t>(std::min<uint64_t>(h.count, 4096)));
+            // will see them. More keys than the references can name objects means some key
+            // object is used twice.
+            uint64_t nameable = refSize >= 8 ? objectCount : std::min(objectCount, uint64_t{1} << (8 * refSize));
+            if (h.count > nameable)
+                return false;
+            // Keeping every key's text would cost 32 bytes and more per key, several times what
+            // a key takes in the file; a hash and the object take 16, and texts are built again,
+            // two at a time, only for keys whose hashes meet.
+            struct HashedKey {
+                size_t hash;
+                uint64_t object;
+                bool operator<(const HashedKey &other) const {
+                    return hash != other.hash ? hash < other.hash : object < other.object;
+                }
+            };
+            std::vector<HashedKey> keys;
+            keys.reserve(static_cast<size_t>(h.count));
             for (uint64_t i = 0; i < h.count; ++i) {
                 uint64_t key = plist.reference(h, i);
                 CheckedPlist::Header keyHeader = plist.header(key);
+                if (limits.onlyWhatLibplistReads && !libplistReads(keyHeader))
+                    return false;
                 copiedBytes += leafBytes(keyHeader);
                 if (++nodes > nodeBudget || copiedBytes > byteBudget)
                     return false;
                 auto text = plist.keyText(key, limits.maxKeyLength);
                 if (!text)
                     return false;
-                keys.push_back(std::move(*text));
+                keys.push_back({std::hash<std::string>{}(*text), key});
             }
             std::sort(keys.begin(), keys.end());
-            if (std::adjacent_find(keys.begin(), keys.end()) != keys.end())
-                return false;
+            auto text = [&](const HashedKey &k) { return *plist.keyText(k.object, limits.maxKeyLength); };
+            for (auto run = keys.begin(); run != keys.end();) {
+                auto runEnd = std::find_if(run, keys.end(), [&](const HashedKey &k) { return k.hash != run->hash; });
+                if (runEnd - run > 1) {
+                    // Keys made to share a hash still cost nothing beyond the two being compared.
+                    std::sort(run, runEnd, [&](const HashedKey &a, const HashedKey &b) { return text(a) < text(b); });
+                    auto same = [&](const HashedKey &a, const HashedKey &b) { return text(a) == text(b); };
+                    if (std::adjacent_find(run, runEnd, same) != runEnd)
+                        return false;
+                }
+                run = runEnd;
+            }
             begin = h.count;
             end = 2 * h.count;
         }

@@ -15,8 +15,13 @@
 //   - the keys of every reached dictionary are distinct, free of NUL and of lone surrogates, so
 //     that looking a key up gives the same answer here and in libplist.
 //
-// The checked list also answers a few questions itself, in particular the text of a string
-// object, which libplist cannot give faithfully: it drops lone UTF-16 surrogates.
+// The check itself allocates a bit per object and, for the dictionary it is looking at, 16
+// bytes per key: never more than a few bytes per byte of input, whatever the file says.
+//
+// The checked list also answers questions itself, so that a reader can take what it needs
+// straight from the bytes without building libplist's tree at all (which costs 100 bytes and
+// more per node), and the text of a string object, which libplist cannot give faithfully: it
+// drops lone UTF-16 surrogates.
 
 #include <cstddef>
 #include <cstdint>
@@ -33,6 +38,11 @@ struct CheckLimits {
     uint32_t maxDepth = 32;
     /// Longest dictionary key, in bytes (ASCII) or UTF-16 code units.
     uint64_t maxKeyLength = 1024;
+    /// Also refuse what libplist 2.2 fails to read although it is well formed: null and fill
+    /// objects and empty UTF-16 strings reached from the top. A reader that takes its answers
+    /// from the check instead of from libplist sets it, so that it accepts exactly the files a
+    /// libplist reader did.
+    bool onlyWhatLibplistReads = false;
 };
 
 enum class Kind : uint8_t {
@@ -66,8 +76,17 @@ public:
     uint64_t count(uint64_t object) const;
     /// The object at position of an array or set.
     std::optional<uint64_t> element(uint64_t array, uint64_t position) const;
-    /// The value stored under key (compared as UTF-8) in a dictionary.
+    /// The value stored under key (compared as UTF-8) in a dictionary. Allocates nothing for
+    /// ASCII keys.
     std::optional<uint64_t> dictValue(uint64_t dict, std::string_view key) const;
+    /// The value of an integer object as libplist gives it: the low 64 bits, so an 8-byte
+    /// negative integer is its two's complement and a 16-byte one keeps its lower half.
+    /// Nothing for another kind.
+    std::optional<uint64_t> integer(uint64_t object) const;
+    /// The value of a UID object (at most 2^32 - 1, as the check makes sure).
+    std::optional<uint64_t> uid(uint64_t object) const;
+    /// The bytes of a data object, as a view into the checked bytes.
+    std::optional<std::string_view> data(uint64_t object) const;
     /// The text of a string object as bytes: an ASCII string's bytes as they are; a UTF-16
     /// string as UTF-8, each lone surrogate U+DC80..U+DCFF standing for the byte 0x80..0xFF.
     /// Nothing for another kind or for any other unpaired surrogate.
@@ -87,6 +106,8 @@ private:
     /// The text of a dictionary key as libplist sees it, or nothing for a key it could not
     /// carry faithfully.
     std::optional<std::string> keyText(uint64_t object, uint64_t maxLength) const;
+    /// Whether keyText(object) would be key, without building the text of an ASCII key.
+    bool keyIs(uint64_t object, std::string_view key) const;
 
     std::string_view _bytes;
     uint64_t _objectCount = 0;

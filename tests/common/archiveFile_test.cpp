@@ -8,15 +8,20 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <plist/plist.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -1101,4 +1106,308 @@ TEST(BinaryPlistCheck, stringBytesUndoTheEscapes) {
     EXPECT_EQ(bplist::escapeInvalidUtf8("plain \xc3\xa9"), "plain \xc3\xa9");
     EXPECT_EQ(bplist::escapeInvalidUtf8("\xff\x80"), "\xed\xb3\xbf\xed\xb2\x80");
     EXPECT_EQ(bplist::escapeInvalidUtf8("\xed\xa0\x80"), "\xed\xb3\xad\xed\xb2\xa0\xed\xb2\x80");
+}
+
+TEST(BinaryPlistCheck, manyKeysAreCheckedForDuplicatesAsTheyRead) {
+    Plist root(plist_new_dict());
+    char key[16];
+    for (int i = 0; i < 2000; ++i) {
+        std::snprintf(key, sizeof key, "k%04d", i);
+        plist_dict_set_item(root.get(), key, plist_new_uint(static_cast<uint64_t>(i)));
+    }
+    const std::string bytes = toBinary(root.get());
+    auto plist = bplist::checkBinaryPlist(bytes, {.maxBytes = 1 << 20});
+    ASSERT_TRUE(plist);
+    auto value = plist->dictValue(plist->topObject(), "k1234");
+    ASSERT_TRUE(value);
+    EXPECT_EQ(plist->integer(*value), 1234u);
+
+    // The last key spelt again as the first: two objects with the same text.
+    std::string duplicate = bytes;
+    size_t last = duplicate.find("Uk1999");
+    ASSERT_NE(last, std::string::npos);
+    duplicate.replace(last, 6, "Uk0000");
+    EXPECT_FALSE(passesCheck(duplicate, 1 << 20));
+}
+
+TEST(BinaryPlistCheck, valuesAreReadAsLibplistReadsThem) {
+    const std::string bytes = rawPlist({
+        byteString({0xA7, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07}),
+        byteString({0x10, 0xFE}),
+        byteString({0x13, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}),  // -1
+        // 16 bytes: libplist keeps the lower half.
+        byteString({0x14, 0, 0, 0, 0, 0, 0, 0, 9, 0, 0, 0, 0, 0, 0, 0x01, 0x02}),
+        byteString({0x81, 0x01, 0x02}),
+        byteString({0x43, 'a', 0, 'b'}),
+        byteString({0x40}),
+        byteString({0x51, 'x'}),
+    });
+    auto plist = bplist::checkBinaryPlist(bytes, {.maxBytes = 4096});
+    ASSERT_TRUE(plist);
+    EXPECT_EQ(plist->integer(1), 0xFEu);
+    EXPECT_EQ(plist->integer(2), ~uint64_t{0});
+    EXPECT_EQ(plist->integer(3), 0x0102u);
+    EXPECT_EQ(plist->uid(4), 0x0102u);
+    EXPECT_EQ(plist->data(5), std::string_view("a\0b", 3));
+    EXPECT_EQ(plist->data(6), std::string_view());
+    // Each answers for its own kind only.
+    EXPECT_FALSE(plist->integer(4));
+    EXPECT_FALSE(plist->uid(1));
+    EXPECT_FALSE(plist->data(7));
+    EXPECT_FALSE(plist->integer(99));
+}
+
+TEST(BinaryPlistCheck, refusesWhatLibplistCannotReadOnlyWhenAsked) {
+    struct Case {
+        const char *what;
+        std::string bytes;
+        bool libplistReads;
+    };
+    const Case cases[] = {
+        {"null reached", rawPlist({byteString({0xA1, 0x01}), byteString({0x00})}), false},
+        {"fill reached", rawPlist({byteString({0xA1, 0x01}), byteString({0x0F})}), false},
+        {"empty UTF-16 value", rawPlist({byteString({0xA1, 0x01}), byteString({0x60})}), false},
+        {"empty UTF-16 key", rawPlist({byteString({0xD1, 0x01, 0x02}), byteString({0x60}), byteString({0x10, 0x01})}),
+         false},
+        {"empty ASCII string", rawPlist({byteString({0xA1, 0x01}), byteString({0x50})}), true},
+        {"null nobody reaches", rawPlist({byteString({0xA1, 0x01}), byteString({0x09}), byteString({0x00})}), true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_TRUE(passesCheck(c.bytes));
+        EXPECT_EQ(bplist::checkBinaryPlist(c.bytes, {.maxBytes = 4096, .onlyWhatLibplistReads = true}).has_value(),
+                  c.libplistReads);
+    }
+}
+
+// ---- What reading may cost ---------------------------------------------------------------------
+//
+// Whatever a file says, decoding it allocates at most 8 bytes per byte of the file plus 256 KiB.
+// operator new is replaced in this test program so that a test can see the most that decoding
+// had allocated at once. The reader builds no libplist tree and takes everything from the bytes
+// themselves, so all it allocates goes through operator new.
+
+namespace {
+
+std::atomic<size_t> liveBytes{0};
+std::atomic<size_t> peakBytes{0};
+
+} // namespace
+
+void *operator new(std::size_t size) {
+    void *block = std::malloc(size == 0 ? 1 : size);
+    if (!block)
+        throw std::bad_alloc();
+    size_t live = liveBytes.fetch_add(malloc_usable_size(block)) + malloc_usable_size(block);
+    size_t peak = peakBytes.load();
+    while (live > peak && !peakBytes.compare_exchange_weak(peak, live)) {
+    }
+    return block;
+}
+
+void operator delete(void *block) noexcept {
+    if (!block)
+        return;
+    liveBytes.fetch_sub(malloc_usable_size(block));
+    std::free(block);
+}
+
+void operator delete(void *block, std::size_t) noexcept { ::operator delete(block); }
+
+namespace {
+
+/// The most bytes allocated at once while work ran, beyond those allocated before it.
+size_t peakAllocation(const std::function<void()> &work) {
+    size_t before = liveBytes.load();
+    peakBytes.store(before);
+    work();
+    return peakBytes.load() - before;
+}
+
+size_t decodingBound(size_t fileBytes) { return 8 * fileBytes + 256 * 1024; }
+
+/// The index archive with one record, whose list element (NS.objects) is replaced by list.
+std::string indexWithList(plist_t list, uint64_t count) {
+    return indexArchive({.elements = {itemArchive({})}, .count = count, .tweak = [list](KeyedArchive &archive) {
+                             plist_dict_set_item(plist_array_get_item(archive.objects, 1), "NS.objects", list);
+                         }});
+}
+
+plist_t sharedStrings(unsigned n) {
+    plist_t array = plist_new_array();
+    for (unsigned i = 0; i < n; ++i)
+        plist_array_append_item(array, plist_new_string("abc"));
+    return array;
+}
+
+/// The index of one record mentioned `mentions` times in its list, as Foundation writes an
+/// array holding the same object again.
+std::string recordMentioned(const std::string &record, unsigned mentions) {
+    return indexArchive({.elements = {record}, .count = mentions, .tweak = [mentions](KeyedArchive &archive) {
+                             plist_t uids = plist_new_array();
+                             for (unsigned i = 0; i < mentions; ++i)
+                                 plist_array_append_item(uids, plist_new_uid(2));
+                             plist_dict_set_item(plist_array_get_item(archive.objects, 1), "NS.objects", uids);
+                         }});
+}
+
+/// Indexes made so that a reader building libplist's tree, or reading every record mentioned,
+/// would allocate hundreds or thousands of times their size; libplist's writer stores equal
+/// strings and UIDs once, so each repeated value below is one object mentioned again and again.
+/// The same shapes, larger, are measured by bench/crafted_index.py.
+std::vector<Malformed> craftedIndexes() {
+    constexpr unsigned n = 10000;
+    std::vector<Malformed> cases;
+    cases.push_back({"a list of one short string, mentioned in every slot", indexWithList(sharedStrings(n), n)});
+    {
+        plist_t integers = plist_new_array();
+        for (unsigned i = 0; i < n; ++i)
+            plist_array_append_item(integers, plist_new_uint(i));
+        cases.push_back({"a list of distinct small integers", indexWithList(integers, n)});
+    }
+    cases.push_back({"one record with a long name, mentioned again and again",
+                     recordMentioned(itemArchive({.name = ".x_" + std::string(2000, 'n')}), n)});
+    cases.push_back({"a record whose name is a long array of one string",
+                     indexArchive({.elements = {itemArchive({.tweak = [](KeyedArchive &archive) {
+                                        plist_dict_set_item(archive.top, "Item name",
+                                                            plist_new_uid(archive.add(sharedStrings(n))));
+                                    }})}})});
+    {
+        plist_t nested = sharedStrings(100);
+        for (int depth = 0; depth < 29; ++depth) {
+            plist_t outer = sharedStrings(100);
+            plist_array_insert_item(outer, nested, 0);
+            nested = outer;
+        }
+        cases.push_back({"arrays nested 29 deep, each mentioning one string many times", indexWithList(nested, 101)});
+    }
+    {
+        plist_t keys = plist_new_dict();
+        char key[16];
+        for (unsigned i = 0; i < n; ++i) {
+            std::snprintf(key, sizeof key, "k%u", i);
+            plist_dict_set_item(keys, key, plist_new_uint(i));
+        }
+        cases.push_back({"a dictionary of distinct keys where the list belongs", indexWithList(keys, 1)});
+    }
+    {
+        std::string accented;
+        for (unsigned i = 0; i < n; ++i)
+            accented += "\xc3\xa9";
+        cases.push_back({"a long UTF-16 string where the list belongs", indexWithList(plist_new_string(accented.c_str()), 1)});
+    }
+    return cases;
+}
+
+} // namespace
+
+TEST(ArchiveFileReadingCost, craftedIndexesAreRejectedWithinTheBoundAndReadAsEmpty) {
+    for (const Malformed &c : craftedIndexes()) {
+        SCOPED_TRACE(c.what);
+        std::optional<ArchiveStruct> decoded;
+        size_t peak = peakAllocation([&] { decoded = decodeArchive(c.bytes); });
+        EXPECT_FALSE(decoded.has_value());
+        EXPECT_LE(peak, decodingBound(c.bytes.size())) << c.bytes.size() << " bytes";
+
+        TestDir dir;
+        std::string folder = dir.path() + "/";
+        dir.writeFile(std::string(kIndexFileName), c.bytes);
+        ArchiveStruct index = indexOf({record(".x_stale", 1, 1)});
+        EXPECT_FALSE(readArchiveStats(folder, index));
+        expectSameIndex(index, ArchiveStruct{});
+        auto onDisk = decodeArchive(indexFile(folder));
+        ASSERT_TRUE(onDisk);
+        expectSameIndex(*onDisk, ArchiveStruct{});
+    }
+}
+
+TEST(ArchiveFileReadingCost, tenThousandRecordsReadWithinTheBound) {
+    std::vector<ArchivedItem> items;
+    char name[64];
+    for (uint32_t i = 0; i < 10000; ++i) {
+        std::snprintf(name, sizeof name, ".x_file %05u of the benchmark.txt", i);
+        items.push_back(record(name, i * 1000, 1700000000 + i, i));
+    }
+    ArchiveStruct index = indexOf(std::move(items));
+    std::string bytes = encodeArchive(index);
+    std::optional<ArchiveStruct> decoded;
+    size_t peak = peakAllocation([&] { decoded = decodeArchive(bytes); });
+    ASSERT_TRUE(decoded);
+    expectSameIndex(*decoded, index);
+    EXPECT_LE(peak, decodingBound(bytes.size()));
+    // A record kept costs less than the record takes in the file, and nothing else is kept.
+    EXPECT_LE(peak, bytes.size());
+}
+
+// The list may name a record more than once, as Foundation writes an array holding the same
+// object twice; every mention is a record to read and keep. Mentions are charged the record's
+// bytes, and all charges together may not exceed the file plus 64 KiB.
+TEST(ArchiveFileReadingCost, recordsMayBeMentionedAgainUpToTheSizeOfTheFile) {
+    const std::string item = itemArchive({.name = ".x_" + std::string(600, 'r')});
+    bool sawRejection = false;
+    for (unsigned mentions = 1; mentions < 400 && !sawRejection; ++mentions) {
+        SCOPED_TRACE(mentions);
+        std::string bytes = recordMentioned(item, mentions);
+        bool withinBudget = uint64_t{mentions} * item.size() <= bytes.size() + 64 * 1024;
+        std::optional<ArchiveStruct> decoded;
+        size_t peak = peakAllocation([&] { decoded = decodeArchive(bytes); });
+        ASSERT_EQ(decoded.has_value(), withinBudget);
+        EXPECT_LE(peak, decodingBound(bytes.size()));
+        if (decoded) {
+            ASSERT_EQ(decoded->items.size(), mentions);
+            EXPECT_EQ(decoded->items.back().name, ".x_" + std::string(600, 'r'));
+        }
+        sawRejection = !withinBudget;
+    }
+    EXPECT_TRUE(sawRejection);
+}
+
+TEST(ArchiveFileReadingCost, whatTheListNeverNamesCostsNothingToRead) {
+    // A well-formed index carrying a long array of one string that nothing names: a tree of it
+    // would take a hundred times the file. It reads as before, without building one.
+    std::string bytes = indexArchive({.elements = {itemArchive({})}, .tweak = [](KeyedArchive &archive) {
+                                          archive.add(sharedStrings(20000));
+                                      }});
+    std::optional<ArchiveStruct> decoded;
+    size_t peak = peakAllocation([&] { decoded = decodeArchive(bytes); });
+    ASSERT_TRUE(decoded);
+    ASSERT_EQ(decoded->items.size(), 1u);
+    EXPECT_EQ(decoded->items[0].name, ".x_Report.pdf");
+    EXPECT_LE(peak, decodingBound(bytes.size()));
+}
+
+// The reader takes its answers from the bytes, not from libplist, and still accepts exactly the
+// files a libplist reader accepted.
+TEST(ArchiveFileDecoding, acceptsWhatALibplistReaderAcceptedAndNothingElse) {
+    auto objectsSlot = [](uint64_t slot, plist_t value) {
+        return indexArchive({.elements = {itemArchive({})}, .tweak = [slot, value](KeyedArchive &archive) {
+                                 archive.add(plist_new_uint(77777777));
+                                 plist_array_set_item(archive.objects, value, static_cast<uint32_t>(slot));
+                             }});
+    };
+    const std::string plain = objectsSlot(4, plist_new_uint(77777777));
+    ASSERT_TRUE(decodeArchive(plain));
+    // libplist 2.2 fails on a null object anywhere it reaches, even one nothing names.
+    std::string withNull = plain;
+    size_t marker = withNull.find(byteString({0x12, 0x04, 0xA2, 0xCB, 0x71}));
+    ASSERT_NE(marker, std::string::npos);
+    withNull.replace(marker, 5, byteString({0x00, 0x00, 0x00, 0x00, 0x00}));
+    EXPECT_FALSE(decodeArchive(withNull));
+
+    // A set where the list's array belongs is read as an array; "$objects" must be an array.
+    std::string bytes = indexArchive({.elements = {itemArchive({})}});
+    Plist root = parseOwn(bytes);
+    ASSERT_TRUE(root);
+    size_t list = bytes.find(byteString({0xA1}));  // NS.objects, the only one-element array
+    ASSERT_NE(list, std::string::npos);
+    std::string asSet = bytes;
+    asSet[list] = static_cast<char>(0xC1);
+    auto decoded = decodeArchive(asSet);
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->items.size(), 1u);
+    size_t objects = bytes.find(byteString({0xA4}));  // "$objects": $null, the list, the record, the class
+    ASSERT_NE(objects, std::string::npos);
+    std::string objectsAsSet = bytes;
+    objectsAsSet[objects] = static_cast<char>(0xC4);
+    EXPECT_FALSE(decodeArchive(objectsAsSet));
 }
