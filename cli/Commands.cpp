@@ -41,11 +41,13 @@ std::optional<int64_t> parseInteger(const std::string &text) {
 }
 
 SettingsMirror loadMirror(const PreferencesDomain &domain) {
-    // The password flag is not ours to decide: keep what the application stored.
+    // The password flag is not ours to decide: keep what the application stored, when it is a
+    // value the application could have stored (the mirror warns about any other).
     bool passwordExists = false;
     if (auto stored = domain.read(); stored) {
         auto it = stored.value().find(prefs::kAppMustAskForPassword);
-        passwordExists = it != stored.value().end() && it->second.boolValue();
+        passwordExists = it != stored.value().end() && !settingValueProblem(it->first, it->second) &&
+                         it->second.boolValue();
     }
     return SettingsMirror::load(domain, passwordExists);
 }
@@ -73,8 +75,14 @@ constexpr const char *kUsage =
     "                            Copy cached items (paths as list and search show them) into FOLDER\n"
     "  empty --all | ITEM... [--yes]\n"
     "                            Delete everything cached, or the items given, for good\n"
+    "  log [--lines N]           The last messages of the daemons (50 lines unless given)\n"
     "\n"
     "Every command takes --help. Exit status: 0 success, 1 failure, 2 usage error.\n";
+
+constexpr const char *kLogHelp =
+    "Usage: quilletctl log [--lines N]\n"
+    "Shows the last N lines (50 unless given, at most 100000) of what the daemons wrote, from\n"
+    "$XDG_STATE_HOME/quillet/daemons.log (~/.local/state/quillet/daemons.log).\n";
 
 constexpr const char *kStatusHelp = "Usage: quilletctl status [--json]\n"
                                     "Shows whether protection is on, the daemons running, and the cache and trash sizes.\n";
@@ -83,7 +91,8 @@ constexpr const char *kStopHelp = "Usage: quilletctl stop\nStops protection, wit
 constexpr const char *kSettingsHelp =
     "Usage: quilletctl settings [KEY VALUE]\n"
     "Without arguments, shows every setting. With KEY and an integer VALUE, stores it; running\n"
-    "protection is restarted so that the daemons use it. KEY is the setting's name as shown.\n";
+    "protection is restarted so that the daemons use it. KEY is the setting's name as shown;\n"
+    "a VALUE outside the setting's range is refused, and the message gives the range.\n";
 constexpr const char *kListHelp =
     "Usage: quilletctl list [--flat] [--hours N] [--sort name|date|size] [--reverse] [--json]\n"
     "Lists the cached items: one row per day with its items indented, or with --flat one row per\n"
@@ -193,12 +202,12 @@ int stop(const Options &options, std::ostream &out, std::ostream &err) {
 
 // ---- settings -----------------------------------------------------------------------------
 
-// The keys a user may set: every key of the domain that holds an integer.
+// The keys a user may name: every key of the domain. Only "App_Prefs" cannot be set from here,
+// and the check of the value says why.
 std::vector<std::string> settableKeys() {
     std::vector<std::string> keys;
     for (const PrefDefault &entry : registeredDefaultList())
-        if (entry.value.isInteger())
-            keys.emplace_back(entry.key);
+        keys.emplace_back(entry.key);
     keys.emplace_back(prefs::kAppMustAskForPassword);
     return keys;
 }
@@ -216,13 +225,26 @@ std::string displayValue(const PrefValue &value) {
     return value.stringValue();
 }
 
+// Values the domain file held that the mirror did not take, one "quilletctl: " line each.
+void printWarnings(const SettingsMirror &mirror, std::ostream &err) {
+    for (const std::string &warning : mirror.warnings())
+        err << "quilletctl: " << warning << "\n";
+}
+
 int settings(const Options &options, std::ostream &out, std::ostream &err) {
-    if (!options.other.empty() || options.json)
+    // settings takes no option, so a VALUE that starts with "-" without being an integer the
+    // command line knows (-99999999999999999999, -abc) is still the VALUE, and its check says
+    // what is wrong with it.
+    std::vector<std::string> positional = options.positional;
+    if (positional.size() == 1 && options.other.size() == 1 && !options.json)
+        positional.push_back(options.other.front());
+    else if (!options.other.empty() || options.json)
         return usageError(err, "settings: unknown option " + (options.other.empty() ? "--json" : options.other.front()),
                           kSettingsHelp);
     PreferencesDomain domain(kQuilletDomain);
-    if (options.positional.empty()) {
+    if (positional.empty()) {
         SettingsMirror mirror = loadMirror(domain);
+        printWarnings(mirror, err);
         std::vector<std::string> order;
         for (const PrefDefault &entry : registeredDefaultList())
             order.emplace_back(entry.key);
@@ -235,18 +257,22 @@ int settings(const Options &options, std::ostream &out, std::ostream &err) {
                 out << key << " = " << displayValue(*value) << "\n";
         return kExitSuccess;
     }
-    if (options.positional.size() != 2)
+    if (positional.size() != 2)
         return usageError(err, "settings: give both KEY and VALUE", kSettingsHelp);
-    const std::string &key = options.positional[0];
+    const std::string &key = positional[0];
     auto keys = settableKeys();
     if (std::find(keys.begin(), keys.end(), key) == keys.end())
         return usageError(err, "settings: unknown key \"" + key + "\"", kSettingsHelp);
-    auto value = parseInteger(options.positional[1]);
+    // The text as the user typed it is checked, so that the message shows it as typed and an
+    // overflowing number is refused rather than clamped.
+    if (auto problem = settingValueProblem(key, PrefValue(positional[1])))
+        return usageError(err, "settings: " + *problem, kSettingsHelp);
+    auto value = parseInteger(positional[1]);
     if (!value)
-        return usageError(err, "settings: \"" + key + "\" needs an integer, not \"" + options.positional[1] + "\"",
+        return usageError(err, "settings: \"" + key + "\" needs an integer, not \"" + positional[1] + "\"",
                           kSettingsHelp);
     if (auto stored = domain.setValue(key, PrefValue(*value)); !stored) {
-        err << "quilletctl: " << domain.path() << ": " << stored.status().message() << "\n";
+        err << "quilletctl: settings: " << stored.status().message() << "\n";
         return kExitFailure;
     }
     out << key << " = " << *value << "\n";
@@ -256,6 +282,7 @@ int settings(const Options &options, std::ostream &out, std::ostream &err) {
         return kExitSuccess;
     // The daemons take their settings on the command line: they must be started again.
     SettingsMirror mirror = loadMirror(domain);
+    printWarnings(mirror, err);
     ProtectionControl control(daemons, domain, mirror);
     control.stopProtection();
     if (!daemons.waitUntilNoDaemonRuns()) {
@@ -411,6 +438,30 @@ int search(const Options &options, std::ostream &out, std::ostream &err) {
     return kExitSuccess;
 }
 
+// ---- log ----------------------------------------------------------------------------------
+
+int log(const Options &options, std::ostream &out, std::ostream &err) {
+    size_t lines = 50;
+    for (size_t i = 0; i < options.other.size(); ++i) {
+        if (options.other[i] != "--lines" || i + 1 >= options.other.size())
+            return usageError(err, "log: unexpected argument \"" + options.other[i] + "\"", kLogHelp);
+        auto number = parseInteger(options.other[++i]);
+        if (!number || *number < 1 || *number > 100000)
+            return usageError(err, "log: --lines needs a count from 1 to 100000, not \"" + options.other[i] + "\"",
+                              kLogHelp);
+        lines = static_cast<size_t>(*number);
+    }
+    if (!options.positional.empty())
+        return usageError(err, "log: unexpected argument \"" + options.positional.front() + "\"", kLogHelp);
+    auto tail = DaemonControl::logTail(lines);
+    if (!tail) {
+        err << "quilletctl: " << tail.status().message() << "\n";
+        return kExitFailure;
+    }
+    out << *tail;
+    return kExitSuccess;
+}
+
 struct Command {
     const char *name;
     int (*function)(const Options &, std::ostream &, std::ostream &);
@@ -423,6 +474,7 @@ const Command kCommands[] = {
     {"stop", stop, kStopHelp, false},             {"settings", settings, kSettingsHelp, false},
     {"list", list, kListHelp, true},              {"search", search, kSearchHelp, true},
     {"recover", recover, kRecoverHelp, false},    {"empty", empty, kEmptyHelp, false},
+    {"log", log, kLogHelp, false},
 };
 
 } // namespace
@@ -528,7 +580,7 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
             } else if (arg.size() > 1 && arg[0] == '-' && !parseInteger(arg)) {
                 options.other.push_back(arg);
                 // The value of an option that takes one is never mistaken for a positional.
-                if ((arg == "--hours" || arg == "--sort" || arg == "--to") && i + 1 < args.size())
+                if ((arg == "--hours" || arg == "--sort" || arg == "--to" || arg == "--lines") && i + 1 < args.size())
                     options.other.push_back(args[++i]);
             } else {
                 options.positional.push_back(arg);

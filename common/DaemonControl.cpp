@@ -4,8 +4,10 @@
 #include "platform/Process.h"
 #include "platform/ProcessTable.h"
 #include "platform/TrustedFolder.h"
+#include "platform/UserPaths.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 
 namespace quillet {
@@ -122,6 +124,31 @@ void DaemonControl::cleanConfigFiles(const std::vector<std::string> &cacheFolder
         for (const std::string &name : plainFiles)
             (void)sys::unlinkAt(folder->get(), name);
     }
+}
+
+std::string DaemonControl::logPath() { return sys::daemonLogPath(); }
+
+sys::Result<std::string> DaemonControl::logTail(size_t maxLines) {
+    // The log is kept near a megabyte; its tail is what tells why a daemon ended.
+    constexpr uint64_t kTailBytes = 256 * 1024;
+    const std::string path = logPath();
+    auto st = sys::stat(path, sys::FollowLinks::No);
+    if (!st)
+        return st.code() == ENOENT ? sys::Result<std::string>(std::string()) : sys::Result<std::string>(st.status());
+    const uint64_t size = static_cast<uint64_t>(st->st_size);
+    const uint64_t from = size > kTailBytes ? size - kTailBytes : 0;
+    auto text = sys::readFileFrom(path, from, kTailBytes);
+    if (!text)
+        return text;
+    std::string_view tail = *text;
+    if (from > 0 && tail.find('\n') != std::string_view::npos)
+        tail.remove_prefix(tail.find('\n') + 1); // a line cut by the start of the read
+    size_t start = tail.size();
+    for (size_t lines = 0; start > 0; --start) {
+        if (tail[start - 1] == '\n' && start != tail.size() && ++lines == maxLines)
+            break;
+    }
+    return std::string(tail.substr(start));
 }
 
 sys::Result<pid_t> DaemonControl::launch(const std::string &daemonName, const std::vector<std::string> &arguments,

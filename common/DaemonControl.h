@@ -55,6 +55,11 @@ public:
     /// index and the markers); the date folders stay.
     void cleanConfigFiles(const std::vector<std::string> &cacheFolders);
 
+    /// The file the daemons write their messages to ($XDG_STATE_HOME/quillet/daemons.log).
+    static std::string logPath();
+    /// The last lines (at most maxLines) of the daemons' log; nothing when there is none yet.
+    static sys::Result<std::string> logTail(size_t maxLines);
+
     /// Starts the named daemon detached with the arguments, its messages appended to logPath
     /// (none: they stay this program's); answers its process id, or the failure naming the
     /// program and the reason.

@@ -1,13 +1,15 @@
 #include "SettingsStore.h"
 
-#include "BinaryPlistCheck.h"
+#include "SettingsFile.h"
 #include "platform/FileLock.h"
 #include "platform/UserPaths.h"
 
-#include <plist/plist.h>
-
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <climits>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 
@@ -152,142 +154,149 @@ PrefValues registeredDefaults() {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Property-list conversion
+// Allowed values
 
 namespace {
 
-struct PlistFree {
-    void operator()(void *node) const { plist_free(static_cast<plist_t>(node)); }
+enum class Allowed {
+    Switch,     ///< 0 or 1, a boolean too
+    Number,     ///< a whole number in [low, high]
+    Dictionary, ///< any dictionary
 };
-using PlistPtr = std::unique_ptr<void, PlistFree>;
 
-std::optional<PrefValue> fromNode(plist_t node) {
-    switch (plist_get_node_type(node)) {
-    case PLIST_BOOLEAN: {
-        uint8_t value = 0;
-        plist_get_bool_val(node, &value);
-        return PrefValue::boolean(value != 0);
-    }
-    case PLIST_UINT: {
-        // This libplist keeps every integer in 64 bits and reads "-5" as its two's complement.
-        uint64_t value = 0;
-        plist_get_uint_val(node, &value);
-        return PrefValue(static_cast<int64_t>(value));
-    }
-    case PLIST_REAL: {
-        double value = 0;
-        plist_get_real_val(node, &value);
-        return PrefValue::real(value);
-    }
-    case PLIST_STRING: {
-        uint64_t length = 0;
-        const char *text = plist_get_string_ptr(node, &length);
-        return PrefValue(std::string(text ? text : "", text ? length : 0));
-    }
-    case PLIST_ARRAY: {
-        PrefValue::Array items;
-        const uint32_t count = plist_array_get_size(node);
-        for (uint32_t i = 0; i < count; ++i) {
-            if (auto item = fromNode(plist_array_get_item(node, i)))
-                items.push_back(std::move(*item));
-        }
-        return PrefValue(std::move(items));
-    }
-    case PLIST_DICT: {
-        PrefValue::Dictionary entries;
-        plist_dict_iter it = nullptr;
-        plist_dict_new_iter(node, &it);
-        for (;;) {
-            char *key = nullptr;
-            plist_t item = nullptr;
-            plist_dict_next_item(node, it, &key, &item);
-            if (!key)
-                break;
-            std::string name(key);
-            std::free(key);
-            if (auto value = fromNode(item))
-                entries.emplace(std::move(name), std::move(*value));
-        }
-        std::free(it);
-        return PrefValue(std::move(entries));
-    }
-    default:
-        return std::nullopt;
-    }
+struct KeyRule {
+    const char *key;
+    Allowed allowed;
+    int64_t low = 0;
+    int64_t high = 1;
+    /// What the message says is allowed.
+    const char *range = "0 or 1";
+};
+
+const std::vector<KeyRule> &keyRules() {
+    static const std::vector<KeyRule> rules = {
+        {prefs::kSurveyHomeTrashOnly, Allowed::Switch},
+        {prefs::kKeepDataForDays, Allowed::Switch},
+        {prefs::kHowManyDaysToKeepData, Allowed::Number, 1, 36500,
+         "a whole number from 1 to 36500 (to keep data without a day limit, set \"Keep data for days\" to 0)"},
+        {prefs::kKeepDataForSizeMax, Allowed::Switch},
+        // Megabytes: the largest count whose byte count still fits a signed 64-bit integer.
+        {prefs::kSizeMaxForCache, Allowed::Number, 0, INT64_MAX >> 20, "a whole number of megabytes from 0 to 8796093022207"},
+        {prefs::kPercentageOfFreeDiskSpace, Allowed::Number, 0, 99, "a whole number from 0 to 99"},
+        {prefs::kModeOfCacheFileHandling, Allowed::Number, 0, 1, "0 (copy) or 1 (move)"},
+        {prefs::kTimeOfLastDaemonLaunch, Allowed::Number, 0, INT64_MAX,
+         "a whole number from 0 to 9223372036854775807 (seconds since 1970)"},
+        {prefs::kDaemonsAreRunning, Allowed::Switch},
+        {prefs::kAppPrefsCheckUpdates, Allowed::Switch},
+        {prefs::kAppPrefs, Allowed::Dictionary, 0, 0, "a dictionary"},
+        {prefs::kDisplayMenuExtra, Allowed::Switch},
+        {prefs::kAppMustAskForPassword, Allowed::Switch},
+    };
+    return rules;
 }
 
-plist_t toNode(const PrefValue &value) {
+const KeyRule *ruleFor(const std::string &key) {
+    for (const KeyRule &rule : keyRules())
+        if (key == rule.key)
+            return &rule;
+    return nullptr;
+}
+
+/// "-?[0-9]+": what a string must look like to stand for a number.
+bool isDecimalInteger(std::string_view text) {
+    if (!text.empty() && text.front() == '-')
+        text.remove_prefix(1);
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+/// The whole number value stands for, nothing when it stands for none (or one beyond 64 bits).
+std::optional<int64_t> wholeNumber(const PrefValue &value, bool acceptBoolean) {
     switch (value.kind()) {
     case PrefValue::Kind::Integer:
-        return plist_new_uint(static_cast<uint64_t>(value.integerValue()));
+        return value.integerValue();
     case PrefValue::Kind::Boolean:
-        return plist_new_bool(value.boolValue() ? 1 : 0);
+        return acceptBoolean ? std::optional<int64_t>(value.integerValue()) : std::nullopt;
+    case PrefValue::Kind::Real: {
+        const double real = value.realValue();
+        // 2^63 itself does not fit; every double below it and at or above -2^63 that is whole
+        // converts exactly.
+        if (!std::isfinite(real) || std::trunc(real) != real || real < -0x1p63 || real >= 0x1p63)
+            return std::nullopt;
+        return static_cast<int64_t>(real);
+    }
+    case PrefValue::Kind::String: {
+        const std::string text = value.stringValue();
+        if (!isDecimalInteger(text))
+            return std::nullopt;
+        int64_t number = 0;
+        auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+        if (error != std::errc() || end != text.data() + text.size())
+            return std::nullopt;
+        return number;
+    }
+    case PrefValue::Kind::Array:
+    case PrefValue::Kind::Dictionary:
+        break;
+    }
+    return std::nullopt;
+}
+
+/// The value as a message shows it: numbers as they are, text in quotes unless it is all
+/// digits, and at most 40 characters of it.
+std::string describe(const PrefValue &value) {
+    switch (value.kind()) {
+    case PrefValue::Kind::Integer:
     case PrefValue::Kind::Real:
-        return plist_new_real(value.realValue());
+        return value.stringValue();
+    case PrefValue::Kind::Boolean:
+        return value.boolValue() ? "true" : "false";
+    case PrefValue::Kind::Array:
+        return "an array";
+    case PrefValue::Kind::Dictionary:
+        return value.dictionary().empty() ? "an empty dictionary" : "a dictionary";
     case PrefValue::Kind::String:
-        return plist_new_string(value.stringValue().c_str());
-    case PrefValue::Kind::Array: {
-        plist_t array = plist_new_array();
-        for (const PrefValue &item : value.array())
-            plist_array_append_item(array, toNode(item));
-        return array;
+        break;
     }
-    case PrefValue::Kind::Dictionary: {
-        plist_t dict = plist_new_dict();
-        for (const auto &[key, item] : value.dictionary())
-            plist_dict_set_item(dict, key.c_str(), toNode(item));
-        return dict;
-    }
-    }
-    return plist_new_uint(0);
-}
-
-/// How the domain file looked when read.
-enum class FileState { Readable, Corrupt, Unreadable };
-
-struct LoadedFile {
-    FileState state = FileState::Readable;
-    PlistPtr root;      // a dictionary when Readable
-    sys::Status status; // why, when not Readable
-};
-
-/// Reads and parses the domain file. A missing or empty file is a readable empty dictionary.
-LoadedFile loadFile(const std::string &path) {
-    LoadedFile loaded;
-    auto bytes = sys::readFile(path, kMaxDomainFileBytes);
-    if (!bytes) {
-        if (bytes.code() == ENOENT) {
-            loaded.root.reset(plist_new_dict());
+    const std::string text = value.stringValue();
+    constexpr size_t kShown = 40;
+    if (isDecimalInteger(text) && text.size() <= kShown)
+        return text;
+    std::string shown = "\"";
+    for (size_t i = 0; i < text.size() && i < kShown; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7F || c == '"' || c == '\\') {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned>(c));
+            shown += escaped;
         } else {
-            loaded.state = bytes.code() == EFBIG ? FileState::Corrupt : FileState::Unreadable;
-            loaded.status = bytes.status();
+            shown += static_cast<char>(c);
         }
-        return loaded;
     }
-    const std::string &data = *bytes;
-    if (data.empty()) {
-        loaded.root.reset(plist_new_dict());
-        return loaded;
-    }
-    plist_t root = nullptr;
-    constexpr std::string_view kBinaryMagic = "bplist00";
-    if (std::string_view(data).substr(0, kBinaryMagic.size()) == kBinaryMagic) {
-        // libplist's binary parser trusts the file's offsets; check the structure first.
-        bplist::CheckLimits limits;
-        limits.maxBytes = kMaxDomainFileBytes;
-        if (bplist::checkBinaryPlist(std::string_view(data), limits))
-            plist_from_bin(data.data(), static_cast<uint32_t>(data.size()), &root);
-    } else {
-        plist_from_xml(data.data(), static_cast<uint32_t>(data.size()), &root);
-    }
-    loaded.root.reset(root);
-    if (!root || plist_get_node_type(root) != PLIST_DICT) {
-        loaded.root.reset();
-        loaded.state = FileState::Corrupt;
-        loaded.status = sys::Status::failure(EBADMSG, "plist", path);
-    }
-    return loaded;
+    return shown + (text.size() > kShown ? "...\"" : "\"");
 }
+
+} // namespace
+
+std::optional<std::string> settingValueProblem(const std::string &key, const PrefValue &value) {
+    const KeyRule *rule = ruleFor(key);
+    if (!rule)
+        return std::nullopt;
+    bool allowed = false;
+    if (rule->allowed == Allowed::Dictionary) {
+        allowed = value.isDictionary();
+    } else {
+        auto number = wholeNumber(value, rule->allowed == Allowed::Switch);
+        allowed = number && *number >= rule->low && *number <= rule->high;
+    }
+    if (allowed)
+        return std::nullopt;
+    return "\"" + key + "\" must be " + rule->range + ", not " + describe(value);
+}
+
+// ---------------------------------------------------------------------------------------------
+// PreferencesDomain
+
+namespace {
 
 /// Creates folder and its missing parents (mode 0700).
 sys::Status makeFolders(const std::string &folder) {
@@ -316,10 +325,15 @@ sys::Result<std::string> moveAside(const std::string &path) {
     return sys::Status::failure(EEXIST, "rename", path);
 }
 
-} // namespace
+/// Why a domain file was not taken, in words for the user.
+std::string corruptionReason(int code) {
+    if (code == EFBIG)
+        return "larger than " + std::to_string(kMaxDomainFileBytes) + " bytes";
+    return "not a property list with a dictionary at the top, or nested more than " +
+           std::to_string(kMaxSettingsDepth) + " levels deep";
+}
 
-// ---------------------------------------------------------------------------------------------
-// PreferencesDomain
+} // namespace
 
 PreferencesDomain::PreferencesDomain(std::string name) : PreferencesDomain(std::move(name), sys::configFolder()) {}
 
@@ -327,13 +341,19 @@ PreferencesDomain::PreferencesDomain(std::string name, const std::string &folder
     : _name(std::move(name)), _path(sys::joinPath(folder, _name + ".plist")) {}
 
 sys::Result<PrefValues> PreferencesDomain::read() const {
-    LoadedFile loaded = loadFile(_path);
-    if (loaded.state != FileState::Readable)
-        return loaded.status;
-    auto value = fromNode(loaded.root.get());
-    if (!value)
+    auto bytes = sys::readFile(_path, kMaxDomainFileBytes);
+    if (!bytes) {
+        if (bytes.code() == ENOENT)
+            return PrefValues{};
+        return bytes.status();
+    }
+    auto top = parseSettingsFile(*bytes);
+    if (!top)
+        return sys::Status::refusal(top.code(), _path, corruptionReason(top.code()));
+    auto values = toPrefValue(*top);
+    if (!values)
         return PrefValues{};
-    return value->dictionary();
+    return values->dictionary();
 }
 
 namespace {
@@ -348,34 +368,37 @@ sys::Result<PreferencesDomain::WriteReport> modifyDomain(const PreferencesDomain
     if (!lock)
         return lock.status();
 
-    PreferencesDomain::WriteReport report;
-    LoadedFile loaded = loadFile(path);
-    switch (loaded.state) {
-    case FileState::Readable:
-        break;
-    case FileState::Unreadable:
+    PlistNode top = PlistNode::dictionary();
+    bool corrupt = false;
+    if (auto bytes = sys::readFile(path, kMaxDomainFileBytes); bytes) {
+        auto parsed = parseSettingsFile(*bytes);
+        corrupt = !parsed;
+        if (parsed)
+            top = std::move(*parsed);
+    } else if (bytes.code() == EFBIG) {
+        corrupt = true;
+    } else if (bytes.code() != ENOENT) {
         // What cannot be read is not ours to replace.
-        return loaded.status;
-    case FileState::Corrupt: {
+        return bytes.status();
+    }
+
+    change(top);
+
+    // Made before anything moves: a refused write leaves even a corrupt file where it was.
+    auto text = serializeSettingsFile(top);
+    if (!text)
+        return sys::Status::refusal(EFBIG, path,
+                                    "not written: the settings would not read back as written (larger than " +
+                                        std::to_string(kMaxDomainFileBytes) + " bytes, nested more than " +
+                                        std::to_string(kMaxSettingsDepth) + " levels deep, or text neither form carries)");
+    PreferencesDomain::WriteReport report;
+    if (corrupt) {
         auto aside = moveAside(path);
         if (!aside)
             return aside.status();
         report.corruptCopyPath = std::move(*aside);
-        loaded.root.reset(plist_new_dict());
-        break;
     }
-    }
-
-    change(loaded.root.get());
-
-    char *xml = nullptr;
-    uint32_t length = 0;
-    plist_to_xml(loaded.root.get(), &xml, &length);
-    if (!xml)
-        return sys::Status::failure(ENOMEM, "plist_to_xml", path);
-    std::string text(xml, length);
-    plist_to_xml_free(xml);
-    if (sys::Status written = sys::writeFileAtomically(path, text, 0600); !written)
+    if (sys::Status written = sys::writeFileAtomically(path, *text, 0600); !written)
         return written;
     return report;
 }
@@ -383,9 +406,16 @@ sys::Result<PreferencesDomain::WriteReport> modifyDomain(const PreferencesDomain
 } // namespace
 
 sys::Result<PreferencesDomain::WriteReport> PreferencesDomain::setValues(const PrefValues &values) {
-    return modifyDomain(*this, [&values](plist_t root) {
+    for (const auto &[key, value] : values) {
+        if (auto problem = settingValueProblem(key, value))
+            return sys::Status::refusal(EINVAL, _path, *problem);
+        if (prefValueDepth(value, kMaxSettingsDepth) > kMaxSettingsDepth)
+            return sys::Status::refusal(EFBIG, _path,
+                                        "\"" + key + "\" nests more than " + std::to_string(kMaxSettingsDepth) + " levels deep");
+    }
+    return modifyDomain(*this, [&values](PlistNode &top) {
         for (const auto &[key, value] : values)
-            plist_dict_set_item(root, key.c_str(), toNode(value));
+            top.set(key, toPlistNode(value));
     });
 }
 
@@ -394,11 +424,9 @@ sys::Result<PreferencesDomain::WriteReport> PreferencesDomain::setValue(const st
 }
 
 sys::Result<PreferencesDomain::WriteReport> PreferencesDomain::removeKeys(const std::vector<std::string> &keys) {
-    return modifyDomain(*this, [&keys](plist_t root) {
-        for (const std::string &key : keys) {
-            if (plist_dict_get_item(root, key.c_str()))
-                plist_dict_remove_item(root, key.c_str());
-        }
+    return modifyDomain(*this, [&keys](PlistNode &top) {
+        for (const std::string &key : keys)
+            top.remove(key);
     });
 }
 
@@ -408,14 +436,28 @@ sys::Result<PreferencesDomain::WriteReport> PreferencesDomain::removeKeys(const 
 SettingsMirror SettingsMirror::load(const PreferencesDomain &domain, bool passwordExists) {
     auto stored = domain.read();
     SettingsMirror mirror(stored ? std::move(*stored) : PrefValues{});
+    if (!stored)
+        mirror._warnings.push_back(stored.status().message() + ": every setting has its default value");
     mirror.initDefaultMirror(passwordExists);
     return mirror;
 }
 
 void SettingsMirror::initDefaultMirror(bool passwordExists) {
-    for (const PrefDefault &entry : registeredDefaultList())
-        _values.try_emplace(entry.key, entry.value);
-    _values[prefs::kAppMustAskForPassword] = PrefValue(passwordExists ? 1 : 0);
+    for (const PrefDefault &entry : registeredDefaultList()) {
+        auto [it, added] = _values.try_emplace(entry.key, entry.value);
+        if (added)
+            continue;
+        if (auto problem = settingValueProblem(entry.key, it->second)) {
+            _warnings.push_back(*problem + ": the stored value is ignored, the default, " + describe(entry.value) +
+                                ", is used");
+            it->second = entry.value;
+        }
+    }
+    const PrefValue password(passwordExists ? 1 : 0);
+    if (auto stored = _values.find(prefs::kAppMustAskForPassword); stored != _values.end())
+        if (auto problem = settingValueProblem(prefs::kAppMustAskForPassword, stored->second))
+            _warnings.push_back(*problem + ": the stored value is ignored, " + describe(password) + " is used");
+    _values[prefs::kAppMustAskForPassword] = password;
 }
 
 std::optional<PrefValue> SettingsMirror::value(const std::string &key) const {

@@ -4,9 +4,16 @@
 // command lines built from the mirror.
 //
 // On disk a domain is the property-list file "$XDG_CONFIG_HOME/<domain>.plist" (default
-// ~/.config): a dictionary at the top, written as XML. A binary property list ("bplist00") is
-// accepted on read. Values of the keys listed below are integers (0/1 for the on/off ones) except
-// "App_Prefs", a dictionary.
+// ~/.config): a dictionary at the top, written as XML, or as a binary property list
+// ("bplist00") when XML cannot carry its contents (see SettingsFile.h); both forms are read.
+// Values of the keys listed below are integers (0/1 for the on/off ones) except "App_Prefs", a
+// dictionary.
+//
+// Every value of a key listed below is checked (settingValueProblem): the housekeeping daemon
+// deletes what its limits tell it to, so a negative day count or a percentage of 150 would empty
+// the cache. A write of such a value is refused, and a stored one is not taken: the mirror uses
+// the registered default instead and says so in its warnings. Keys of other programs pass
+// unchecked.
 //
 // Every program reads and writes a domain through PreferencesDomain:
 //   - Reading takes no lock and never writes: writers replace the file by rename, so a reader
@@ -14,14 +21,18 @@
 //   - A write takes an exclusive flock on "<domain>.plist.lock" beside the file, reads the file
 //     again, changes only the keys it was given, and replaces the file atomically (temporary file,
 //     fsync, rename). Two processes writing different keys at the same moment both keep theirs,
-//     and keys this program does not know (another program's, or of a kind not represented by
-//     PrefValue such as dates and data) are carried over untouched.
-//   - A file that is not a property list with a dictionary at the top (or is larger than
-//     kMaxDomainFileBytes) is corrupt. read() reports it, and the callers fall back to the
-//     registered defaults. The file is left alone until the next write; that write first moves it
-//     aside as "<domain>.plist.corrupt-<seconds since 1970>" (never replacing an earlier copy),
-//     then starts a fresh file holding only the written keys. The user's file is thus never lost,
-//     and the programs keep working without asking the user to repair a file by hand. A file that
+//     and keys this program does not know (another program's, of any kind, dates and data
+//     included) are carried over untouched.
+//   - A write never produces a file the reader would refuse or read differently (larger than
+//     kMaxDomainFileBytes, nested deeper than kMaxSettingsDepth): it fails with EFBIG and leaves
+//     the file as it was.
+//   - A file that is not a property list with a dictionary at the top, is larger than
+//     kMaxDomainFileBytes or nests arrays and dictionaries deeper than kMaxSettingsDepth is
+//     corrupt. read() reports it, and the callers fall back to the registered defaults. The file
+//     is left alone until the next write; that write first moves it aside as
+//     "<domain>.plist.corrupt-<seconds since 1970>" (never replacing an earlier copy), then
+//     starts a fresh file holding only the written keys. The user's file is thus never lost, and
+//     the programs keep working without asking the user to repair a file by hand. A file that
 //     cannot be read at all (permissions, I/O error) is never replaced: the write fails.
 //   - An empty file holds no values; it is not corrupt.
 
@@ -126,6 +137,17 @@ const std::vector<PrefDefault> &registeredDefaultList();
 /// The same defaults as a dictionary.
 PrefValues registeredDefaults();
 
+/// Nothing when value is allowed for key, else the message that names the key, the values it
+/// takes and the value given, e.g. "\"Percentage of free disk space\" must be a whole number
+/// from 0 to 99, not 150". Keys other than those of prefs:: pass. A number key takes an integer,
+/// a real that is a whole number, or a string that is exactly a decimal integer ("-?[0-9]+"),
+/// each within its range; the on/off keys also take a boolean; "App_Prefs" takes a dictionary.
+/// The ranges: 0 or 1 for the on/off keys and "Mode of cache file handling"; "How many days to
+/// keep data" 1 to 36500; "Size max for cache" 0 to 8796093022207 megabytes (the largest whose
+/// byte count fits a signed 64-bit integer); "Percentage of free disk space" 0 to 99; "Time of
+/// last daemon launch" 0 to 9223372036854775807.
+std::optional<std::string> settingValueProblem(const std::string &key, const PrefValue &value);
+
 /// A preferences domain: a name and its property-list file.
 class PreferencesDomain {
 public:
@@ -150,9 +172,12 @@ public:
         std::string corruptCopyPath;
     };
     /// Stores every key of values (replacing what each held), keeping all other keys of the file.
+    /// Refused with EINVAL, nothing written, when a value is not allowed for its key (the status
+    /// carries settingValueProblem's message); with EFBIG, nothing written, when a value nests
+    /// deeper than kMaxSettingsDepth or the file would not read back as written.
     sys::Result<WriteReport> setValues(const PrefValues &values);
     sys::Result<WriteReport> setValue(const std::string &key, const PrefValue &value);
-    /// Removes keys; the others stay.
+    /// Removes keys; the others stay. EFBIG as for setValues.
     sys::Result<WriteReport> removeKeys(const std::vector<std::string> &keys);
     sys::Result<WriteReport> removeKey(const std::string &key) { return removeKeys({key}); }
 
@@ -170,12 +195,18 @@ public:
     /// The stored values as they are (still to be completed by initDefaultMirror).
     explicit SettingsMirror(PrefValues stored) : _values(std::move(stored)) {}
     /// What the programs start from: the domain's stored values (none when the file is missing
-    /// or corrupt) completed by initDefaultMirror(passwordExists).
+    /// or corrupt) completed by initDefaultMirror(passwordExists). A file that cannot be read
+    /// adds a warning naming it.
     static SettingsMirror load(const PreferencesDomain &domain, bool passwordExists);
 
-    /// Stores each registered default that the mirror lacks, in table order, then sets
-    /// "App must ask for password" to 1 when passwordExists, else 0, whatever it held.
+    /// Stores each registered default that the mirror lacks, in table order, and replaces by its
+    /// default each value that settingValueProblem refuses, adding a warning for it (the key, the
+    /// value, what is allowed and the default used). Then sets "App must ask for password" to 1
+    /// when passwordExists, else 0, whatever it held (warning too when that was not allowed).
     void initDefaultMirror(bool passwordExists);
+
+    /// One line per value not taken, for the front ends to show; empty when all were taken.
+    const std::vector<std::string> &warnings() const { return _warnings; }
 
     const PrefValues &values() const { return _values; }
     std::optional<PrefValue> value(const std::string &key) const;
@@ -201,6 +232,7 @@ public:
 
 private:
     PrefValues _values;
+    std::vector<std::string> _warnings;
 };
 
 /// The six arguments of quilletd (after the program name): "1", trashFolder and cacheBase each

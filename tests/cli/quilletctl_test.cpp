@@ -154,7 +154,7 @@ TEST(QuilletctlUsage, usageErrorsExitWithTwoAndNameTheProblem) {
 }
 
 TEST(QuilletctlUsage, helpExitsWithZeroForEveryCommand) {
-    for (const char *command : {"status", "start", "stop", "settings", "list", "search"}) {
+    for (const char *command : {"status", "start", "stop", "settings", "list", "search", "log"}) {
         std::string out;
         EXPECT_EQ(runInProcess({command, "--help"}, &out), cli::kExitSuccess) << command;
         EXPECT_NE(out.find(std::string("quilletctl ") + command), std::string::npos) << out;
@@ -162,6 +162,27 @@ TEST(QuilletctlUsage, helpExitsWithZeroForEveryCommand) {
     std::string out;
     EXPECT_EQ(runInProcess({"--help"}, &out), cli::kExitSuccess);
     EXPECT_NE(out.find("Commands:"), std::string::npos);
+}
+
+TEST(QuilletctlLog, showsTheLastLinesOfTheDaemonsLog) {
+    TestDir dir;
+    ScopedEnv state("XDG_STATE_HOME", dir.path());
+    std::string out;
+    EXPECT_EQ(runInProcess({"log"}, &out), cli::kExitSuccess) << "no log yet is no failure";
+    EXPECT_EQ(out, "");
+    std::string text;
+    for (int i = 1; i <= 60; ++i)
+        text += "quilletd: line " + std::to_string(i) + "\n";
+    dir.writeFile("quillet/daemons.log", text);
+    ASSERT_EQ(runInProcess({"log", "--lines", "2"}, &out), cli::kExitSuccess);
+    EXPECT_EQ(out, "quilletd: line 59\nquilletd: line 60\n");
+    ASSERT_EQ(runInProcess({"log"}, &out), cli::kExitSuccess);
+    EXPECT_EQ(out.substr(0, 19), "quilletd: line 11\nq");
+    for (const char *bad : {"0", "-3", "100001", "many"}) {
+        std::string err;
+        EXPECT_EQ(runInProcess({"log", "--lines", bad}, &out, &err), cli::kExitUsage) << bad;
+        EXPECT_NE(err.find("--lines"), std::string::npos) << err;
+    }
 }
 
 TEST(QuilletctlUsage, jsonStringEscapesQuotesBackslashesAndControls) {
@@ -585,4 +606,98 @@ TEST_F(QuilletctlTest, trashedItemsAreListedRecoveredAndEmptiedWithProtectionRun
 
     Outcome stop = quilletctl({"stop"});
     EXPECT_EQ(stop.exitStatus, 0) << stop.err;
+}
+
+// Every setting refuses values out of its range, overflowing numbers and text: the command exits
+// with 2, names the setting and its range, and stores and restarts nothing. Values already in
+// the file that are out of range are shown as warnings while the defaults are used.
+TEST_F(QuilletctlTest, settingsRefusesBadValuesForEveryKeyAndWarnsAboutBadStoredOnes) {
+    // Stored here rather than through quilletctl, which would restart daemons if any ran. A
+    // start stores the launch time, so the file left unchanged below also shows that nothing
+    // was started.
+    ASSERT_TRUE(PreferencesDomain(kQuilletDomain).setValue(prefs::kHowManyDaysToKeepData, PrefValue(30)));
+    const std::string path = _dir / "config/com.plx.Quillet.plist";
+    const std::string before = quillet::test::readFileText(path);
+    const std::vector<std::string> names = quillet::test::listNames(_dir / "config");
+
+    const std::string switchRange = "0 or 1";
+    struct Case {
+        std::string key;
+        std::string range;
+        std::vector<std::string> values; // besides those wrong for every key
+    };
+    const std::vector<Case> cases = {
+        {prefs::kSurveyHomeTrashOnly, switchRange, {"2", "true"}},
+        {prefs::kKeepDataForDays, switchRange, {"2", "true"}},
+        {prefs::kHowManyDaysToKeepData,
+         "a whole number from 1 to 36500 (to keep data without a day limit, set \"Keep data for days\" to 0)",
+         {"0", "36501", "4294967295", "7 days"}},
+        {prefs::kKeepDataForSizeMax, switchRange, {"2", "true"}},
+        {prefs::kSizeMaxForCache, "a whole number of megabytes from 0 to 8796093022207", {"8796093022208", "9223372036854775807"}},
+        {prefs::kPercentageOfFreeDiskSpace, "a whole number from 0 to 99", {"100", "150"}},
+        {prefs::kModeOfCacheFileHandling, "0 (copy) or 1 (move)", {"2", "5", "move"}},
+        {prefs::kTimeOfLastDaemonLaunch, "a whole number from 0 to 9223372036854775807 (seconds since 1970)",
+         {"9223372036854775808"}},
+        {prefs::kDaemonsAreRunning, switchRange, {"2", "true"}},
+        {prefs::kAppPrefsCheckUpdates, switchRange, {"2", "true"}},
+        {prefs::kAppPrefs, "a dictionary", {"0", "1", "{}"}},
+        {prefs::kDisplayMenuExtra, switchRange, {"2", "true"}},
+        {prefs::kAppMustAskForPassword, switchRange, {"2", "true"}},
+    };
+    const std::vector<std::string> wrongForEveryKey = {
+        "-1", "99999999999999999999", "-99999999999999999999", "-9223372036854775809", "abc", "-x", "7.5", "1e3", "", " 1", "+1",
+    };
+    size_t tried = 0;
+    for (const Case &c : cases) {
+        std::vector<std::string> values = wrongForEveryKey;
+        values.insert(values.end(), c.values.begin(), c.values.end());
+        for (const std::string &value : values) {
+            SCOPED_TRACE(c.key + " = \"" + value + "\"");
+            Outcome refused = quilletctl({"settings", c.key, value});
+            EXPECT_EQ(refused.exitStatus, 2);
+            EXPECT_EQ(refused.err.rfind("quilletctl: settings: \"" + c.key + "\" must be " + c.range + ", not ", 0), 0u)
+                << refused.err;
+            EXPECT_NE(refused.err.find("Usage: quilletctl settings"), std::string::npos) << refused.err;
+            EXPECT_EQ(refused.out, "");
+            ++tried;
+        }
+    }
+    EXPECT_GE(tried, 150u);
+    EXPECT_EQ(quillet::test::readFileText(path), before);
+    EXPECT_EQ(quillet::test::listNames(_dir / "config"), names);
+
+    // Out-of-range values another program left in the file: shown as warnings, the defaults used.
+    _dir.writeFile("config/com.plx.Quillet.plist",
+                   "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                   "<key>How many days to keep data</key><integer>-1</integer>"
+                   "<key>Size max for cache</key><real>1e308</real>"
+                   "<key>Percentage of free disk space</key><integer>150</integer>"
+                   "<key>Keep data for days</key><string>yes</string>"
+                   "</dict></plist>\n");
+    Outcome shown = quilletctl({"settings"});
+    EXPECT_EQ(shown.exitStatus, 0) << shown.err;
+    EXPECT_NE(shown.out.find("How many days to keep data = 7\n"), std::string::npos) << shown.out;
+    EXPECT_NE(shown.out.find("Size max for cache = 4096\n"), std::string::npos) << shown.out;
+    EXPECT_NE(shown.out.find("Percentage of free disk space = 10\n"), std::string::npos) << shown.out;
+    EXPECT_NE(shown.out.find("Keep data for days = 1\n"), std::string::npos) << shown.out;
+    for (const char *warning : {"quilletctl: \"How many days to keep data\" must be a whole number from 1 to 36500",
+                                "quilletctl: \"Size max for cache\" must be a whole number of megabytes from 0 to "
+                                "8796093022207, not 1e+308: the stored value is ignored, the default, 4096, is used\n",
+                                "quilletctl: \"Percentage of free disk space\" must be a whole number from 0 to 99, not "
+                                "150: the stored value is ignored, the default, 10, is used\n",
+                                "quilletctl: \"Keep data for days\" must be 0 or 1, not \"yes\""})
+        EXPECT_NE(shown.err.find(warning), std::string::npos) << shown.err;
+
+    // A nested file that once crashed quilletctl: one warning, the defaults, exit 0.
+    std::string nested;
+    for (int i = 0; i < 20000; ++i)
+        nested += "<array>";
+    for (int i = 0; i < 20000; ++i)
+        nested += "</array>";
+    _dir.writeFile("config/com.plx.Quillet.plist",
+                   "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>k</key>" + nested + "</dict></plist>\n");
+    Outcome deep = quilletctl({"settings"});
+    EXPECT_EQ(deep.exitStatus, 0) << deep.err;
+    EXPECT_NE(deep.err.find("nested more than 32 levels deep"), std::string::npos) << deep.err;
+    EXPECT_NE(deep.out.find("How many days to keep data = 7\n"), std::string::npos) << deep.out;
 }

@@ -1312,8 +1312,9 @@ FakeVolume makeFakeVolume(const std::string &root, bool withTrash) {
     volume.cache = root + "/.TrashCacheFolder/";
     EXPECT_TRUE(makeFolder(root, 0755));
     EXPECT_TRUE(makeFolder(volume.cache, 0700));
-    if (withTrash)
+    if (withTrash) {
         EXPECT_TRUE(makeFolder(volume.trash, 0700));
+    }
     return volume;
 }
 
@@ -1442,8 +1443,9 @@ TEST_F(QuilletdTest, DateFolderPlantedAsALinkOrByAnotherAccountIsNeverWrittenInt
     EXPECT_TRUE(listNames(outside).empty()) << "a copy went through a planted date folder";
     for (const std::string &name : listNames(_cacheFolder)) {
         auto st = lstatOf(_cacheFolder + name);
-        if (st && S_ISDIR(st->st_mode) && st->st_uid == 4242)
+        if (st && S_ISDIR(st->st_mode) && st->st_uid == 4242) {
             EXPECT_TRUE(listNames(_cacheFolder + name).empty()) << "a copy went into " << name;
+        }
     }
 }
 
