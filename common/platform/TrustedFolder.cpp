@@ -12,8 +12,6 @@ std::string shown(std::string_view shownPath, const std::string &name) {
     return shownPath.empty() ? name : std::string(shownPath);
 }
 
-bool sameEntry(const struct stat &a, const struct stat &b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
-
 Status checkFolderShape(const struct stat &st, std::string_view shownPath) {
     if (S_ISLNK(st.st_mode))
         return Status::refusal(ELOOP, shownPath, "a symbolic link, not a folder");
@@ -22,28 +20,25 @@ Status checkFolderShape(const struct stat &st, std::string_view shownPath) {
     return {};
 }
 
-/// Looks at the entry, opens it without following a link, and makes sure what was opened is
-/// what was looked at; check judges it.
+/// Opens the entry without following a link and judges what was opened with check, so that a
+/// folder swapped for something else between a look and the use can never slip through. When
+/// the open fails, a look at the entry tells why in the user's words where it can.
 template <typename Check>
 Result<Fd> openCheckedFolderAt(int dirFd, const std::string &name, const std::string &shownPath, Check check) {
-    auto before = statAt(dirFd, name, FollowLinks::No);
-    if (!before)
-        return Status::failure(before.code(), "stat", shownPath);
-    if (Status judged = check(*before, shownPath); !judged)
-        return judged;
     auto folder = openAt(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
     if (!folder) {
-        // Swapped for a link or a file since the look.
-        if (folder.code() == ELOOP || folder.code() == ENOTDIR)
-            return Status::refusal(folder.code(), shownPath, "replaced while it was opened");
+        if (folder.code() == ELOOP || folder.code() == ENOTDIR || folder.code() == EACCES) {
+            if (auto st = statAt(dirFd, name, FollowLinks::No)) {
+                if (Status judged = check(*st, shownPath); !judged)
+                    return judged;
+            }
+        }
         return Status::failure(folder.code(), "open", shownPath);
     }
-    auto after = fstat(folder->get());
-    if (!after)
-        return Status::failure(after.code(), "fstat", shownPath);
-    if (!sameEntry(*before, *after))
-        return Status::refusal(ESTALE, shownPath, "replaced while it was opened");
-    if (Status judged = check(*after, shownPath); !judged)
+    auto opened = fstat(folder->get());
+    if (!opened)
+        return Status::failure(opened.code(), "fstat", shownPath);
+    if (Status judged = check(*opened, shownPath); !judged)
         return judged;
     return folder;
 }
