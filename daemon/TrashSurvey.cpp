@@ -24,12 +24,8 @@ constexpr std::string_view kDesktopServicesStore = ".DS_Store";
 
 TrashSurvey::TrashSurvey(DaemonArguments arguments)
     : _arguments(std::move(arguments)),
-      _copier(_arguments.trashCacheFolder, _arguments.dataCacheMode, _arguments.maxCacheSize) {
-    const std::string_view relative = std::string_view(_arguments.trashFolder).substr(
-        _arguments.trashFolder.starts_with(_arguments.cacheBase) ? _arguments.cacheBase.size() : 0);
-    _trashOnVolume = _arguments.trashFolder.starts_with(_arguments.cacheBase) &&
-                     (relative.starts_with(".Trash-") || relative.starts_with(".Trash/"));
-}
+      _trashOnVolume(sys::isVolumeTrashFolder(_arguments.trashFolder, _arguments.cacheBase)),
+      _copier(_arguments.trashCacheFolder, _arguments.dataCacheMode, _arguments.maxCacheSize) {}
 
 void TrashSurvey::requestStop() { ::raise(SIGINT); }
 

@@ -70,15 +70,19 @@ std::string volumeTrashFolder(const std::string &mountPoint) {
     return joinPath(mountPoint, ".Trash-" + uid + "/files/");
 }
 
+bool isVolumeTrashFolder(const std::string &trashFolder, const std::string &topdir) {
+    const std::string top = withSlash(topdir);
+    if (topdir.empty() || !trashFolder.starts_with(top))
+        return false;
+    const std::string_view relative = std::string_view(trashFolder).substr(top.size());
+    return relative.starts_with(".Trash-") || relative.starts_with(kSharedTrashName + "/");
+}
+
 Result<Fd> openTrashFolder(const std::string &trashFolder, const std::string &topdir) {
-    std::string top = withSlash(topdir);
-    std::string_view relative(trashFolder);
-    bool onVolume = !topdir.empty() && relative.starts_with(top) &&
-                    (relative.substr(top.size()).starts_with(".Trash-") ||
-                     relative.substr(top.size()).starts_with(kSharedTrashName + "/"));
-    if (!onVolume)
+    if (!isVolumeTrashFolder(trashFolder, topdir))
         return openOwnedFolder(trashFolder);
-    relative.remove_prefix(top.size());
+    std::string_view relative(trashFolder);
+    relative.remove_prefix(withSlash(topdir).size());
     // The mount point itself is the administrator's; everything below it is checked.
     auto volume = openDirectory(topdir);
     if (!volume)

@@ -19,6 +19,9 @@ std::string homeTrashFolder();
 /// bit and <uid> and files are real folders of this user (the freedesktop.org rule), else
 /// $topdir/.Trash-<uid>/files. Whether the latter exists, or may be trusted, is not checked.
 std::string volumeTrashFolder(const std::string &mountPoint);
+/// True when trashFolder is a trash folder of the volume mounted at topdir:
+/// "$topdir/.Trash-<uid>/…" or "$topdir/.Trash/<uid>/…".
+bool isVolumeTrashFolder(const std::string &trashFolder, const std::string &topdir);
 /// Opens the trash folder trashFolder the way this system may trust it. On another volume (the
 /// folder is "$topdir/.Trash-<uid>/files" or "$topdir/.Trash/<uid>/files" of the volume mounted at
 /// topdir) every folder below topdir must be a real folder of this user, except "$topdir/.Trash",
