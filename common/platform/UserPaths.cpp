@@ -64,9 +64,11 @@ std::string homeTrashFolder() { return homeTrashRoot() + "/files/"; }
 
 std::string volumeTrashFolder(const std::string &mountPoint) {
     std::string uid = std::to_string(::getuid());
-    std::string shared = joinPath(mountPoint, kSharedTrashName + "/" + uid + "/files");
-    if (openTrashFolder(shared, mountPoint))
-        return shared + "/";
+    // Trash clients put the user's items in the shared trash whenever it passes the check,
+    // making the user's folder in it on the first occasion: that is then the one to watch, and
+    // what is (or will be) in it is checked when it is opened.
+    if (auto volume = openDirectory(mountPoint); volume && openStickyFolderAt(volume->get(), kSharedTrashName))
+        return joinPath(mountPoint, kSharedTrashName + "/" + uid + "/files/");
     return joinPath(mountPoint, ".Trash-" + uid + "/files/");
 }
 

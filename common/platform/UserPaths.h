@@ -16,8 +16,9 @@ std::string homeTrashRoot();
 std::string homeTrashFolder();
 /// The user's trash folder on another volume, with a trailing "/": the administrator-made
 /// shared trash $topdir/.Trash/<uid>/files where $topdir/.Trash is a real folder with the sticky
-/// bit and <uid> and files are real folders of this user (the freedesktop.org rule), else
-/// $topdir/.Trash-<uid>/files. Whether the latter exists, or may be trusted, is not checked.
+/// bit (the freedesktop.org rule, by which trash clients choose it too), else
+/// $topdir/.Trash-<uid>/files. Whether the folder exists, or may be trusted, is not checked
+/// here: openTrashFolder does that.
 std::string volumeTrashFolder(const std::string &mountPoint);
 /// True when trashFolder is a trash folder of the volume mounted at topdir:
 /// "$topdir/.Trash-<uid>/…" or "$topdir/.Trash/<uid>/…".

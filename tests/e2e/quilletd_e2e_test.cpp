@@ -13,6 +13,7 @@
 #include "ArchivedItem.h"
 #include "ChildProcess.h"
 #include "TestDir.h"
+#include "platform/UserPaths.h"
 
 #include <gtest/gtest.h>
 
@@ -1475,6 +1476,64 @@ TEST_F(QuilletdTest, MoveModeArchivesAgainWhenTheRecordedCopyIsGone) {
     ASSERT_FALSE(again.empty()) << "the file was deleted from the trash instead of archived; stderr: "
                                 << daemonStderr();
     EXPECT_EQ(readFileText(again), "the only report");
+}
+
+// ---------------------------------------------------------------------------------------------
+// A real trash client on real volumes: gio puts an item in the shared trash when "$topdir/.Trash"
+// is a real sticky folder, else in "$topdir/.Trash-<uid>"; the folder chosen for quilletd is the
+// same one, so what gio trashes there is archived. (gio refuses tmpfs volumes: they are ext4
+// images here.)
+
+TEST_F(QuilletdTest, GioTrashOnAVolumeLandsInTheTrashFolderQuilletdWatches) {
+    if (!isExecutable("/usr/bin/gio"))
+        GTEST_SKIP() << "gio (libglib2.0-bin) is not installed";
+    struct Case {
+        const char *label;
+        mode_t sharedTrashMode; ///< 0: no .Trash
+        const char *expectedRelative;
+    };
+    const std::string uid = std::to_string(::getuid());
+    const Case cases[] = {
+        {"sticky shared trash", 01777, ".Trash/"},
+        {"shared trash without the sticky bit", 0777, ".Trash-"},
+        {"no shared trash", 0, ".Trash-"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        const std::string image = _tmp / "volume.img";
+        const std::string volume = _tmp / "media/Volume";
+        ASSERT_TRUE(makeFolder(volume));
+        if (quillet::test::runShell("truncate -s 16M '" + image + "' && mkfs.ext4 -q -F '" + image +
+                                    "' >/dev/null 2>&1 && mount -o loop '" + image + "' '" + volume + "' 2>/dev/null") != 0)
+            GTEST_SKIP() << "cannot mount an ext4 image here (needs root)";
+        struct Unmount {
+            std::string point;
+            ~Unmount() { (void)quillet::test::runShell("umount -l '" + point + "'"); }
+        } unmount{volume};
+        ASSERT_EQ(::chmod(volume.c_str(), 01777), 0);
+        if (c.sharedTrashMode != 0) {
+            ASSERT_TRUE(makeFolder(volume + "/.Trash", c.sharedTrashMode));
+            ASSERT_EQ(::chown((volume + "/.Trash").c_str(), 4242, 4242), 0); // the administrator's
+        }
+        ASSERT_TRUE(makeFolder(volume + "/.TrashCacheFolder", 0700));
+        const std::string trash = quillet::sys::volumeTrashFolder(volume);
+        ASSERT_EQ(trash.substr(volume.size() + 1, std::strlen(c.expectedRelative)), c.expectedRelative) << trash;
+        ASSERT_NO_FATAL_FAILURE(startDaemonWith({"1", trash, volume + "/", "0", "0", "0"}));
+
+        ASSERT_TRUE(writeBytes(volume + "/report.odt", "on the volume"));
+        ChildProcess gio;
+        ASSERT_TRUE(gio.start("/usr/bin/gio", {"trash", volume + "/report.odt"}, environment(), _tmp / "gio.stderr"));
+        auto status = gio.waitForExit(30s);
+        ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << readFileText(_tmp / "gio.stderr");
+        ASSERT_TRUE(exists(trash + "report.odt")) << "gio put it elsewhere than " << trash;
+        EXPECT_TRUE(waitFor([&] {
+            for (const std::string &minute : listNames(volume + "/.TrashCacheFolder"))
+                if (readFileText(volume + "/.TrashCacheFolder/" + minute + "/.x_report.odt") == "on the volume")
+                    return true;
+            return false;
+        })) << "not archived; stderr: " << daemonStderr();
+        ASSERT_NO_FATAL_FAILURE(interruptDaemon());
+    }
 }
 
 } // namespace

@@ -130,31 +130,36 @@ TEST(MountTable, realTmpfsUnderAVolumeRootIsALocalVolumeAndAWatchSeesIt) {
     EXPECT_FALSE(sys::isVolumeRoot(dir.path()));
 }
 
-// The administrator's shared trash is used only as the freedesktop.org rule has it: "$topdir/.Trash"
-// a real folder with the sticky bit, and the user's folder in it a real folder of the user's.
-TEST(UserPaths, sharedVolumeTrashIsUsedOnlyWhenStickyRealAndTheUsersOwn) {
+// The administrator's shared trash is used as the freedesktop.org rule has it, when
+// "$topdir/.Trash" is a real folder with the sticky bit; the user's folder in it must then be a
+// real folder of the user's, or the volume's trash is refused (never the per-user one instead,
+// which the trash clients would not use).
+TEST(UserPaths, sharedVolumeTrashIsUsedWhenStickyAndRealAndItsUserFolderMustBeTheUsers) {
     TestDir dir;
     const std::string uid = std::to_string(::getuid());
     const std::string shared = dir / ("vol/.Trash/" + uid + "/files/");
     const std::string perUser = dir / ("vol/.Trash-" + uid + "/files/");
-    dir.makeDir("vol/.Trash/" + uid + "/files", 0700);
+    dir.makeDir("vol/.Trash", 0777);
     // Not sticky: anyone could replace the user's folder in it.
     ASSERT_EQ(::chmod((dir / "vol/.Trash").c_str(), 0777), 0);
     EXPECT_EQ(sys::volumeTrashFolder(dir / "vol"), perUser);
+    // Sticky: used, even before the first item trashed there makes the user's folder.
     ASSERT_EQ(::chmod((dir / "vol/.Trash").c_str(), 01777), 0);
+    ASSERT_EQ(::chown((dir / "vol/.Trash").c_str(), 4242, 4242), 0); // the administrator's
     EXPECT_EQ(sys::volumeTrashFolder(dir / "vol"), shared);
+    EXPECT_EQ(sys::openTrashFolder(shared, dir / "vol").code(), ENOENT);
+    dir.makeDir("vol/.Trash/" + uid + "/files", 0700);
     EXPECT_TRUE(sys::openTrashFolder(shared, dir / "vol").ok());
-    // The user's folder in it belongs to someone else, or is a link.
+    // The user's folder in it belongs to someone else, or is a link: refused, with the reason.
     ASSERT_EQ(::chown((dir / ("vol/.Trash/" + uid)).c_str(), 4242, 4242), 0);
-    EXPECT_EQ(sys::volumeTrashFolder(dir / "vol"), perUser);
     auto refused = sys::openTrashFolder(shared, dir / "vol");
     ASSERT_FALSE(refused.ok());
     EXPECT_EQ(refused.status().message(), dir / ("vol/.Trash/" + uid) + ": belongs to another account (uid 4242)");
     ASSERT_EQ(::chown((dir / ("vol/.Trash/" + uid)).c_str(), ::getuid(), ::getgid()), 0);
     ASSERT_EQ(::rename((dir / ("vol/.Trash/" + uid)).c_str(), (dir / "vol/elsewhere").c_str()), 0);
     ASSERT_EQ(::symlink((dir / "vol/elsewhere").c_str(), (dir / ("vol/.Trash/" + uid)).c_str()), 0);
-    EXPECT_EQ(sys::volumeTrashFolder(dir / "vol"), perUser);
-    // ".Trash" itself a link to a sticky folder.
+    EXPECT_EQ(sys::openTrashFolder(shared, dir / "vol").code(), ELOOP);
+    // ".Trash" itself a link to a sticky folder: not the shared trash.
     ASSERT_EQ(::rename((dir / "vol/.Trash").c_str(), (dir / "vol/sticky").c_str()), 0);
     ASSERT_EQ(::symlink((dir / "vol/sticky").c_str(), (dir / "vol/.Trash").c_str()), 0);
     EXPECT_EQ(sys::volumeTrashFolder(dir / "vol"), perUser);
