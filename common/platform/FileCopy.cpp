@@ -7,52 +7,99 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <random>
 
 namespace quillet::sys {
 namespace {
 
 constexpr size_t kCopyChunk = 1 << 20;
+/// How many names a copy tries before it gives up: "-1" to "-999" after the name itself.
+constexpr unsigned kMaxNames = 1000;
+constexpr std::string_view kPartialPrefix = ".quillet-partial-";
 
-Status copyData(int from, int to, const std::string &source, const std::string &destination) {
-    // A clone shares the blocks on copy-on-write file systems and costs nothing.
-    if (::ioctl(to, FICLONE, from) == 0)
-        return {};
-    off_t done = 0;
-    bool kernelCopy = true;
-    std::string buffer;
-    for (;;) {
+/// Copies the bytes [offset, offset + length) of from to the same place in to: in the kernel
+/// where it can (kernelCopy is cleared once it cannot), else through a buffer.
+Status copyRange(int from, int to, off_t offset, off_t length, bool &kernelCopy, std::string &buffer,
+                 const std::string &source, const std::string &destination) {
+    off_t in = offset;
+    off_t out = offset;
+    const off_t end = offset + length;
+    while (in < end) {
+        const size_t want = static_cast<size_t>(std::min<off_t>(end - in, static_cast<off_t>(kCopyChunk) * 16));
         ssize_t n;
         if (kernelCopy) {
-            n = ::copy_file_range(from, nullptr, to, nullptr, kCopyChunk * 16, 0);
-            if (n < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
-                          errno == EBADF) && done == 0) {
+            n = ::copy_file_range(from, &in, to, &out, want, 0);
+            if (n < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP || errno == EBADF)) {
                 kernelCopy = false;
                 continue;
+            }
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                return Status::fromErrno("copy_file_range", source + " -> " + destination);
             }
         } else {
             if (buffer.empty())
                 buffer.resize(kCopyChunk);
-            n = ::read(from, buffer.data(), buffer.size());
-            if (n > 0) {
-                Status written = writeAll(to, std::string_view(buffer.data(), static_cast<size_t>(n)));
-                if (!written)
-                    return Status::failure(written.code(), "write", destination);
+            n = ::pread(from, buffer.data(), std::min(want, buffer.size()), in);
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                return Status::fromErrno("read", source);
             }
-        }
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            if (kernelCopy)
-                return Status::fromErrno("copy_file_range", source + " -> " + destination);
-            return Status::fromErrno("read", source);
+            for (ssize_t written = 0; written < n;) {
+                ssize_t w = ::pwrite(to, buffer.data() + written, static_cast<size_t>(n - written), out);
+                if (w < 0) {
+                    if (errno == EINTR)
+                        continue;
+                    return Status::fromErrno("write", destination);
+                }
+                written += w;
+                out += w;
+            }
+            in += n;
         }
         if (n == 0)
-            break;
-        done += n;
+            break; // the file was shortened meanwhile
     }
+    return {};
+}
+
+Status copyData(int from, int to, const struct stat &st, const std::string &source, const std::string &destination) {
+    // A clone shares the blocks on copy-on-write file systems and costs nothing.
+    if (::ioctl(to, FICLONE, from) == 0)
+        return {};
+    // Only the data goes over; holes stay holes, and the size is set last. A 2 GB sparse disk
+    // image that takes 8 KB must not take 2 GB in the cache.
+    bool kernelCopy = true;
+    std::string buffer;
+    const off_t size = st.st_size;
+    off_t offset = 0;
+    while (offset < size) {
+        off_t data = ::lseek(from, offset, SEEK_DATA);
+        off_t hole = size;
+        if (data < 0) {
+            if (errno == ENXIO)
+                break; // nothing but a hole up to the end
+            data = offset; // no SEEK_DATA here: everything is data
+        } else {
+            hole = ::lseek(from, data, SEEK_HOLE);
+            if (hole < 0 || hole > size)
+                hole = size;
+        }
+        if (data >= size)
+            break;
+        Status copied = copyRange(from, to, data, hole - data, kernelCopy, buffer, source, destination);
+        if (!copied)
+            return copied;
+        offset = hole;
+    }
+    if (::ftruncate(to, size) != 0)
+        return Status::fromErrno("ftruncate", destination);
     return {};
 }
 
@@ -83,20 +130,40 @@ Status linkUnnamed(int fd, int folderFd, const std::string &name) {
     return linkAt(AT_FDCWD, procPath, folderFd, name, AT_SYMLINK_FOLLOW);
 }
 
-Status copyRegularFile(int sourceFd, const struct stat &st, const std::string &source, int folderFd,
-                       const std::string &folder, const std::string &name, const std::string &destination) {
+/// Makes the item appear under the first of names that is free: place(name) creates it and
+/// fails with EEXIST when the name is taken. Answers the name taken.
+template <typename Place>
+Result<std::string> placeUnderFreeName(const NameChoice &names, const std::string &folder, Place place) {
+    for (unsigned attempt = 0; attempt < kMaxNames; ++attempt) {
+        std::string name = names(attempt);
+        if (name.empty())
+            break;
+        Status placed = place(name);
+        if (placed)
+            return name;
+        if (placed.code() != EEXIST)
+            return placed;
+        if (attempt + 1 == kMaxNames || names(attempt + 1).empty())
+            return placed;
+    }
+    return Status::failure(EEXIST, "link", folder);
+}
+
+Result<std::string> copyRegularFile(int sourceFd, const struct stat &st, const std::string &source, int folderFd,
+                                    const std::string &folder, const NameChoice &names) {
+    const std::string destination = joinPath(folder, names(0));
     auto unnamed = openAt(folderFd, ".", O_TMPFILE | O_WRONLY, 0600);
     if (unnamed) {
-        Status status = copyData(sourceFd, unnamed->get(), source, destination);
+        Status status = copyData(sourceFd, unnamed->get(), st, source, destination);
         if (status)
             status = finishFile(unnamed->get(), st, destination);
         if (!status)
             return status;
         // The unnamed file appears under its name in one step, and linkat never replaces.
-        Status linked = linkUnnamed(unnamed->get(), folderFd, name);
-        if (!linked)
-            return Status::failure(linked.code(), "link", destination);
-        return {};
+        return placeUnderFreeName(names, folder, [&](const std::string &name) {
+            Status linked = linkUnnamed(unnamed->get(), folderFd, name);
+            return linked ? linked : Status::failure(linked.code(), "link", joinPath(folder, name));
+        });
     }
     if (unnamed.code() != EOPNOTSUPP && unnamed.code() != EISDIR && unnamed.code() != EINVAL)
         return Status::failure(unnamed.code(), "open", folder);
@@ -105,36 +172,77 @@ Status copyRegularFile(int sourceFd, const struct stat &st, const std::string &s
     // a fresh name per try, so a leftover of a crash is never reused.
     thread_local std::minstd_rand random(static_cast<unsigned>(::getpid()));
     for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string temporary = ".quillet-partial-" + std::to_string(random());
+        std::string temporary = partialName(random());
         auto fd = openAt(folderFd, temporary, O_WRONLY | O_CREAT | O_EXCL, 0600);
         if (!fd) {
             if (fd.code() == EEXIST)
                 continue;
             return Status::failure(fd.code(), "open", joinPath(folder, temporary));
         }
-        Status status = copyData(sourceFd, fd->get(), source, destination);
+        Status status = copyData(sourceFd, fd->get(), st, source, destination);
         if (status)
             status = finishFile(fd->get(), st, destination);
         fd->reset();
-        if (status) {
-            status = renameNoReplace(folderFd, temporary, folderFd, name);
-            if (!status && status.code() == EINVAL) {
-                // File systems without RENAME_NOREPLACE: a hard link never replaces either.
-                status = linkAt(folderFd, temporary, folderFd, name, 0);
-            }
-            if (!status)
-                status = Status::failure(status.code(), "rename", destination);
+        if (!status) {
+            ::unlinkat(folderFd, temporary.c_str(), 0);
+            return status;
         }
+        auto placed = placeUnderFreeName(names, folder, [&](const std::string &name) {
+            Status renamed = renameNoReplace(folderFd, temporary, folderFd, name);
+            // File systems without RENAME_NOREPLACE: a hard link never replaces either.
+            if (!renamed && renamed.code() == EINVAL)
+                renamed = linkAt(folderFd, temporary, folderFd, name, 0);
+            return renamed ? renamed : Status::failure(renamed.code(), "rename", joinPath(folder, name));
+        });
         ::unlinkat(folderFd, temporary.c_str(), 0);
-        return status;
+        return placed;
     }
     return Status::failure(EEXIST, "open", destination);
 }
 
+/// Opens the regular file sourceName of sourceDir for reading. A file of the user's without
+/// its read bit is read as its owner could: the bit is granted for the open and taken back at
+/// once, through the file itself, never through a link.
+Result<Fd> openSource(int sourceDir, const std::string &sourceName, const std::string &source) {
+    auto fd = openAt(sourceDir, sourceName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (fd || fd.code() != EACCES)
+        return fd ? std::move(fd) : Result<Fd>(Status::failure(fd.code(), "open", source));
+    auto handle = openAt(sourceDir, sourceName, O_PATH | O_NOFOLLOW);
+    if (!handle)
+        return Status::failure(EACCES, "open", source);
+    auto st = fstat(handle->get());
+    if (!st || !S_ISREG(st->st_mode) || st->st_uid != ::geteuid())
+        return Status::failure(EACCES, "open", source);
+    const std::string self = "/proc/self/fd/" + std::to_string(handle->get());
+    if (::chmod(self.c_str(), (st->st_mode & 07777) | S_IRUSR) != 0)
+        return Status::failure(EACCES, "open", source);
+    auto opened = open(self, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    (void)::chmod(self.c_str(), st->st_mode & 07777);
+    if (!opened)
+        return Status::failure(opened.code(), "open", source);
+    return opened;
+}
+
 } // namespace
 
-Status copyItemAt(int sourceDir, const std::string &sourceName, const struct stat *known, int destinationDir,
-                  const std::string &destinationName, const std::string &source, const std::string &destination) {
+std::string partialName(unsigned long n) {
+    return std::string(kPartialPrefix) + std::to_string(::getpid()) + "-" + std::to_string(n);
+}
+
+std::optional<pid_t> partialNameOwner(std::string_view name) {
+    if (!name.starts_with(kPartialPrefix))
+        return std::nullopt;
+    name.remove_prefix(kPartialPrefix.size());
+    pid_t pid = 0;
+    auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), pid);
+    if (error != std::errc() || end == name.data() || pid <= 0 || end == name.data() + name.size() || *end != '-')
+        return std::nullopt;
+    return pid;
+}
+
+Result<std::string> copyItemToFreeNameAt(int sourceDir, const std::string &sourceName, const struct stat *known,
+                                         int destinationDir, const NameChoice &names, const std::string &source,
+                                         const std::string &destinationFolder) {
     struct stat st {};
     if (known) {
         st = *known;
@@ -144,40 +252,53 @@ Status copyItemAt(int sourceDir, const std::string &sourceName, const struct sta
             return Status::failure(found.code(), "stat", source);
         st = *found;
     }
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
 
     if (S_ISLNK(st.st_mode)) {
         auto target = readlinkAt(sourceDir, sourceName);
         if (!target)
             return Status::failure(target.code(), "readlink", source);
-        Status status = symlinkAt(*target, destinationDir, destinationName);
-        if (!status)
-            return Status::failure(status.code(), "symlink", destination);
-        struct timespec times[2] = {st.st_atim, st.st_mtim};
-        (void)utimensAt(destinationDir, destinationName, times, FollowLinks::No);
-        return {};
+        auto placed = placeUnderFreeName(names, destinationFolder, [&](const std::string &name) {
+            Status made = symlinkAt(*target, destinationDir, name);
+            return made ? made : Status::failure(made.code(), "symlink", joinPath(destinationFolder, name));
+        });
+        if (placed)
+            (void)utimensAt(destinationDir, *placed, times, FollowLinks::No);
+        return placed;
     }
     if (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
-        if (::mknodat(destinationDir, destinationName.c_str(), st.st_mode, st.st_rdev) != 0)
-            return Status::fromErrno("mknod", destination);
-        struct timespec times[2] = {st.st_atim, st.st_mtim};
-        (void)utimensAt(destinationDir, destinationName, times, FollowLinks::No);
-        return {};
+        auto placed = placeUnderFreeName(names, destinationFolder, [&](const std::string &name) {
+            if (::mknodat(destinationDir, name.c_str(), st.st_mode, st.st_rdev) != 0)
+                return Status::fromErrno("mknod", joinPath(destinationFolder, name));
+            return Status();
+        });
+        if (placed)
+            (void)utimensAt(destinationDir, *placed, times, FollowLinks::No);
+        return placed;
     }
     if (S_ISDIR(st.st_mode))
         return Status::failure(EISDIR, "copy", source);
     if (!S_ISREG(st.st_mode))
         return Status::failure(EOPNOTSUPP, "copy", source);
 
-    auto sourceFd = openAt(sourceDir, sourceName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    auto sourceFd = openSource(sourceDir, sourceName, source);
     if (!sourceFd)
-        return Status::failure(sourceFd.code(), "open", source);
+        return sourceFd.status();
     auto opened = fstat(sourceFd->get());
     if (!opened)
         return Status::failure(opened.code(), "fstat", source);
     if (!S_ISREG(opened->st_mode)) // replaced between the two looks
         return Status::failure(EOPNOTSUPP, "copy", source);
-    return copyRegularFile(sourceFd->get(), *opened, source, destinationDir, parentPath(destination), destinationName,
-                           destination);
+    return copyRegularFile(sourceFd->get(), *opened, source, destinationDir, destinationFolder, names);
+}
+
+Status copyItemAt(int sourceDir, const std::string &sourceName, const struct stat *known, int destinationDir,
+                  const std::string &destinationName, const std::string &source, const std::string &destination) {
+    auto copied = copyItemToFreeNameAt(
+        sourceDir, sourceName, known, destinationDir,
+        [&destinationName](unsigned attempt) { return attempt == 0 ? destinationName : std::string(); }, source,
+        parentPath(destination));
+    return copied ? Status() : copied.status();
 }
 
 Status copyItem(const std::string &source, const std::string &destination) {

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <linux/fs.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace quillet;
@@ -107,6 +108,115 @@ TEST(FileCopy, failedCopyLeavesNothingBehind) {
     sys::Status status = sys::copyItem(source, dir / "volume/big");
     EXPECT_EQ(status.code(), ENOSPC) << status.message();
     EXPECT_EQ(entryCount(dir / "volume"), 0u);
+}
+
+// A same-named item arriving again takes the next free name ("-1", "-2" before the
+// extension, as the caller's names say); the data is copied once and nothing is replaced.
+TEST(FileCopy, copiesTakeTheFirstFreeNameOfThoseGiven) {
+    TestDir dir;
+    std::string source = dir.writeFile("src/Report.pdf", "new");
+    dir.writeFile("dst/.x_Report.pdf", "first");
+    dir.writeFile("dst/.x_Report-1.pdf", "second");
+    ASSERT_EQ(::symlink("target", (dir / "src/link").c_str()), 0);
+    auto src = sys::openDirectory(dir / "src");
+    auto dst = sys::openDirectory(dir / "dst");
+    ASSERT_TRUE(src.ok() && dst.ok());
+    auto names = [](std::string base, std::string extension) {
+        return [=](unsigned n) { return n == 0 ? base + extension : base + "-" + std::to_string(n) + extension; };
+    };
+    auto taken = sys::copyItemToFreeNameAt(src->get(), "Report.pdf", nullptr, dst->get(), names(".x_Report", ".pdf"),
+                                           source, dir / "dst");
+    ASSERT_TRUE(taken.ok()) << taken.status().message();
+    EXPECT_EQ(*taken, ".x_Report-2.pdf");
+    EXPECT_EQ(readFileText(dir / "dst/.x_Report.pdf"), "first");
+    EXPECT_EQ(readFileText(dir / "dst/.x_Report-1.pdf"), "second");
+    EXPECT_EQ(readFileText(dir / "dst/.x_Report-2.pdf"), "new");
+    auto link = sys::copyItemToFreeNameAt(src->get(), "link", nullptr, dst->get(), names(".x_Report", ".pdf"),
+                                          dir / "src/link", dir / "dst");
+    ASSERT_TRUE(link.ok());
+    EXPECT_EQ(*link, ".x_Report-3.pdf");
+    // With a single name, a taken name is a failure, as ever.
+    EXPECT_EQ(sys::copyItem(source, dir / "dst/.x_Report.pdf").code(), EEXIST);
+    EXPECT_EQ(entryCount(dir / "dst"), 4u);
+}
+
+// Holes stay holes: a sparse disk image must not take its full size in the cache.
+TEST(FileCopy, sparseFilesKeepTheirHoles) {
+    TestDir dir;
+    const std::string source = dir / "sparse.img";
+    {
+        int fd = ::open(source.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::pwrite(fd, "head", 4, 0), 4);
+        ASSERT_EQ(::pwrite(fd, "middle", 6, 256 << 20), 6);
+        ASSERT_EQ(::ftruncate(fd, 512 << 20), 0); // ends in a hole
+        ::close(fd);
+    }
+    struct stat original {};
+    ASSERT_EQ(::stat(source.c_str(), &original), 0);
+    if (original.st_blocks * 512 > (1 << 20))
+        GTEST_SKIP() << "this file system does not keep holes";
+    ASSERT_TRUE(sys::copyItem(source, dir / "copy.img").ok());
+    struct stat copy {};
+    ASSERT_EQ(::stat((dir / "copy.img").c_str(), &copy), 0);
+    EXPECT_EQ(copy.st_size, original.st_size);
+    EXPECT_LE(copy.st_blocks * 512, 1 << 20) << "the holes were filled in";
+    int fd = ::open((dir / "copy.img").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    char bytes[7] = {};
+    ASSERT_EQ(::pread(fd, bytes, 6, 256 << 20), 6);
+    EXPECT_STREQ(bytes, "middle");
+    ASSERT_EQ(::pread(fd, bytes, 4, 0), 4);
+    EXPECT_EQ(std::string(bytes, 4), "head");
+    ASSERT_EQ(::pread(fd, bytes, 4, 100 << 20), 4);
+    EXPECT_EQ(std::string(bytes, 4), std::string(4, '\0'));
+    ::close(fd);
+}
+
+// A file of the user's that the user may not read is copied as its owner could, and keeps its
+// mode on both sides. Run as an ordinary user: root reads anything anyway.
+TEST(FileCopy, anUnreadableFileOfTheUsersIsCopiedAndKeepsItsModeOnBothSides) {
+    TestDir dir;
+    if (::geteuid() == 0) {
+        // Root reads whatever the mode says; the case only exists for a user. A child takes
+        // the identity of "nobody" for it.
+        ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+    }
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+            ::_exit(10);
+        const std::string source = dir / "secret";
+        int fd = ::open(source.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+        if (fd < 0 || ::write(fd, "only mine", 9) != 9)
+            ::_exit(11);
+        ::close(fd);
+        if (::chmod(source.c_str(), 0) != 0 || ::open(source.c_str(), O_RDONLY) >= 0)
+            ::_exit(12);
+        if (!sys::copyItem(source, dir / "copy").ok())
+            ::_exit(13);
+        struct stat a {}, b {};
+        if (::stat(source.c_str(), &a) != 0 || ::stat((dir / "copy").c_str(), &b) != 0)
+            ::_exit(14);
+        if ((a.st_mode & 07777) != 0 || (b.st_mode & 07777) != 0)
+            ::_exit(15);
+        ::chmod((dir / "copy").c_str(), 0600);
+        ::_exit(readFileText(dir / "copy") == "only mine" ? 0 : 16);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "step that failed";
+    (void)::chmod((dir / "secret").c_str(), 0600);
+}
+
+TEST(FileCopy, partialNamesTellTheirWriter) {
+    const std::string name = sys::partialName(42);
+    EXPECT_EQ(name, ".quillet-partial-" + std::to_string(::getpid()) + "-42");
+    EXPECT_EQ(sys::partialNameOwner(name), ::getpid());
+    for (const char *other : {".quillet-partial-", ".quillet-partial-12", ".quillet-partial-x-1", ".x_file", ""})
+        EXPECT_FALSE(sys::partialNameOwner(other)) << other;
 }
 
 TEST(VolumeStats, figuresAndPercentages) {
