@@ -294,20 +294,12 @@ std::optional<ArchiveStruct> decodeArchive(std::string_view bytes) {
     if (!reader)
         return std::nullopt;
     ArchiveReader::Object top = reader->top();
-    // The stored length is not trusted either: it is recomputed from the records.
-    if (!reader->integer(reader->value(top, kStructLengthKey)))
-        return std::nullopt;
-    auto count = reader->integer(reader->value(top, kItemCountKey));
-    if (!count || *count > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
-        return std::nullopt;
-
+    // The stored length and count are not trusted: both are recomputed from the records. A
+    // count that disagrees with the list costs nothing: the list is what was archived.
     ArchiveStruct index;
     ArchiveReader::Object list = reader->value(top, kItemListKey);
-    if (!list) {
-        if (*count != 0)
-            return std::nullopt;
+    if (!list)
         return index;
-    }
     ArchiveReader::Object array = reader->object(list);
     if (!reader->isKind(array, bplist::Kind::Dict))
         return std::nullopt;
@@ -316,7 +308,8 @@ std::optional<ArchiveStruct> decodeArchive(std::string_view bytes) {
     if (!className || !isArrayClass(*className))
         return std::nullopt;
     ArchiveReader::Object elements = reader->value(array, "NS.objects");
-    if (reader->arrayCount(elements) != *count)
+    auto count = reader->arrayCount(elements);
+    if (!count)
         return std::nullopt;
 
     // What the records cost is settled before any is read. The list may name one record many
@@ -326,21 +319,26 @@ std::optional<ArchiveStruct> decodeArchive(std::string_view bytes) {
     // list that names the same bytes over and over goes beyond.
     const uint64_t budget = bytes.size() + kRecordSlackBytes;
     uint64_t charged = 0;
+    size_t records = 0;
     for (uint64_t i = 0; i < *count; ++i) {
         auto element = reader->data(reader->element(elements, i));
         if (!element)
-            return std::nullopt;
+            continue;
         charged += element->size() > sizeof(ArchivedItem) ? element->size() : sizeof(ArchivedItem);
         if (charged > budget)
             return std::nullopt;
+        ++records;
     }
 
-    index.items.reserve(static_cast<size_t>(*count));
+    // A record that cannot be read is left out; every good one is kept, so that one damaged
+    // record does not make every item in the trash look new.
+    index.items.reserve(records);
     for (uint64_t i = 0; i < *count; ++i) {
-        auto item = decodeItem(*reader->data(reader->element(elements, i)));
-        if (!item)
-            return std::nullopt;
-        index.items.push_back(std::move(*item));
+        auto element = reader->data(reader->element(elements, i));
+        if (!element)
+            continue;
+        if (auto item = decodeItem(*element))
+            index.items.push_back(std::move(*item));
     }
     index.itemCount = index.items.size();
     index.recordLength = archiveStructSize(&index);
@@ -399,7 +397,8 @@ void checkForArchivedFiles(const std::string &folder, std::string_view fileName)
         checkForArchivedFilesAt(cache->get(), folder, fileName);
 }
 
-void checkForArchivedFilesAt(int cacheFd, const std::string &folder, std::string_view fileName) {
+void checkForArchivedFilesAt(int cacheFd, const std::string &folder, std::string_view fileName,
+                             ArchivedKeys *unrecordedCopies) {
     ArchiveStruct index;
     readArchiveStatsAt(cacheFd, folder, index, fileName);
 
@@ -407,7 +406,7 @@ void checkForArchivedFilesAt(int cacheFd, const std::string &folder, std::string
     // in records plus copies, where comparing each record with each copy would be quadratic.
     // Only real date folders of the user's are looked into: a link or a folder another account
     // planted under a date's name is never entered.
-    std::unordered_set<ArchivedItemKey, ArchivedItemKeyHash> present;
+    ArchivedKeys present;
     (void)sys::forEachEntry(cacheFd, [&](std::string_view entry, unsigned char) {
         std::string name(entry);
         if (!dateFromFinderCompatibleDateDescription(name))
@@ -417,13 +416,13 @@ void checkForArchivedFilesAt(int cacheFd, const std::string &folder, std::string
             return true;
         (void)sys::forEachEntry(dateFolder->get(), [&](std::string_view copyName, unsigned char) {
             std::string copy(copyName);
+            if (isInternalName(copy))
+                return true; // work in progress, or the date folder's own records
             auto record = buildArchivedItemAt(dateFolder->get(), copy);
             if (!record)
                 return true;
-            // A copy is named with the prefix added even when the trashed name had it
-            // already (".x_.x_secret"); its record keeps a single one (".x_secret").
-            record->name = indexHiddenName(setFileName(copy, Visibility::Visible));
-            present.insert(keyOf(*record));
+            for (const ArchivedItemKey &key : copyKeys(copy, *record, dateFolder->get()))
+                present.insert(key);
             return true;
         });
         return true;
@@ -431,10 +430,44 @@ void checkForArchivedFilesAt(int cacheFd, const std::string &folder, std::string
 
     // One pass keeps the order of the survivors; removing records one at a time would move
     // the rest of the list, and recount its length, for every record dropped.
-    std::erase_if(index.items, [&present](const ArchivedItem &item) { return !present.contains(keyOf(item)); });
+    ArchivedKeys matched;
+    std::erase_if(index.items, [&](const ArchivedItem &item) {
+        ArchivedItemKey key = keyOf(item);
+        if (!present.contains(key)) {
+            key.itemSize = kAnyFolderSize;
+            if (!present.contains(key))
+                return true;
+        }
+        matched.insert(std::move(key));
+        return false;
+    });
+    if (unrecordedCopies) {
+        unrecordedCopies->clear();
+        for (const ArchivedItemKey &key : present)
+            if (!matched.contains(key))
+                unrecordedCopies->insert(key);
+    }
     index.itemCount = index.items.size();
     index.recordLength = archiveStructSize(&index);
     writeArchiveStatsAt(cacheFd, folder, index, fileName);
+}
+
+std::vector<ArchivedItemKey> copyKeys(const std::string &copyName, const ArchivedItem &copy, int dateFd) {
+    std::vector<ArchivedItemKey> keys;
+    // A folder's own size differs between the trashed folder and its copy (a folder's size
+    // depends on the names it holds, and the copy's are longer): folders match on name and
+    // time alone.
+    auto st = sys::statAt(dateFd, copyName, sys::FollowLinks::No);
+    const int64_t size = st && S_ISDIR(st->st_mode) ? kAnyFolderSize : copy.itemSize;
+    // A copy is named with the prefix added even when the trashed name had it already
+    // (".x_.x_secret"); its record keeps a single one (".x_secret"). A second item of a name
+    // within one minute took a numbered name ("Report-1.pdf"): its record has the trash name.
+    std::vector<std::string> names = {copyName};
+    for (std::string &unnumbered : unnumberedNames(copyName))
+        names.push_back(std::move(unnumbered));
+    for (const std::string &name : names)
+        keys.push_back({indexHiddenName(setFileName(name, Visibility::Visible)), size, copy.modificationTime.seconds});
+    return keys;
 }
 
 } // namespace quillet

@@ -35,10 +35,13 @@
 
 #include "ArchivedItem.h"
 
+#include <climits>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
+#include <vector>
 
 namespace quillet {
 
@@ -48,7 +51,9 @@ inline constexpr size_t kMaxIndexFileBytes = 64u * 1024 * 1024;
 /// The bytes of the index file for the index. Its record lengths and item count are
 /// recomputed first, so the file never disagrees with itself.
 std::string encodeArchive(ArchiveStruct &index);
-/// The index the bytes hold, or nothing when they are not a well-formed index archive.
+/// The index the bytes hold, or nothing when they are not a well-formed index archive. The
+/// stored length and count are not trusted (a count that disagrees with the list is ignored),
+/// and a record that cannot be read is left out while the others are kept.
 /// Whatever the bytes say, this allocates at most 8 bytes per byte of them plus 256 KiB.
 std::optional<ArchiveStruct> decodeArchive(std::string_view bytes);
 
@@ -71,9 +76,23 @@ bool readArchiveStatsAt(int cacheFd, const std::string &folder, ArchiveStruct &i
 /// Drops every record whose archived copy is in no date folder of the cache folder any more,
 /// then writes the index back. A copy answers for a record when its visible name's index form
 /// (indexHiddenName), its size and its modification second agree: a trashed ".x_a" is stored
-/// as ".x_.x_a" but recorded as ".x_a". Only entries whose names are dates and that are real
-/// folders of the user's count as date folders.
+/// as ".x_.x_a" but recorded as ".x_a"; a numbered copy ("Report-1.pdf") answers for its name
+/// without the number too, and a folder whatever its size. Only entries whose names are dates
+/// and that are real folders of the user's count as date folders; the system's own names
+/// (isInternalName) in them are no copies.
 void checkForArchivedFiles(const std::string &folder, std::string_view fileName = {});
-void checkForArchivedFilesAt(int cacheFd, const std::string &folder, std::string_view fileName = {});
+/// A set of record keys.
+using ArchivedKeys = std::unordered_set<ArchivedItemKey, ArchivedItemKeyHash>;
+/// The same in the cache folder opened as cacheFd. unrecordedCopies, when given, receives the
+/// keys of the copies present that no record answers for (left by a daemon that ended before it
+/// could save its index), so that such an entry is recorded rather than copied again.
+void checkForArchivedFilesAt(int cacheFd, const std::string &folder, std::string_view fileName = {},
+                             ArchivedKeys *unrecordedCopies = nullptr);
+/// The item size a folder's key carries: a folder matches on name and time alone.
+inline constexpr int64_t kAnyFolderSize = INT64_MIN;
+/// The keys the copy copyName (whose record, built as a trash entry's, is copy) of the date
+/// folder dateFd answers for: its name as a record has it, also without a number a second item
+/// of the same name took ("Report-1.pdf"), and a folder's without its size.
+std::vector<ArchivedItemKey> copyKeys(const std::string &copyName, const ArchivedItem &copy, int dateFd);
 
 } // namespace quillet

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quillet {
 
@@ -32,6 +33,20 @@ std::optional<time_t> dateFromFinderCompatibleDateDescription(std::string_view n
 
 /// The moment written as a calendar date and time in a zone offsetSeconds east of UTC.
 time_t momentOf(int year, int month, int day, int hour, int minute, int second, long offsetSeconds);
+
+/// Names that begin so in a cache folder or a date folder are the system's own work (a copy in
+/// progress, the trash information of a date folder), never items: readers leave them out.
+inline constexpr std::string_view kInternalPrefix = ".quillet-";
+bool isInternalName(std::string_view name);
+
+/// The n-th name a stored item may take when its name is already taken in its date folder (the
+/// same name trashed again within the minute): n 0 the name itself; for a file "base-n.ext"
+/// (the extension of the visible name: what follows its last dot, unless that dot is its first
+/// or last character), for a folder "name-n". The ".x_" prefix is kept in front.
+std::string numberedName(std::string_view storedName, unsigned n, bool isFolder);
+/// The names a stored name may be numberedName of, with its "-n" taken off (as a file's and as
+/// a folder's); none when it carries no such number.
+std::vector<std::string> unnumberedNames(std::string_view storedName);
 
 enum class Visibility { Hidden, Visible };
 /// Visible form: the name without one leading ".x_" (compared case-sensitively); a name

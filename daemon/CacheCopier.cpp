@@ -3,15 +3,19 @@
 #include "CacheLayout.h"
 #include "platform/FileCopy.h"
 #include "platform/ItemLock.h"
+#include "platform/RemoveTree.h"
 #include "platform/System.h"
 #include "platform/TrustedFolder.h"
 #include "platform/VolumeStats.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
+#include <random>
 
 namespace quillet::daemon {
 namespace {
@@ -21,6 +25,12 @@ namespace {
 constexpr mode_t kPrivateFolderMode = 0700;
 
 void logFailure(const sys::Status &status) { std::fprintf(stderr, "quilletd: %s\n", status.message().c_str()); }
+
+/// Errors of writing the copy, rather than of reading what is copied: the copy cannot be
+/// whole, and is abandoned.
+bool isWriteFailure(int code) {
+    return code == ENOSPC || code == EDQUOT || code == EROFS || code == EFBIG || code == EIO || code == EMLINK;
+}
 
 bool isSpotlightFolderName(const std::string &name) {
     return name.size() >= 10 && name.starts_with(".Spotlight");
@@ -32,11 +42,13 @@ std::string withoutSlash(std::string path) {
     return path;
 }
 
-/// Opens the date folder of this minute in the open cache folder, creating it when missing: a
-/// real folder of the user's, or nothing (with a message) when the name is taken by anything
-/// else, such as a link or a folder another account planted.
-sys::Result<sys::Fd> openDateFolder(int cacheFd, const std::string &cacheFolder, const std::string &dateName) {
+/// Opens the date folder of this minute in the open cache folder, creating it when missing
+/// (created then says so): a real folder of the user's, or nothing (with a message) when the
+/// name is taken by anything else, such as a link or a folder another account planted.
+sys::Result<sys::Fd> openDateFolder(int cacheFd, const std::string &cacheFolder, const std::string &dateName,
+                                    bool &created) {
     sys::Status made = sys::mkdirAt(cacheFd, dateName, kPrivateFolderMode);
+    created = made.ok();
     if (!made && made.code() != EEXIST)
         return sys::Status::failure(made.code(), "mkdir", cacheFolder + dateName);
     auto folder = sys::openOwnedFolderAt(cacheFd, dateName, cacheFolder + dateName);
@@ -76,6 +88,38 @@ bool CacheCopier::copyDataToCache(const std::string &path) {
     return copyDataToCache(folder->get(), sys::parentPath(path) + "/", sys::lastPathComponent(path));
 }
 
+uint64_t CacheCopier::folderBytes(int trashFd, const std::string &name, uint64_t sizeLimit, uint64_t cap) {
+    auto root = sys::openDirectoryAt(trashFd, name, sys::FollowLinks::No);
+    if (!root)
+        return 0;
+    uint64_t total = 0;
+    std::vector<std::string> pending = {std::string()};
+    while (!pending.empty() && total <= cap) {
+        std::string relative = std::move(pending.back());
+        pending.pop_back();
+        auto folder = relative.empty() ? sys::openAt(root->get(), ".", O_RDONLY | O_DIRECTORY)
+                                       : sys::openDirectoryAt(root->get(), relative, sys::FollowLinks::No);
+        if (!folder)
+            continue;
+        (void)sys::forEachEntry(folder->get(), [&](std::string_view entryName, unsigned char) {
+            std::string entry(entryName);
+            auto st = sys::statAt(folder->get(), entry, sys::FollowLinks::No);
+            if (!st)
+                return true;
+            if (S_ISDIR(st->st_mode)) {
+                if (!isSpotlightFolderName(entry))
+                    pending.push_back(relative.empty() ? entry : relative + "/" + entry);
+            } else if (S_ISREG(st->st_mode) &&
+                       (sizeLimit == 0 || static_cast<uint64_t>(st->st_size) < sizeLimit)) {
+                // What a copy takes: a sparse file's holes stay holes.
+                total += std::min(static_cast<uint64_t>(st->st_size), static_cast<uint64_t>(st->st_blocks) * 512);
+            }
+            return total <= cap;
+        });
+    }
+    return total;
+}
+
 bool CacheCopier::copyDataToCacheCheck(int trashFd, const std::string &trashFolder, const std::string &name,
                                        uint64_t sizeLimit, int64_t minimumFreePercentage) {
     // The entry itself, never what a link points to: a link is archived as a link, and the
@@ -94,6 +138,15 @@ bool CacheCopier::copyDataToCacheCheck(int trashFd, const std::string &trashFold
     const uint64_t totalBytes = figures->totalBytes;
     if (freeBytes == 0 || totalBytes == 0)
         return false;
+    if (st && S_ISDIR(st->st_mode) && minimumFreePercentage > 0 && _dataCacheMode == static_cast<int32_t>(CacheMode::Copy)) {
+        // A folder weighs what it holds: counted only as far as it could still fit, so a huge
+        // folder is refused without being walked to its end.
+        __extension__ using Wide = unsigned __int128;
+        const uint64_t keep =
+            static_cast<uint64_t>((static_cast<Wide>(totalBytes) * static_cast<uint64_t>(minimumFreePercentage) + 99) / 100);
+        const uint64_t room = freeBytes > keep ? freeBytes - keep : 0;
+        size = folderBytes(trashFd, name, _maxCacheSize, room);
+    }
     // The copy's own size always counts: archiving must never take the volume below the
     // minimum, whether a size limit is set or not.
     uint64_t remaining = size > freeBytes ? 0 : freeBytes - size;
@@ -105,14 +158,9 @@ bool CacheCopier::copyDataToCacheCheck(int trashFd, const std::string &trashFold
     return copyDataToCache(trashFd, trashFolder, name);
 }
 
-void CacheCopier::flushCacheVolume() const {
-    // Only the cache's own volume: a machine-wide sync for every archived entry would stall
-    // every other program each time.
-    (void)sys::syncfsPath(_trashCacheFolder);
-}
-
 bool CacheCopier::copyDataToCache(int trashFd, const std::string &trashFolder, const std::string &name) {
-    flushCacheVolume();
+    _storedName.clear();
+    _dateFolderName.clear();
     if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
         return false;
     auto st = sys::statAt(trashFd, name, sys::FollowLinks::No);
@@ -128,47 +176,74 @@ bool CacheCopier::copyDataToCache(int trashFd, const std::string &trashFolder, c
     }
     const std::string dateName = finderCompatibleDateDescription(sys::now());
     const std::string dateFolder = _trashCacheFolder + dateName;
-    auto date = openDateFolder(cache->get(), _trashCacheFolder, dateName);
+    bool created = false;
+    auto date = openDateFolder(cache->get(), _trashCacheFolder, dateName, created);
     if (!date)
         return false;
     const std::string hiddenName = setFileName(name, Visibility::Hidden);
-    const std::string source = trashFolder + name;
-    const std::string destination = dateFolder + "/" + hiddenName;
+    _rootShown = trashFolder + name;
 
-    if (_dataCacheMode == static_cast<int32_t>(CacheMode::Move))
-        return moveToCache(trashFd, name, date->get(), dateFolder, hiddenName);
-    if (S_ISDIR(st->st_mode)) {
-        // A folder counts as archived only when all of it that should be was copied:
-        // recording a failed copy would let emptying the trash destroy the rest.
-        _rootShown = source;
-        _destinationShown = destination;
-        return copyFolder(trashFd, name, date->get(), hiddenName, _maxCacheSize);
+    const bool archived = _dataCacheMode == static_cast<int32_t>(CacheMode::Move)
+                              ? moveToCache(trashFd, name, *st, date->get(), dateFolder, hiddenName)
+                              : copyEntry(trashFd, name, *st, date->get(), dateFolder, hiddenName, false);
+    if (archived) {
+        _dateFolderName = dateName;
+    } else if (created) {
+        // A date folder made for nothing would count as a day of activity: it goes again
+        // (only when empty: an item archived meanwhile by someone else stays).
+        (void)sys::unlinkAt(cache->get(), dateName, true);
     }
-    sys::Status status = sys::copyItemAt(trashFd, name, &*st, date->get(), hiddenName, source, destination);
-    if (!status)
-        logFailure(status);
-    return status.ok();
+    return archived;
 }
 
-bool CacheCopier::moveToCache(int trashFd, const std::string &name, int dateFd, const std::string &dateFolder,
-                              const std::string &hiddenName) {
+bool CacheCopier::copyEntry(int trashFd, const std::string &name, const struct stat &st, int dateFd,
+                            const std::string &dateFolder, const std::string &hiddenName, bool completeOnly) {
+    const bool isFolder = S_ISDIR(st.st_mode);
+    if (isFolder) {
+        _destinationShown = dateFolder + "/" + hiddenName;
+        FolderCopy copied = copyFolder(trashFd, name, dateFd, hiddenName, _maxCacheSize);
+        return copied == FolderCopy::Complete || (copied == FolderCopy::PartsLeftOut && !completeOnly);
+    }
+    auto copied = sys::copyItemToFreeNameAt(
+        trashFd, name, &st, dateFd, [&hiddenName](unsigned n) { return numberedName(hiddenName, n, false); },
+        _rootShown, dateFolder);
+    if (!copied) {
+        logFailure(copied.status());
+        return false;
+    }
+    _storedName = *copied;
+    return true;
+}
+
+bool CacheCopier::moveToCache(int trashFd, const std::string &name, const struct stat &st, int dateFd,
+                              const std::string &dateFolder, const std::string &hiddenName) {
+    const bool isFolder = S_ISDIR(st.st_mode);
     sys::unlockItemAt(trashFd, name);
-    sys::Status moved = sys::renameNoReplace(trashFd, name, dateFd, name);
+    // Straight to its hidden name, the first free one: never under the visible name on the way.
+    std::string placed;
+    sys::Status moved;
+    for (unsigned n = 0; n < 1000; ++n) {
+        placed = numberedName(hiddenName, n, isFolder);
+        moved = sys::renameNoReplace(trashFd, name, dateFd, placed);
+        if (moved || moved.code() != EEXIST)
+            break;
+    }
+    if (!moved && moved.code() == EXDEV) {
+        // The trash and the cache lie on different file systems: copy, and remove the entry
+        // only once the copy is whole, so that it is never missing from both.
+        if (!copyEntry(trashFd, name, st, dateFd, dateFolder, hiddenName, true))
+            return false;
+        if (sys::Status removed = sys::removeTree(trashFd, name); !removed)
+            logFailure(removed);
+        return true;
+    }
     if (!moved) {
-        logFailure(sys::Status::failure(moved.code(), "rename", name + " -> " + dateFolder + "/" + name));
+        logFailure(sys::Status::failure(moved.code(), "rename", _rootShown + " -> " + dateFolder + "/" + placed));
         return false;
     }
-    sys::Status renamed = sys::renameNoReplace(dateFd, name, dateFd, hiddenName);
-    if (!renamed) {
-        // The hidden name is taken (the same name trashed twice within a minute): the entry
-        // stays in the date folder under its visible name. The folder under the hidden name is
-        // the earlier archive and is left exactly as it is.
-        logFailure(sys::Status::failure(renamed.code(), "rename", dateFolder + "/" + name + " -> " + hiddenName));
-        return false;
-    }
-    auto st = sys::statAt(dateFd, hiddenName, sys::FollowLinks::No);
-    if (st && S_ISDIR(st->st_mode))
-        scrambleFolderHierarchy(dateFd, hiddenName);
+    _storedName = placed;
+    if (isFolder)
+        scrambleFolderHierarchy(dateFd, placed);
     return true;
 }
 
@@ -190,62 +265,93 @@ std::string CacheCopier::destinationFor(const std::string &relative) const {
     return destination;
 }
 
-bool CacheCopier::copyFolder(int sourceParent, const std::string &name, int destinationParent,
-                             const std::string &destinationName, uint64_t limit) {
-    _copyFailed = false;
+CacheCopier::FolderCopy CacheCopier::copyFolder(int sourceParent, const std::string &name, int destinationParent,
+                                                const std::string &destinationName, uint64_t limit) {
+    _writeFailed = false;
+    _partsLeftOut = false;
     _createdFolders.clear();
     _singleFileSizeLimit = limit;
     _makeInvisible = true;
-    if (_rootShown.empty())
-        _rootShown = name;
-    if (_destinationShown.empty())
-        _destinationShown = destinationName;
+    const std::string finalShown = _destinationShown;
 
     // Opened without following links: a folder replaced by a link since it was listed is never
     // entered.
     auto root = sys::openDirectoryAt(sourceParent, name, sys::FollowLinks::No);
-    if (!root)
-        return false;
+    if (!root) {
+        logFailure(sys::Status::failure(root.code(), "open", _rootShown));
+        return FolderCopy::Failed;
+    }
     auto rootStat = sys::fstat(root->get());
     if (!rootStat)
-        return false;
-    sys::Status made = sys::mkdirAt(destinationParent, destinationName, (rootStat->st_mode & 07777) | S_IRWXU);
-    if (!made && made.code() != EEXIST) {
-        logFailure(sys::Status::failure(made.code(), "mkdir", _destinationShown));
-        return false;
+        return FolderCopy::Failed;
+    // Assembled under a name no reader shows, and named only once whole.
+    thread_local std::minstd_rand random(static_cast<unsigned>(::getpid()) ^ static_cast<unsigned>(sys::now()));
+    std::string partial;
+    for (int attempt = 0; attempt < 100 && partial.empty(); ++attempt) {
+        std::string candidate = sys::partialName(random());
+        sys::Status made = sys::mkdirAt(destinationParent, candidate, kPrivateFolderMode);
+        if (made)
+            partial = candidate;
+        else if (made.code() != EEXIST) {
+            logFailure(sys::Status::failure(made.code(), "mkdir", finalShown));
+            return FolderCopy::Failed;
+        }
     }
-    auto destination = sys::openDirectoryAt(destinationParent, destinationName, sys::FollowLinks::No);
+    if (partial.empty())
+        return FolderCopy::Failed;
+    auto destination = sys::openDirectoryAt(destinationParent, partial, sys::FollowLinks::No);
     if (!destination) {
-        logFailure(sys::Status::failure(destination.code(), "open", _destinationShown));
-        return false;
+        (void)sys::unlinkAt(destinationParent, partial, true);
+        return FolderCopy::Failed;
     }
-    if (made)
-        _createdFolders.push_back({std::string(), {rootStat->st_atim, rootStat->st_mtim}});
+    _createdFolders.push_back({std::string(), {rootStat->st_atim, rootStat->st_mtim}});
     _rootFolder = std::move(*root);
     _destinationFolder = std::move(*destination);
+    _destinationShown = sys::parentPath(finalShown) + "/" + partial;
 
     // Folder levels wait on a list rather than the call stack, so a deep tree costs no
     // recursion.
     std::vector<std::string> pending = {std::string()};
-    while (!pending.empty()) {
+    while (!pending.empty() && !_writeFailed) {
         std::string relative = std::move(pending.back());
         pending.pop_back();
         copyFolderCore(relative, pending);
     }
-    // As a whole-item copy does, the folders keep their times; the index also knows an
-    // archived folder by its modification time, so a restart must find the same one.
-    for (const FolderTimes &folder : _createdFolders) {
-        if (folder.relative.empty())
-            (void)sys::futimens(_destinationFolder.get(), folder.times);
-        else
-            (void)sys::utimensAt(_destinationFolder.get(), folder.relative, folder.times, sys::FollowLinks::No);
+    FolderCopy result = _writeFailed ? FolderCopy::Failed : (_partsLeftOut ? FolderCopy::PartsLeftOut : FolderCopy::Complete);
+    if (result != FolderCopy::Failed) {
+        // As a whole-item copy does, the folders keep their modes and times; the index also
+        // knows an archived folder by its modification time, so a restart must find the same
+        // one. The root gets its own mode last: it was private while it was being filled.
+        for (auto it = _createdFolders.rbegin(); it != _createdFolders.rend(); ++it) {
+            if (it->relative.empty())
+                (void)sys::futimens(_destinationFolder.get(), it->times);
+            else
+                (void)sys::utimensAt(_destinationFolder.get(), it->relative, it->times, sys::FollowLinks::No);
+        }
+        (void)sys::fchmod(_destinationFolder.get(), (rootStat->st_mode & 07777) | S_IRWXU);
+        (void)sys::futimens(_destinationFolder.get(), _createdFolders.front().times);
+        result = FolderCopy::Failed;
+        for (unsigned n = 0; n < 1000; ++n) {
+            std::string candidate = numberedName(destinationName, n, true);
+            sys::Status named = sys::renameNoReplace(destinationParent, partial, destinationParent, candidate);
+            if (named) {
+                _storedName = candidate;
+                result = _partsLeftOut ? FolderCopy::PartsLeftOut : FolderCopy::Complete;
+                break;
+            }
+            if (named.code() != EEXIST) {
+                logFailure(sys::Status::failure(named.code(), "rename", _destinationShown + " -> " + candidate));
+                break;
+            }
+        }
     }
+    if (result == FolderCopy::Failed)
+        (void)sys::removeTree(destinationParent, partial);
     _createdFolders.clear();
     _rootFolder.reset();
     _destinationFolder.reset();
-    _rootShown.clear();
-    _destinationShown.clear();
-    return !_copyFailed;
+    _destinationShown = finalShown;
+    return result;
 }
 
 void CacheCopier::copyFolderCore(const std::string &relative, std::vector<std::string> &pending) {
@@ -258,12 +364,12 @@ void CacheCopier::copyFolderCore(const std::string &relative, std::vector<std::s
     auto sourceDir = relative.empty() ? sys::openAt(_rootFolder.get(), ".", O_RDONLY | O_DIRECTORY)
                                       : sys::openDirectoryAt(_rootFolder.get(), relative, sys::FollowLinks::No);
     if (!sourceDir) {
-        _copyFailed = true;
+        leftOut(sys::Status::failure(sourceDir.code(), "open", source));
         return;
     }
     auto sourceStat = sys::fstat(sourceDir->get());
     if (!sourceStat) {
-        _copyFailed = true;
+        leftOut(sys::Status::failure(sourceStat.code(), "fstat", source));
         return;
     }
     if (!relative.empty()) {
@@ -272,8 +378,7 @@ void CacheCopier::copyFolderCore(const std::string &relative, std::vector<std::s
         if (made) {
             _createdFolders.push_back({destinationRelative, {sourceStat->st_atim, sourceStat->st_mtim}});
         } else if (made.code() != EEXIST) {
-            logFailure(sys::Status::failure(made.code(), "mkdir", destination));
-            _copyFailed = true;
+            noteFailure(sys::Status::failure(made.code(), "mkdir", destination));
             return;
         }
     }
@@ -281,8 +386,7 @@ void CacheCopier::copyFolderCore(const std::string &relative, std::vector<std::s
                               ? sys::openAt(_destinationFolder.get(), ".", O_RDONLY | O_DIRECTORY)
                               : sys::openDirectoryAt(_destinationFolder.get(), destinationRelative, sys::FollowLinks::No);
     if (!destinationDir) {
-        logFailure(sys::Status::failure(destinationDir.code(), "open", destination));
-        _copyFailed = true;
+        noteFailure(sys::Status::failure(destinationDir.code(), "open", destination));
         return;
     }
 
@@ -305,17 +409,27 @@ void CacheCopier::copyFolderCore(const std::string &relative, std::vector<std::s
         sys::Status status = sys::copyItemAt(sourceDir->get(), name, &*st, destinationDir->get(), copyName,
                                              source + "/" + name, destination + "/" + copyName);
         if (!status) {
-            logFailure(status);
-            _copyFailed = true;
+            if (isWriteFailure(status.code()))
+                noteFailure(status);
+            else
+                leftOut(status);
         }
-        return true;
+        return !_writeFailed;
     });
-    if (!listed) {
-        logFailure(sys::Status::failure(listed.code(), "readdir", source));
-        _copyFailed = true;
-    }
+    if (!listed)
+        leftOut(sys::Status::failure(listed.code(), "readdir", source));
     // Reversed so that the sub-folders are copied in listing order.
     pending.insert(pending.end(), subFolders.rbegin(), subFolders.rend());
+}
+
+void CacheCopier::leftOut(const sys::Status &why) {
+    std::fprintf(stderr, "quilletd: left out of the archive: %s\n", why.message().c_str());
+    _partsLeftOut = true;
+}
+
+void CacheCopier::noteFailure(const sys::Status &why) {
+    logFailure(why);
+    _writeFailed = true;
 }
 
 void CacheCopier::scrambleFolderHierarchy(const std::string &folder) {

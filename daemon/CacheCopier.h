@@ -6,6 +6,13 @@
 // caller, the cache folder and the date folder here, each a real folder of this user (never a
 // symbolic link, never another account's). A folder swapped for a link meanwhile is never
 // followed, and nothing is ever written outside the user's own cache.
+//
+// What the browser sees is always whole: a file is written unnamed and linked in; a folder is
+// assembled under a temporary name (sys::partialName) and given its name once complete. A
+// second item of a name already archived in the same minute takes the next free name
+// (numberedName: "Report-1.pdf"). A folder copy that cannot be written (the volume full) leaves
+// nothing; parts of a folder that cannot be read are left out, named in the log, and the rest
+// is archived.
 
 #include "platform/System.h"
 
@@ -25,17 +32,23 @@ public:
     CacheCopier(std::string trashCacheFolder, int32_t dataCacheMode, uint64_t maxCacheSize);
 
     /// Admission test, then copyDataToCache. Refuses a file larger than sizeLimit (0: none),
-    /// an entry that would leave less than minimumFreePercentage of the volume free (the
-    /// entry's own size counted; 0 or less: no minimum), and the system's own executables.
-    /// The entry is name in the trash folder opened as trashFd; trashFolder (ending in "/")
-    /// names that folder in messages. True when archived.
+    /// an entry that would leave less than minimumFreePercentage of the volume free (0 or less:
+    /// no minimum; a file's size counted, and for a folder what it holds that would be copied),
+    /// and the system's own executables. The entry is name in the trash folder opened as
+    /// trashFd; trashFolder (ending in "/") names that folder in messages. True when archived.
     bool copyDataToCacheCheck(int trashFd, const std::string &trashFolder, const std::string &name,
                               uint64_t sizeLimit, int64_t minimumFreePercentage);
-    /// Copies or moves the entry into the current date folder. True when archived.
+    /// Copies or moves the entry into the current date folder. True when archived; storedName()
+    /// then says under which name. A move across file systems copies, then removes the entry
+    /// once its copy is complete.
     bool copyDataToCache(int trashFd, const std::string &trashFolder, const std::string &name);
     /// The same for the entry at path, whose folder is opened as it is.
     bool copyDataToCacheCheck(const std::string &path, uint64_t sizeLimit, int64_t minimumFreePercentage);
     bool copyDataToCache(const std::string &path);
+
+    /// The name the last archived entry took in its date folder, and that folder's name.
+    const std::string &storedName() const { return _storedName; }
+    const std::string &dateFolderName() const { return _dateFolderName; }
 
     /// Gives every item below the folder name of parentFd, at every depth, its hidden name
     /// exactly once; the folder keeps its own name. Nothing that is already there is ever
@@ -48,23 +61,35 @@ public:
     const std::string &trashCacheFolder() const { return _trashCacheFolder; }
 
 private:
-    /// Copies the folder name of sourceParent into the new folder destinationName of
-    /// destinationParent, skipping sub-folders named ".Spotlight…" and files of limit bytes or
-    /// more (limit 0: none), naming every item in its hidden form. Links are copied as links.
-    /// False when anything that was to be copied could not be (the deliberate skips above are
-    /// not failures, nor are sockets, which hold no data); what could be copied stays copied.
-    bool copyFolder(int sourceParent, const std::string &name, int destinationParent,
-                    const std::string &destinationName, uint64_t limit);
+    /// How a folder copy ended.
+    enum class FolderCopy { Complete, PartsLeftOut, Failed };
+    /// Copies the folder name of sourceParent into a new folder of destinationParent under a
+    /// temporary name, skipping sub-folders named ".Spotlight…" and files of limit bytes or more
+    /// (limit 0: none), naming every item in its hidden form, then gives it the first free
+    /// numbered form of destinationName. Links are copied as links. What cannot be read is left
+    /// out and logged; when anything cannot be written the temporary folder is removed.
+    FolderCopy copyFolder(int sourceParent, const std::string &name, int destinationParent,
+                          const std::string &destinationName, uint64_t limit);
     /// Copies one folder level (relative to the roots) and returns the sub-folders to copy next.
     void copyFolderCore(const std::string &relative, std::vector<std::string> &pending);
     std::string destinationFor(const std::string &relative) const;
-    bool moveToCache(int trashFd, const std::string &name, int dateFd, const std::string &dateFolder,
-                     const std::string &hiddenName);
-    void flushCacheVolume() const;
+    bool copyEntry(int trashFd, const std::string &name, const struct stat &st, int dateFd,
+                   const std::string &dateFolder, const std::string &hiddenName, bool completeOnly);
+    bool moveToCache(int trashFd, const std::string &name, const struct stat &st, int dateFd,
+                     const std::string &dateFolder, const std::string &hiddenName);
+    /// A part of a folder that could not be read: logged, and the copy goes on without it.
+    void leftOut(const sys::Status &why);
+    /// A part that could not be written: logged, and the copy is abandoned.
+    void noteFailure(const sys::Status &why);
+    /// Bytes of what a copy of the folder would hold (files under the size limit), counted no
+    /// further than cap.
+    static uint64_t folderBytes(int trashFd, const std::string &name, uint64_t sizeLimit, uint64_t cap);
 
     std::string _trashCacheFolder;
     int32_t _dataCacheMode;
     uint64_t _maxCacheSize;
+    std::string _storedName;
+    std::string _dateFolderName;
 
     // State of the folder copy in progress: the two roots, opened, and the names for messages.
     sys::Fd _rootFolder;
@@ -73,7 +98,8 @@ private:
     std::string _destinationShown;
     bool _makeInvisible = true;
     uint64_t _singleFileSizeLimit = 0;
-    bool _copyFailed = false;
+    bool _writeFailed = false;
+    bool _partsLeftOut = false;
     /// Folders the copy created (relative to the destination root), with the times of their
     /// sources, given back once the copy is complete (writing into a folder changes its times).
     struct FolderTimes {

@@ -2,6 +2,9 @@
 
 #include "ArchiveFile.h"
 #include "CacheLayout.h"
+#include "platform/FileCopy.h"
+#include "platform/ProcessTable.h"
+#include "platform/RemoveTree.h"
 #include "platform/StopSignal.h"
 #include "platform/TrashWatch.h"
 #include "platform/TrustedFolder.h"
@@ -18,6 +21,9 @@ namespace quillet::daemon {
 namespace {
 
 constexpr time_t kIndexWriteInterval = 120;
+/// A changed index is written within this many seconds: a crash, an unmount or a kill then
+/// costs no copy made twice. A burst of arrivals is still one write.
+constexpr time_t kChangedIndexWriteDelay = 2;
 constexpr std::string_view kDesktopServicesStore = ".DS_Store";
 
 } // namespace
@@ -111,17 +117,81 @@ bool TrashSurvey::archivedCopyExists(const ArchivedItem &record, const std::stri
     return found;
 }
 
+bool TrashSurvey::takeUnrecordedCopy(int trashFd, const std::string &name, const ArchivedItem &item) {
+    if (_unrecordedCopies.empty())
+        return false;
+    ArchivedItemKey key = keyOf(item);
+    auto st = sys::statAt(trashFd, name, sys::FollowLinks::No);
+    if (st && S_ISDIR(st->st_mode))
+        key.itemSize = kAnyFolderSize;
+    return _unrecordedCopies.erase(key) > 0;
+}
+
+void TrashSurvey::forgetEntriesGone(std::optional<int> trashFd) {
+    ArchivedKeys present;
+    if (trashFd) {
+        (void)sys::forEachEntry(*trashFd, [&](std::string_view entry, unsigned char) {
+            if (auto item = buildArchivedItemAt(*trashFd, std::string(entry)))
+                present.insert(keyOf(*item));
+            return true;
+        });
+    }
+    const size_t before = _currentStat.items.size();
+    std::erase_if(_currentStat.items, [&present](const ArchivedItem &item) { return !present.contains(keyOf(item)); });
+    if (_currentStat.items.size() == before)
+        return;
+    _currentStat.itemCount = _currentStat.items.size();
+    _currentStat.recordLength = archiveStructSize(&_currentStat);
+    _archivedKeys.clear();
+    for (const ArchivedItem &item : _currentStat.items)
+        _archivedKeys.insert(keyOf(item));
+    _indexChanged = true;
+}
+
+void TrashSurvey::removeAbandonedWork(int cacheFd) const {
+    // Only this user's daemons write here, and a pid in a partial name that runs no quilletd
+    // of theirs any more ended in the middle of its copy.
+    const std::string indexTemporary = sys::temporaryNameOf(std::string(kIndexFileName));
+    std::vector<std::string> dateFolders;
+    (void)sys::forEachEntry(cacheFd, [&](std::string_view entry, unsigned char) {
+        if (dateFromFinderCompatibleDateDescription(entry))
+            dateFolders.emplace_back(entry);
+        else if (entry.starts_with(indexTemporary))
+            (void)sys::unlinkAt(cacheFd, std::string(entry));
+        return true;
+    });
+    for (const std::string &name : dateFolders) {
+        auto dateFolder = sys::openOwnedFolderAt(cacheFd, name);
+        if (!dateFolder)
+            continue;
+        std::vector<std::string> abandoned;
+        (void)sys::forEachEntry(dateFolder->get(), [&](std::string_view entry, unsigned char) {
+            auto owner = sys::partialNameOwner(entry);
+            if (owner && !sys::isRunning(*owner, "quilletd"))
+                abandoned.emplace_back(entry);
+            return true;
+        });
+        for (const std::string &entry : abandoned)
+            (void)sys::removeTree(dateFolder->get(), entry);
+        // A date folder that held nothing but abandoned work would count as a day.
+        if (!abandoned.empty())
+            (void)sys::unlinkAt(cacheFd, name, true);
+    }
+}
+
 void TrashSurvey::forgetRecord(const ArchivedItem &record) {
     const ArchivedItemKey key = keyOf(record);
     std::erase_if(_currentStat.items, [&key](const ArchivedItem &item) { return keyOf(item) == key; });
     _currentStat.itemCount = _currentStat.items.size();
     _currentStat.recordLength = archiveStructSize(&_currentStat);
     _archivedKeys.erase(key);
+    _indexChanged = true;
 }
 
 void TrashSurvey::recordArchived(ArchivedItem item) {
     _archivedKeys.insert(keyOf(item));
     appendItemToArchive(std::move(item), &_currentStat);
+    _indexChanged = true;
 }
 
 void TrashSurvey::dropMarkers() {
@@ -133,15 +203,10 @@ void TrashSurvey::dropMarkers() {
     (void)sys::touchLockedAt(cache->get(), std::string(kCacheManagerFlagName), 0644);
 }
 
-void TrashSurvey::resetIndex() {
-    emptyArchive(&_currentStat);
-    _archivedKeys.clear();
-    saveIndex();
-}
-
 void TrashSurvey::saveIndex() {
     writeArchiveStats(_arguments.trashCacheFolder, _currentStat);
     _lastWriteToFile = sys::now();
+    _indexChanged = false;
 }
 
 int TrashSurvey::run() {
@@ -160,16 +225,26 @@ int TrashSurvey::run() {
     }
     cache->reset();
 
-    // The check that the trash folder can be read; a volume's may still have to appear.
+    // The check that the trash folder can be read (a volume's may still have to appear) comes
+    // before anything is written in the cache.
     while (!openTrashFolder()) {
         sys::sleepFor(int64_t{_arguments.loopTimeInSeconds} * 1000);
         if (stopRequested())
             return 0;
     }
 
-    checkForArchivedFiles(_arguments.trashCacheFolder);
+    cache = sys::openOwnedFolder(_arguments.trashCacheFolder);
+    if (!cache) {
+        std::fprintf(stderr, "quilletd: not protecting %s: %s\n", _arguments.trashFolder.c_str(),
+                     cache.status().message().c_str());
+        return 1;
+    }
+    removeAbandonedWork(cache->get());
+    checkForArchivedFilesAt(cache->get(), _arguments.trashCacheFolder, {}, &_unrecordedCopies);
     ArchiveStruct loaded;
-    readArchiveStats(_arguments.trashCacheFolder, loaded);
+    readArchiveStatsAt(cache->get(), _arguments.trashCacheFolder, loaded);
+    cache->reset();
+
     archiveStructCopy(&_currentStat, &loaded);
     for (const ArchivedItem &item : _currentStat.items)
         _archivedKeys.insert(keyOf(item));
@@ -200,8 +275,11 @@ void TrashSurvey::surveyloop() {
         std::optional<sys::Fd> trash = openTrashFolder();
         uint64_t count = trash ? nbItemsAtFolderRoot(trash->get()) : 0;
 
+        // In copy mode only what stays in the trash needs a record: the records of entries
+        // that left are forgotten, and the others kept, so that a restore or a deletion does
+        // not copy the whole trash again.
         if (count < previous && mode == static_cast<int32_t>(CacheMode::Copy))
-            resetIndex();
+            forgetEntriesGone(trash ? std::optional<int>(trash->get()) : std::nullopt);
 
         bool scan = false;
         if (mode == static_cast<int32_t>(CacheMode::Copy)) {
@@ -220,7 +298,8 @@ void TrashSurvey::surveyloop() {
         }
         trash.reset();
 
-        if (sys::now() - _lastWriteToFile > kIndexWriteInterval)
+        const time_t sinceWrite = sys::now() - _lastWriteToFile;
+        if (sinceWrite > kIndexWriteInterval || (_indexChanged && sinceWrite >= kChangedIndexWriteDelay))
             saveIndex();
 
         if (stopRequested())
@@ -242,9 +321,10 @@ bool TrashSurvey::scanTrashFolder(int trashFd) {
     });
     if (!listed)
         die(listed);
+    bool archived = false;
     for (const std::string &name : names) {
         if (stopRequested())
-            return false;
+            break;
         if (name == kDesktopServicesStore) {
             (void)sys::unlinkAt(trashFd, name);
             continue;
@@ -265,13 +345,23 @@ bool TrashSurvey::scanTrashFolder(int trashFd) {
             }
             forgetRecord(*item);
         }
+        // A copy left by a daemon that ended before saving its index answers for the entry.
+        if (takeUnrecordedCopy(trashFd, name, *item)) {
+            recordArchived(std::move(*item));
+            continue;
+        }
         if (_copier.copyDataToCacheCheck(trashFd, trashFolder, name, _arguments.maxCacheSize,
                                          _arguments.freePercentage)) {
             recordArchived(std::move(*item));
-            dropMarkers();
+            archived = true;
         }
     }
-    return true;
+    if (archived) {
+        // One flush of the cache's volume for what this scan archived, not one per item.
+        (void)sys::syncfsPath(_arguments.trashCacheFolder);
+        dropMarkers();
+    }
+    return !stopRequested();
 }
 
 } // namespace quillet::daemon

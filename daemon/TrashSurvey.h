@@ -52,10 +52,18 @@ private:
     /// True when a date folder of the cache still holds the archived copy of the trash entry
     /// entryName that record stands for.
     bool archivedCopyExists(const ArchivedItem &record, const std::string &entryName) const;
+    /// True (and forgotten) when a complete copy of the entry already lies in the cache without
+    /// a record: left by a daemon that ended before it saved its index.
+    bool takeUnrecordedCopy(int trashFd, const std::string &name, const ArchivedItem &item);
     void forgetRecord(const ArchivedItem &record);
     void recordArchived(ArchivedItem item);
+    /// Copy mode: forgets the records of entries no longer in the trash, keeping the others
+    /// (the trash folder gone: all of them).
+    void forgetEntriesGone(std::optional<int> trashFd);
+    /// What a crash left in the cache: folders being assembled by a daemon no longer running,
+    /// and temporary index files.
+    void removeAbandonedWork(int cacheFd) const;
     void dropMarkers();
-    void resetIndex();
     void saveIndex();
     bool stopRequested() const;
     /// True when the trash folder may have changed since the last scan even though its entry
@@ -70,7 +78,11 @@ private:
     CacheCopier _copier;
     ArchiveStruct _currentStat;
     std::unordered_set<ArchivedItemKey, ArchivedItemKeyHash> _archivedKeys;
+    /// Complete copies found at start-up that no record answered for.
+    std::unordered_set<ArchivedItemKey, ArchivedItemKeyHash> _unrecordedCopies;
     time_t _lastWriteToFile = 0;
+    /// Records were added or dropped since the index was last written.
+    bool _indexChanged = false;
 
     // What the last count saw of the trash folder itself, and what the last scan saw.
     sys::FolderStamp _countedStamp;

@@ -358,14 +358,43 @@ Status writeFileAtomically(const std::string &path, std::string_view data, mode_
     return writeFileAtomicallyAt(folder->get(), lastPathComponent(path), data, mode, path);
 }
 
+std::string temporaryNameOf(const std::string &name) { return "." + name + ".tmp"; }
+
 Status writeFileAtomicallyAt(int dirFd, const std::string &name, std::string_view data, mode_t mode,
                              const std::string &shownPath) {
     thread_local std::minstd_rand random(static_cast<unsigned>(::getpid()) ^ static_cast<unsigned>(::time(nullptr)));
+    // Written unnamed where the file system allows it, so that a crash while writing leaves
+    // nothing; the temporary name exists only for the moment between the link and the rename.
+    auto unnamed = openAt(dirFd, ".", O_TMPFILE | O_WRONLY, mode);
+    if (unnamed) {
+        Status status = writeAll(unnamed->get(), data);
+        if (status)
+            status = fchmod(unnamed->get(), mode);
+        if (status)
+            status = fsync(unnamed->get());
+        if (!status)
+            return Status::failure(status.code(), "write", shownPath);
+        const std::string self = "/proc/self/fd/" + std::to_string(unnamed->get());
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            std::string temporary = temporaryNameOf(name) + std::to_string(random());
+            if (::linkat(AT_FDCWD, self.c_str(), dirFd, temporary.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+                if (errno == EEXIST)
+                    continue;
+                break; // no link through /proc here: write under a name as below
+            }
+            if (::renameat(dirFd, temporary.c_str(), dirFd, name.c_str()) != 0) {
+                Status failed = Status::fromErrno("rename", shownPath);
+                ::unlinkat(dirFd, temporary.c_str(), 0);
+                return failed;
+            }
+            return {};
+        }
+    }
     // O_EXCL with a fresh name per try: a stale temporary file left by a crash, or one being
     // written by another process at the same moment, is never reused or truncated, and a link
     // planted under the name is never followed.
     for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string temporary = "." + name + ".tmp" + std::to_string(random());
+        std::string temporary = temporaryNameOf(name) + std::to_string(random());
         auto fd = openAt(dirFd, temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
         if (!fd) {
             if (fd.code() == EEXIST)

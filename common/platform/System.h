@@ -141,8 +141,12 @@ Result<std::string> readFileFrom(const std::string &path, uint64_t offset, size_
 Status writeAll(int fd, std::string_view data);
 /// Replaces path with data atomically: a temporary file beside it, fsync, rename.
 Status writeFileAtomically(const std::string &path, std::string_view data, mode_t mode = 0644);
+/// What the temporary files of writeFileAtomicallyAt for name begin with (digits follow).
+std::string temporaryNameOf(const std::string &name);
 /// The same for the entry name of the open folder dirFd; a symbolic link there is replaced,
-/// never followed. shownPath names the file in a failure.
+/// never followed. shownPath names the file in a failure. The file is written unnamed where the
+/// file system allows it (O_TMPFILE), so that a crash leaves no temporary file; where it does
+/// not, the temporary file is named temporaryNameOf(name) followed by digits.
 Status writeFileAtomicallyAt(int dirFd, const std::string &name, std::string_view data, mode_t mode,
                              const std::string &shownPath);
 /// Creates path if missing (never truncating), holding an exclusive lock while it is open.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstdlib>
 #include <ctime>
 
@@ -131,3 +133,30 @@ INSTANTIATE_TEST_SUITE_P(
                       HiddenCase{".x_.x_a", ".x_a", ".x_.x_.x_a", ".x_.x_a"},
                       HiddenCase{"line\nbreak", "line\nbreak", ".x_line\nbreak", ".x_line\nbreak"},
                       HiddenCase{"\xff\xfe", "\xff\xfe", ".x_\xff\xfe", ".x_\xff\xfe"}));
+
+TEST(CacheLayout, numberedNamesGoBeforeTheExtensionOfFilesAndAfterFolders) {
+    struct Case {
+        const char *stored;
+        unsigned n;
+        bool folder;
+        const char *numbered;
+    };
+    const Case cases[] = {
+        {".x_Report.pdf", 0, false, ".x_Report.pdf"},   {".x_Report.pdf", 1, false, ".x_Report-1.pdf"},
+        {".x_archive.tar.gz", 2, false, ".x_archive.tar-2.gz"}, {".x_.bashrc", 1, false, ".x_.bashrc-1"},
+        {".x_notes.", 3, false, ".x_notes.-3"},          {".x_Photos.2024", 1, true, ".x_Photos.2024-1"},
+        {".x_.x_a.txt", 1, false, ".x_.x_a-1.txt"},     {"plain", 4, false, "plain-4"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(numberedName(c.stored, c.n, c.folder), c.numbered) << c.stored << " " << c.n;
+        if (c.n == 0)
+            continue;
+        auto back = unnumberedNames(c.numbered);
+        EXPECT_NE(std::find(back.begin(), back.end(), c.stored), back.end()) << c.numbered;
+    }
+    // Names that carry no number give nothing back.
+    for (const char *plain : {".x_Report.pdf", ".x_-1", ".x_a-01.txt", ".x_a-.txt", ".x_1999", ".x_a-1234567"})
+        EXPECT_TRUE(unnumberedNames(plain).empty()) << plain;
+    EXPECT_TRUE(isInternalName(".quillet-partial-1-2"));
+    EXPECT_FALSE(isInternalName(".x_.quillet-partial-1-2"));
+}

@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <set>
@@ -78,12 +79,16 @@ TEST_F(CacheCopierTest, copyModeCopiesFileUnderHiddenNameIntoPrivateDateFolder) 
     ASSERT_EQ(::stat(dateFolders()[0].c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
 
-    // The same name again within the minute: the copy never replaces the first one.
+    // The same name again within the minute: archived at once under the next free name, and
+    // the first copy is never replaced.
     _dir.writeFile("Trash/Report.pdf", "second version");
-    if (dateFolders().back() == cache() + finderCompatibleDateDescription(sys::now())) {
-        EXPECT_FALSE(copier(0).copyDataToCache(trash("Report.pdf")));
+    CacheCopier again = copier(0);
+    ASSERT_TRUE(again.copyDataToCache(trash("Report.pdf")));
+    if (dateFolders().size() == 1) {
+        EXPECT_EQ(again.storedName(), ".x_Report-1.pdf");
         EXPECT_EQ(readFileText(archived(".x_Report.pdf")), "report");
-        EXPECT_EQ(sys::listDirectory(archived(""))->size(), 1u);
+        EXPECT_EQ(readFileText(archived(".x_Report-1.pdf")), "second version");
+        EXPECT_EQ(sys::listDirectory(archived(""))->size(), 2u);
     }
 }
 
@@ -172,20 +177,24 @@ TEST_F(CacheCopierTest, moveModeMovesAndHidesEveryLevel) {
     EXPECT_EQ(sys::listDirectory(root)->size(), 2u);
 }
 
-TEST_F(CacheCopierTest, moveModeSecondItemOfTheSameNameStaysVisibleAndEarlierArchiveIsUntouched) {
+// The same name trashed twice within a minute, in move mode: the second folder is archived at
+// once under the next free name, hidden at every depth, and the first is left as it was.
+TEST_F(CacheCopierTest, moveModeSecondItemOfTheSameNameTakesTheNextFreeName) {
     _dir.writeFile("Trash/Notes/todo", "first");
     ASSERT_TRUE(copier(1).copyDataToCache(trash("Notes")));
     std::string minute = dateFolders().back();
     _dir.writeFile("Trash/Notes/todo", "second");
-    bool recorded = copier(1).copyDataToCache(trash("Notes"));
+    CacheCopier again = copier(1);
+    ASSERT_TRUE(again.copyDataToCache(trash("Notes")));
     if (dateFolders().back() != minute)
         GTEST_SKIP() << "the minute changed between the two moves";
-    EXPECT_FALSE(recorded);
+    EXPECT_EQ(again.storedName(), ".x_Notes-1");
     EXPECT_FALSE(sys::exists(trash("Notes")));
-    EXPECT_EQ(readFileText(minute + "/Notes/todo"), "second");
+    EXPECT_EQ(readFileText(minute + "/.x_Notes-1/.x_todo"), "second");
     // The first archive keeps its names: it is not hidden a second time.
     EXPECT_EQ(readFileText(minute + "/.x_Notes/.x_todo"), "first");
     EXPECT_FALSE(sys::exists(minute + "/.x_Notes/.x_.x_todo"));
+    EXPECT_EQ(sys::listDirectory(minute)->size(), 2u);
 }
 
 TEST_F(CacheCopierTest, moveModeUnlocksWriteProtectedFolders) {
@@ -235,7 +244,9 @@ TEST_F(CacheCopierTest, freePercentageCountsTheFileItself) {
     EXPECT_TRUE(onVolume.copyDataToCacheCheck(volume + "/Trash/big", 0, 0));
 }
 
-TEST_F(CacheCopierTest, folderThatCannotBeCopiedWhollyIsNotReportedArchived) {
+// A folder copy that cannot be written (the volume fills) is not archived and leaves nothing in
+// view: no partial folder under an item's name, and no date folder made for it.
+TEST_F(CacheCopierTest, folderThatCannotBeWrittenWhollyLeavesNothingInTheCache) {
     std::string volume = _dir / "small";
     quillet::test::TmpfsMount mount(volume, "1m");
     if (!mount.mounted())
@@ -244,20 +255,89 @@ TEST_F(CacheCopierTest, folderThatCannotBeCopiedWhollyIsNotReportedArchived) {
     _dir.writeFile("Trash/Album/small", "fits");
     _dir.writeFile("Trash/Album/large", std::string(2 << 20, 'L'));
     CacheCopier onVolume(volume + "/.TrashCacheFolder/", 0, 0);
+    ::testing::internal::CaptureStderr();
     EXPECT_FALSE(onVolume.copyDataToCache(trash("Album")));
+    std::string logged = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(logged.find("No space left on device"), std::string::npos) << logged;
+    EXPECT_TRUE(quillet::test::listNames(volume + "/.TrashCacheFolder").empty());
+}
 
-    // What could be copied stays; the file that did not fit left nothing behind.
-    std::string dateFolder;
-    auto cacheEntries = sys::listDirectory(volume + "/.TrashCacheFolder");
-    ASSERT_TRUE(cacheEntries.ok());
-    for (const auto &entry : *cacheEntries)
-        if (dateFromFinderCompatibleDateDescription(entry.name))
-            dateFolder = volume + "/.TrashCacheFolder/" + entry.name;
-    ASSERT_FALSE(dateFolder.empty());
-    auto album = sys::listDirectory(dateFolder + "/.x_Album");
-    ASSERT_TRUE(album.ok());
-    ASSERT_EQ(album->size(), 1u);
-    EXPECT_EQ(album->front().name, ".x_small");
+// What cannot be read inside a folder (a file or a sub-folder of another account) is left out
+// and named in the log; the rest is archived, and the folder counts as archived so that it is
+// never copied again into every new minute.
+TEST_F(CacheCopierTest, unreadablePartsOfAFolderAreLeftOutNamedAndTheRestArchived) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to make parts that the test's user cannot read";
+    _dir.writeFile("Trash/Mixed/readable", "yes");
+    _dir.writeFile("Trash/Mixed/secret", "no");
+    _dir.writeFile("Trash/Mixed/Private/inside", "no");
+    ASSERT_EQ(::chmod(trash("Mixed/secret").c_str(), 0600), 0);
+    ASSERT_EQ(::chmod(trash("Mixed/Private").c_str(), 0700), 0);
+    // Everything but the two unreadable parts belongs to "nobody", who archives.
+    for (const char *path : {"", "/Trash", "/Trash/Mixed", "/Trash/Mixed/readable", "/.TrashCacheFolder"})
+        ASSERT_EQ(::chown((_dir.path() + path).c_str(), 65534, 65534), 0) << path;
+    ASSERT_EQ(::chmod(_dir.path().c_str(), 0755), 0);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(10);
+        std::fflush(stderr);
+        int log = ::open((_dir / "log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(log, 2);
+        ::_exit(copier(0).copyDataToCache(trash("Mixed")) ? 0 : 11);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << readFileText(_dir / "log");
+    EXPECT_EQ(readFileText(archived(".x_Mixed/.x_readable")), "yes");
+    EXPECT_FALSE(sys::exists(archived(".x_Mixed/.x_secret")));
+    const std::string log = readFileText(_dir / "log");
+    EXPECT_NE(log.find("left out of the archive: open(" + trash("Mixed/secret") + ")"), std::string::npos) << log;
+    EXPECT_NE(log.find("left out of the archive: open(" + trash("Mixed/Private") + ")"), std::string::npos) << log;
+}
+
+// Move mode with the trash on another file system than the cache: a rename cannot cross, so the
+// entry is copied and removed once its copy is whole; nothing is lost on the way.
+TEST_F(CacheCopierTest, moveModeAcrossFileSystemsCopiesThenRemoves) {
+    std::string volume = _dir / "other";
+    quillet::test::TmpfsMount mount(volume, "8m");
+    if (!mount.mounted())
+        GTEST_SKIP() << "mounting a tmpfs is not permitted here";
+    ASSERT_EQ(::mkdir((volume + "/.TrashCacheFolder").c_str(), 0700), 0);
+    _dir.writeFile("Trash/file.txt", "a file");
+    _dir.writeFile("Trash/Folder/inner/deep.txt", "deep");
+    CacheCopier onVolume(volume + "/.TrashCacheFolder/", 1, 0);
+    ASSERT_TRUE(onVolume.copyDataToCache(trash("file.txt")));
+    ASSERT_TRUE(onVolume.copyDataToCache(trash("Folder")));
+    EXPECT_FALSE(sys::exists(trash("file.txt")));
+    EXPECT_FALSE(sys::exists(trash("Folder")));
+    std::string minute;
+    for (const std::string &name : quillet::test::listNames(volume + "/.TrashCacheFolder"))
+        minute = volume + "/.TrashCacheFolder/" + name;
+    EXPECT_EQ(readFileText(minute + "/.x_file.txt"), "a file");
+    EXPECT_EQ(readFileText(minute + "/.x_Folder/.x_inner/.x_deep.txt"), "deep");
+}
+
+// The free-space minimum counts what a folder holds: a folder that would take the volume below
+// it is refused, however small its own entry is.
+TEST_F(CacheCopierTest, freeSpaceMinimumCountsWhatAFolderHolds) {
+    std::string volume = _dir / "tight";
+    quillet::test::TmpfsMount mount(volume, "10m");
+    if (!mount.mounted())
+        GTEST_SKIP() << "mounting a tmpfs is not permitted here";
+    ASSERT_EQ(::mkdir((volume + "/.TrashCacheFolder").c_str(), 0700), 0);
+    ASSERT_EQ(::mkdir((volume + "/Trash").c_str(), 0700), 0);
+    auto fill = [](const std::string &path, size_t bytes) { quillet::test::writeData(path, bytes); };
+    fill(volume + "/filler", 4 << 20);
+    fill(volume + "/Trash/Big/a", 2 << 20);
+    fill(volume + "/Trash/Big/b", 2 << 20); // with it the volume is about 20% free
+    fill(volume + "/Trash/Small/a", 256 << 10);
+    CacheCopier onVolume(volume + "/.TrashCacheFolder/", 0, 0);
+    // Copying 4 MB would leave about 0%; 256 KB leaves above 15%.
+    EXPECT_FALSE(onVolume.copyDataToCacheCheck(volume + "/Trash/Big", 0, 15));
+    EXPECT_TRUE(onVolume.copyDataToCacheCheck(volume + "/Trash/Small", 0, 15));
 }
 
 TEST_F(CacheCopierTest, socketsInAFolderAreLeftOutWithoutFailingTheCopy) {

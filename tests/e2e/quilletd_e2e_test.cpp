@@ -918,7 +918,9 @@ TEST_F(QuilletdTest, MoveModeRestartKeepsRecordOfArchivedFolder) {
         << "the record was dropped at start-up although the folder is still in the cache";
 }
 
-TEST_F(QuilletdTest, EntryCountDropResetsIndexAndArchivesRemainingEntriesAgain) {
+// Copy mode: when an entry leaves the trash, only its record goes; the others stay, and what is
+// still in the trash is not copied again (a restore or a deletion once copied the whole trash).
+TEST_F(QuilletdTest, EntryLeavingTheTrashForgetsOnlyItsOwnRecord) {
     ASSERT_NO_FATAL_FAILURE(startDaemon());
     ASSERT_NO_FATAL_FAILURE(trashPutFile("a.txt", "a"));
     ASSERT_NO_FATAL_FAILURE(trashPutFile("b.txt", "b"));
@@ -934,14 +936,11 @@ TEST_F(QuilletdTest, EntryCountDropResetsIndexAndArchivesRemainingEntriesAgain) 
     ASSERT_EQ(::unlink((_trash + "a.txt").c_str()), 0);
     EXPECT_TRUE(waitFor([this] {
         auto index = readIndex();
-        return index && index->items.empty();
-    })) << "the emptied index was not saved when the trash lost an entry";
+        return index && index->items.size() == 1 && index->items[0].name == ".x_b.txt";
+    })) << "the index did not keep b.txt alone within seconds";
 
     ASSERT_NO_FATAL_FAILURE(settle());
-    // b.txt is archived again into the date folder of the current minute (when that is still
-    // the minute of its first capture, the earlier copy is the one that stays).
-    std::string now = utcMinuteName(std::time(nullptr));
-    EXPECT_TRUE(exists(_cacheFolder + now + "/.x_b.txt")) << "b.txt is not in " << now;
+    EXPECT_EQ(cachedCopies(".x_b.txt").size(), 1u) << "b.txt was archived again";
     EXPECT_TRUE(exists(_trash + "b.txt"));
 }
 
@@ -1068,30 +1067,51 @@ TEST_F(QuilletdTest, CopyFailingForLackOfSpaceLeavesNothingInCache) {
         << "space is still held by a partial copy";
 }
 
-TEST_F(QuilletdTest, CopyNeverOverwritesEarlierArchiveOfSameNameWithinTheMinute) {
-    // Both captures must fall in the same minute.
+// The same name trashed again within the minute (the trash emptied in between, a different
+// file and a folder the second and third time): each is archived at once under the next free
+// name of the date folder, the first is never overwritten, and a restart records them all as
+// archived instead of copying them again.
+TEST_F(QuilletdTest, SameNameWithinTheMinuteIsArchivedAtOnceUnderTheNextFreeName) {
+    // All captures must fall in the same minute.
     time_t start = std::time(nullptr);
-    if (start % 60 > 52)
+    if (start % 60 > 45)
         std::this_thread::sleep_for(std::chrono::seconds(61 - start % 60));
 
     ASSERT_NO_FATAL_FAILURE(startDaemon());
-    ASSERT_NO_FATAL_FAILURE(moveFileIntoTrash("n", "first copy"));
-    std::string first = waitForCachedCopy(".x_n");
+    ASSERT_NO_FATAL_FAILURE(moveFileIntoTrash("n.txt", "first copy"));
+    std::string first = waitForCachedCopy(".x_n.txt");
     ASSERT_FALSE(first.empty()) << daemonStderr();
     const std::string dateFolder = lastComponent(parentOf(first));
 
-    ASSERT_EQ(::unlink((_trash + "n").c_str()), 0);
-    ASSERT_NO_FATAL_FAILURE(moveFileIntoTrash("n", "second, longer copy"));
-    ASSERT_NO_FATAL_FAILURE(settle());
+    ASSERT_EQ(::unlink((_trash + "n.txt").c_str()), 0);
+    ASSERT_NO_FATAL_FAILURE(moveFileIntoTrash("n.txt", "second, longer copy"));
+    ASSERT_FALSE(waitForCachedCopy(".x_n-1.txt").empty()) << daemonStderr();
+    ASSERT_EQ(::unlink((_trash + "n.txt").c_str()), 0);
+    ASSERT_TRUE(makeFolder(_home + "/n.txt"));
+    ASSERT_TRUE(writeBytes(_home + "/n.txt/inside", "a folder now"));
+    ASSERT_NO_FATAL_FAILURE(moveIntoTrash(_home + "/n.txt", "n.txt"));
+    ASSERT_FALSE(waitForCachedCopy(".x_n.txt-1").empty()) << daemonStderr();
     if (utcMinuteName(std::time(nullptr)) != dateFolder)
-        GTEST_SKIP() << "the minute changed during the test; the second copy had a folder of its own";
+        GTEST_SKIP() << "the minute changed during the test; a copy had a folder of its own";
 
-    std::vector<std::string> copies = cachedCopies(".x_n");
-    ASSERT_EQ(copies.size(), 1u);
-    EXPECT_EQ(readFileText(copies[0]), "first copy") << "the earlier archive was overwritten";
-    EXPECT_EQ(archivedNamesIn(dateFolder), std::vector<std::string>({".x_n"}))
-        << "the failed copy left something behind";
-    EXPECT_NE(daemonStderr().find("File exists"), std::string::npos) << "stderr: " << daemonStderr();
+    EXPECT_EQ(readFileText(_cacheFolder + dateFolder + "/.x_n.txt"), "first copy");
+    EXPECT_EQ(readFileText(_cacheFolder + dateFolder + "/.x_n-1.txt"), "second, longer copy");
+    EXPECT_EQ(readFileText(_cacheFolder + dateFolder + "/.x_n.txt-1/.x_inside"), "a folder now");
+    EXPECT_EQ(daemonStderr().find("File exists"), std::string::npos) << "stderr: " << daemonStderr();
+
+    // A restart prunes nothing of it, and archives the folder still in the trash no second time.
+    ASSERT_NO_FATAL_FAILURE(interruptDaemon());
+    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    ASSERT_NO_FATAL_FAILURE(settle());
+    EXPECT_TRUE(waitFor([&] {
+        auto index = readIndex();
+        return index && indexRecordsNamed(*index, ".x_n.txt").size() == 1;
+    })) << "only the folder is still in the trash";
+    std::vector<std::string> folders;
+    for (const std::string &folder : dateFolders())
+        if (exists(_cacheFolder + folder + "/.x_n.txt") || exists(_cacheFolder + folder + "/.x_n.txt-1"))
+            folders.push_back(folder);
+    EXPECT_EQ(folders, std::vector<std::string>{dateFolder}) << "archived again after the restart";
 }
 
 TEST_F(QuilletdTest, StartupWithTenThousandRecordsPrunesRecordsWhoseCopiesAreGone) {
@@ -1378,8 +1398,10 @@ TEST_F(QuilletdTest, VolumeTrashThatAppearsLaterIsWaitedForThenProtected) {
                 return true;
         return false;
     })) << daemonStderr();
-    // Unmounted (here: the volume's folders gone), the daemon ends as before.
-    quillet::test::removeTree(volume.root.substr(0, volume.root.size() - 1));
+    // Unmounted (here: the volume's folders gone at once, as an unmount takes them), the
+    // daemon ends as before.
+    const std::string root = volume.root.substr(0, volume.root.size() - 1);
+    ASSERT_EQ(::rename(root.c_str(), (root + "-unmounted").c_str()), 0);
     std::optional<int> status = _daemon.waitForExit();
     ASSERT_TRUE(status.has_value()) << "quilletd outlived its volume";
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << describeStatus(*status);
