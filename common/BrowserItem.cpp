@@ -117,6 +117,8 @@ BrowserItem makeChildRow(int folderFd, const std::string &parentPath, size_t ind
     std::string name;
     size_t position = 0;
     (void)sys::forEachEntry(folderFd, [&](std::string_view entry, unsigned char) {
+        if (isInternalName(entry))
+            return true; // the system's own work, no item: it takes no position
         if (position++ == index) {
             name = entry;
             return false;

@@ -25,6 +25,9 @@ bool walkFolder(int dirFd, const std::string &dirPath, const NameMatcher &matche
             keepGoing = false;
             return false;
         }
+        // The system's own work (a copy being assembled) is no item, and is not searched.
+        if (isInternalName(name))
+            return true;
         bool matched = matcher.matches(name);
         bool isFolder = type == DT_DIR;
         if (type == DT_UNKNOWN) {

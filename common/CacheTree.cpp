@@ -201,6 +201,17 @@ namespace {
 // At most this many threads read the date folders of the flat view.
 constexpr unsigned kMaxFlatReaders = 4;
 
+/// Entries of the open folder that are items (the system's own work left out).
+size_t countItems(int folderFd) {
+    size_t count = 0;
+    (void)sys::forEachEntry(folderFd, [&count](std::string_view name, unsigned char) {
+        if (!isInternalName(name))
+            ++count;
+        return true;
+    });
+    return count;
+}
+
 std::vector<BrowserItem> flatRowsOf(const std::vector<std::string> &caches, const BrowserItem &day) {
     std::vector<BrowserItem> rows;
     auto folder = openFolderInCache(caches, day.pathToItem);
@@ -209,6 +220,8 @@ std::vector<BrowserItem> flatRowsOf(const std::vector<std::string> &caches, cons
     // Attributes are read relative to the open date folder: no path is resolved again per
     // entry.
     (void)sys::forEachEntry(folder->get(), [&](std::string_view name, unsigned char) {
+        if (isInternalName(name))
+            return true; // the system's own work, no item
         if (auto row = makeEntryRow(folder->get(), day.pathToItem, name, RowOrigin::FlatRow))
             rows.push_back(std::move(*row));
         return true;
@@ -312,10 +325,7 @@ size_t CacheTree::numberOfChildren(const BrowserItem *item) const {
     if (item->isEmpty())
         return 0;
     auto folder = openFolderInCache(_cachesPath, item->pathToItem);
-    if (!folder)
-        return 0;
-    auto count = sys::countOpenDirectoryEntries(folder->get());
-    return count ? static_cast<size_t>(*count) : 0;
+    return folder ? countItems(folder->get()) : 0;
 }
 
 std::optional<BrowserItem> CacheTree::child(const BrowserItem *item, size_t index) const {
@@ -369,8 +379,7 @@ void CacheTree::setRowExpanded(const std::string &path, bool expanded) {
 
 uint64_t CacheTree::countBelow(const std::string &folderPath) const {
     auto folder = openFolderInCache(_cachesPath, folderPath);
-    auto entries = folder ? sys::countOpenDirectoryEntries(folder->get()) : sys::Result<uint64_t>(folder.status());
-    uint64_t count = entries ? *entries : 0;
+    uint64_t count = folder ? countItems(folder->get()) : 0;
     // Only the expanded rows directly inside this folder add their own children: the set is
     // ordered, so they sit between "folder/" and "folder0" ('0' follows '/').
     const std::string first = folderPath + "/";

@@ -75,6 +75,15 @@ protected:
     std::string cache, day1, day2;
 };
 
+// What the system is still assembling is never a hit, nor searched inside.
+TEST_F(CacheSearchTest, workInProgressIsNeverAHit) {
+    writeData(day1 + "/.quillet-partial-1-2/.x_report draft", 10);
+    for (const BrowserItem &hit : search("quillet"))
+        ADD_FAILURE() << hit.pathToItem;
+    for (const BrowserItem &hit : search("report"))
+        EXPECT_EQ(hit.pathToItem.find(".quillet-partial"), std::string::npos) << hit.pathToItem;
+}
+
 TEST_F(CacheSearchTest, findsStoredNamesAtAnyDepthInDateFoldersOnly) {
     auto hits = search("report");
     EXPECT_EQ(paths(hits), (std::vector<std::string>{day1 + "/.x_Report.pdf", day2 + "/.x_Papers/.x_Deep/.x_old reports"}));

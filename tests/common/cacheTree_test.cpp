@@ -112,6 +112,28 @@ TEST_F(CacheTreeTest, onlyRealDateFoldersOfTheUserAreListed) {
     EXPECT_TRUE(throughLink.rootListItems().empty());
 }
 
+// A folder being assembled in a date folder is the system's own work: no row, no child, not
+// counted among the items shown.
+TEST_F(CacheTreeTest, workInProgressIsNeverShown) {
+    const std::string day = cache + "/" + dateName(2008, 2, 1);
+    writeData(day + "/.x_whole", 10);
+    writeData(day + "/.quillet-partial-123-4/.x_half", 10);
+    CacheTree flat({cache});
+    flat.setViewMode(ViewMode::Flat);
+    flat.buildListRootItems();
+    ASSERT_EQ(flat.rootListItems().size(), 1u);
+    EXPECT_EQ(flat.rootListItems()[0].pathToItem, day + "/.x_whole");
+    CacheTree tree({cache});
+    tree.buildListRootItems();
+    auto rows = tree.rootListItems();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(tree.numberOfChildren(&rows[0]), 1u);
+    EXPECT_EQ(tree.child(&rows[0], 0)->pathToItem, day + "/.x_whole");
+    EXPECT_TRUE(tree.child(&rows[0], 1)->isEmpty());
+    tree.setRowExpanded(rows[0].pathToItem, true);
+    EXPECT_EQ(tree.countDisplayedItems(), 2u);
+}
+
 TEST_F(CacheTreeTest, cacheFoldersAreListedInTheOrderGivenAndMissingOnesAddNothing) {
     std::string second = dir.makeDir("vol/.TrashCacheFolder");
     ASSERT_TRUE(makeFolder(second + "/" + dateName(2001, 1, 1)));
