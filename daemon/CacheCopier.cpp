@@ -270,6 +270,7 @@ CacheCopier::FolderCopy CacheCopier::copyFolder(int sourceParent, const std::str
     _writeFailed = false;
     _partsLeftOut = false;
     _createdFolders.clear();
+    _linkedFiles.clear();
     _singleFileSizeLimit = limit;
     _makeInvisible = true;
     const std::string finalShown = _destinationShown;
@@ -389,6 +390,7 @@ void CacheCopier::copyFolderCore(const std::string &relative, std::vector<std::s
         noteFailure(sys::Status::failure(destinationDir.code(), "open", destination));
         return;
     }
+    sys::copyExtendedAttributes(sourceDir->get(), destinationDir->get());
 
     std::vector<std::string> subFolders;
     sys::Status listed = sys::forEachEntry(sourceDir->get(), [&](std::string_view entryName, unsigned char) {
@@ -406,8 +408,20 @@ void CacheCopier::copyFolderCore(const std::string &relative, std::vector<std::s
         if (S_ISSOCK(st->st_mode)) // nothing to keep: a socket holds no data
             return true;
         std::string copyName = setFileName(name, _makeInvisible ? Visibility::Hidden : Visibility::Visible);
+        const std::string copyRelative = destinationRelative.empty() ? copyName : destinationRelative + "/" + copyName;
+        // Hard links between files of the folder stay links: the second name links to the
+        // first one's copy, as cp -a does.
+        const std::pair<dev_t, ino_t> identity{st->st_dev, st->st_ino};
+        if (S_ISREG(st->st_mode) && st->st_nlink > 1) {
+            auto first = _linkedFiles.find(identity);
+            if (first != _linkedFiles.end() &&
+                sys::linkAt(_destinationFolder.get(), first->second, destinationDir->get(), copyName, 0))
+                return true;
+        }
         sys::Status status = sys::copyItemAt(sourceDir->get(), name, &*st, destinationDir->get(), copyName,
                                              source + "/" + name, destination + "/" + copyName);
+        if (status && S_ISREG(st->st_mode) && st->st_nlink > 1)
+            _linkedFiles.emplace(identity, copyRelative);
         if (!status) {
             if (isWriteFailure(status.code()))
                 noteFailure(status);

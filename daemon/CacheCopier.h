@@ -18,6 +18,8 @@
 
 #include <cstdint>
 #include <ctime>
+#include <map>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -107,6 +109,9 @@ private:
         struct timespec times[2];
     };
     std::vector<FolderTimes> _createdFolders;
+    /// Files of the folder with more than one name, by identity: where the first was copied
+    /// (relative to the destination root).
+    std::map<std::pair<dev_t, ino_t>, std::string> _linkedFiles;
 };
 
 /// True for the names of the system's own programs, which are never archived.

@@ -5,12 +5,14 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <random>
 
 namespace quillet::sys {
@@ -104,6 +106,8 @@ Status copyData(int from, int to, const struct stat &st, const std::string &sour
 }
 
 Status finishFile(int fd, const struct stat &st, const std::string &destination) {
+    // Extended attributes (the ACLs among them) before the mode: setting an access ACL can
+    // change the group bits, and the mode must end as it was.
     Status status = sys::fchmod(fd, st.st_mode & 07777);
     if (!status)
         return Status::failure(status.code(), "fchmod", destination);
@@ -155,8 +159,10 @@ Result<std::string> copyRegularFile(int sourceFd, const struct stat &st, const s
     auto unnamed = openAt(folderFd, ".", O_TMPFILE | O_WRONLY, 0600);
     if (unnamed) {
         Status status = copyData(sourceFd, unnamed->get(), st, source, destination);
-        if (status)
+        if (status) {
+            copyExtendedAttributes(sourceFd, unnamed->get());
             status = finishFile(unnamed->get(), st, destination);
+        }
         if (!status)
             return status;
         // The unnamed file appears under its name in one step, and linkat never replaces.
@@ -180,8 +186,10 @@ Result<std::string> copyRegularFile(int sourceFd, const struct stat &st, const s
             return Status::failure(fd.code(), "open", joinPath(folder, temporary));
         }
         Status status = copyData(sourceFd, fd->get(), st, source, destination);
-        if (status)
+        if (status) {
+            copyExtendedAttributes(sourceFd, fd->get());
             status = finishFile(fd->get(), st, destination);
+        }
         fd->reset();
         if (!status) {
             ::unlinkat(folderFd, temporary.c_str(), 0);
@@ -224,6 +232,33 @@ Result<Fd> openSource(int sourceDir, const std::string &sourceName, const std::s
 }
 
 } // namespace
+
+void copyExtendedAttributes(int from, int to) {
+    // The list is read twice at most: once for its size, once for the names.
+    ssize_t length = ::flistxattr(from, nullptr, 0);
+    if (length <= 0)
+        return;
+    std::string names(static_cast<size_t>(length), '\0');
+    length = ::flistxattr(from, names.data(), names.size());
+    if (length <= 0)
+        return;
+    names.resize(static_cast<size_t>(length));
+    std::string value;
+    for (size_t at = 0; at < names.size();) {
+        const char *name = names.c_str() + at;
+        at += std::strlen(name) + 1;
+        ssize_t size = ::fgetxattr(from, name, nullptr, 0);
+        if (size < 0)
+            continue;
+        value.resize(static_cast<size_t>(size));
+        size = ::fgetxattr(from, name, value.data(), value.size());
+        if (size < 0)
+            continue;
+        // What the destination cannot take (another file system's namespaces, security labels
+        // the user may not set) is left as the destination has it.
+        (void)::fsetxattr(to, name, value.data(), static_cast<size_t>(size), 0);
+    }
+}
 
 std::string partialName(unsigned long n) {
     return std::string(kPartialPrefix) + std::to_string(::getpid()) + "-" + std::to_string(n);

@@ -21,9 +21,9 @@ namespace quillet::sys {
 ///   copy leaves nothing in view;
 /// - data is shared where the file system allows it (FICLONE, then copy_file_range); holes of a
 ///   sparse file stay holes (SEEK_DATA/SEEK_HOLE);
-/// - permission bits and modification time are kept; a file of the user's that the user may
-///   not read (mode 000) is read as its owner could, by granting the read bit for the moment
-///   of the open, and keeps its mode on both sides;
+/// - permission bits, modification time and extended attributes (ACLs too) are kept; a file
+///   of the user's that the user may not read (mode 000) is read as its owner could, by
+///   granting the read bit for the moment of the open, and keeps its mode on both sides;
 /// - a symbolic link is copied as a link, never its target; fifos and device nodes are
 ///   recreated; sockets cannot be copied (EOPNOTSUPP).
 Status copyItem(const std::string &source, const std::string &destination);
@@ -43,6 +43,10 @@ using NameChoice = std::function<std::string(unsigned attempt)>;
 Result<std::string> copyItemToFreeNameAt(int sourceDir, const std::string &sourceName, const struct stat *known,
                                          int destinationDir, const NameChoice &names, const std::string &source,
                                          const std::string &destinationFolder);
+
+/// Copies the extended attributes of the open file or folder from to to (the POSIX ACLs among
+/// them), leaving out what the destination refuses.
+void copyExtendedAttributes(int from, int to);
 
 /// Temporary names of work in progress in the cache: ".quillet-partial-<pid>-<n>". The pid says
 /// which process writes it, so that what a crash left behind can be told from work going on.

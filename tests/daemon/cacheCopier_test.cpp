@@ -11,6 +11,7 @@
 #include <sys/un.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <set>
@@ -370,4 +371,28 @@ TEST_F(CacheCopierTest, archivedFoldersKeepTheirModificationTimesInBothModes) {
         EXPECT_EQ(modificationSecond(root + "/.x_inner"), 1000000000) << mode;
         EXPECT_EQ(readFileText(root + "/.x_inner/.x_file"), "f") << mode;
     }
+}
+
+// What cp -a keeps, the archive keeps: extended attributes (ACLs are some) of files and
+// folders, and hard links between the files of a folder.
+TEST_F(CacheCopierTest, archivedFoldersKeepExtendedAttributesAndHardLinks) {
+    _dir.writeFile("Trash/Project/a.txt", "shared");
+    ASSERT_EQ(::link(trash("Project/a.txt").c_str(), trash("Project/b.txt").c_str()), 0);
+    _dir.writeFile("Trash/Project/notes", "n");
+    if (::setxattr(trash("Project/notes").c_str(), "user.origin", "camera", 6, 0) != 0 ||
+        ::setxattr(trash("Project").c_str(), "user.tag", "work", 4, 0) != 0)
+        GTEST_SKIP() << "this file system takes no user extended attributes";
+    ASSERT_TRUE(copier(0).copyDataToCache(trash("Project")));
+    const std::string root = archived(".x_Project");
+    struct stat a {}, b {};
+    ASSERT_EQ(::stat((root + "/.x_a.txt").c_str(), &a), 0);
+    ASSERT_EQ(::stat((root + "/.x_b.txt").c_str(), &b), 0);
+    EXPECT_EQ(a.st_ino, b.st_ino) << "the hard link became two files";
+    EXPECT_EQ(a.st_nlink, 2u);
+    char value[16] = {};
+    EXPECT_EQ(::getxattr((root + "/.x_notes").c_str(), "user.origin", value, sizeof value), 6);
+    EXPECT_STREQ(value, "camera");
+    char tag[16] = {};
+    EXPECT_EQ(::getxattr(root.c_str(), "user.tag", tag, sizeof tag), 4);
+    EXPECT_STREQ(tag, "work");
 }
