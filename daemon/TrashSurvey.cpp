@@ -228,7 +228,7 @@ int TrashSurvey::run() {
     // The check that the trash folder can be read (a volume's may still have to appear) comes
     // before anything is written in the cache.
     while (!openTrashFolder()) {
-        sys::sleepFor(int64_t{_arguments.loopTimeInSeconds} * 1000);
+        awaitTrashFolder();
         if (stopRequested())
             return 0;
     }
@@ -262,8 +262,34 @@ int TrashSurvey::run() {
     return 0;
 }
 
+std::vector<std::string> TrashSurvey::foldersLeadingToTrash() const {
+    // The volume's top folder and each folder below it on the way to the trash folder: one of
+    // them gets the next folder when the first item is trashed there.
+    std::vector<std::string> folders = {_arguments.cacheBase};
+    std::string path = _arguments.cacheBase;
+    std::string_view rest = std::string_view(_arguments.trashFolder).substr(_arguments.cacheBase.size());
+    while (!rest.empty()) {
+        const size_t slash = rest.find('/');
+        path += std::string(rest.substr(0, slash)) + "/";
+        folders.push_back(path);
+        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+    }
+    return folders;
+}
+
+void TrashSurvey::awaitTrashFolder() {
+    // Woken when a folder appears on the way, or when the volume goes; the time-out only
+    // bounds the wait should an event be missed.
+    constexpr int kAwaitMillis = 60 * 1000;
+    sys::TrashWatch appearance(foldersLeadingToTrash(), sys::TrashWatch::WatchFor::Creation);
+    if (openTrashFolder())
+        return; // it appeared while the watch was being set up
+    (void)appearance.wait(appearance.active() ? kAwaitMillis : _arguments.loopTimeInSeconds * 1000,
+                          sys::StopSignal::waitMask());
+}
+
 void TrashSurvey::surveyloop() {
-    sys::TrashWatch watch(_arguments.trashFolder);
+    std::optional<sys::TrashWatch> watch;
     uint64_t previous = _currentStat.itemCount;
     bool arrivalSeen = false;
     const int32_t mode = _arguments.dataCacheMode;
@@ -274,6 +300,12 @@ void TrashSurvey::surveyloop() {
         // is noticed at once, and nothing keeps the volume from being unmounted.
         std::optional<sys::Fd> trash = openTrashFolder();
         uint64_t count = trash ? nbItemsAtFolderRoot(trash->get()) : 0;
+        // Arrivals wake the loop once the trash folder is there (again: it may have been made
+        // anew since the watch began).
+        if (trash && (!watch || !_watchingTrash)) {
+            watch.emplace(_arguments.trashFolder);
+            _watchingTrash = true;
+        }
 
         // In copy mode only what stays in the trash needs a record: the records of entries
         // that left are forgotten, and the others kept, so that a restore or a deletion does
@@ -296,6 +328,7 @@ void TrashSurvey::surveyloop() {
                 return;
             sys::releaseFreeMemory();
         }
+        const bool trashThere = trash.has_value();
         trash.reset();
 
         const time_t sinceWrite = sys::now() - _lastWriteToFile;
@@ -304,7 +337,12 @@ void TrashSurvey::surveyloop() {
 
         if (stopRequested())
             return;
-        arrivalSeen = watch.wait(loopMillis, sys::StopSignal::waitMask()) || arrivalSeen;
+        if (!trashThere) {
+            _watchingTrash = false;
+            awaitTrashFolder();
+        } else {
+            arrivalSeen = watch->wait(loopMillis, sys::StopSignal::waitMask()) || arrivalSeen;
+        }
         if (stopRequested())
             return;
         previous = count;

@@ -21,6 +21,7 @@
 #include <optional>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 namespace quillet::daemon {
 
@@ -46,6 +47,11 @@ private:
     /// Number of entries of the open trash folder except ".", ".." and ".DS_Store".
     uint64_t nbItemsAtFolderRoot(int trashFd);
     [[noreturn]] void die(const sys::Status &why);
+    /// The folders from the volume's top down to the trash folder, each with a trailing "/".
+    std::vector<std::string> foldersLeadingToTrash() const;
+    /// Sleeps until a folder on the way to the trash folder appears, the volume goes or a stop
+    /// is asked for (inotify on those folders; without it, one period).
+    void awaitTrashFolder();
     /// Archives every new entry; false when interrupted.
     bool scanTrashFolder(int trashFd);
     bool isArchived(const ArchivedItem &item) const;
@@ -75,6 +81,8 @@ private:
     /// $topdir/.Trash/<uid>/files/), where it may appear only with the first item trashed there.
     bool _trashOnVolume = false;
     bool _waitingForTrash = false;
+    /// The arrival watch is on the trash folder as it is now.
+    bool _watchingTrash = false;
     CacheCopier _copier;
     ArchiveStruct _currentStat;
     std::unordered_set<ArchivedItemKey, ArchivedItemKeyHash> _archivedKeys;

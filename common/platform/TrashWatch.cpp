@@ -9,13 +9,20 @@
 
 namespace quillet::sys {
 
-TrashWatch::TrashWatch(const std::string &folder) {
+TrashWatch::TrashWatch(const std::string &folder) : TrashWatch(std::vector<std::string>{folder}, WatchFor::Arrivals) {}
+
+TrashWatch::TrashWatch(const std::vector<std::string> &folders, WatchFor watchFor) {
     int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (fd < 0)
         return;
     _fd.reset(fd);
-    uint32_t mask = IN_MOVED_TO | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT | IN_ONLYDIR;
-    if (::inotify_add_watch(fd, folder.c_str(), mask) < 0)
+    // A watch keeps no volume from being unmounted: it ends with an IN_UNMOUNT event instead.
+    const uint32_t mask = (watchFor == WatchFor::Arrivals ? IN_MOVED_TO | IN_CLOSE_WRITE : IN_CREATE | IN_MOVED_TO) |
+                          IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT | IN_ONLYDIR;
+    bool any = false;
+    for (const std::string &folder : folders)
+        any = ::inotify_add_watch(fd, folder.c_str(), mask) >= 0 || any;
+    if (!any)
         _fd.reset();
 }
 

@@ -1319,6 +1319,13 @@ INSTANTIATE_TEST_SUITE_P(Cases, CacheProblemTest,
                              return std::string(param.param.label);
                          });
 
+size_t countOf(const std::string &text, const std::string &part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size()))
+        ++count;
+    return count;
+}
+
 /// A "volume" for the daemon: a folder standing for a mount point, with its cache folder and the
 /// user's per-volume trash below it (the daemon recognises the layout by its paths).
 struct FakeVolume {
@@ -1382,9 +1389,11 @@ TEST_F(QuilletdTest, VolumeTrashOfAnotherAccountIsRefused) {
     EXPECT_EQ(readFileText(volume.trash + "theirs.txt"), "theirs");
 }
 
+// The wait is woken by the folders appearing (inotify on the volume's top folder and below), not
+// by the polling period, which is an hour here.
 TEST_F(QuilletdTest, VolumeTrashThatAppearsLaterIsWaitedForThenProtected) {
     FakeVolume volume = makeFakeVolume(_tmp / "volume", false);
-    std::vector<std::string> args = {"1", volume.trash, volume.root, "0", "0", "0"};
+    std::vector<std::string> args = {"3600", volume.trash, volume.root, "0", "0", "0"};
     ASSERT_NO_FATAL_FAILURE(startDaemonWith(args));
     ASSERT_TRUE(waitFor([&] { return daemonStderr().find("waiting for the trash folder") != std::string::npos; }))
         << daemonStderr();
@@ -1398,8 +1407,12 @@ TEST_F(QuilletdTest, VolumeTrashThatAppearsLaterIsWaitedForThenProtected) {
                 return true;
         return false;
     })) << daemonStderr();
-    // Unmounted (here: the volume's folders gone at once, as an unmount takes them), the
-    // daemon ends as before.
+    // The trash folder removed, the daemon waits for it again; then the volume goes (here: its
+    // folders all at once, as an unmount takes them), and the daemon ends as before. Both
+    // wake it although its period is an hour.
+    quillet::test::removeTree(volume.trashTop);
+    ASSERT_TRUE(waitFor([&] { return countOf(daemonStderr(), "waiting for the trash folder") == 2; }))
+        << daemonStderr();
     const std::string root = volume.root.substr(0, volume.root.size() - 1);
     ASSERT_EQ(::rename(root.c_str(), (root + "-unmounted").c_str()), 0);
     std::optional<int> status = _daemon.waitForExit();
