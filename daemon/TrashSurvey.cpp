@@ -179,6 +179,61 @@ void TrashSurvey::removeAbandonedWork(int cacheFd) const {
     }
 }
 
+namespace {
+
+/// The freedesktop.org "info" folder beside a trash's "files" folder.
+std::string infoFolderOf(const std::string &trashFolder) {
+    std::string files = trashFolder;
+    while (files.size() > 1 && files.back() == '/')
+        files.pop_back();
+    return sys::parentPath(files) + "/info/";
+}
+
+} // namespace
+
+std::optional<TrashInfo> TrashSurvey::trashInfoOf(const std::string &name) const {
+    auto info = sys::openTrashFolder(infoFolderOf(_arguments.trashFolder), _trashOnVolume ? _arguments.cacheBase : std::string());
+    if (!info)
+        return std::nullopt;
+    auto text = sys::readFileAt(info->get(), name + ".trashinfo", kMaxTrashInfoBytes);
+    return text ? parseTrashInfo(*text) : std::nullopt;
+}
+
+void TrashSurvey::keepTrashInfo() {
+    auto cache = sys::openOwnedFolder(_arguments.trashCacheFolder);
+    std::vector<std::string> kept; // .trashinfo files whose information is now with the archive
+    for (auto &[dateName, items] : _archivedInfo) {
+        if (!cache)
+            break;
+        auto dateFolder = sys::openOwnedFolderAt(cache->get(), dateName);
+        if (!dateFolder)
+            continue;
+        TrashInfoStore entries;
+        for (const ArchivedInfo &item : items)
+            entries.insert_or_assign(item.storedName, item.info);
+        sys::Status written = addToTrashInfoStore(dateFolder->get(), _arguments.trashCacheFolder + dateName, entries);
+        if (!written) {
+            std::fprintf(stderr, "quilletd: %s\n", written.message().c_str());
+            continue;
+        }
+        for (const ArchivedInfo &item : items)
+            kept.push_back(item.infoFile);
+    }
+    _archivedInfo.clear();
+    // In move mode the entries have left the trash: their .trashinfo files go with them, or
+    // trash clients would list items that are not there.
+    if (_arguments.dataCacheMode != static_cast<int32_t>(CacheMode::Move) || kept.empty())
+        return;
+    for (const std::string &file : kept)
+        removeTrashInfoFile(file);
+}
+
+void TrashSurvey::removeTrashInfoFile(const std::string &file) const {
+    auto info = sys::openTrashFolder(infoFolderOf(_arguments.trashFolder), _trashOnVolume ? _arguments.cacheBase : std::string());
+    if (info)
+        (void)sys::unlinkAt(info->get(), file);
+}
+
 void TrashSurvey::forgetRecord(const ArchivedItem &record) {
     const ArchivedItemKey key = keyOf(record);
     std::erase_if(_currentStat.items, [&key](const ArchivedItem &item) { return keyOf(item) == key; });
@@ -378,7 +433,9 @@ bool TrashSurvey::scanTrashFolder(int trashFd) {
             // pruned since); otherwise the entry is archived again. A plain file removal, so a
             // folder the user left in the trash stays where it is.
             if (archivedCopyExists(*item, name)) {
-                (void)sys::unlinkAt(trashFd, name);
+                // Its .trashinfo goes with it, or trash clients would list an item not there.
+                if (sys::unlinkAt(trashFd, name))
+                    removeTrashInfoFile(name + ".trashinfo");
                 continue;
             }
             forgetRecord(*item);
@@ -392,9 +449,12 @@ bool TrashSurvey::scanTrashFolder(int trashFd) {
                                          _arguments.freePercentage)) {
             recordArchived(std::move(*item));
             archived = true;
+            if (auto info = trashInfoOf(name))
+                _archivedInfo[_copier.dateFolderName()].push_back({_copier.storedName(), *info, name + ".trashinfo"});
         }
     }
     if (archived) {
+        keepTrashInfo();
         // One flush of the cache's volume for what this scan archived, not one per item.
         (void)sys::syncfsPath(_arguments.trashCacheFolder);
         dropMarkers();

@@ -11,6 +11,7 @@
 #include "ArchivedItem.h"
 #include "CacheCopier.h"
 #include "DaemonArguments.h"
+#include "TrashInfo.h"
 #include "platform/FolderStamp.h"
 #include "platform/System.h"
 
@@ -18,6 +19,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <map>
 #include <optional>
 #include <string>
 #include <unordered_set>
@@ -71,6 +73,14 @@ private:
     void removeAbandonedWork(int cacheFd) const;
     void dropMarkers();
     void saveIndex();
+    /// The trash information of the entry name (info/<name>.trashinfo beside the trash folder),
+    /// when there is any.
+    std::optional<TrashInfo> trashInfoOf(const std::string &name) const;
+    /// Keeps the trash information of what a scan archived with the archives, in the store of
+    /// each date folder; in move mode the .trashinfo files then go, as their entries did.
+    void keepTrashInfo();
+    /// Removes the file of the trash's info folder (a .trashinfo whose entry has gone).
+    void removeTrashInfoFile(const std::string &file) const;
     bool stopRequested() const;
     /// True when the trash folder may have changed since the last scan even though its entry
     /// count did not.
@@ -91,6 +101,14 @@ private:
     time_t _lastWriteToFile = 0;
     /// Records were added or dropped since the index was last written.
     bool _indexChanged = false;
+    /// The trash information of what the current scan archived, by date folder, with the
+    /// names of their .trashinfo files.
+    struct ArchivedInfo {
+        std::string storedName;
+        TrashInfo info;
+        std::string infoFile;
+    };
+    std::map<std::string, std::vector<ArchivedInfo>> _archivedInfo;
 
     // What the last count saw of the trash folder itself, and what the last scan saw.
     sys::FolderStamp _countedStamp;

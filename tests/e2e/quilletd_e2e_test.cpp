@@ -11,6 +11,7 @@
 
 #include "ArchiveFile.h"
 #include "ArchivedItem.h"
+#include "TrashInfo.h"
 #include "ChildProcess.h"
 #include "TestDir.h"
 #include "platform/UserPaths.h"
@@ -295,11 +296,12 @@ protected:
         return found;
     }
 
-    /// Entries of a date folder that the test itself trashed, settle() files left out.
+    /// Items of a date folder that the test itself trashed: settle() files and the system's
+    /// own files (the trash information) left out.
     std::vector<std::string> archivedNamesIn(const std::string &dateFolder) const {
         std::vector<std::string> names;
         for (const std::string &name : listNames(_cacheFolder + dateFolder))
-            if (name.rfind(".x_zz-settle-", 0) != 0)
+            if (name.rfind(".x_zz-settle-", 0) != 0 && name.rfind(".quillet-", 0) != 0)
                 names.push_back(name);
         return names;
     }
@@ -1567,6 +1569,38 @@ TEST_F(QuilletdTest, GioTrashOnAVolumeLandsInTheTrashFolderQuilletdWatches) {
                     return true;
             return false;
         })) << "not archived; stderr: " << daemonStderr();
+        ASSERT_NO_FATAL_FAILURE(interruptDaemon());
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Where archived items came from: the trash information goes with the archive
+
+TEST_F(QuilletdTest, TrashInformationIsKeptWithTheArchiveAndTakenAlongInMoveMode) {
+    for (int mode : {0, 1}) {
+        SCOPED_TRACE(mode == 0 ? "copy mode" : "move mode");
+        ASSERT_NO_FATAL_FAILURE(startDaemon({.mode = mode}));
+        const std::string name = mode == 0 ? "copy one.txt" : "move\none.txt";
+        const std::string folder = _home + "/Projects/deep " + std::to_string(mode);
+        ASSERT_TRUE(makeFolder(folder));
+        ASSERT_TRUE(writeBytes(folder + "/" + name, "content"));
+        ASSERT_EQ(trashPut(folder + "/" + name), 0) << readFileText(_tmp / "trash-put.stderr");
+        std::string copy = waitForCachedCopy(".x_" + name);
+        ASSERT_FALSE(copy.empty()) << daemonStderr();
+        const std::string dateFolder = parentOf(copy);
+        std::optional<std::string> original;
+        ASSERT_TRUE(waitFor([&] {
+            auto dir = quillet::sys::openDirectory(dateFolder);
+            if (!dir)
+                return false;
+            original = quillet::originalPathOf(quillet::readTrashInfoStore(dir->get()), ".x_" + name, "/");
+            return original.has_value();
+        })) << daemonStderr();
+        EXPECT_EQ(*original, folder + "/" + name);
+        // The .trashinfo goes with its entry in move mode only.
+        EXPECT_EQ(exists(_trashInfo + "/" + name + ".trashinfo"), mode == 0);
+        for (const std::string &entry : listNames(dateFolder))
+            EXPECT_TRUE(entry.rfind(".x_", 0) == 0 || entry == ".quillet-trashinfo") << entry;
         ASSERT_NO_FATAL_FAILURE(interruptDaemon());
     }
 }
