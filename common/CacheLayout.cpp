@@ -79,6 +79,14 @@ std::string setFileName(std::string_view name, Visibility visibleInFinder) {
     return hidden;
 }
 
+std::optional<std::string> storedNameOf(std::string_view name) {
+    if (name.size() + kHiddenPrefix.size() <= kMaxNameBytes)
+        return setFileName(name, Visibility::Hidden);
+    if (hasHiddenPrefix(name))
+        return std::nullopt;
+    return std::string(name);
+}
+
 std::string indexHiddenName(std::string_view name) {
     return hasHiddenPrefix(name) ? std::string(name) : setFileName(name, Visibility::Hidden);
 }

@@ -53,6 +53,14 @@ enum class Visibility { Hidden, Visible };
 /// without it is its own visible form. Hidden form: ".x_" + name, even when the name already
 /// carries the prefix.
 std::string setFileName(std::string_view name, Visibility visibleInFinder);
+/// The longest name a Linux file system takes, in bytes.
+inline constexpr size_t kMaxNameBytes = 255;
+/// The name an item is stored under in the cache: its hidden form when that fits in a name
+/// (kMaxNameBytes), else the name itself, whose visible form is then itself, exactly (the
+/// prefix only hides what the cache folder already hides). Nothing for a name that fits only
+/// without the prefix but begins with ".x_": stored as it is, it would come back without it.
+std::optional<std::string> storedNameOf(std::string_view name);
+
 /// The name an index record keeps: ".x_" + name, or the name unchanged when it already
 /// begins with ".x_" (the prefix is never doubled).
 std::string indexHiddenName(std::string_view name);

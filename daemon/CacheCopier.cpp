@@ -180,7 +180,14 @@ bool CacheCopier::copyDataToCache(int trashFd, const std::string &trashFolder, c
     auto date = openDateFolder(cache->get(), _trashCacheFolder, dateName, created);
     if (!date)
         return false;
-    const std::string hiddenName = setFileName(name, Visibility::Hidden);
+    auto stored = storedNameOf(name);
+    if (!stored) {
+        std::fprintf(stderr, "quilletd: not archived: %s: the name is too long to be stored\n", (trashFolder + name).c_str());
+        if (created)
+            (void)sys::unlinkAt(cache->get(), dateName, true);
+        return false;
+    }
+    const std::string hiddenName = *stored;
     _rootShown = trashFolder + name;
 
     const bool archived = _dataCacheMode == static_cast<int32_t>(CacheMode::Move)
@@ -258,7 +265,7 @@ std::string CacheCopier::destinationFor(const std::string &relative) const {
             std::string component = relative.substr(start, end - start);
             if (!destination.empty())
                 destination += "/";
-            destination += setFileName(component, _makeInvisible ? Visibility::Hidden : Visibility::Visible);
+            destination += storedNameOf(component).value_or(component);
         }
         start = end + 1;
     }
@@ -407,7 +414,13 @@ void CacheCopier::copyFolderCore(const std::string &relative, std::vector<std::s
             return true;
         if (S_ISSOCK(st->st_mode)) // nothing to keep: a socket holds no data
             return true;
-        std::string copyName = setFileName(name, _makeInvisible ? Visibility::Hidden : Visibility::Visible);
+        // A name too long for the prefix is stored as it is (it then comes back as it is).
+        auto stored = storedNameOf(name);
+        if (!stored) {
+            leftOut(sys::Status::refusal(ENAMETOOLONG, source + "/" + name, "the name is too long to be stored"));
+            return true;
+        }
+        std::string copyName = *stored;
         const std::string copyRelative = destinationRelative.empty() ? copyName : destinationRelative + "/" + copyName;
         // Hard links between files of the folder stay links: the second name links to the
         // first one's copy, as cp -a does.
@@ -485,8 +498,11 @@ void CacheCopier::scrambleFolderHierarchy(int parentFd, const std::string &name)
             std::vector<std::string> blocked;
             for (const std::string &entry : toRename) {
                 sys::unlockItemAt(current->get(), entry);
-                const std::string hidden = setFileName(entry, Visibility::Hidden);
-                sys::Status status = sys::renameNoReplace(current->get(), entry, current->get(), hidden);
+                // A name too long for the prefix keeps its name, which comes back as it is.
+                const std::string hidden = storedNameOf(entry).value_or(entry);
+                sys::Status status = hidden == entry
+                                         ? sys::Status()
+                                         : sys::renameNoReplace(current->get(), entry, current->get(), hidden);
                 if (status) {
                     progress = true;
                     auto st = sys::statAt(current->get(), hidden, sys::FollowLinks::No);

@@ -97,7 +97,7 @@ bool TrashSurvey::archivedCopyExists(const ArchivedItem &record, const std::stri
     auto cache = sys::openOwnedFolder(_arguments.trashCacheFolder);
     if (!cache)
         return false;
-    const std::string storedName = setFileName(entryName, Visibility::Hidden);
+    const std::string storedName = storedNameOf(entryName).value_or(entryName);
     const ArchivedItemKey wanted = keyOf(record);
     bool found = false;
     (void)sys::forEachEntry(cache->get(), [&](std::string_view entry, unsigned char) {
@@ -107,10 +107,19 @@ bool TrashSurvey::archivedCopyExists(const ArchivedItem &record, const std::stri
         auto dateFolder = sys::openOwnedFolderAt(cache->get(), name);
         if (!dateFolder)
             return true;
-        auto copy = buildArchivedItemAt(dateFolder->get(), storedName);
-        if (copy) {
-            copy->name = record.name;
-            found = keyOf(*copy) == wanted;
+        // The copy may have taken a numbered name (the same name archived earlier that minute):
+        // the numbers are tried until one is not there.
+        for (unsigned n = 0; n < 1000 && !found; ++n) {
+            for (bool folder : {false, true}) {
+                auto copy = buildArchivedItemAt(dateFolder->get(), numberedName(storedName, n, folder));
+                if (copy) {
+                    copy->name = record.name;
+                    found = found || keyOf(*copy) == wanted;
+                }
+            }
+            if (!sys::statAt(dateFolder->get(), numberedName(storedName, n, false), sys::FollowLinks::No) &&
+                !sys::statAt(dateFolder->get(), numberedName(storedName, n, true), sys::FollowLinks::No))
+                break;
         }
         return !found;
     });

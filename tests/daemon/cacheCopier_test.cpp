@@ -396,3 +396,25 @@ TEST_F(CacheCopierTest, archivedFoldersKeepExtendedAttributesAndHardLinks) {
     EXPECT_EQ(::getxattr(root.c_str(), "user.tag", tag, sizeof tag), 4);
     EXPECT_STREQ(tag, "work");
 }
+
+// A name that cannot take the ".x_" prefix within 255 bytes is stored as it is, and its visible
+// form is then exactly itself: nothing of the folder is left out, in both modes.
+TEST_F(CacheCopierTest, namesTooLongForThePrefixAreStoredAsTheyAre) {
+    const std::string longFile(254, 'f');
+    const std::string longFolder(255, 'd');
+    for (int mode : {0, 1}) {
+        SCOPED_TRACE(mode);
+        const std::string top = "Long" + std::to_string(mode);
+        _dir.writeFile("Trash/" + top + "/" + longFile, "file");
+        _dir.writeFile("Trash/" + top + "/" + longFolder + "/inner", "inner");
+        CacheCopier archiving = copier(mode);
+        ASSERT_TRUE(archiving.copyDataToCache(trash(top)));
+        const std::string root = archived(".x_" + top);
+        EXPECT_EQ(readFileText(root + "/" + longFile), "file");
+        EXPECT_EQ(readFileText(root + "/" + longFolder + "/.x_inner"), "inner");
+        EXPECT_EQ(setFileName(longFile, Visibility::Visible), longFile);
+    }
+    // Too long, and beginning with the prefix: stored as it is it would come back changed.
+    EXPECT_FALSE(storedNameOf(".x_" + std::string(253, 'p')));
+    EXPECT_EQ(storedNameOf(std::string(252, 'p')), ".x_" + std::string(252, 'p'));
+}
