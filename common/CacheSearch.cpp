@@ -1,8 +1,14 @@
 #include "CacheSearch.h"
 
 #include <dirent.h>
+#include <unicode/bytestream.h>
+#include <unicode/casemap.h>
+#include <unicode/stringpiece.h>
+#include <unicode/uchar.h>
 
-#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <limits>
 
 #include "CacheLayout.h"
 #include "ZRAppUtils.h"
@@ -14,6 +20,33 @@ namespace quillet {
 namespace {
 
 constexpr char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+void appendAsciiLowered(std::string_view name, std::string &folded) {
+    const size_t start = folded.size();
+    folded.resize(start + name.size());
+    char *out = folded.data() + start;
+    for (char c : name)
+        *out++ = asciiLower(c);
+}
+
+// ICU copies every byte that is no part of a well-formed UTF-8 sequence (a stray continuation
+// byte, a truncated sequence, an overlong form, an encoded surrogate) to its output unchanged
+// and goes on with the next byte, which is what a name that is not UTF-8 needs: its valid
+// characters fold, the rest compares as bytes.
+void appendUnicodeFolded(std::string_view name, std::string &folded) {
+    const size_t start = folded.size();
+    if (name.size() <= static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
+        UErrorCode error = U_ZERO_ERROR;
+        icu::StringByteSink<std::string> sink(&folded);
+        icu::CaseMap::utf8Fold(U_FOLD_CASE_DEFAULT, icu::StringPiece(name.data(), static_cast<int32_t>(name.size())),
+                               sink, nullptr, error);
+        if (U_SUCCESS(error))
+            return;
+    }
+    // ICU has no reason to refuse a name; should it, the ASCII letters at least still fold.
+    folded.resize(start);
+    appendAsciiLowered(name, folded);
+}
 
 // Walks the folder open as dirFd, depth first, each entry before its contents, as the browser
 // lists results. Returns false once stop is seen so that every level unwinds at once.
@@ -60,17 +93,42 @@ bool walkFolder(int dirFd, const std::string &dirPath, const NameMatcher &matche
 
 } // namespace
 
-NameMatcher::NameMatcher(std::string_view needle) : _lowerNeedle(needle) {
-    std::transform(_lowerNeedle.begin(), _lowerNeedle.end(), _lowerNeedle.begin(), asciiLower);
+bool isAsciiName(std::string_view name) {
+    // Eight bytes at a time: this runs on every name a search or a sort meets.
+    uint64_t seen = 0;
+    size_t i = 0;
+    for (; i + sizeof(uint64_t) <= name.size(); i += sizeof(uint64_t)) {
+        uint64_t word;
+        std::memcpy(&word, name.data() + i, sizeof word);
+        seen |= word;
+    }
+    for (; i < name.size(); ++i)
+        seen |= static_cast<unsigned char>(name[i]);
+    return (seen & 0x8080808080808080ULL) == 0;
 }
 
-bool NameMatcher::matches(std::string_view name) const {
-    const size_t needleSize = _lowerNeedle.size();
-    if (needleSize == 0)
-        return true;
+void appendFoldedName(std::string_view name, std::string &folded) {
+    if (isAsciiName(name))
+        appendAsciiLowered(name, folded);
+    else
+        appendUnicodeFolded(name, folded);
+}
+
+std::string foldedName(std::string_view name) {
+    std::string folded;
+    appendFoldedName(name, folded);
+    return folded;
+}
+
+NameMatcher::NameMatcher(std::string_view needle) : _foldedNeedle(foldedName(needle)) {
+    _asciiNeedle = isAsciiName(_foldedNeedle);
+}
+
+bool NameMatcher::matchesAscii(std::string_view name) const {
+    const size_t needleSize = _foldedNeedle.size();
     if (name.size() < needleSize)
         return false;
-    const char first = _lowerNeedle[0];
+    const char first = _foldedNeedle[0];
     const char firstUpper = (first >= 'a' && first <= 'z') ? static_cast<char>(first - 'a' + 'A') : first;
     const size_t last = name.size() - needleSize;
     for (size_t start = 0; start <= last; ++start) {
@@ -78,12 +136,35 @@ bool NameMatcher::matches(std::string_view name) const {
         if (c != first && c != firstUpper)
             continue;
         size_t i = 1;
-        while (i < needleSize && asciiLower(name[start + i]) == _lowerNeedle[i])
+        while (i < needleSize && asciiLower(name[start + i]) == _foldedNeedle[i])
             ++i;
         if (i == needleSize)
             return true;
     }
     return false;
+}
+
+bool NameMatcher::matches(std::string_view name) const {
+    if (_foldedNeedle.empty())
+        return true;
+    // Folding maps ASCII to ASCII (A-Z to a-z, nothing else changes) and leaves the characters
+    // around each one alone, so an ASCII needle found in the name with A-Z lowered is in its
+    // folding too, and the folding of an ASCII name is that name lowered. Only names outside
+    // ASCII, which are few, are folded in full: "ss" is in "Straße" only once it is "strasse".
+    if (_asciiNeedle) {
+        if (matchesAscii(name))
+            return true;
+        if (isAsciiName(name))
+            return false;
+    } else if (isAsciiName(name)) {
+        return false; // the needle's folding has bytes above 0x7f that an ASCII name cannot hold
+    }
+    // The folding may be longer or shorter than the name ("ß" to "ss", the Kelvin sign to "k"),
+    // so no length test comes first. One buffer per thread: no allocation per name.
+    thread_local std::string folded;
+    folded.clear();
+    appendUnicodeFolded(name, folded);
+    return folded.find(_foldedNeedle) != std::string::npos;
 }
 
 void searchCaches(const std::vector<std::string> &cachesPath, std::string_view text, const std::atomic<bool> &stop,

@@ -1,9 +1,10 @@
 #pragma once
 // The cache browser's search: every archived entry of every date folder of every cache folder,
-// at any depth, whose stored name contains a text, compared without regard to case. Packages
-// (folders that ZRAppUtils::isTrueFolder rejects, such as applications) can match but are not
-// entered. The walk runs on a thread of its own and appends its hits, in the order found, to a
-// result list that the browser copies while the walk goes on.
+// at any depth, whose stored name contains a text, compared without regard to case (Unicode's
+// full case folding, which the browser's name sorting uses too). Packages (folders that
+// ZRAppUtils::isTrueFolder rejects, such as applications) can match but are not entered. The
+// walk runs on a thread of its own and appends its hits, in the order found, to a result list
+// that the browser copies while the walk goes on.
 
 #include <atomic>
 #include <cstdint>
@@ -19,8 +20,25 @@
 
 namespace quillet {
 
-/// Substring test that ignores ASCII case, without making a lowercase copy of each name.
-/// Bytes outside ASCII (the parts of UTF-8 sequences) must match exactly.
+/// True when every byte of name is ASCII (below 0x80): such a name folds by lowering A-Z alone.
+bool isAsciiName(std::string_view name);
+
+/// Appends to folded the full Unicode case folding of name, in UTF-8: the default (not Turkic)
+/// mappings of Unicode's CaseFolding.txt, statuses C and F. "Été" folds to "été", "ß" to "ss",
+/// "Σ" and the final "ς" to "σ", "İ" to "i̇" (i followed by U+0307, a combining dot above), "ı"
+/// stays itself, "K" (the Kelvin sign) becomes "k". No normalization: a precomposed "é" and an
+/// "e" followed by a combining acute accent stay apart. Names are bytes, not necessarily UTF-8:
+/// bytes that are no part of a valid UTF-8 sequence are copied as they are, and the characters
+/// around them are still folded. Never fails. A plain ASCII name costs one pass.
+void appendFoldedName(std::string_view name, std::string &folded);
+/// The full case folding of name, as appendFoldedName gives it.
+std::string foldedName(std::string_view name);
+
+/// Substring test that ignores case by Unicode's full case folding: name matches when the
+/// folding of name contains the folding of the needle, byte for byte. So "été" is in
+/// "Été à Paris.txt", "strasse" in "Straße", "ß" in "STRASSE" and "οδος" in "ΟΔΟΣ", but
+/// "istanbul" is not in "İstanbul" (whose folding has a combining dot after the i). Bytes that
+/// are not UTF-8 match only themselves. Plain ASCII names are compared without copying them.
 class NameMatcher {
 public:
     explicit NameMatcher(std::string_view needle);
@@ -28,7 +46,11 @@ public:
     bool matches(std::string_view name) const;
 
 private:
-    std::string _lowerNeedle;
+    bool matchesAscii(std::string_view name) const;
+
+    std::string _foldedNeedle;
+    /// The folded needle is plain ASCII (an ASCII needle, but also "ß" or the Kelvin sign).
+    bool _asciiNeedle = true;
 };
 
 /// Walks the caches for names containing text, calling onHit with each search result (origin

@@ -17,7 +17,7 @@ namespace quillet {
 
 namespace {
 
-int compareLowercase(std::string_view a, std::string_view b) {
+int compareAsciiLowercase(std::string_view a, std::string_view b) {
     auto lower = [](unsigned char c) { return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c; };
     size_t common = std::min(a.size(), b.size());
     for (size_t i = 0; i < common; ++i) {
@@ -31,6 +31,16 @@ int compareLowercase(std::string_view a, std::string_view b) {
     return a.size() < b.size() ? -1 : 1;
 }
 
+// The foldings compared byte for byte (as unsigned bytes, which for UTF-8 is code point
+// order). The folding of an ASCII name is the name with A-Z lowered, so two ASCII names are
+// compared in place, as they always were.
+int compareFolded(std::string_view a, std::string_view b) {
+    if (isAsciiName(a) && isAsciiName(b))
+        return compareAsciiLowercase(a, b);
+    const int result = foldedName(a).compare(foldedName(b));
+    return result < 0 ? -1 : (result > 0 ? 1 : 0);
+}
+
 template <typename T> int threeWay(const T &a, const T &b) { return a < b ? -1 : (b < a ? 1 : 0); }
 
 } // namespace
@@ -38,8 +48,8 @@ template <typename T> int threeWay(const T &a, const T &b) { return a < b ? -1 :
 int compareBrowserItems(const BrowserItem &a, const BrowserItem &b, const SortDescriptor &descriptor) {
     int result = -1;
     if (descriptor.key == kItemNameSortKey) {
-        result = compareLowercase(a.itemName ? std::string_view(*a.itemName) : std::string_view(),
-                                  b.itemName ? std::string_view(*b.itemName) : std::string_view());
+        result = compareFolded(a.itemName ? std::string_view(*a.itemName) : std::string_view(),
+                               b.itemName ? std::string_view(*b.itemName) : std::string_view());
     } else if (descriptor.key == kModifDateSortKey) {
         // modificationTime is the moment the modificationDate text stands for, to the second.
         result = threeWay(a.modificationDate ? a.modificationTime : time_t{0},
@@ -53,7 +63,7 @@ int compareBrowserItems(const BrowserItem &a, const BrowserItem &b, const SortDe
 namespace {
 
 // The order of the positions of items under a key read once per item: a sort of many rows
-// would otherwise lowercase both names, or look at both optionals, in every comparison. The
+// would otherwise fold both names, or look at both optionals, in every comparison. The
 // order is the one compareBrowserItems gives, ties kept in place. Each key is sorted together
 // with its position, so that a comparison reads nothing else.
 template <typename Key>
@@ -96,8 +106,8 @@ void applyOrder(std::vector<BrowserItem> &items, std::vector<uint32_t> &order) {
     }
 }
 
-// The lowercase names (ASCII only, as compareLowercase has it), all in one buffer: comparing
-// two of them as bytes gives compareLowercase's answer.
+// The folded names, all in one buffer: comparing two of them as bytes gives compareFolded's
+// answer. Each name is folded once; an ASCII one (nearly all) costs a pass that lowers A-Z.
 std::vector<uint32_t> orderByName(const std::vector<BrowserItem> &items, SortOrder order) {
     size_t total = 0;
     for (const BrowserItem &item : items)
@@ -109,8 +119,8 @@ std::vector<uint32_t> orderByName(const std::vector<BrowserItem> &items, SortOrd
     for (const BrowserItem &item : items) {
         const size_t start = buffer.size();
         if (item.itemName)
-            for (char c : *item.itemName)
-                buffer += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+            appendFoldedName(*item.itemName, buffer);
+        // Spans, not views: a folding longer than its name may move the buffer.
         spans.emplace_back(start, buffer.size() - start);
     }
     std::vector<std::string_view> keys;

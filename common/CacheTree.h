@@ -42,11 +42,14 @@ struct SortDescriptor {
 };
 
 /// -1, 0 or 1 as a orders before, with or after b under the descriptor: "itemNameSortKey"
-/// compares the lowercase (ASCII) item names, "modifDateSortKey" the modification dates,
-/// "itemSizeSortKey" the sizes (a missing value counts as empty, 0 or the epoch); any other key
-/// orders a first. Descending swaps before and after; equality stays.
+/// compares the item names' full case foldings (foldedName) byte for byte, which is code point
+/// order for UTF-8: "été" equals "Été" and "Straße" equals "STRASSE", and accented letters
+/// come after z; bytes that are not UTF-8 compare as they are. "modifDateSortKey" compares the
+/// modification dates, "itemSizeSortKey" the sizes (a missing value counts as empty, 0 or the
+/// epoch); any other key orders a first. Descending swaps before and after; equality stays.
 int compareBrowserItems(const BrowserItem &a, const BrowserItem &b, const SortDescriptor &descriptor);
-/// The rows sorted stably with compareBrowserItems; an unknown key leaves them in order.
+/// The rows sorted stably with compareBrowserItems (rows it finds equal, such as names equal
+/// but for case, keep their order); an unknown key leaves them in order.
 void sortBrowserItems(std::vector<BrowserItem> &items, const SortDescriptor &descriptor);
 
 enum class ViewMode { Day, Flat };

@@ -289,6 +289,95 @@ TEST(CompareBrowserItems, ordersByEachKeyInBothDirections) {
     }
 }
 
+// Names compare by their full case foldings, byte for byte: equal but for case (whatever the
+// script), accented letters after z (code point order), and bytes that are not UTF-8 as they
+// are, in either direction.
+TEST(CompareBrowserItems, ordersNamesByUnicodeCaseFolding) {
+    struct Case {
+        std::string a;
+        std::string b;
+        int expected;
+    };
+    const std::vector<Case> cases = {
+        {"\xc3\xa9t\xc3\xa9", "\xc3\x89T\xc3\x89", 0},                                      // été, ÉTÉ
+        {"\xc3\xa9t\xc3\xa9", "\xc3\x89t\xc3\xa9 \xc3\xa0 Paris.txt", -1},                   // été, Été à Paris.txt
+        {"\xc3\x89t\xc3\xa9", "zebra", 1},                                                  // é after z
+        {"Eagle", "\xc3\xa9t\xc3\xa9", -1},
+        {"Stra\xc3\x9f" "e", "STRASSE", 0},                                                  // Straße, STRASSE
+        {"Stra\xc3\x9f" "e", "strand", 1},                                                   // "strasse" > "strand"
+        {"\xce\x9f\xce\x94\xce\x9f\xce\xa3", "\xce\xbf\xce\xb4\xce\xbf\xcf\x82", 0},         // ΟΔΟΣ, οδος
+        {"\xc4\xb0stanbul", "i\xcc\x87STANBUL", 0},                                          // İstanbul, i̇STANBUL
+        {"\xc4\xb0stanbul", "istanbul", 1},                                                  // the dot follows the i
+        {"\xd0\x9c\xd0\xbe\xd1\x81\xd0\xba\xd0\xb2\xd0\xb0", "\xd0\xbc\xd0\x9e\xd0\xa1\xd0\x9a\xd0\x92\xd0\x90", 0}, // Москва, мОСКВА
+        {"A\xff", "a\xff", 0},
+        {"A\xff", "B", -1},
+        {"\xe9t\xe9", "\xc3\xa9t\xc3\xa9", 1}, // Latin-1 é (e9) after UTF-8 é (c3 a9)
+        {"\xc9", "\xe9", -1},                    // and Latin-1 É is not lowered
+        {"report", "REPORT", 0},
+        {"Report", "reports", -1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.a) + " vs " + ::testing::PrintToString(c.b));
+        BrowserItem a, b;
+        a.itemName = c.a;
+        b.itemName = c.b;
+        const SortDescriptor ascending{std::string(kItemNameSortKey), SortOrder::Ascending};
+        const SortDescriptor descending{std::string(kItemNameSortKey), SortOrder::Descending};
+        EXPECT_EQ(compareBrowserItems(a, b, ascending), c.expected);
+        EXPECT_EQ(compareBrowserItems(b, a, ascending), -c.expected);
+        EXPECT_EQ(compareBrowserItems(a, b, descending), -c.expected);
+    }
+}
+
+// "été" sorts with "Été" and "ÉTÉ", not apart from them; rows with names equal once folded keep
+// the order they came in, in both directions.
+TEST(BrowserItemSorting, namesEqualButForCaseSortTogetherAndKeepTheirOrder) {
+    const std::vector<std::string> input = {
+        "\xc3\x89t\xc3\xa9 \xc3\xa0 Paris.txt", // Été à Paris.txt
+        "zebra",
+        "Stra\xc3\x9f" "e",                   // Straße
+        "\xc3\xa9t\xc3\xa9",                   // été
+        "Eagle",
+        "STRASSE",
+        "\xc3\x89T\xc3\x89 2",                 // ÉTÉ 2
+        "Strand",
+        "\xc3\x89T\xc3\x89",                   // ÉTÉ
+    };
+    std::vector<BrowserItem> rows;
+    for (const std::string &name : input) {
+        BrowserItem row;
+        row.itemName = name;
+        rows.push_back(row);
+    }
+    auto sortedNames = [&](SortOrder order) {
+        std::vector<BrowserItem> sorted = rows;
+        sortBrowserItems(sorted, SortDescriptor{std::string(kItemNameSortKey), order});
+        std::vector<std::string> result;
+        for (const BrowserItem &row : sorted)
+            result.push_back(*row.itemName);
+        return result;
+    };
+    EXPECT_EQ(sortedNames(SortOrder::Ascending),
+              (std::vector<std::string>{"Eagle", "Strand", "Stra\xc3\x9f" "e", "STRASSE", "zebra", "\xc3\xa9t\xc3\xa9",
+                                        "\xc3\x89T\xc3\x89", "\xc3\x89T\xc3\x89 2", "\xc3\x89t\xc3\xa9 \xc3\xa0 Paris.txt"}));
+    EXPECT_EQ(sortedNames(SortOrder::Descending),
+              (std::vector<std::string>{"\xc3\x89t\xc3\xa9 \xc3\xa0 Paris.txt", "\xc3\x89T\xc3\x89 2", "\xc3\xa9t\xc3\xa9",
+                                        "\xc3\x89T\xc3\x89", "zebra", "Stra\xc3\x9f" "e", "STRASSE", "Strand", "Eagle"}));
+}
+
+// The flat view of real archived entries, names outside ASCII and not UTF-8 among them.
+TEST_F(CacheTreeTest, flatViewSortsAccentedAndNonUtf8NamesByFolding) {
+    const std::string day = cache + "/" + dateName(2008, 3, 14);
+    for (const char *name : {".x_\xc3\xa9t\xc3\xa9", "\xc3\x89T\xc3\x89 2", ".x_apple", "Zebra", "L\xe9T\xe9", "l\xe9t\xe8"})
+        touch(day + "/" + name);
+    CacheTree tree({cache});
+    tree.setViewMode(ViewMode::Flat);
+    tree.sortDescriptorsDidChange({SortDescriptor{std::string(kItemNameSortKey), SortOrder::Ascending}});
+    // l e9 t e8 < l e9 t e9 (Latin-1, not lowered but for the ASCII letters), then the UTF-8 é.
+    EXPECT_EQ(names(tree.rootListItems()), (std::vector<std::string>{"apple", "l\xe9t\xe8", "L\xe9T\xe9", "Zebra",
+                                                                     "\xc3\xa9t\xc3\xa9", "\xc3\x89T\xc3\x89 2"}));
+}
+
 TEST_F(CacheTreeTest, sortingOrdersRootRowsButNotChildren) {
     for (auto [year, month] : {std::pair{2008, 3}, std::pair{2007, 1}, std::pair{2009, 12}})
         ASSERT_TRUE(makeFolder(cache + "/" + dateName(year, month, 14)));
@@ -322,7 +411,8 @@ TEST_F(CacheTreeTest, sortingOrdersRootRowsButNotChildren) {
 TEST(BrowserItemSorting, manyRowsSortAsStableSortingWithCompareBrowserItems) {
     // Names that differ only in case, equal names, missing values and equal dates and sizes,
     // so that the ties show whether their order is kept.
-    const char *names[] = {"Report.pdf", "report.PDF", "a", "B", "b", "", "Zeta", "zeta", "_x", "éa", "Éa", "10", "9"};
+    const char *names[] = {"Report.pdf", "report.PDF", "a", "B", "b", "", "Zeta", "zeta", "_x", "éa", "Éa", "10", "9",
+                           "Straße", "STRASSE", "ΟΔΟΣ", "οδος", "İstanbul", "i̇STANBUL", "\xe9t\xe9", "A\xff", "a\xff", "\xc3"};
     std::vector<BrowserItem> rows;
     for (uint32_t i = 0; i < 300; ++i) {
         BrowserItem row;
