@@ -42,6 +42,31 @@ std::string withoutSlash(std::string path) {
     return path;
 }
 
+// A folder may be nested deeper than any path can name (PATH_MAX). Paths below a walk's root
+// shorter than this are opened in one call; longer ones one folder at a time.
+constexpr size_t kLongRelativePath = 2048;
+
+/// Opens the folder at relative below the open root (root itself when relative is empty),
+/// never through a symbolic link at its end, at any depth.
+sys::Result<sys::Fd> openFolderBelow(int root, const std::string &relative) {
+    if (relative.empty())
+        return sys::openAt(root, ".", O_RDONLY | O_DIRECTORY);
+    if (relative.size() < kLongRelativePath)
+        return sys::openDirectoryAt(root, relative, sys::FollowLinks::No);
+    return sys::openPathWithoutLinksAt(root, relative, {});
+}
+
+/// Runs action(folder, name) on the entry at relative below the open root: in one call while
+/// the path is short, else on the last name in its folder opened one level at a time.
+template <typename Action> sys::Status atEntryBelow(int root, const std::string &relative, Action action) {
+    if (relative.size() < kLongRelativePath)
+        return action(root, relative);
+    auto parent = openFolderBelow(root, sys::parentPath(relative));
+    if (!parent)
+        return parent.status();
+    return action(parent->get(), sys::lastPathComponent(relative));
+}
+
 /// Opens the date folder of this minute in the open cache folder, creating it when missing
 /// (created then says so): a real folder of the user's, or nothing (with a message) when the
 /// name is taken by anything else, such as a link or a folder another account planted.
@@ -97,8 +122,7 @@ uint64_t CacheCopier::folderBytes(int trashFd, const std::string &name, uint64_t
     while (!pending.empty() && total <= cap) {
         std::string relative = std::move(pending.back());
         pending.pop_back();
-        auto folder = relative.empty() ? sys::openAt(root->get(), ".", O_RDONLY | O_DIRECTORY)
-                                       : sys::openDirectoryAt(root->get(), relative, sys::FollowLinks::No);
+        auto folder = openFolderBelow(root->get(), relative);
         if (!folder)
             continue;
         (void)sys::forEachEntry(folder->get(), [&](std::string_view entryName, unsigned char) {
@@ -334,7 +358,9 @@ CacheCopier::FolderCopy CacheCopier::copyFolder(int sourceParent, const std::str
             if (it->relative.empty())
                 (void)sys::futimens(_destinationFolder.get(), it->times);
             else
-                (void)sys::utimensAt(_destinationFolder.get(), it->relative, it->times, sys::FollowLinks::No);
+                (void)atEntryBelow(_destinationFolder.get(), it->relative, [&](int folder, const std::string &entry) {
+                    return sys::utimensAt(folder, entry, it->times, sys::FollowLinks::No);
+                });
         }
         (void)sys::fchmod(_destinationFolder.get(), (rootStat->st_mode & 07777) | S_IRWXU);
         (void)sys::futimens(_destinationFolder.get(), _createdFolders.front().times);
@@ -368,9 +394,8 @@ void CacheCopier::copyFolderCore(const std::string &relative, std::vector<std::s
     const std::string destination =
         destinationRelative.empty() ? _destinationShown : _destinationShown + "/" + destinationRelative;
 
-    // Each level is opened relative to the roots and never through a link at its end.
-    auto sourceDir = relative.empty() ? sys::openAt(_rootFolder.get(), ".", O_RDONLY | O_DIRECTORY)
-                                      : sys::openDirectoryAt(_rootFolder.get(), relative, sys::FollowLinks::No);
+    // Each level is opened relative to the roots, at any depth, never through a link at its end.
+    auto sourceDir = openFolderBelow(_rootFolder.get(), relative);
     if (!sourceDir) {
         leftOut(sys::Status::failure(sourceDir.code(), "open", source));
         return;
@@ -381,8 +406,9 @@ void CacheCopier::copyFolderCore(const std::string &relative, std::vector<std::s
         return;
     }
     if (!relative.empty()) {
-        sys::Status made = sys::mkdirAt(_destinationFolder.get(), destinationRelative,
-                                        (sourceStat->st_mode & 07777) | S_IRWXU);
+        sys::Status made = atEntryBelow(_destinationFolder.get(), destinationRelative, [&](int folder, const std::string &name) {
+            return sys::mkdirAt(folder, name, (sourceStat->st_mode & 07777) | S_IRWXU);
+        });
         if (made) {
             _createdFolders.push_back({destinationRelative, {sourceStat->st_atim, sourceStat->st_mtim}});
         } else if (made.code() != EEXIST) {
@@ -390,9 +416,7 @@ void CacheCopier::copyFolderCore(const std::string &relative, std::vector<std::s
             return;
         }
     }
-    auto destinationDir = destinationRelative.empty()
-                              ? sys::openAt(_destinationFolder.get(), ".", O_RDONLY | O_DIRECTORY)
-                              : sys::openDirectoryAt(_destinationFolder.get(), destinationRelative, sys::FollowLinks::No);
+    auto destinationDir = openFolderBelow(_destinationFolder.get(), destinationRelative);
     if (!destinationDir) {
         noteFailure(sys::Status::failure(destinationDir.code(), "open", destination));
         return;
@@ -476,8 +500,7 @@ void CacheCopier::scrambleFolderHierarchy(int parentFd, const std::string &name)
     while (!folders.empty()) {
         std::string relative = std::move(folders.back());
         folders.pop_back();
-        auto current = relative.empty() ? sys::openAt(root->get(), ".", O_RDONLY | O_DIRECTORY)
-                                        : sys::openDirectoryAt(root->get(), relative, sys::FollowLinks::No);
+        auto current = openFolderBelow(root->get(), relative);
         if (!current)
             continue;
         auto before = sys::fstat(current->get());

@@ -1,6 +1,7 @@
 #include "platform/FolderSize.h"
 
 #include "platform/System.h"
+#include "platform/TrustedFolder.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -19,6 +20,8 @@ namespace {
 // At most this many threads walk one tree; each extra one pays for itself only on trees with
 // many folders, where the walk is nothing but one stat after another in the kernel.
 constexpr unsigned kMaxWalkers = 4;
+// Paths below the root at least this long are opened one component at a time.
+constexpr size_t kLongRelativePath = 2048;
 
 // One walk: the folders still to list (paths relative to the root, most recently found first)
 // shared by the threads that list them.
@@ -76,7 +79,14 @@ private:
 
     // Sizes of the non-folder entries of one folder; its sub-folders go to found.
     uint64_t listFolder(const std::string &relative, std::vector<std::string> &found) {
-        int fd = ::openat(_rootFd, relative.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        // A folder may be nested deeper than a path can name: a long path is opened one folder
+        // at a time.
+        int fd = -1;
+        if (relative.size() < kLongRelativePath) {
+            fd = ::openat(_rootFd, relative.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        } else if (auto deep = openPathWithoutLinksAt(_rootFd, relative, {})) {
+            fd = deep->release();
+        }
         if (fd < 0)
             return 0;
         DIR *dir = ::fdopendir(fd);
