@@ -1,6 +1,7 @@
 #include "CacheCopier.h"
 
 #include "CacheLayout.h"
+#include "NotArchived.h"
 #include "platform/FileCopy.h"
 #include "platform/ItemLock.h"
 #include "platform/RemoveTree.h"
@@ -149,19 +150,20 @@ bool CacheCopier::copyDataToCacheCheck(int trashFd, const std::string &trashFold
     // The entry itself, never what a link points to: a link is archived as a link, and the
     // volume that counts is the one holding the trash folder.
     auto st = sys::statAt(trashFd, name, sys::FollowLinks::No);
+    _refusal.clear();
     auto figures = sys::volumeFiguresOf(trashFd);
     if (!figures)
-        return false;
+        return refuse(kNotArchivedNoVolumeFigures);
     uint64_t size = 0;
     if (st && !S_ISDIR(st->st_mode)) {
         size = static_cast<uint64_t>(st->st_size);
         if (sizeLimit != 0 && size > sizeLimit)
-            return false;
+            return refuse(kNotArchivedSizeLimit);
     }
     const uint64_t freeBytes = figures->freeBytes;
     const uint64_t totalBytes = figures->totalBytes;
     if (freeBytes == 0 || totalBytes == 0)
-        return false;
+        return refuse(kNotArchivedFreeSpace);
     if (st && S_ISDIR(st->st_mode) && minimumFreePercentage > 0 && _dataCacheMode == static_cast<int32_t>(CacheMode::Copy)) {
         // A folder weighs what it holds: counted only as far as it could still fit, so a huge
         // folder is refused without being walked to its end.
@@ -176,15 +178,22 @@ bool CacheCopier::copyDataToCacheCheck(int trashFd, const std::string &trashFold
     uint64_t remaining = size > freeBytes ? 0 : freeBytes - size;
     if (minimumFreePercentage > 0 &&
         freePercentageOf(remaining, totalBytes) < static_cast<uint64_t>(minimumFreePercentage))
-        return false;
+        return refuse(kNotArchivedFreeSpace);
     if (isOwnExecutableName(name))
-        return false;
+        return refuse(kNotArchivedOwnProgram);
     return copyDataToCache(trashFd, trashFolder, name);
+}
+
+bool CacheCopier::refuse(std::string_view reason) {
+    _refusal = reason;
+    return false;
 }
 
 bool CacheCopier::copyDataToCache(int trashFd, const std::string &trashFolder, const std::string &name) {
     _storedName.clear();
     _dateFolderName.clear();
+    // An entry that is gone, or a mode that archives nothing, refuses nothing.
+    _refusal.clear();
     if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
         return false;
     auto st = sys::statAt(trashFd, name, sys::FollowLinks::No);
@@ -192,6 +201,8 @@ bool CacheCopier::copyDataToCache(int trashFd, const std::string &trashFolder, c
         return false;
     if (_dataCacheMode != static_cast<int32_t>(CacheMode::Copy) && _dataCacheMode != static_cast<int32_t>(CacheMode::Move))
         return false;
+    // Whatever ends the copy from here on has named its cause in the log already.
+    _refusal = kNotArchivedCopyFailed;
 
     auto cache = sys::openOwnedFolder(_trashCacheFolder);
     if (!cache) {
@@ -206,10 +217,9 @@ bool CacheCopier::copyDataToCache(int trashFd, const std::string &trashFolder, c
         return false;
     auto stored = storedNameOf(name);
     if (!stored) {
-        std::fprintf(stderr, "quilletd: not archived: %s: the name is too long to be stored\n", (trashFolder + name).c_str());
         if (created)
             (void)sys::unlinkAt(cache->get(), dateName, true);
-        return false;
+        return refuse(kNotArchivedNameTooLong);
     }
     const std::string hiddenName = *stored;
     _rootShown = trashFolder + name;
@@ -219,6 +229,7 @@ bool CacheCopier::copyDataToCache(int trashFd, const std::string &trashFolder, c
                               : copyEntry(trashFd, name, *st, date->get(), dateFolder, hiddenName, false);
     if (archived) {
         _dateFolderName = dateName;
+        _refusal.clear();
     } else if (created) {
         // A date folder made for nothing would count as a day of activity: it goes again
         // (only when empty: an item archived meanwhile by someone else stays).

@@ -21,6 +21,7 @@
 #include <map>
 #include <utility>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quillet::daemon {
@@ -48,6 +49,10 @@ public:
     bool copyDataToCacheCheck(const std::string &path, uint64_t sizeLimit, int64_t minimumFreePercentage);
     bool copyDataToCache(const std::string &path);
 
+    /// Why the last entry was not archived, one of the texts of NotArchived.h (empty once an
+    /// entry was archived). A failed copy has named its cause in the log already.
+    const std::string &refusal() const { return _refusal; }
+
     /// The name the last archived entry took in its date folder, and that folder's name.
     const std::string &storedName() const { return _storedName; }
     const std::string &dateFolderName() const { return _dateFolderName; }
@@ -63,6 +68,8 @@ public:
     const std::string &trashCacheFolder() const { return _trashCacheFolder; }
 
 private:
+    /// Notes reason as the refusal; answers false.
+    bool refuse(std::string_view reason);
     /// How a folder copy ended.
     enum class FolderCopy { Complete, PartsLeftOut, Failed };
     /// Copies the folder name of sourceParent into a new folder of destinationParent under a
@@ -92,6 +99,7 @@ private:
     uint64_t _maxCacheSize;
     std::string _storedName;
     std::string _dateFolderName;
+    std::string _refusal;
 
     // State of the folder copy in progress: the two roots, opened, and the names for messages.
     sys::Fd _rootFolder;

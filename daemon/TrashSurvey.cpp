@@ -2,6 +2,7 @@
 
 #include "ArchiveFile.h"
 #include "CacheLayout.h"
+#include "NotArchived.h"
 #include "platform/FileCopy.h"
 #include "platform/ProcessTable.h"
 #include "platform/RemoveTree.h"
@@ -424,6 +425,7 @@ bool TrashSurvey::scanTrashFolder(int trashFd) {
     if (!listed)
         die(listed);
     bool archived = false;
+    std::unordered_set<ArchivedItemKey, ArchivedItemKeyHash> refused;
     for (const std::string &name : names) {
         if (stopRequested())
             break;
@@ -454,14 +456,24 @@ bool TrashSurvey::scanTrashFolder(int trashFd) {
             recordArchived(std::move(*item));
             continue;
         }
+        const ArchivedItemKey key = keyOf(*item);
         if (_copier.copyDataToCacheCheck(trashFd, trashFolder, name, _arguments.maxCacheSize,
                                          _arguments.freePercentage)) {
             recordArchived(std::move(*item));
             archived = true;
             if (auto info = trashInfoOf(name))
                 _archivedInfo[_copier.dateFolderName()].push_back({_copier.storedName(), *info, name + ".trashinfo"});
+        } else if (!_copier.refusal().empty()) {
+            // Said once for as long as the entry stays as it is, though it is tried at every scan
+            // (room may be made meanwhile).
+            if (!_reportedRefusals.contains(key)) {
+                const std::string line = notArchivedLine(sys::now(), _copier.refusal(), trashFolder + name);
+                std::fwrite(line.data(), 1, line.size(), stderr);
+            }
+            refused.insert(key);
         }
     }
+    _reportedRefusals = std::move(refused);
     if (archived) {
         keepTrashInfo();
         // One flush of the cache's volume for what this scan archived, not one per item.

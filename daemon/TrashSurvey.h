@@ -98,6 +98,8 @@ private:
     std::unordered_set<ArchivedItemKey, ArchivedItemKeyHash> _archivedKeys;
     /// Complete copies found at start-up that no record answered for.
     std::unordered_set<ArchivedItemKey, ArchivedItemKeyHash> _unrecordedCopies;
+    /// Entries of the last scan that were not archived, and said so in the log.
+    std::unordered_set<ArchivedItemKey, ArchivedItemKeyHash> _reportedRefusals;
     time_t _lastWriteToFile = 0;
     /// Records were added or dropped since the index was last written.
     bool _indexChanged = false;

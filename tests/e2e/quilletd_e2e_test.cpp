@@ -11,6 +11,7 @@
 
 #include "ArchiveFile.h"
 #include "ArchivedItem.h"
+#include "NotArchived.h"
 #include "TrashInfo.h"
 #include "ChildProcess.h"
 #include "TestDir.h"
@@ -648,6 +649,19 @@ TEST_F(QuilletdTest, SizeLimitRefusesLargerFileAndAdmitsFileAtTheLimit) {
     auto trashed = lstatOf(_trash + "over-limit.bin");
     ASSERT_TRUE(trashed.has_value()) << "the refused file must stay in the trash";
     EXPECT_EQ(trashed->st_size, kLimit + 1);
+
+    // The refusal is said once, however many scans try the entry again; status counts it.
+    for (const char *name : {"later-1.txt", "later-2.txt"}) {
+        ASSERT_EQ(trashPut(homeFile(name, name)), 0);
+        ASSERT_FALSE(waitForCachedCopy(std::string(".x_") + name).empty()) << daemonStderr();
+    }
+    const std::string said = "quilletd: not archived (larger than the size limit): " + _trash + "over-limit.bin\n";
+    const std::string log = daemonStderr();
+    ASSERT_NE(log.find(said), std::string::npos) << log;
+    EXPECT_EQ(log.find(said), log.rfind(said)) << log;
+    quillet::NotArchivedSummary summary = quillet::summarizeNotArchived(log, ::time(nullptr) - 3600);
+    EXPECT_EQ(summary.count, 1u) << log;
+    EXPECT_EQ(summary.byReason[std::string(quillet::kNotArchivedSizeLimit)], 1u);
 }
 
 TEST_F(QuilletdTest, FolderIsArchivedWithoutFilesAtSizeLimitAndWithoutSpotlightFolders) {
@@ -785,7 +799,7 @@ TEST_F(QuilletdTest, NamesTooLongForTheHiddenFormAreArchivedAsTheyAre) {
     EXPECT_EQ(readFileText(copy), "too long to hide");
     ASSERT_NO_FATAL_FAILURE(settle());
     EXPECT_TRUE(_daemon.running()) << "quilletd ended: " << daemonStderr();
-    EXPECT_NE(daemonStderr().find("not archived: " + _trash + prefixed + ": the name is too long to be stored"),
+    EXPECT_NE(daemonStderr().find("quilletd: not archived (the name is too long to be stored): " + _trash + prefixed),
               std::string::npos)
         << daemonStderr();
     // A restart finds the copy for the record: no second copy.

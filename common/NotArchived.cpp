@@ -1,0 +1,113 @@
+#include "NotArchived.h"
+
+#include "platform/System.h"
+#include "platform/UserPaths.h"
+
+#include <cstdio>
+
+namespace quillet {
+
+namespace {
+
+constexpr std::string_view kMarker = " quilletd: not archived (";
+/// How much of the end of each log is read: the logs are kept near a megabyte.
+constexpr uint64_t kReadBytes = 2 * 1024 * 1024;
+
+/// The moment a "YYYY-MM-DDThh:mm:ss" local time stands for, or -1.
+time_t parseLocalTime(std::string_view text) {
+    if (text.size() != 19 || text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' ||
+        text[16] != ':')
+        return -1;
+    auto number = [&](size_t at, size_t digits) {
+        int value = 0;
+        for (size_t i = at; i < at + digits; ++i) {
+            if (text[i] < '0' || text[i] > '9')
+                return -1;
+            value = value * 10 + (text[i] - '0');
+        }
+        return value;
+    };
+    struct tm fields {};
+    fields.tm_year = number(0, 4) - 1900;
+    fields.tm_mon = number(5, 2) - 1;
+    fields.tm_mday = number(8, 2);
+    fields.tm_hour = number(11, 2);
+    fields.tm_min = number(14, 2);
+    fields.tm_sec = number(17, 2);
+    fields.tm_isdst = -1;
+    if (fields.tm_year < 0 || fields.tm_mon < 0 || fields.tm_mon > 11 || fields.tm_mday < 1 || fields.tm_mday > 31 ||
+        fields.tm_hour < 0 || fields.tm_hour > 23 || fields.tm_min < 0 || fields.tm_min > 59 || fields.tm_sec < 0 ||
+        fields.tm_sec > 60)
+        return -1;
+    return ::mktime(&fields);
+}
+
+std::string logEnd(const std::string &path) {
+    auto st = sys::stat(path, sys::FollowLinks::No);
+    if (!st || !S_ISREG(st->st_mode))
+        return {};
+    const uint64_t size = static_cast<uint64_t>(st->st_size);
+    auto text = sys::readFileFrom(path, size > kReadBytes ? size - kReadBytes : 0, kReadBytes);
+    return text ? std::move(*text) : std::string();
+}
+
+} // namespace
+
+std::string escapedForLog(std::string_view text) {
+    std::string escaped;
+    escaped.reserve(text.size());
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\\') {
+            escaped += "\\\\";
+        } else if (byte < 0x20 || byte == 0x7f) {
+            char octal[5];
+            std::snprintf(octal, sizeof octal, "\\%03o", byte);
+            escaped += octal;
+        } else {
+            escaped += c;
+        }
+    }
+    return escaped;
+}
+
+std::string notArchivedLine(time_t when, std::string_view reason, std::string_view path) {
+    struct tm local {};
+    ::localtime_r(&when, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &local);
+    return std::string(stamp) + std::string(kMarker) + std::string(reason) + "): " + escapedForLog(path) + "\n";
+}
+
+NotArchivedSummary summarizeNotArchived(std::string_view logText, time_t since) {
+    NotArchivedSummary summary;
+    while (!logText.empty()) {
+        const size_t end = logText.find('\n');
+        std::string_view line = logText.substr(0, end);
+        logText.remove_prefix(end == std::string_view::npos ? logText.size() : end + 1);
+        if (line.size() < 19 || line.substr(19, kMarker.size()) != kMarker)
+            continue;
+        const time_t when = parseLocalTime(line.substr(0, 19));
+        if (when < 0 || when < since)
+            continue;
+        std::string_view rest = line.substr(19 + kMarker.size());
+        const size_t close = rest.find("): ");
+        if (close == std::string_view::npos || close == 0)
+            continue;
+        ++summary.count;
+        ++summary.byReason[std::string(rest.substr(0, close))];
+    }
+    return summary;
+}
+
+NotArchivedSummary notArchivedSince(time_t since) {
+    const std::string current = sys::daemonLogPath();
+    NotArchivedSummary summary = summarizeNotArchived(logEnd(current + ".old"), since);
+    for (auto &[reason, count] : summarizeNotArchived(logEnd(current), since).byReason) {
+        summary.byReason[reason] += count;
+        summary.count += count;
+    }
+    return summary;
+}
+
+} // namespace quillet
