@@ -4,6 +4,7 @@
 
 #include "CacheEmptying.h"
 #include "CacheFolders.h"
+#include "CacheLayout.h"
 #include "CacheRecovery.h"
 #include "CommandSupport.h"
 #include "DaemonControl.h"
@@ -15,6 +16,7 @@
 #include <chrono>
 #include <cmath>
 #include <istream>
+#include <map>
 #include <ostream>
 
 namespace quillet::cli {
@@ -22,16 +24,19 @@ namespace quillet::cli {
 const char *const kRecoverHelp =
     "Usage: quilletctl recover ITEM... --to FOLDER\n"
     "Copies cached items into FOLDER under their visible names; ITEM is a path as list and search\n"
-    "show it, a day row's path recovers the whole day into a folder named after its date. FOLDER is\n"
-    "created when missing (its parent must exist). A file already in FOLDER is never replaced: that\n"
-    "item fails. A folder is merged into a folder of the same name, adding what it lacks.\n";
+    "show it (escaped, as --json decodes it, or as its bytes), a day row's path recovers the whole\n"
+    "day into a folder named after its date. FOLDER is created when missing (its parent must exist).\n"
+    "Nothing in FOLDER is ever replaced: a file already there fails, a folder is merged into a folder\n"
+    "of the same name, adding what it lacks. Every item not recovered is named with the reason, and\n"
+    "the exit status is then 1. Recovered folders keep their times, modes and extended attributes.\n";
 
 const char *const kEmptyHelp =
     "Usage: quilletctl empty --all [--yes]\n"
     "       quilletctl empty ITEM... [--yes]\n"
     "Deletes cached items for good: everything in every cache folder (--all), or the items given\n"
-    "(paths as list and search show them). Running protection is stopped meanwhile and started\n"
-    "again afterwards. Asks for confirmation on a terminal; elsewhere --yes is required.\n";
+    "(paths as list and search show them; a day row's path deletes the day). Running protection is\n"
+    "stopped meanwhile and started again afterwards. Asks for confirmation on a terminal; elsewhere\n"
+    "--yes is required. The count given is of archived items (a day counts its items).\n";
 
 namespace {
 
@@ -76,6 +81,8 @@ std::string withoutTrailingSlashes(std::string path) {
     return path;
 }
 
+} // namespace
+
 /// The cache folder that holds the resolved path (or is it, when orItself), as listed in caches
 /// and resolved; nothing when none does.
 std::optional<std::pair<std::string, std::string>> cacheHolding(const std::string &resolved,
@@ -88,13 +95,33 @@ std::optional<std::pair<std::string, std::string>> cacheHolding(const std::strin
     return std::nullopt;
 }
 
+namespace {
+
+/// The path an ITEM argument names. Paths come as list and search print them, escaped
+/// (escapedText), or as a script decoded them from --json: the argument is taken as it is when
+/// something is there, else as the escaped text or the decoded JSON it reads as. The two
+/// readings never both apply: an escaped text is well-formed UTF-8, and the surrogates of a
+/// decoded path never are.
+std::string itemPath(const std::string &argument) {
+    if (sys::exists(argument))
+        return argument;
+    for (const std::optional<std::string> &reading : {unescapedText(argument), surrogateEscapesDecoded(argument)})
+        if (reading && sys::exists(*reading))
+            return *reading;
+    return argument;
+}
+
+/// An argument (or a message about it) on one line: as typed when it already reads as escaped
+/// text, so that a path given as list printed it is shown the same; else escaped.
+std::string shownAsTyped(const std::string &text) { return unescapedText(text) ? text : escapedText(text); }
+
 /// The browser row of the cached item named by argument, or the reason it is not one. Only
 /// the parent folder is resolved, to tell which cache folder holds the item; the item is then
 /// reached from that cache folder as it is listed, through real folders of the user's only,
 /// and is never followed itself when it is a link.
 std::optional<BrowserItem> cachedItem(const std::string &argument, const std::vector<std::string> &caches,
                                       std::string &why) {
-    const std::string path = withoutTrailingSlashes(argument);
+    const std::string path = withoutTrailingSlashes(itemPath(argument));
     const std::string name = sys::lastPathComponent(path);
     const std::string parent = sys::canonicalPath(sys::parentPath(path));
     const auto cache = cacheHolding(parent, caches, true);
@@ -124,6 +151,8 @@ std::optional<BrowserItem> cachedItem(const std::string &argument, const std::ve
     return makeEntryRow(folder, name, *st, RowOrigin::FlatRow);
 }
 
+} // namespace
+
 /// The rows of every argument, or nothing after naming each one that is not a cached item.
 std::optional<std::vector<BrowserItem>> cachedItems(const std::vector<std::string> &arguments,
                                                     const std::vector<std::string> &caches, std::ostream &err) {
@@ -134,7 +163,7 @@ std::optional<std::vector<BrowserItem>> cachedItems(const std::vector<std::strin
         if (auto row = cachedItem(argument, caches, why)) {
             rows.push_back(std::move(*row));
         } else {
-            err << "quilletctl: " << argument << ": " << why << "\n";
+            err << "quilletctl: " << shownAsTyped(argument) << ": " << shownAsTyped(why) << "\n";
             allFound = false;
         }
     }
@@ -142,6 +171,8 @@ std::optional<std::vector<BrowserItem>> cachedItems(const std::vector<std::strin
         return std::nullopt;
     return rows;
 }
+
+namespace {
 
 /// Runs loop until every worker has ended, drawing the bar meanwhile.
 template <typename Worker>
@@ -182,33 +213,45 @@ int recover(const Options &options, std::ostream &out, std::ostream &err) {
         return kExitFailure;
 
     // The destination: a folder, or a name to create in an existing folder, outside the cache.
-    if (auto st = sys::stat(destination, sys::FollowLinks::Yes); st && !S_ISDIR(st->st_mode)) {
-        err << "quilletctl: " << destination << ": not a folder\n";
+    const std::string shownDestination = escapedText(destination);
+    const auto destinationStat = sys::stat(destination, sys::FollowLinks::Yes);
+    if (destinationStat && !S_ISDIR(destinationStat->st_mode)) {
+        err << "quilletctl: " << shownDestination << ": not a folder\n";
         return kExitFailure;
-    } else if (!st && !sys::stat(sys::parentPath(withoutTrailingSlashes(destination)), sys::FollowLinks::Yes)) {
-        err << "quilletctl: " << destination << ": its parent folder does not exist\n";
+    } else if (!destinationStat && !sys::stat(sys::parentPath(withoutTrailingSlashes(destination)), sys::FollowLinks::Yes)) {
+        err << "quilletctl: " << shownDestination << ": its parent folder does not exist\n";
         return kExitFailure;
     }
     const std::string where = sys::exists(destination)
                                   ? sys::canonicalPath(destination)
                                   : sys::canonicalPath(sys::parentPath(withoutTrailingSlashes(destination)));
     if (auto cache = cacheHolding(where, caches, true)) {
-        err << "quilletctl: " << destination << ": inside the cache folder " << cache->first
+        err << "quilletctl: " << shownDestination << ": inside the cache folder " << escapedText(cache->first)
             << "; recover into a folder outside it\n";
         return kExitFailure;
+    }
+    // Made here, so that a folder that cannot be made is one message, not one per item.
+    if (!destinationStat) {
+        if (sys::Status made = sys::mkdir(destination, 0777); !made) {
+            err << "quilletctl: " << shownDestination << ": cannot make the folder: " << made.reason() << "\n";
+            return kExitFailure;
+        }
     }
 
     NotificationCenter center;
     PollingRunLoop loop;
     RunningWorkers<CopyFileUtil> workers(center);
     CacheRecovery recovery(loop, center);
+    // Every failure is reported below, once, naming the item and the reason.
+    recovery.setFailureLog(FailureLog::None);
     int failures = 0;
     recovery.setWorkerStartingCallback([&](const std::shared_ptr<CopyFileUtil> &worker) { workers.add(worker); });
     recovery.setFileCopiedCallback([&](const RecoveredItem &item) {
         if (item.status) {
-            out << "Recovered " << item.source << " as " << item.target << "\n";
+            out << "Recovered " << escapedText(item.source) << " as " << escapedText(item.target) << "\n";
         } else {
-            err << "quilletctl: cannot recover " << item.source << ": " << item.status.message() << "\n";
+            err << "quilletctl: cannot recover " << escapedText(item.source) << ": " << escapedText(item.status.message())
+                << "\n";
             ++failures;
         }
     });
@@ -223,11 +266,22 @@ int recover(const Options &options, std::ostream &out, std::ostream &err) {
         const bool workerFailed = std::any_of(failedWorkers.begin(), failedWorkers.end(),
                                               [&](const auto &worker) { return worker == item.worker; });
         if (!item.status || workerFailed) {
-            err << "quilletctl: cannot recover " << item.source << ": "
-                << (item.status ? "the folder is no longer in the cache" : item.status.message()) << "\n";
+            err << "quilletctl: cannot recover " << escapedText(item.source) << ": "
+                << (item.status ? "the folder is no longer in the cache" : escapedText(item.status.message())) << "\n";
             ++failures;
+            continue;
+        }
+        // What the folder's copy left out, each entry with its reason; the rest is recovered.
+        const std::vector<CopyFailure> leftOut = item.worker->failures();
+        for (const CopyFailure &failure : leftOut)
+            err << "quilletctl: cannot recover " << escapedText(failure.source) << ": "
+                << escapedText(failure.status.message()) << "\n";
+        out << "Recovered " << escapedText(item.source) << " as " << escapedText(item.target);
+        if (leftOut.empty()) {
+            out << "\n";
         } else {
-            out << "Recovered " << item.source << " as " << item.target << "\n";
+            out << " but for " << leftOut.size() << (leftOut.size() == 1 ? " item\n" : " items\n");
+            ++failures;
         }
     }
     return failures == 0 ? kExitSuccess : kExitFailure;
@@ -255,10 +309,30 @@ int empty(const Options &options, std::ostream &out, std::ostream &err) {
             return kExitFailure;
         rows = std::move(*found);
     }
-    const size_t count = all ? CacheEmptying::pathsToEmpty(EmptyScope::Everything, caches, {}).size() : rows.size();
-    if (count == 0) {
+    // What the user sees is counted: the archived items, those of each date folder for a day;
+    // the index and the markers go too, uncounted.
+    const std::vector<std::string> paths =
+        CacheEmptying::pathsToEmpty(all ? EmptyScope::Everything : EmptyScope::Selection, caches, rows);
+    if (paths.empty()) {
         out << "The cache is empty: nothing to delete.\n";
         return kExitSuccess;
+    }
+    std::map<std::string, size_t> itemsAt;
+    size_t count = 0;
+    for (const std::string &path : paths) {
+        const bool isDay = std::any_of(caches.begin(), caches.end(), [&](const std::string &cache) {
+            return sys::parentPath(path) == withoutTrailingSlashes(cache);
+        });
+        size_t items = isDay ? 0 : 1;
+        if (isDay) {
+            if (auto folder = openFolderInCache(caches, path))
+                (void)sys::forEachEntry(folder->get(), [&](std::string_view name, unsigned char) {
+                    items += isInternalName(name) ? 0 : 1;
+                    return true;
+                });
+        }
+        itemsAt[path] = items;
+        count += items;
     }
 
     if (!confirmed) {
@@ -266,7 +340,8 @@ int empty(const Options &options, std::ostream &out, std::ostream &err) {
             return usageError(err, "empty: not on a terminal; confirm the deletion with --yes", kEmptyHelp);
         err << "Are you sure you want to delete files?\n"
             << "Files will be permanently deleted from your hard disk. This can't be undone.\n"
-            << (all ? "Everything in " + std::to_string(caches.size()) + " cache folder(s)"
+            << (all ? "Everything in " + std::to_string(caches.size()) + " cache folder(s), " +
+                          std::to_string(count) + " item(s),"
                     : std::to_string(count) + " item(s)")
             << " will be deleted. Delete files? [y/N] " << std::flush;
         std::string answer;
@@ -309,13 +384,17 @@ int empty(const Options &options, std::ostream &out, std::ostream &err) {
                "emptied all the same\n";
 
     int failures = 0;
+    size_t deletedItems = 0;
     for (const DeletedItem &item : deleted) {
         if (!item.status) {
-            err << "quilletctl: cannot delete " << item.path << ": " << item.status.message() << "\n";
+            err << "quilletctl: cannot delete " << escapedText(item.path) << ": " << escapedText(item.status.message())
+                << "\n";
             ++failures;
+        } else if (auto it = itemsAt.find(item.path); it != itemsAt.end()) {
+            deletedItems += it->second;
         }
     }
-    out << "Deleted " << deleted.size() - static_cast<size_t>(failures) << " of " << deleted.size() << " items.\n";
+    out << "Deleted " << deletedItems << " of " << count << " items.\n";
     if (wasRunning) {
         for (const std::string &failure : control.failures())
             err << "quilletctl: " << failure << "\n";

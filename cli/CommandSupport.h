@@ -3,6 +3,7 @@
 // Each command lives in one of the cli/*Commands files and is a function of its options and
 // two output streams.
 
+#include "BrowserItem.h"
 #include "Commands.h"
 #include "SettingsStore.h"
 
@@ -10,6 +11,7 @@
 #include <iosfwd>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace quillet::cli {
@@ -36,9 +38,20 @@ SettingsMirror loadMirror(const PreferencesDomain &domain);
 /// This user's cache folders on the mounted local volumes, the home one first.
 std::vector<std::string> cachesPaths();
 
+/// The cache folder of caches that holds the resolved path (or is it, when orItself): as listed
+/// and as resolved; nothing when none does.
+std::optional<std::pair<std::string, std::string>> cacheHolding(const std::string &resolved,
+                                                                const std::vector<std::string> &caches, bool orItself);
+/// The browser rows of the cached items the ITEM arguments name (paths as list and search show
+/// them), or nothing after writing to err why each argument that is not one is not.
+std::optional<std::vector<BrowserItem>> cachedItems(const std::vector<std::string> &arguments,
+                                                    const std::vector<std::string> &caches, std::ostream &err);
+
 extern const char *const kRecoverHelp;
 extern const char *const kEmptyHelp;
 int recover(const Options &options, std::ostream &out, std::ostream &err);
 int empty(const Options &options, std::ostream &out, std::ostream &err);
+extern const char *const kRestoreHelp;
+int restore(const Options &options, std::ostream &out, std::ostream &err);
 
 } // namespace quillet::cli

@@ -6,6 +6,8 @@
 #include "CacheSearch.h"
 #include "CacheTree.h"
 #include "DaemonControl.h"
+#include "ItemOrigin.h"
+#include "NotArchived.h"
 #include "ProtectionControl.h"
 #include "ProtectionStatistics.h"
 #include "SettingsStore.h"
@@ -16,7 +18,6 @@
 #include <algorithm>
 #include <atomic>
 #include <charconv>
-#include <cstdio>
 #include <ostream>
 
 namespace quillet::cli {
@@ -67,12 +68,14 @@ constexpr const char *kUsage =
     "  status [--json]           Whether protection runs, the daemons, cache and trash sizes\n"
     "  start                     Start protection\n"
     "  stop                      Stop protection\n"
-    "  settings [KEY VALUE]      Show all settings, or set one (restarts running protection)\n"
+    "  settings [KEY [VALUE]]    Show all settings or one, or set one (restarts running protection)\n"
     "  list [--flat] [--hours N] [--sort name|date|size] [--reverse] [--json]\n"
     "                            The cached items: day rows with their items, or flat rows\n"
     "  search TEXT [--json]      Cached items whose names contain TEXT (case ignored)\n"
     "  recover ITEM... --to FOLDER\n"
     "                            Copy cached items (paths as list and search show them) into FOLDER\n"
+    "  restore ITEM... [--to FOLDER]\n"
+    "                            Copy cached items back to where they were trashed from\n"
     "  empty --all | ITEM... [--yes]\n"
     "                            Delete everything cached, or the items given, for good\n"
     "  log [--lines N]           The last messages of the daemons (50 lines unless given)\n"
@@ -84,21 +87,32 @@ constexpr const char *kLogHelp =
     "Shows the last N lines (50 unless given, at most 100000) of what the daemons wrote, from\n"
     "$XDG_STATE_HOME/quillet/daemons.log (~/.local/state/quillet/daemons.log).\n";
 
-constexpr const char *kStatusHelp = "Usage: quilletctl status [--json]\n"
-                                    "Shows whether protection is on, the daemons running, and the cache and trash sizes.\n";
+constexpr const char *kStatusHelp =
+    "Usage: quilletctl status [--json]\n"
+    "Shows whether protection is on, the daemons running, the cache and trash sizes, the volumes\n"
+    "not protected, and how many trashed items were not archived in the last 24 hours, and why.\n";
 constexpr const char *kStartHelp = "Usage: quilletctl start\nStarts protection; does nothing when it already runs.\n";
 constexpr const char *kStopHelp = "Usage: quilletctl stop\nStops protection, without confirmation.\n";
 constexpr const char *kSettingsHelp =
-    "Usage: quilletctl settings [KEY VALUE]\n"
-    "Without arguments, shows every setting. With KEY and an integer VALUE, stores it; running\n"
-    "protection is restarted so that the daemons use it. KEY is the setting's name as shown;\n"
-    "a VALUE outside the setting's range is refused, and the message gives the range.\n";
+    "Usage: quilletctl settings [KEY [VALUE]]\n"
+    "Without arguments, shows every setting as KEY = VALUE; with KEY alone, shows its value. With\n"
+    "KEY and an integer VALUE, stores it; running protection is restarted so that the daemons use\n"
+    "it. A VALUE outside the setting's range is refused, and the message gives the range. The keys:\n"
+    "  \"Survey home Trash only\", \"Keep data for days\", \"Keep data for size max\",\n"
+    "  \"App_Prefs_checkUpdates\", \"Display menu extra\" (each 0 or 1),\n"
+    "  \"How many days to keep data\" (1 to 36500), \"Size max for cache\" (megabytes),\n"
+    "  \"Percentage of free disk space\" (0 to 99), \"Mode of cache file handling\" (0 copy, 1 move).\n";
 constexpr const char *kListHelp =
     "Usage: quilletctl list [--flat] [--hours N] [--sort name|date|size] [--reverse] [--json]\n"
     "Lists the cached items: one row per day with its items indented, or with --flat one row per\n"
-    "item. --hours N keeps the days of the last N hours (0: all).\n";
+    "item. --hours N keeps the days of the last N hours (0: all). Each row: name, date, size, the\n"
+    "folder the item was trashed from (\"-\" when not known) and its path in the cache, tab-separated;\n"
+    "in names and paths a backslash shows as \\\\, a newline as \\n, a tab as \\t and any other control\n"
+    "or non-UTF-8 byte as \\ooo (octal). --json gives each row's fields, with originalPath and\n"
+    "deletionDate (null when not known); a byte that is not UTF-8 is the escape \\udcXX.\n";
 constexpr const char *kSearchHelp = "Usage: quilletctl search TEXT [--json]\n"
-                                    "Lists the cached items at any depth whose names contain TEXT, case ignored.\n";
+                                    "Lists the cached items at any depth whose names contain TEXT, case ignored, in\n"
+                                    "rows as list shows them.\n";
 
 int countProcesses(const std::vector<sys::ProcessEntry> &table, const char *name) {
     int count = 0;
@@ -121,6 +135,9 @@ int reportFailures(ProtectionControl &control, std::ostream &err) {
 
 // ---- status -------------------------------------------------------------------------------
 
+/// What status counts as lately, for the items the daemons did not archive.
+constexpr int64_t kLatelyHours = 24;
+
 int status(const Options &options, std::ostream &out, std::ostream &err) {
     if (!options.positional.empty() || !options.other.empty())
         return usageError(err, "status: unexpected argument", kStatusHelp);
@@ -138,6 +155,7 @@ int status(const Options &options, std::ostream &out, std::ostream &err) {
     const uint64_t cacheBytes = totalFolderSize(caches);
     const uint64_t trashBytes = totalFolderSize(trashes);
     const std::vector<UnprotectedVolume> unprotected = ProtectionControl::unprotectedVolumes(loadMirror(PreferencesDomain(kQuilletDomain)));
+    const NotArchivedSummary notArchived = notArchivedSince(sys::now() - kLatelyHours * 3600);
     if (options.json) {
         out << "{\"protection\": " << (running ? "true" : "false") << ", \"protectionDaemons\": " << protection
             << ", \"cacheManagerDaemons\": " << housekeeping << ", \"mountDaemons\": " << mountWatcher
@@ -147,7 +165,14 @@ int status(const Options &options, std::ostream &out, std::ostream &err) {
         for (size_t i = 0; i < unprotected.size(); ++i)
             out << (i ? ", " : "") << "{\"volume\": " << jsonString(unprotected[i].mountPoint)
                 << ", \"reason\": " << jsonString(unprotected[i].why.message()) << "}";
-        out << "]}\n";
+        out << "], \"notArchivedLately\": {\"hours\": " << kLatelyHours << ", \"count\": " << notArchived.count
+            << ", \"reasons\": {";
+        bool first = true;
+        for (const auto &[reason, count] : notArchived.byReason) {
+            out << (first ? "" : ", ") << jsonString(reason) << ": " << count;
+            first = false;
+        }
+        out << "}}}\n";
         return kExitSuccess;
     }
     out << "Protection: " << (running ? "on" : "off") << "\n";
@@ -158,6 +183,16 @@ int status(const Options &options, std::ostream &out, std::ostream &err) {
     out << "Trash size: " << trashSizeText(trashBytes) << "\n";
     for (const UnprotectedVolume &volume : unprotected)
         out << "Not protected: " << volume.mountPoint << ": " << volume.why.message() << "\n";
+    if (notArchived.count > 0) {
+        out << "Not archived in the last " << kLatelyHours << " hours: " << notArchived.count
+            << (notArchived.count == 1 ? " item" : " items") << " (";
+        bool first = true;
+        for (const auto &[reason, count] : notArchived.byReason) {
+            out << (first ? "" : "; ") << count << " " << reason;
+            first = false;
+        }
+        out << "); quilletctl log shows which\n";
+    }
     return kExitSuccess;
 }
 
@@ -202,14 +237,29 @@ int stop(const Options &options, std::ostream &out, std::ostream &err) {
 
 // ---- settings -----------------------------------------------------------------------------
 
-// The keys a user may name: every key of the domain. Only "App_Prefs" cannot be set from here,
-// and the check of the value says why.
-std::vector<std::string> settableKeys() {
-    std::vector<std::string> keys;
-    for (const PrefDefault &entry : registeredDefaultList())
-        keys.emplace_back(entry.key);
-    keys.emplace_back(prefs::kAppMustAskForPassword);
-    return keys;
+// The settings a user edits, those of the application's settings tab, in its order. The other
+// keys of the domain are the programs' own ("Time of last daemon launch", "Daemons are running",
+// "App_Prefs") or follow the password kept in the keyring ("App must ask for password"): they
+// are neither shown nor set here.
+constexpr const char *kUserSettings[] = {
+    prefs::kSurveyHomeTrashOnly,      prefs::kKeepDataForDays,         prefs::kHowManyDaysToKeepData,
+    prefs::kKeepDataForSizeMax,       prefs::kSizeMaxForCache,         prefs::kPercentageOfFreeDiskSpace,
+    prefs::kModeOfCacheFileHandling,  prefs::kAppPrefsCheckUpdates,    prefs::kDisplayMenuExtra,
+};
+
+bool isUserSetting(const std::string &key) {
+    return std::any_of(std::begin(kUserSettings), std::end(kUserSettings), [&](const char *name) { return key == name; });
+}
+
+// Why a key that is no user setting cannot be named; nothing for a user setting.
+std::optional<std::string> notASetting(const std::string &key) {
+    if (isUserSetting(key))
+        return std::nullopt;
+    if (key == prefs::kAppMustAskForPassword)
+        return "\"" + key + "\" follows the password of the cache browser: switch it in Quillet's settings";
+    if (key == prefs::kTimeOfLastDaemonLaunch || key == prefs::kDaemonsAreRunning || key == prefs::kAppPrefs)
+        return "\"" + key + "\" is kept by Quillet itself, not a setting";
+    return "unknown key \"" + key + "\"";
 }
 
 std::string displayValue(const PrefValue &value) {
@@ -245,24 +295,23 @@ int settings(const Options &options, std::ostream &out, std::ostream &err) {
     if (positional.empty()) {
         SettingsMirror mirror = loadMirror(domain);
         printWarnings(mirror, err);
-        std::vector<std::string> order;
-        for (const PrefDefault &entry : registeredDefaultList())
-            order.emplace_back(entry.key);
-        order.emplace_back(prefs::kAppMustAskForPassword);
-        for (const auto &[key, value] : mirror.values())
-            if (std::find(order.begin(), order.end(), key) == order.end())
-                order.push_back(key);
-        for (const std::string &key : order)
+        for (const char *key : kUserSettings)
             if (auto value = mirror.value(key))
                 out << key << " = " << displayValue(*value) << "\n";
         return kExitSuccess;
     }
-    if (positional.size() != 2)
-        return usageError(err, "settings: give both KEY and VALUE", kSettingsHelp);
     const std::string &key = positional[0];
-    auto keys = settableKeys();
-    if (std::find(keys.begin(), keys.end(), key) == keys.end())
-        return usageError(err, "settings: unknown key \"" + key + "\"", kSettingsHelp);
+    if (auto why = notASetting(key))
+        return usageError(err, "settings: " + *why, kSettingsHelp);
+    if (positional.size() == 1) {
+        SettingsMirror mirror = loadMirror(domain);
+        printWarnings(mirror, err);
+        if (auto value = mirror.value(key))
+            out << displayValue(*value) << "\n";
+        return kExitSuccess;
+    }
+    if (positional.size() != 2)
+        return usageError(err, "settings: give KEY, or KEY and VALUE", kSettingsHelp);
     // The text as the user typed it is checked, so that the message shows it as typed and an
     // overflowing number is refused rather than clamped.
     if (auto problem = settingValueProblem(key, PrefValue(positional[1])))
@@ -305,17 +354,21 @@ std::string sizeColumn(const BrowserItem &item) { return item.size ? sizeText(*i
 
 // Appends the row's line to text, and writes text out once it holds 64 KiB: a listing of a
 // large cache is one write per chunk instead of a stream insertion per field. The caller
-// writes what is left at the end.
-void printRow(std::ostream &out, std::string &text, const BrowserItem &item, std::string_view indent) {
+// writes what is left at the end. Columns: name, date, size, the folder the item was trashed
+// from ("-" when unknown) and its path in the cache, names and paths escaped (escapedText).
+void printRow(std::ostream &out, std::string &text, const BrowserItem &item, std::string_view indent,
+              const std::optional<ItemOrigin> &origin) {
     text += indent;
-    text += item.displayName();
+    text += escapedText(item.displayName());
     text += '\t';
     if (item.modificationDate)
         text += *item.modificationDate;
     text += '\t';
     text += sizeColumn(item);
     text += '\t';
-    text += item.pathToItem;
+    text += origin ? escapedText(sys::parentPath(origin->originalPath)) : std::string("-");
+    text += '\t';
+    text += escapedText(item.pathToItem);
     text += '\n';
     if (text.size() >= (size_t{64} << 10)) {
         out.write(text.data(), static_cast<std::streamsize>(text.size()));
@@ -323,11 +376,15 @@ void printRow(std::ostream &out, std::string &text, const BrowserItem &item, std
     }
 }
 
-std::string jsonItem(const BrowserItem &item) {
-    std::string text = "{\"name\": " + jsonString(std::string(item.displayName())) + ", \"path\": " + jsonString(item.pathToItem);
+// The row as a JSON object, left open for the caller to add to and close.
+std::string jsonItem(const BrowserItem &item, const std::optional<ItemOrigin> &origin) {
+    std::string text = "{\"name\": " + jsonString(item.displayName()) + ", \"path\": " + jsonString(item.pathToItem);
     text += ", \"modificationDate\": " + (item.modificationDate ? jsonString(*item.modificationDate) : "null");
     text += ", \"size\": " + (item.size ? std::to_string(*item.size) : std::string("null"));
     text += std::string(", \"isDirectory\": ") + (item.isDirectory ? "true" : "false");
+    text += ", \"originalPath\": " + (origin ? jsonString(origin->originalPath) : std::string("null"));
+    text += ", \"deletionDate\": " +
+            (origin && !origin->deletionDate.empty() ? jsonString(origin->deletionDate) : std::string("null"));
     return text;
 }
 
@@ -367,7 +424,8 @@ int list(const Options &options, std::ostream &out, std::ostream &err) {
     if (!options.positional.empty())
         return usageError(err, "list: unexpected argument \"" + options.positional.front() + "\"", kListHelp);
 
-    CacheTree tree(cachesPaths());
+    const std::vector<std::string> caches = cachesPaths();
+    CacheTree tree(caches);
     tree.setViewMode(flat ? ViewMode::Flat : ViewMode::Day);
     tree.setAgeLimitHours(hours);
     // Setting the sort order refreshes the list, which builds the rows from the disk, sorted:
@@ -375,6 +433,7 @@ int list(const Options &options, std::ostream &out, std::ostream &err) {
     tree.sortDescriptorsDidChange({SortDescriptor{sortKey, reverse ? SortOrder::Descending : SortOrder::Ascending}});
     // Shown once: taken, not copied.
     const std::vector<BrowserItem> rows = tree.takeRootListItems();
+    OriginLookup origins(caches);
     std::string text;
 
     if (options.json)
@@ -390,22 +449,23 @@ int list(const Options &options, std::ostream &out, std::ostream &err) {
                 if (auto child = tree.child(&row, i); child && !child->isEmpty())
                     children.push_back(std::move(*child));
         }
+        const std::optional<ItemOrigin> rowOrigin = origins.originOf(row.pathToItem);
         if (options.json) {
-            out << (firstRow ? "" : ",") << "\n  " << jsonItem(row);
+            out << (firstRow ? "" : ",") << "\n  " << jsonItem(row, rowOrigin);
             if (!flat) {
                 out << ", \"items\": [";
                 bool firstChild = true;
                 for (const BrowserItem &child : children) {
-                    out << (firstChild ? "" : ", ") << jsonItem(child) << "}";
+                    out << (firstChild ? "" : ", ") << jsonItem(child, origins.originOf(child.pathToItem)) << "}";
                     firstChild = false;
                 }
                 out << "]";
             }
             out << "}";
         } else {
-            printRow(out, text, row, "");
+            printRow(out, text, row, "", rowOrigin);
             for (const BrowserItem &child : children)
-                printRow(out, text, child, "    ");
+                printRow(out, text, child, "    ", origins.originOf(child.pathToItem));
         }
         firstRow = false;
     }
@@ -420,20 +480,21 @@ int search(const Options &options, std::ostream &out, std::ostream &err) {
         return usageError(err, "search: unknown argument \"" + options.other.front() + "\"", kSearchHelp);
     if (options.positional.size() != 1 || options.positional.front().empty())
         return usageError(err, "search: give one non-empty TEXT", kSearchHelp);
+    const std::vector<std::string> caches = cachesPaths();
     std::vector<BrowserItem> hits;
     std::atomic<bool> stop{false};
-    searchCaches(cachesPaths(), options.positional.front(), stop,
-                 [&](BrowserItem &&item) { hits.push_back(std::move(item)); });
+    searchCaches(caches, options.positional.front(), stop, [&](BrowserItem &&item) { hits.push_back(std::move(item)); });
+    OriginLookup origins(caches);
     if (options.json) {
         out << "[";
         for (size_t i = 0; i < hits.size(); ++i)
-            out << (i ? "," : "") << "\n  " << jsonItem(hits[i]) << "}";
+            out << (i ? "," : "") << "\n  " << jsonItem(hits[i], origins.originOf(hits[i].pathToItem)) << "}";
         out << (hits.empty() ? "]\n" : "\n]\n");
         return kExitSuccess;
     }
     std::string text;
     for (const BrowserItem &hit : hits)
-        printRow(out, text, hit, "");
+        printRow(out, text, hit, "", origins.originOf(hit.pathToItem));
     out.write(text.data(), static_cast<std::streamsize>(text.size()));
     return kExitSuccess;
 }
@@ -475,61 +536,26 @@ const Command kCommands[] = {
     {"list", list, kListHelp, true},              {"search", search, kSearchHelp, true},
     {"recover", recover, kRecoverHelp, false},    {"empty", empty, kEmptyHelp, false},
     {"log", log, kLogHelp, false},
+    {"restore", restore, kRestoreHelp, false},
 };
 
 } // namespace
 
-namespace {
-
-// Length of the well-formed UTF-8 sequence at text[i], 0 when the bytes there are not one.
-size_t utf8SequenceLength(const std::string &text, size_t i) {
-    const auto byte = [&](size_t at) { return static_cast<unsigned char>(text[at]); };
-    const unsigned char lead = byte(i);
-    size_t length = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0)
-            low = 0xA0;
-        else if (lead == 0xED)
-            high = 0x9F; // no surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0)
-            low = 0x90;
-        else if (lead == 0xF4)
-            high = 0x8F;
-    } else {
-        return 0;
-    }
-    if (i + length > text.size())
-        return 0;
-    for (size_t k = 1; k < length; ++k) {
-        const unsigned char next = byte(i + k);
-        if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF))
-            return 0;
-    }
-    return length;
-}
-
-} // namespace
-
-std::string jsonString(const std::string &text) {
+std::string jsonString(std::string_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
     std::string json = "\"";
+    json.reserve(text.size() + 2);
     for (size_t i = 0; i < text.size();) {
         const char c = text[i];
         const auto u = static_cast<unsigned char>(c);
         if (u >= 0x80) {
-            // File names are bytes; JSON is Unicode. A byte that is not part of well-formed UTF-8
-            // becomes U+FFFD so that the output stays valid (the path is then only indicative).
             if (size_t length = utf8SequenceLength(text, i)) {
                 json.append(text, i, length);
                 i += length;
             } else {
-                json += "\\ufffd";
+                json += "\\udc";
+                json += kHex[u >> 4];
+                json += kHex[u & 15];
                 ++i;
             }
             continue;
@@ -542,9 +568,9 @@ std::string jsonString(const std::string &text) {
         case '\r': json += "\\r"; break;
         default:
             if (u < 0x20) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(u));
-                json += escaped;
+                json += "\\u00";
+                json += kHex[u >> 4];
+                json += kHex[u & 15];
             } else {
                 json += c;
             }
@@ -552,6 +578,26 @@ std::string jsonString(const std::string &text) {
         ++i;
     }
     return json + "\"";
+}
+
+std::optional<std::string> surrogateEscapesDecoded(std::string_view text) {
+    std::string bytes;
+    bool found = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto at = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+        // U+DC80..U+DCFF: ED B2 80 .. ED B3 BF.
+        if (at(i) == 0xED && i + 2 < text.size() && (at(i + 1) == 0xB2 || at(i + 1) == 0xB3) && at(i + 2) >= 0x80 &&
+            at(i + 2) <= 0xBF) {
+            bytes += static_cast<char>(((at(i + 1) & 0x0F) << 6) | (at(i + 2) & 0x3F));
+            i += 2;
+            found = true;
+        } else {
+            bytes += text[i];
+        }
+    }
+    if (!found)
+        return std::nullopt;
+    return bytes;
 }
 
 int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &err, const Console &console) {

@@ -5,8 +5,12 @@
 //
 // Exit statuses: 0 success, 1 failure (the message names the item and the reason), 2 usage error.
 
+#include "TextEscape.h"
+
 #include <iosfwd>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quillet::cli {
@@ -27,7 +31,19 @@ struct Console {
 /// Runs quilletctl with args (the program name excluded); answers the exit status.
 int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &err, const Console &console = {});
 
-/// Text as a JSON string literal, quotes included.
-std::string jsonString(const std::string &text);
+// Names and paths in text output: escapedText and unescapedText (TextEscape.h).
+using quillet::escapedText;
+using quillet::unescapedText;
+
+/// Text as a JSON string literal, quotes included. Names are bytes and JSON is Unicode:
+/// well-formed UTF-8 is written as the text it is (quotes, backslashes and control characters
+/// escaped), and every byte that is not part of well-formed UTF-8 as the lone surrogate
+/// "\udcXX" (XX its value, 80 to ff), as Python's "surrogateescape" reads bytes. A decoder
+/// that encodes the text the same way (os.fsencode) gets the bytes back exactly.
+std::string jsonString(std::string_view text);
+/// The bytes a JSON-decoded path stands for when its lone surrogates U+DC80..U+DCFF were
+/// written out as UTF-8 sequences (ED B2 80 .. ED B3 BF, as lenient encoders do): each such
+/// sequence becomes the byte it escapes. Nothing when text holds none.
+std::optional<std::string> surrogateEscapesDecoded(std::string_view text);
 
 } // namespace quillet::cli

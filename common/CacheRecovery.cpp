@@ -48,14 +48,23 @@ std::string_view deletingPathExtension(std::string_view name) {
 
 std::string recoveredName(const BrowserItem &item) {
     const std::string stored = sys::lastPathComponent(item.pathToItem);
-    const std::string &named = item.itemName ? *item.itemName
-                               : item.itemRepresentationName ? *item.itemRepresentationName
-                                                             : stored;
-    std::string visible = setFileName(named, Visibility::Visible);
-    // ".x_" alone (or ".x_." and ".x_..") has no visible form that can name an entry.
-    if (visible.empty() || visible == "." || visible == "..")
-        return stored;
-    return visible;
+    // The stored name decides: the names a row shows are already visible forms (or, for a
+    // search result, the stored name), so taking the prefix off them again would turn an item
+    // really named ".x_profile" (stored ".x_.x_profile") into "profile".
+    if (hasHiddenPrefix(stored)) {
+        std::string visible = setFileName(stored, Visibility::Visible);
+        // ".x_" alone (or ".x_." and ".x_..") has no visible form that can name an entry.
+        if (visible.empty() || visible == "." || visible == "..")
+            return stored;
+        return visible;
+    }
+    // A day row shows its date; a name stored without the prefix (too long for it) is its own
+    // visible form, as is the shown name of a row without a path.
+    if (item.itemName && !item.itemName->empty())
+        return *item.itemName;
+    if (item.itemRepresentationName && !item.itemRepresentationName->empty())
+        return *item.itemRepresentationName;
+    return stored;
 }
 
 sys::Fd uniqueFileNameInFolder(const std::string &folder, std::string_view base, std::string_view extension,
@@ -93,7 +102,12 @@ sys::Fd uniqueFileNameInFolder(const std::string &folder, std::string_view base,
 }
 
 RecoveredItem CacheRecovery::copyFile(const std::string &source, const std::string &target) {
-    RecoveredItem item{source, target, false, sys::copyItem(source, target), nullptr};
+    // A name already taken is seen before any data is read; the copy itself still never
+    // replaces what appears meanwhile.
+    sys::Status status = sys::exists(target) ? sys::Status::failure(EEXIST, "copy", target) : sys::copyItem(source, target);
+    if (status.code() == EEXIST)
+        status = sys::Status::refusal(EEXIST, target, "already exists");
+    RecoveredItem item{source, target, false, std::move(status), nullptr};
     if (_fileCopied)
         _fileCopied(item);
     return item;
@@ -101,6 +115,12 @@ RecoveredItem CacheRecovery::copyFile(const std::string &source, const std::stri
 
 RecoveredItem CacheRecovery::startFolderCopy(const std::string &source, const std::string &target) {
     RecoveredItem item{source, target, true, sys::Status(), nullptr};
+    // A folder merges into a folder only: anything else of that name stays, and nothing of the
+    // folder is written.
+    if (auto there = sys::stat(target, sys::FollowLinks::No); there && !S_ISDIR(there->st_mode)) {
+        item.status = sys::Status::refusal(EEXIST, target, "already exists and is not a folder");
+        return item;
+    }
     if (liesInside(target, source)) {
         item.status = sys::Status::failure(EINVAL, "copy into itself", target);
         return item;
@@ -124,7 +144,7 @@ std::vector<RecoveredItem> CacheRecovery::recoverItems(const std::vector<Browser
             continue;
         }
         items.push_back(copyFile(row.pathToItem, target));
-        if (!items.back().status && rows.size() == 1)
+        if (!items.back().status && rows.size() == 1 && _failureLog == FailureLog::StandardError)
             std::fprintf(stderr, "Error copying file %s in %s\n", row.pathToItem.c_str(), destination.c_str());
     }
     return items;

@@ -31,8 +31,11 @@ std::string_view pathExtension(std::string_view name);
 /// The name without its extension and that extension's dot ("Report.pdf" → "Report").
 std::string_view deletingPathExtension(std::string_view name);
 
-/// The name a restored copy of the row takes: the visible form of its item name (the date text
-/// of a day row); a row without one falls back to its shown name, then to the stored name.
+/// The name a restored copy of the row takes: the visible form of its stored name (the last
+/// component of pathToItem, its ".x_" prefix taken off once); for a name stored without the
+/// prefix (a day row, a name too long for it) the row's item name (a day row's date text), else
+/// its shown name, else the stored name. A stored name whose visible form names no entry of its
+/// own (".x_", ".x_.", ".x_..") is kept as it is.
 std::string recoveredName(const BrowserItem &item);
 
 enum class DeleteAfterwards { No, Yes };
@@ -47,6 +50,9 @@ enum class DeleteAfterwards { No, Yes };
 ///   and no name on failure.
 sys::Fd uniqueFileNameInFolder(const std::string &folder, std::string_view base, std::string_view extension,
                                std::optional<std::string> *name, DeleteAfterwards deleteAfterwards);
+
+/// Whether recoverItems writes its line about a failed single file to standard error.
+enum class FailureLog { StandardError, None };
 
 /// What became of one row.
 struct RecoveredItem {
@@ -72,13 +78,18 @@ public:
 
     void setFileCopiedCallback(FileCopied callback) { _fileCopied = std::move(callback); }
     void setWorkerStartingCallback(WorkerStarting callback) { _workerStarting = std::move(callback); }
+    /// FailureLog::None: the front end reports every failure itself (a command line, whose
+    /// standard error is the user's).
+    void setFailureLog(FailureLog log) { _failureLog = log; }
 
     /// The Recover command, once the user chose destination: creates that folder (an existing
     /// one is used as it is; its parent must exist), then for each row in order copies a plain
     /// file to destination/<recoveredName>, never over an existing item, or starts a copy worker
     /// that fills destination/<recoveredName> with the folder's content under visible names,
-    /// merging with a folder already there without replacing what it holds. A row whose entry
-    /// is gone fails as a file copy. A failed file copy is logged as "Error copying file <path>
+    /// merging with a folder already there without replacing what it holds (what it left out
+    /// is in the worker's failures()). A folder whose name is taken by anything but a folder
+    /// fails at once with EEXIST, and no worker starts. A row whose entry is gone fails as a
+    /// file copy. A failed file copy is logged as "Error copying file <path>
     /// in <destination>" when it is the only row. Protection is left as it is.
     std::vector<RecoveredItem> recoverItems(const std::vector<BrowserItem> &rows, const std::string &destination);
 
@@ -100,6 +111,7 @@ private:
     NotificationCenter &_center;
     FileCopied _fileCopied;
     WorkerStarting _workerStarting;
+    FailureLog _failureLog = FailureLog::StandardError;
 };
 
 } // namespace quillet

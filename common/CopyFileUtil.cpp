@@ -3,6 +3,8 @@
 #include "platform/FileCopy.h"
 #include "platform/System.h"
 
+#include <sys/stat.h>
+
 #include <fcntl.h>
 
 #include <algorithm>
@@ -25,13 +27,16 @@ bool isSpotlightFolderName(std::string_view name) { return name.starts_with(kSpo
 /// Moves the item fromName of the folder open as fromDir to toName in the folder open as toDir,
 /// which must not hold it yet. Across volumes, where a rename cannot go, the item is copied and
 /// the original removed once the copy is complete. from and to are the two paths, for messages.
-void moveItemAt(int fromDir, const std::string &fromName, int toDir, const std::string &toName,
-                const std::string &from, const std::string &to) {
+/// Fails, leaving the item where it was, when it cannot go (EEXIST: the name is taken).
+sys::Status moveItemAt(int fromDir, const std::string &fromName, int toDir, const std::string &toName,
+                       const std::string &from, const std::string &to) {
     sys::Status status = sys::renameNoReplace(fromDir, fromName, toDir, toName);
     if (status || status.code() != EXDEV)
-        return;
-    if (sys::copyItemAt(fromDir, fromName, nullptr, toDir, toName, from, to))
+        return status;
+    sys::Status copied = sys::copyItemAt(fromDir, fromName, nullptr, toDir, toName, from, to);
+    if (copied)
         (void)sys::unlinkAt(fromDir, fromName);
+    return copied;
 }
 
 /// Creates the folder path with whatever parents it lacks; what exists is left as it is.
@@ -142,6 +147,16 @@ void CopyFileUtil::countDone(uint64_t size) {
     _progress = _totalSize == 0 ? 100.0 : static_cast<double>(_sizeDone) * 100.0 / static_cast<double>(_totalSize);
 }
 
+std::vector<CopyFailure> CopyFileUtil::failures() const {
+    std::lock_guard lock(_failuresMutex);
+    return _failures;
+}
+
+void CopyFileUtil::fail(const std::string &source, const std::string &target, sys::Status status) {
+    std::lock_guard lock(_failuresMutex);
+    _failures.push_back(CopyFailure{source, target, std::move(status)});
+}
+
 void CopyFileUtil::threadBody(Job job) {
     std::vector<std::string> sources =
         _threadType == CopyThreadType::Copy || _threadType == CopyThreadType::Move ? std::vector{_rootItem}
@@ -164,6 +179,50 @@ void CopyFileUtil::threadBody(Job job) {
     post(kThreadFinishedNotification);
 }
 
+bool CopyFileUtil::prepareFolder(Folders &folders, const struct stat &st, bool withParents) {
+    const auto taken = [&](const struct stat &there) {
+        if (S_ISDIR(there.st_mode))
+            return true; // merged into, and left as it was
+        fail(folders.source, folders.target,
+             sys::Status::refusal(EEXIST, folders.target, "already exists and is not a folder"));
+        return false;
+    };
+    if (auto there = sys::stat(folders.target, sys::FollowLinks::No))
+        return taken(*there);
+    if (withParents)
+        makeFolderWithParents(sys::parentPath(folders.target));
+    // The owner keeps full access to what is written for them, as the archive gave it.
+    sys::Status made = sys::mkdir(folders.target, (st.st_mode & 07777) | S_IRWXU);
+    if (!made && made.code() == EEXIST) {
+        // Made meanwhile by someone else: theirs, not ours to finish.
+        if (auto there = sys::stat(folders.target, sys::FollowLinks::No))
+            return taken(*there);
+    }
+    if (!made) {
+        fail(folders.source, folders.target, sys::Status::failure(made.code(), "mkdir", folders.target));
+        return false;
+    }
+    folders.created = true;
+    folders.mode = st.st_mode & 07777;
+    folders.times[0] = st.st_atim;
+    folders.times[1] = st.st_mtim;
+    return true;
+}
+
+void CopyFileUtil::finishFolders(const std::vector<Folders> &created) {
+    // Nothing is written into these folders any more: what they hold is complete, so their
+    // times stay as set. The mode is set again, the umask aside, as a whole-item copy keeps it.
+    for (auto it = created.rbegin(); it != created.rend(); ++it) {
+        auto target = sys::openDirectory(it->target, sys::FollowLinks::No);
+        if (!target)
+            continue;
+        if (auto source = sys::openDirectory(it->source, sys::FollowLinks::No))
+            sys::copyExtendedAttributes(source->get(), target->get());
+        (void)sys::fchmod(target->get(), it->mode | S_IRWXU);
+        (void)sys::futimens(target->get(), it->times);
+    }
+}
+
 bool CopyFileUtil::core(Job job, const std::string &source, const std::string &target, bool atRoot) {
     if (atRoot) {
         // What the destination already holds counts as done: a recovery into a folder that
@@ -172,15 +231,26 @@ bool CopyFileUtil::core(Job job, const std::string &source, const std::string &t
     }
     if (cancelledAfterPause())
         return false;
-    if (atRoot) {
-        // The destination's parents too: a recovery into a folder that is not there yet
-        // would otherwise write nothing and still end as finished.
-        makeFolderWithParents(target);
-    } else if (!sys::stat(target, sys::FollowLinks::No)) {
-        (void)sys::mkdir(target, 0755);
+    Folders folders{source, target};
+    auto st = sys::stat(source, atRoot ? sys::FollowLinks::Yes : sys::FollowLinks::No);
+    if (!st) {
+        if (st.code() != ENOENT) // gone meanwhile: contributes nothing
+            fail(source, target, sys::Status::failure(st.code(), "stat", source));
+        return true;
     }
-    if (job == Job::Copy && atRoot)
-        return copyTree(source, target);
+    // The destination's parents too: a recovery into a folder that is not there yet would
+    // otherwise write nothing and still end as finished.
+    if (!prepareFolder(folders, *st, atRoot))
+        return true; // nothing of this folder can go; the others still may
+    if (job == Job::Copy && atRoot) {
+        std::vector<Folders> created;
+        // A list fills one destination from several sources: none of them owns its times.
+        if (folders.created && _threadType == CopyThreadType::Copy)
+            created.push_back(folders);
+        const bool done = copyTree(source, target, created);
+        finishFolders(created);
+        return done;
+    }
 
     if (!copyEntries(job, source, target, nullptr))
         return false;
@@ -192,7 +262,7 @@ bool CopyFileUtil::core(Job job, const std::string &source, const std::string &t
     return true;
 }
 
-bool CopyFileUtil::copyTree(const std::string &source, const std::string &target) {
+bool CopyFileUtil::copyTree(const std::string &source, const std::string &target, std::vector<Folders> &created) {
     // Copying small files is one system call after another in the kernel, and two folders can
     // be written at the same time: the folders of the tree are shared out among a few threads
     // (at most kMaxCopiers, one per CPU). Each takes the folder found last, so that a single
@@ -218,19 +288,22 @@ bool CopyFileUtil::copyTree(const std::string &source, const std::string &target
             }
             std::vector<Folders> found;
             bool done = true;
+            bool writable = true;
             if (folders.source != source) {
-                // A sub-folder: as core does for one.
+                // A sub-folder: as core does for one. Its status was read when it was found.
                 if (cancelledAfterPause())
                     done = false;
-                else if (!sys::stat(folders.target, sys::FollowLinks::No))
-                    (void)sys::mkdir(folders.target, 0755);
+                else
+                    writable = prepareFolder(folders, folders.found, false);
             }
-            if (done)
+            if (done && writable)
                 done = copyEntries(Job::Copy, folders.source, folders.target, &found);
             {
                 std::lock_guard lock(mutex);
                 --busy;
                 stopped = stopped || !done;
+                if (folders.created)
+                    created.push_back(std::move(folders));
                 // Reversed, so that they are taken in listing order.
                 std::move(found.rbegin(), found.rend(), std::back_inserter(pending));
             }
@@ -254,35 +327,50 @@ bool CopyFileUtil::copyEntries(Job job, const std::string &source, const std::st
     // times per file. The names are taken before anything is written, as a listing would.
     auto opened = sys::openDirectory(source);
     std::vector<std::string> names;
-    if (!opened || !sys::forEachEntry(opened->get(), [&names](std::string_view name, unsigned char) {
-            names.emplace_back(name);
-            return true;
-        }))
+    sys::Status listed = opened ? sys::forEachEntry(opened->get(), [&names](std::string_view name, unsigned char) {
+        names.emplace_back(name);
         return true;
+    })
+                                : opened.status();
+    if (!listed) {
+        fail(source, target, sys::Status::failure(listed.code(), "open", source));
+        return true;
+    }
     sys::Fd sourceDir = std::move(*opened);
-    // Where the target cannot be opened nothing can be written into it; the files still count
-    // as done, as failed copies do.
+    // Where the target cannot be opened nothing can be written into it: the folder is one
+    // failure, and its files still count as done, as failed copies do.
     sys::Fd targetDir;
-    if (auto openedTarget = sys::openDirectory(target))
+    if (auto openedTarget = sys::openDirectory(target, sys::FollowLinks::No))
         targetDir = std::move(*openedTarget);
+    else
+        fail(source, target, sys::Status::failure(openedTarget.code(), "open", target));
     for (const std::string &entryName : names) {
         if (cancelledAfterPause())
             return false;
         const std::string name = quillet::setFileName(entryName, _nameForm);
+        const std::string from = sys::joinPath(source, entryName);
         // ".x_", ".x_." and ".x_.." have no visible form that names an entry of their own:
         // written as is they would land on the target folder itself or on its parent.
-        if (name.empty() || name == "." || name == "..")
+        if (name.empty() || name == "." || name == "..") {
+            fail(from, target, sys::Status::refusal(EINVAL, from, "has no name of its own to be written under"));
             continue;
-        const std::string from = sys::joinPath(source, entryName);
+        }
         const std::string to = sys::joinPath(target, name);
         auto st = sys::statAt(sourceDir.get(), entryName, sys::FollowLinks::No);
-        if (!st)
-            continue; // gone meanwhile: contributes nothing
+        if (!st) {
+            if (st.code() != ENOENT) // gone meanwhile: contributes nothing
+                fail(from, to, sys::Status::failure(st.code(), "stat", from));
+            continue;
+        }
         if (S_ISDIR(st->st_mode)) {
             if (isSpotlightFolderName(entryName))
                 continue;
+            if (!targetDir.valid())
+                continue; // its parent already failed
             if (subFolders) {
-                subFolders->push_back(Folders{from, to});
+                Folders found{from, to};
+                found.found = *st;
+                subFolders->push_back(std::move(found));
                 continue;
             }
             // Both folders are let go while the sub-folder is done and opened again after
@@ -293,20 +381,32 @@ bool CopyFileUtil::copyEntries(Job job, const std::string &source, const std::st
                 return false;
             if (auto reopened = sys::openDirectory(source))
                 sourceDir = std::move(*reopened);
-            if (auto reopened = sys::openDirectory(target))
+            if (auto reopened = sys::openDirectory(target, sys::FollowLinks::No))
                 targetDir = std::move(*reopened);
             continue;
         }
         const auto size = static_cast<uint64_t>(std::max<off_t>(st->st_size, 0));
         if (job == Job::Copy) {
-            // An existing target is left as it is; a failed copy leaves nothing behind.
-            if (targetDir.valid())
-                (void)sys::copyItemAt(sourceDir.get(), entryName, &*st, targetDir.get(), name, from, to);
+            // An existing target is left as it is, and found before any data is read; a failed
+            // copy leaves nothing behind.
+            if (targetDir.valid()) {
+                sys::Status copied = sys::statAt(targetDir.get(), name, sys::FollowLinks::No)
+                                         ? sys::Status::failure(EEXIST, "copy", to)
+                                         : sys::copyItemAt(sourceDir.get(), entryName, &*st, targetDir.get(), name,
+                                                           from, to);
+                if (!copied)
+                    fail(from, to, copied.code() == EEXIST ? sys::Status::refusal(EEXIST, to, "already exists")
+                                                            : std::move(copied));
+            }
         } else {
             if (_singleFileSizeLimit != 0 && size >= _singleFileSizeLimit)
                 continue;
-            if (targetDir.valid())
-                moveItemAt(sourceDir.get(), entryName, targetDir.get(), name, from, to);
+            if (targetDir.valid()) {
+                sys::Status moved = moveItemAt(sourceDir.get(), entryName, targetDir.get(), name, from, to);
+                if (!moved)
+                    fail(from, to, moved.code() == EEXIST ? sys::Status::refusal(EEXIST, to, "already exists")
+                                                           : std::move(moved));
+            }
         }
         countDone(size);
     }

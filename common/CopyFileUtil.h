@@ -13,11 +13,21 @@
 //   ZRCopyFileUtilThreadPausedNotification    [CopyFileUtil *]  pauseThread's caller
 //   ZRCopyFileUtilErrorNotification           [CopyFileUtil *]  worker thread, when a source folder
 //                                             does not exist; no finished notification follows
+//
+// What a worker could not write is not notified: the caller reads failures() once the worker
+// has ended. A copy never replaces anything: an entry whose name is taken in the destination
+// stays out and is one failure ("<target>: already exists"); a folder whose name is taken by
+// anything but a folder stays out with all it holds; a folder already there is merged into.
+// Folders a copy creates take their source's extended attributes and access and modification
+// times once everything inside them is written, as "cp -a" leaves them.
 
 #include "CacheLayout.h"
 #include "NotificationCenter.h"
 #include "RunLoop.h"
 #include "ZRAppUtils.h"
+#include "platform/System.h"
+
+#include <sys/stat.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -37,6 +47,14 @@ enum class CopyThreadType : int32_t {
     Move = 2,     ///< one folder's content moved, the emptied source folders removed
     CopyList = 3, ///< Copy for each folder of a list, in order, into the same destination
     MoveList = 4, ///< Move for each folder of a list
+};
+
+/// An entry a worker left out, and why.
+struct CopyFailure {
+    std::string source; ///< the entry in the source tree
+    std::string target; ///< where it was to go
+    /// EEXIST when something already had the target's name; otherwise the failed call.
+    sys::Status status;
 };
 
 class CopyFileUtil : public std::enable_shared_from_this<CopyFileUtil> {
@@ -92,27 +110,46 @@ public:
     bool isPaused() const { return _paused.load(); }
     /// True once cancelled or ended.
     bool isCancelled() const { return _cancelled.load(); }
+    /// The entries left out so far, in the order they were met (the copiers of one tree add
+    /// theirs as they go). Complete once the finished notification was posted. A folder left
+    /// out counts once, not with each entry inside it. A move leaves out files at or above
+    /// its size limit on purpose: they are no failure.
+    std::vector<CopyFailure> failures() const;
 
 private:
     CopyFileUtil(CopyThreadType type, Source source, std::string destination, Visibility nameForm,
                  NotificationCenter &center);
 
     enum class Job { Copy, Move };
-    /// A source folder and the folder its content goes to.
+    /// A source folder and the folder its content goes to; created: the worker made target,
+    /// whose times and extended attributes are then set from source (times as listed, before
+    /// the copy read the folder).
     struct Folders {
         std::string source;
         std::string target;
+        /// The source's status (links not followed) as its parent's listing found it.
+        struct stat found {};
+        bool created = false;
+        mode_t mode = 0;
+        struct timespec times[2] = {};
     };
     void threadBody(Job job);
     /// Copies or moves the content of the folder source into the folder target. atRoot: source
     /// is the current source folder itself. False when the worker was cancelled meanwhile.
     bool core(Job job, const std::string &source, const std::string &target, bool atRoot);
     /// Copy jobs: the content of the current source folder, its folders shared out among a few
-    /// threads. False when the worker was cancelled meanwhile.
-    bool copyTree(const std::string &source, const std::string &target);
+    /// threads; the folders made on the way are added to created. False when the worker was
+    /// cancelled meanwhile.
+    bool copyTree(const std::string &source, const std::string &target, std::vector<Folders> &created);
     /// The entries of one folder. Sub-folders go to subFolders when given, else are done at
     /// once through core. False when the worker was cancelled meanwhile.
     bool copyEntries(Job job, const std::string &source, const std::string &target, std::vector<Folders> *subFolders);
+    /// Makes the folder target for the source folder whose status is st, or takes the folder
+    /// already there; records the failure and answers false when neither can be.
+    bool prepareFolder(Folders &folders, const struct stat &st, bool withParents);
+    /// Gives the folders the copy created their sources' extended attributes and times.
+    void finishFolders(const std::vector<Folders> &created);
+    void fail(const std::string &source, const std::string &target, sys::Status status);
     /// Waits while paused; true when the worker is cancelled.
     bool cancelledAfterPause();
     void countDone(uint64_t size);
@@ -134,6 +171,8 @@ private:
     NotificationCenter *_center = &NotificationCenter::defaultCenter();
     std::mutex _pauseMutex;
     std::condition_variable _pauseChanged;
+    mutable std::mutex _failuresMutex;
+    std::vector<CopyFailure> _failures;
 };
 
 } // namespace quillet

@@ -1,5 +1,6 @@
 #include "NotArchived.h"
 
+#include "TextEscape.h"
 #include "platform/System.h"
 #include "platform/UserPaths.h"
 
@@ -53,30 +54,12 @@ std::string logEnd(const std::string &path) {
 
 } // namespace
 
-std::string escapedForLog(std::string_view text) {
-    std::string escaped;
-    escaped.reserve(text.size());
-    for (char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '\\') {
-            escaped += "\\\\";
-        } else if (byte < 0x20 || byte == 0x7f) {
-            char octal[5];
-            std::snprintf(octal, sizeof octal, "\\%03o", byte);
-            escaped += octal;
-        } else {
-            escaped += c;
-        }
-    }
-    return escaped;
-}
-
 std::string notArchivedLine(time_t when, std::string_view reason, std::string_view path) {
     struct tm local {};
     ::localtime_r(&when, &local);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &local);
-    return std::string(stamp) + std::string(kMarker) + std::string(reason) + "): " + escapedForLog(path) + "\n";
+    return std::string(stamp) + std::string(kMarker) + std::string(reason) + "): " + escapedText(path) + "\n";
 }
 
 NotArchivedSummary summarizeNotArchived(std::string_view logText, time_t since) {

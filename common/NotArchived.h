@@ -5,8 +5,8 @@
 //
 //   2026-12-08T09:30:12 quilletd: not archived (larger than the size limit): /home/ann/.local/share/Trash/files/disk.iso
 //
-// The time is local; the reason is one of the few texts below; the path has its control
-// characters and backslashes escaped (escapedForLog), so that every entry takes one line.
+// The time is local; the reason is one of the few texts below; the path is escaped as
+// quilletctl prints paths (escapedText), so that every entry takes one line.
 // quilletctl status counts these lines to say what was left out lately.
 
 #include <cstddef>
@@ -23,10 +23,6 @@ inline constexpr std::string_view kNotArchivedOwnProgram = "one of the protectio
 inline constexpr std::string_view kNotArchivedNameTooLong = "the name is too long to be stored";
 inline constexpr std::string_view kNotArchivedCopyFailed = "it could not be copied";
 inline constexpr std::string_view kNotArchivedNoVolumeFigures = "the free space of its volume cannot be read";
-
-/// text with each backslash doubled and each control character (below 0x20, and 0x7f) written
-/// as a backslash and three octal digits ("\012" for a newline). Other bytes stay as they are.
-std::string escapedForLog(std::string_view text);
 
 /// The log line, newline included, for an entry at path not archived at when for reason.
 std::string notArchivedLine(time_t when, std::string_view reason, std::string_view path);

@@ -3,8 +3,7 @@
 #include "ZRAppUtils.h"
 #include "platform/System.h"
 
-#include <cstdio>
-#include <cstdlib>
+#include <charconv>
 
 namespace quillet {
 namespace {
@@ -13,14 +12,17 @@ constexpr uint64_t kKiB = 1024;
 constexpr uint64_t kMiB = kKiB * 1024;
 constexpr uint64_t kGiB = kMiB * 1024;
 
-// One decimal, as "%1.1f" gives it, read back as a number: a whole value prints without
-// decimals ("2", not "2.0").
+// One decimal, rounded as "%1.1f" rounds, read back as a float and written again: a whole value
+// prints without decimals ("2", not "2.0"). Written by to_chars, which no locale reaches: under a
+// locale whose decimal point is "," printf would write "3,0" and the whole test and the
+// caller's separator would both miss it.
 std::string oneDecimal(double value, char decimalSeparator) {
     char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%1.1f", value);
-    float rounded = std::strtof(buffer, nullptr);
-    std::snprintf(buffer, sizeof buffer, "%1.1f", static_cast<double>(rounded));
-    std::string text(buffer);
+    auto written = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 1);
+    float rounded = 0;
+    std::from_chars(buffer, written.ptr, rounded);
+    written = std::to_chars(buffer, buffer + sizeof buffer, static_cast<double>(rounded), std::chars_format::fixed, 1);
+    std::string text(buffer, written.ptr);
     if (text.ends_with(".0"))
         text.resize(text.size() - 2);
     for (char &c : text)

@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <chrono>
 #include <string>
@@ -80,10 +83,25 @@ TEST(CacheRecoveryNames, extensionsAndRecoveredNames) {
         item.itemRepresentationName = std::move(representation);
         return recoveredName(item);
     };
-    EXPECT_EQ(named("/c/d/.x_Report.pdf", ".x_Report.pdf"), "Report.pdf");
-    EXPECT_EQ(named("/c/2026-12-07 15_42 +0000", "2026-12-07 15:42 +0000"), "2026-12-07 15:42 +0000");
-    EXPECT_EQ(named("/c/not a date", std::nullopt, "not a date"), "not a date");
-    EXPECT_EQ(named("/c/d/.x_", ".x_"), ".x_") << "a name whose visible form is empty keeps its stored form";
+    struct Named {
+        const char *path;
+        std::optional<std::string> itemName, representation;
+        const char *recovered;
+    } names[] = {
+        // A search result's item name is the stored name; other rows show the visible form.
+        {"/c/d/.x_Report.pdf", ".x_Report.pdf", "Report.pdf", "Report.pdf"},
+        {"/c/d/.x_Report.pdf", "Report.pdf", "Report.pdf", "Report.pdf"},
+        // An item really named ".x_profile" is stored as ".x_.x_profile": the prefix goes once.
+        {"/c/d/.x_.x_profile", ".x_profile", ".x_profile", ".x_profile"},
+        {"/c/d/.x_.x_profile", ".x_.x_profile", ".x_profile", ".x_profile"},
+        {"/c/d/.x_.x_.x_a", ".x_.x_a", ".x_.x_a", ".x_.x_a"},
+        {"/c/2026-12-07 15_42 +0000", "2026-12-07 15:42 +0000", "2026-12-07 15:42 +0000", "2026-12-07 15:42 +0000"},
+        {"/c/not a date", std::nullopt, "not a date", "not a date"},
+        {"/c/d/.x_", ".x_", "", ".x_"}, // no visible form of its own: kept as stored
+        {"/c/d/.x_..", "..", "..", ".x_.."},
+    };
+    for (const Named &n : names)
+        EXPECT_EQ(named(n.path, n.itemName, n.representation), n.recovered) << n.path << " " << n.itemName.value_or("-");
 }
 
 TEST_F(CacheRecoveryTest, uniqueFileNameInFolderTakesTheFirstFreeSuffix) {
@@ -182,6 +200,90 @@ TEST_F(CacheRecoveryTest, neverReplacesWhatTheDestinationHolds) {
     EXPECT_EQ(readFileText(dir / "Rescue/Pics/p1.jpg"), "newer p1");
     EXPECT_EQ(readFileText(dir / "Rescue/Pics/p2.jpg"), "archived p2");
     EXPECT_EQ(readFileText(dir / "Rescue/Pics/keep.txt"), "keep");
+}
+
+TEST_F(CacheRecoveryTest, namesThatReallyBeginWithTheHiddenPrefixKeepIt) {
+    const std::string dateName = sys::lastPathComponent(date);
+    dir.writeFile("cache/" + dateName + "/.x_.x_profile", "profile");
+    dir.writeFile("cache/" + dateName + "/.x_.x_config/.x_.x_inner", "inner");
+    dir.writeFile("cache/" + dateName + "/.x_.x_config/.x_plain", "plain");
+    auto items = recovery.recoverItems({row(".x_.x_profile"), row(".x_.x_config")}, dir / "Rescue");
+    ASSERT_TRUE(waitForWorkers());
+    EXPECT_EQ(listNames(dir / "Rescue"), (std::vector<std::string>{".x_config", ".x_profile"}));
+    EXPECT_EQ(listNames(dir / "Rescue/.x_config"), (std::vector<std::string>{".x_inner", "plain"}));
+    EXPECT_EQ(readFileText(dir / "Rescue/.x_profile"), "profile");
+    EXPECT_EQ(readFileText(dir / "Rescue/.x_config/.x_inner"), "inner");
+}
+
+// Nothing the destination holds is replaced, and each thing left out says why: a file whose
+// name is taken, a folder whose name a file takes (no worker starts, nothing is written), and
+// what a merged folder already held.
+TEST_F(CacheRecoveryTest, whatIsNotRecoveredIsReportedWithItsReason) {
+    const std::string dateName = sys::lastPathComponent(date);
+    dir.writeFile("cache/" + dateName + "/.x_a.txt", "archived a");
+    dir.writeFile("cache/" + dateName + "/.x_Pics/.x_p1.jpg", "archived p1");
+    dir.writeFile("cache/" + dateName + "/.x_Docs/.x_d1", "archived d1");
+    dir.writeFile("cache/" + dateName + "/.x_Docs/.x_d2", "archived d2");
+    dir.writeFile("Rescue/a.txt", "mine");
+    dir.writeFile("Rescue/Pics", "a file named like the folder");
+    dir.writeFile("Rescue/Docs/d1", "my d1");
+
+    auto items = recovery.recoverItems({row(".x_a.txt"), row(".x_Pics"), row(".x_Docs")}, dir / "Rescue");
+    ASSERT_TRUE(waitForWorkers());
+    ASSERT_EQ(items.size(), 3u);
+    EXPECT_EQ(items[0].status.code(), EEXIST);
+    EXPECT_EQ(items[0].status.message(), dir / "Rescue/a.txt" + ": already exists");
+    EXPECT_EQ(items[1].status.code(), EEXIST);
+    EXPECT_EQ(items[1].status.message(), dir / "Rescue/Pics" + ": already exists and is not a folder");
+    EXPECT_FALSE(items[1].worker);
+    EXPECT_EQ(events, (std::vector<std::string>{"failed a.txt", "worker"}));
+    ASSERT_TRUE(items[2].status);
+    ASSERT_TRUE(items[2].worker);
+    const std::vector<CopyFailure> leftOut = items[2].worker->failures();
+    ASSERT_EQ(leftOut.size(), 1u);
+    EXPECT_EQ(leftOut[0].source, date + "/.x_Docs/.x_d1");
+    EXPECT_EQ(leftOut[0].status.message(), dir / "Rescue/Docs/d1" + ": already exists");
+
+    EXPECT_EQ(readFileText(dir / "Rescue/a.txt"), "mine");
+    EXPECT_EQ(readFileText(dir / "Rescue/Pics"), "a file named like the folder");
+    EXPECT_EQ(readFileText(dir / "Rescue/Docs/d1"), "my d1");
+    EXPECT_EQ(readFileText(dir / "Rescue/Docs/d2"), "archived d2");
+    EXPECT_EQ(listNames(dir / "Rescue"), (std::vector<std::string>{"Docs", "Pics", "a.txt"}));
+}
+
+// A 64 MiB file of which only a few blocks hold data takes about that room once recovered,
+// alone and inside a folder, and reads back the same.
+TEST_F(CacheRecoveryTest, sparseFilesStaySparse) {
+    constexpr off_t kSize = 64 << 20;
+    const std::string dateName = sys::lastPathComponent(date);
+    dir.makeDir("cache/" + dateName + "/.x_Disk");
+    for (const std::string &relative : {std::string("/.x_disk.img"), std::string("/.x_Disk/.x_disk.img")}) {
+        const std::string path = date + relative;
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0) << path;
+        ASSERT_EQ(::pwrite(fd, "head", 4, 0), 4);
+        ASSERT_EQ(::pwrite(fd, "middle", 6, kSize / 2), 6);
+        ASSERT_EQ(::pwrite(fd, "tail", 4, kSize - 4), 4);
+        ASSERT_EQ(::close(fd), 0);
+    }
+    auto original = test::lstatOf(date + "/.x_disk.img");
+    ASSERT_TRUE(original);
+    if (static_cast<uint64_t>(original->st_blocks) * 512 >= (1u << 20))
+        GTEST_SKIP() << "this file system keeps no holes";
+
+    auto items = recovery.recoverItems({row(".x_disk.img"), row(".x_Disk")}, dir / "Rescue");
+    ASSERT_TRUE(waitForWorkers());
+    ASSERT_TRUE(items.at(0).status) << items[0].status.message();
+    EXPECT_TRUE(items.at(1).worker->failures().empty());
+    const std::string data = readFileText(date + "/.x_disk.img");
+    ASSERT_EQ(data.size(), static_cast<size_t>(kSize));
+    for (const char *copy : {"Rescue/disk.img", "Rescue/Disk/disk.img"}) {
+        auto st = test::lstatOf(dir / copy);
+        ASSERT_TRUE(st) << copy;
+        EXPECT_EQ(st->st_size, kSize) << copy;
+        EXPECT_LT(static_cast<uint64_t>(st->st_blocks) * 512, 1u << 20) << copy << " takes the room of its holes";
+        EXPECT_TRUE(readFileText(dir / copy) == data) << copy << " differs from the archive";
+    }
 }
 
 TEST_F(CacheRecoveryTest, vanishedEntriesAndCopiesIntoThemselvesFail) {

@@ -1,0 +1,74 @@
+#include "ItemOrigin.h"
+
+#include "CacheFolders.h"
+#include "CacheLayout.h"
+
+#include <string_view>
+
+namespace quillet {
+namespace {
+
+std::string withoutTrailingSlashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    return path;
+}
+
+/// The components of a relative path; nothing when one would leave the folder it starts from.
+std::optional<std::vector<std::string>> componentsOf(std::string_view relative) {
+    std::vector<std::string> components;
+    while (!relative.empty()) {
+        const size_t slash = relative.find('/');
+        const std::string_view component = relative.substr(0, slash);
+        if (component == "." || component == "..")
+            return std::nullopt;
+        if (!component.empty())
+            components.emplace_back(component);
+        if (slash == std::string_view::npos)
+            break;
+        relative.remove_prefix(slash + 1);
+    }
+    return components;
+}
+
+} // namespace
+
+OriginLookup::OriginLookup(std::vector<std::string> caches) : _caches(std::move(caches)) {
+    for (std::string &cache : _caches)
+        cache = withoutTrailingSlashes(std::move(cache));
+}
+
+const TrashInfoStore &OriginLookup::storeOf(const std::string &dateFolder) {
+    auto found = _stores.find(dateFolder);
+    if (found != _stores.end())
+        return found->second;
+    // Through the trusted opening only: a date folder that is a link or another account's
+    // holds nothing this user may believe.
+    TrashInfoStore store;
+    if (auto folder = openFolderInCache(_caches, dateFolder))
+        store = readTrashInfoStore(folder->get());
+    return _stores.emplace(dateFolder, std::move(store)).first->second;
+}
+
+std::optional<ItemOrigin> OriginLookup::originOf(const std::string &cachedPath) {
+    const std::string path = withoutTrailingSlashes(cachedPath);
+    for (const std::string &cache : _caches) {
+        if (!path.starts_with(cache + "/"))
+            continue;
+        auto components = componentsOf(std::string_view(path).substr(cache.size() + 1));
+        // The date folder and at least the archived item itself.
+        if (!components || components->size() < 2 || !dateFromFinderCompatibleDateDescription((*components)[0]))
+            return std::nullopt;
+        const TrashInfoStore &store = storeOf(sys::joinPath(cache, (*components)[0]));
+        const std::string &topName = (*components)[1];
+        auto original = originalPathOf(store, topName, sys::parentPath(cache));
+        if (!original)
+            return std::nullopt;
+        for (size_t i = 2; i < components->size(); ++i)
+            *original = sys::joinPath(*original, setFileName((*components)[i], Visibility::Visible));
+        return ItemOrigin{std::move(*original), store.at(topName).deletionDate};
+    }
+    return std::nullopt;
+}
+
+} // namespace quillet

@@ -1,0 +1,39 @@
+#pragma once
+// Where a cached item came from: the path it was trashed from and when, as the trash
+// information store of its date folder (TrashInfo.h) records them. An item inside an archived
+// folder came from inside the folder's original place.
+
+#include "TrashInfo.h"
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quillet {
+
+struct ItemOrigin {
+    std::string originalPath; ///< absolute, decoded (raw bytes, any name)
+    std::string deletionDate; ///< "YYYY-MM-DDThh:mm:ss" as recorded; empty when none was
+    bool operator==(const ItemOrigin &) const = default;
+};
+
+/// Answers origins of many items, reading each date folder's store once.
+class OriginLookup {
+public:
+    /// caches: the user's cache folders as listed (as cli cachesPaths() gives them).
+    explicit OriginLookup(std::vector<std::string> caches);
+    /// Where the cached item at path (cache/<date>/<stored>[/<stored>...], as browser rows have it)
+    /// came from; nothing when unknown (no store entry, not inside a cache, a day row).
+    /// A cache or date folder that is a link or another account's is never read: its items are
+    /// unknown.
+    std::optional<ItemOrigin> originOf(const std::string &cachedPath);
+
+private:
+    const TrashInfoStore &storeOf(const std::string &dateFolder);
+
+    std::vector<std::string> _caches; ///< without trailing slashes
+    std::map<std::string, TrashInfoStore> _stores; ///< date folder path → its store
+};
+
+} // namespace quillet
