@@ -398,7 +398,7 @@ void checkForArchivedFiles(const std::string &folder, std::string_view fileName)
 }
 
 void checkForArchivedFilesAt(int cacheFd, const std::string &folder, std::string_view fileName,
-                             ArchivedKeys *unrecordedCopies) {
+                             UnrecordedCopies *unrecordedCopies) {
     ArchiveStruct index;
     readArchiveStatsAt(cacheFd, folder, index, fileName);
 
@@ -406,7 +406,7 @@ void checkForArchivedFilesAt(int cacheFd, const std::string &folder, std::string
     // in records plus copies, where comparing each record with each copy would be quadratic.
     // Only real date folders of the user's are looked into: a link or a folder another account
     // planted under a date's name is never entered.
-    ArchivedKeys present;
+    UnrecordedCopies present; // every copy, by the keys it answers for; the first place found
     (void)sys::forEachEntry(cacheFd, [&](std::string_view entry, unsigned char) {
         std::string name(entry);
         if (!dateFromFinderCompatibleDateDescription(name))
@@ -421,8 +421,8 @@ void checkForArchivedFilesAt(int cacheFd, const std::string &folder, std::string
             auto record = buildArchivedItemAt(dateFolder->get(), copy);
             if (!record)
                 return true;
-            for (const ArchivedItemKey &key : copyKeys(copy, *record, dateFolder->get()))
-                present.insert(key);
+            for (ArchivedItemKey &key : copyKeys(copy, *record, dateFolder->get()))
+                present.try_emplace(std::move(key), CopyPlace{name, copy});
             return true;
         });
         return true;
@@ -443,9 +443,9 @@ void checkForArchivedFilesAt(int cacheFd, const std::string &folder, std::string
     });
     if (unrecordedCopies) {
         unrecordedCopies->clear();
-        for (const ArchivedItemKey &key : present)
+        for (auto &[key, place] : present)
             if (!matched.contains(key))
-                unrecordedCopies->insert(key);
+                unrecordedCopies->emplace(key, std::move(place));
     }
     index.itemCount = index.items.size();
     index.recordLength = archiveStructSize(&index);

@@ -40,6 +40,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -83,11 +84,18 @@ bool readArchiveStatsAt(int cacheFd, const std::string &folder, ArchiveStruct &i
 void checkForArchivedFiles(const std::string &folder, std::string_view fileName = {});
 /// A set of record keys.
 using ArchivedKeys = std::unordered_set<ArchivedItemKey, ArchivedItemKeyHash>;
+/// Where a copy lies in its cache folder.
+struct CopyPlace {
+    std::string dateFolder;
+    std::string storedName;
+};
+using UnrecordedCopies = std::unordered_map<ArchivedItemKey, CopyPlace, ArchivedItemKeyHash>;
 /// The same in the cache folder opened as cacheFd. unrecordedCopies, when given, receives the
 /// keys of the copies present that no record answers for (left by a daemon that ended before it
-/// could save its index), so that such an entry is recorded rather than copied again.
+/// could save its index), with where each lies, so that such an entry is recorded rather than
+/// copied again.
 void checkForArchivedFilesAt(int cacheFd, const std::string &folder, std::string_view fileName = {},
-                             ArchivedKeys *unrecordedCopies = nullptr);
+                             UnrecordedCopies *unrecordedCopies = nullptr);
 /// The item size a folder's key carries: a folder matches on name and time alone.
 inline constexpr int64_t kAnyFolderSize = INT64_MIN;
 /// The keys the copy copyName (whose record, built as a trash entry's, is copy) of the date

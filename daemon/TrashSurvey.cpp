@@ -127,14 +127,19 @@ bool TrashSurvey::archivedCopyExists(const ArchivedItem &record, const std::stri
     return found;
 }
 
-bool TrashSurvey::takeUnrecordedCopy(int trashFd, const std::string &name, const ArchivedItem &item) {
+std::optional<CopyPlace> TrashSurvey::takeUnrecordedCopy(int trashFd, const std::string &name, const ArchivedItem &item) {
     if (_unrecordedCopies.empty())
-        return false;
+        return std::nullopt;
     ArchivedItemKey key = keyOf(item);
     auto st = sys::statAt(trashFd, name, sys::FollowLinks::No);
     if (st && S_ISDIR(st->st_mode))
         key.itemSize = kAnyFolderSize;
-    return _unrecordedCopies.erase(key) > 0;
+    auto found = _unrecordedCopies.find(key);
+    if (found == _unrecordedCopies.end())
+        return std::nullopt;
+    CopyPlace place = std::move(found->second);
+    _unrecordedCopies.erase(found);
+    return place;
 }
 
 void TrashSurvey::forgetEntriesGone(std::optional<int> trashFd) {
@@ -235,7 +240,8 @@ void TrashSurvey::keepTrashInfo() {
     if (_arguments.dataCacheMode != static_cast<int32_t>(CacheMode::Move) || kept.empty())
         return;
     for (const std::string &file : kept)
-        removeTrashInfoFile(file);
+        if (!file.empty()) // an entry still in the trash keeps its .trashinfo
+            removeTrashInfoFile(file);
 }
 
 void TrashSurvey::removeTrashInfoFile(const std::string &file) const {
@@ -425,6 +431,7 @@ bool TrashSurvey::scanTrashFolder(int trashFd) {
     if (!listed)
         die(listed);
     bool archived = false;
+    bool infoTaken = false; // trash information of copies an earlier run made
     std::unordered_set<ArchivedItemKey, ArchivedItemKeyHash> refused;
     for (const std::string &name : names) {
         if (stopRequested())
@@ -452,8 +459,14 @@ bool TrashSurvey::scanTrashFolder(int trashFd) {
             forgetRecord(*item);
         }
         // A copy left by a daemon that ended before saving its index answers for the entry.
-        if (takeUnrecordedCopy(trashFd, name, *item)) {
+        if (auto place = takeUnrecordedCopy(trashFd, name, *item)) {
             recordArchived(std::move(*item));
+            // Its trash information too, which the run that copied it may not have kept. The
+            // entry is still in the trash (also in move mode): its .trashinfo stays with it.
+            if (auto info = trashInfoOf(name)) {
+                _archivedInfo[place->dateFolder].push_back({place->storedName, *info, std::string()});
+                infoTaken = true;
+            }
             continue;
         }
         const ArchivedItemKey key = keyOf(*item);
@@ -474,8 +487,9 @@ bool TrashSurvey::scanTrashFolder(int trashFd) {
         }
     }
     _reportedRefusals = std::move(refused);
-    if (archived) {
+    if (archived || infoTaken)
         keepTrashInfo();
+    if (archived) {
         // One flush of the cache's volume for what this scan archived, not one per item.
         (void)sys::syncfsPath(_arguments.trashCacheFolder);
         dropMarkers();

@@ -8,6 +8,7 @@
 // symbolic link or another account's. Nothing stays open between polls, so that the volume can
 // always be unmounted.
 
+#include "ArchiveFile.h"
 #include "ArchivedItem.h"
 #include "CacheCopier.h"
 #include "DaemonArguments.h"
@@ -62,7 +63,7 @@ private:
     bool archivedCopyExists(const ArchivedItem &record, const std::string &entryName) const;
     /// True (and forgotten) when a complete copy of the entry already lies in the cache without
     /// a record: left by a daemon that ended before it saved its index.
-    bool takeUnrecordedCopy(int trashFd, const std::string &name, const ArchivedItem &item);
+    std::optional<CopyPlace> takeUnrecordedCopy(int trashFd, const std::string &name, const ArchivedItem &item);
     void forgetRecord(const ArchivedItem &record);
     void recordArchived(ArchivedItem item);
     /// Copy mode: forgets the records of entries no longer in the trash, keeping the others
@@ -97,7 +98,7 @@ private:
     ArchiveStruct _currentStat;
     std::unordered_set<ArchivedItemKey, ArchivedItemKeyHash> _archivedKeys;
     /// Complete copies found at start-up that no record answered for.
-    std::unordered_set<ArchivedItemKey, ArchivedItemKeyHash> _unrecordedCopies;
+    UnrecordedCopies _unrecordedCopies;
     /// Entries of the last scan that were not archived, and said so in the log.
     std::unordered_set<ArchivedItemKey, ArchivedItemKeyHash> _reportedRefusals;
     time_t _lastWriteToFile = 0;
@@ -108,6 +109,7 @@ private:
     struct ArchivedInfo {
         std::string storedName;
         TrashInfo info;
+        /// Removed from the trash's info folder in move mode; empty when the entry stays.
         std::string infoFile;
     };
     std::map<std::string, std::vector<ArchivedInfo>> _archivedInfo;

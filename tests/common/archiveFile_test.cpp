@@ -942,13 +942,16 @@ TEST(ArchiveFilePruning, copiesWithoutARecordAreHandedBack) {
     ASSERT_TRUE(writeArchiveStats(cache, index));
     auto folder = sys::openDirectory(cache);
     ASSERT_TRUE(folder.ok());
-    ArchivedKeys unrecorded;
+    UnrecordedCopies unrecorded;
     checkForArchivedFilesAt(folder->get(), cache, {}, &unrecorded);
     ArchivedItem orphanRecord = *buildArchivedItem(orphan);
-    EXPECT_TRUE(unrecorded.contains(keyOf(orphanRecord)));
+    ASSERT_TRUE(unrecorded.contains(keyOf(orphanRecord)));
+    EXPECT_EQ(unrecorded[keyOf(orphanRecord)].dateFolder, "2008-03-14 15_42 +0100");
+    EXPECT_EQ(unrecorded[keyOf(orphanRecord)].storedName, ".x_orphan");
     ArchivedItemKey folderKey = keyOf(*buildArchivedItem(orphanFolder));
     folderKey.itemSize = kAnyFolderSize;
-    EXPECT_TRUE(unrecorded.contains(folderKey));
+    ASSERT_TRUE(unrecorded.contains(folderKey));
+    EXPECT_EQ(unrecorded[folderKey].storedName, ".x_Folder");
     EXPECT_FALSE(unrecorded.contains(keyOf(*buildArchivedItem(recorded))));
     EXPECT_EQ(unrecorded.size(), 2u);
 }
