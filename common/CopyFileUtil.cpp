@@ -211,14 +211,15 @@ bool CopyFileUtil::prepareFolder(Folders &folders, const struct stat &st, bool w
 
 void CopyFileUtil::finishFolders(const std::vector<Folders> &created) {
     // Nothing is written into these folders any more: what they hold is complete, so their
-    // times stay as set. The mode is set again, the umask aside, as a whole-item copy keeps it.
+    // times stay as set. The mode is set again, the umask aside, as a whole-item copy keeps it
+    // (a read-only folder comes back read-only).
     for (auto it = created.rbegin(); it != created.rend(); ++it) {
         auto target = sys::openDirectory(it->target, sys::FollowLinks::No);
         if (!target)
             continue;
         if (auto source = sys::openDirectory(it->source, sys::FollowLinks::No))
             sys::copyExtendedAttributes(source->get(), target->get());
-        (void)sys::fchmod(target->get(), it->mode | S_IRWXU);
+        (void)sys::fchmod(target->get(), it->mode);
         (void)sys::futimens(target->get(), it->times);
     }
 }

@@ -285,7 +285,7 @@ bool CacheCopier::moveToCache(int trashFd, const std::string &name, const struct
     }
     _storedName = placed;
     if (isFolder)
-        scrambleFolderHierarchy(dateFd, placed);
+        scrambleFolderHierarchy(dateFd, placed, st.st_mode & 07777);
     return true;
 }
 
@@ -347,7 +347,7 @@ CacheCopier::FolderCopy CacheCopier::copyFolder(int sourceParent, const std::str
         (void)sys::unlinkAt(destinationParent, partial, true);
         return FolderCopy::Failed;
     }
-    _createdFolders.push_back({std::string(), {rootStat->st_atim, rootStat->st_mtim}});
+    _createdFolders.push_back({std::string(), rootStat->st_mode & 07777, {rootStat->st_atim, rootStat->st_mtim}});
     _rootFolder = std::move(*root);
     _destinationFolder = std::move(*destination);
     _destinationShown = sys::parentPath(finalShown) + "/" + partial;
@@ -364,16 +364,18 @@ CacheCopier::FolderCopy CacheCopier::copyFolder(int sourceParent, const std::str
     if (result != FolderCopy::Failed) {
         // As a whole-item copy does, the folders keep their modes and times; the index also
         // knows an archived folder by its modification time, so a restart must find the same
-        // one. The root gets its own mode last: it was private while it was being filled.
+        // one. Each folder was open to its owner while it was being filled, and gets its own
+        // mode (a read-only folder stays read-only) once what it holds is complete: the inner
+        // ones first, the root last. Deleting from the cache unlocks what it removes.
         for (auto it = _createdFolders.rbegin(); it != _createdFolders.rend(); ++it) {
             if (it->relative.empty())
-                (void)sys::futimens(_destinationFolder.get(), it->times);
-            else
-                (void)atEntryBelow(_destinationFolder.get(), it->relative, [&](int folder, const std::string &entry) {
-                    return sys::utimensAt(folder, entry, it->times, sys::FollowLinks::No);
-                });
+                continue;
+            (void)atEntryBelow(_destinationFolder.get(), it->relative, [&](int folder, const std::string &entry) {
+                (void)sys::fchmodAt(folder, entry, it->mode);
+                return sys::utimensAt(folder, entry, it->times, sys::FollowLinks::No);
+            });
         }
-        (void)sys::fchmod(_destinationFolder.get(), (rootStat->st_mode & 07777) | S_IRWXU);
+        (void)sys::fchmod(_destinationFolder.get(), rootStat->st_mode & 07777);
         (void)sys::futimens(_destinationFolder.get(), _createdFolders.front().times);
         result = FolderCopy::Failed;
         for (unsigned n = 0; n < 1000; ++n) {
@@ -421,7 +423,7 @@ void CacheCopier::copyFolderCore(const std::string &relative, std::vector<std::s
             return sys::mkdirAt(folder, name, (sourceStat->st_mode & 07777) | S_IRWXU);
         });
         if (made) {
-            _createdFolders.push_back({destinationRelative, {sourceStat->st_atim, sourceStat->st_mtim}});
+            _createdFolders.push_back({destinationRelative, sourceStat->st_mode & 07777, {sourceStat->st_atim, sourceStat->st_mtim}});
         } else if (made.code() != EEXIST) {
             noteFailure(sys::Status::failure(made.code(), "mkdir", destination));
             return;
@@ -502,21 +504,31 @@ void CacheCopier::scrambleFolderHierarchy(const std::string &folder) {
     scrambleFolderHierarchy(parent->get(), sys::lastPathComponent(path));
 }
 
-void CacheCopier::scrambleFolderHierarchy(int parentFd, const std::string &name) {
+void CacheCopier::scrambleFolderHierarchy(int parentFd, const std::string &name, std::optional<mode_t> rootMode) {
     auto root = sys::openDirectoryAt(parentFd, name, sys::FollowLinks::No);
     if (!root)
         return;
-    // Folders below the root, by their path relative to it, once renamed.
-    std::vector<std::string> folders = {std::string()};
+    // Folders below the root, by their path relative to it once renamed, with their own modes
+    // as they were before any unlocking (renaming inside a folder needs its owner's write bit;
+    // the folder gets its mode back afterwards).
+    struct Pending {
+        std::string relative;
+        std::optional<mode_t> mode;
+    };
+    std::vector<Pending> folders = {{std::string(), rootMode}};
     while (!folders.empty()) {
-        std::string relative = std::move(folders.back());
+        Pending pending = std::move(folders.back());
         folders.pop_back();
+        const std::string &relative = pending.relative;
         auto current = openFolderBelow(root->get(), relative);
         if (!current)
             continue;
         auto before = sys::fstat(current->get());
-        if (before)
+        if (before) {
+            if (!pending.mode)
+                pending.mode = before->st_mode & 07777;
             sys::unlockOpenItem(current->get(), *before);
+        }
         // The names are taken before any rename, so that a renamed entry is never seen again
         // by the listing and hidden twice.
         std::vector<std::string> toRename;
@@ -531,6 +543,7 @@ void CacheCopier::scrambleFolderHierarchy(int parentFd, const std::string &name)
             progress = false;
             std::vector<std::string> blocked;
             for (const std::string &entry : toRename) {
+                auto st = sys::statAt(current->get(), entry, sys::FollowLinks::No);
                 sys::unlockItemAt(current->get(), entry);
                 // A name too long for the prefix keeps its name, which comes back as it is.
                 const std::string hidden = storedNameOf(entry).value_or(entry);
@@ -539,9 +552,8 @@ void CacheCopier::scrambleFolderHierarchy(int parentFd, const std::string &name)
                                          : sys::renameNoReplace(current->get(), entry, current->get(), hidden);
                 if (status) {
                     progress = true;
-                    auto st = sys::statAt(current->get(), hidden, sys::FollowLinks::No);
                     if (st && S_ISDIR(st->st_mode))
-                        folders.push_back(relative.empty() ? hidden : relative + "/" + hidden);
+                        folders.push_back({relative.empty() ? hidden : relative + "/" + hidden, st->st_mode & 07777});
                 } else if (status.code() == EEXIST) {
                     blocked.push_back(entry);
                 }
@@ -549,6 +561,7 @@ void CacheCopier::scrambleFolderHierarchy(int parentFd, const std::string &name)
             toRename = std::move(blocked);
         }
         if (before) {
+            (void)sys::fchmod(current->get(), *pending.mode);
             struct timespec times[2] = {before->st_atim, before->st_mtim};
             (void)sys::futimens(current->get(), times);
         }

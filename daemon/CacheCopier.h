@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <ctime>
 #include <map>
+#include <optional>
 #include <utility>
 #include <string>
 #include <string_view>
@@ -59,9 +60,11 @@ public:
 
     /// Gives every item below the folder name of parentFd, at every depth, its hidden name
     /// exactly once; the folder keeps its own name. Nothing that is already there is ever
-    /// replaced, links are never followed, and the folders keep their modification times (the
-    /// index knows an archived folder by it).
-    static void scrambleFolderHierarchy(int parentFd, const std::string &name);
+    /// replaced, links are never followed, and the folders keep their modes and modification
+    /// times (the index knows an archived folder by it). rootMode: the folder's own mode, when
+    /// it was unlocked before this call.
+    static void scrambleFolderHierarchy(int parentFd, const std::string &name,
+                                        std::optional<mode_t> rootMode = std::nullopt);
     /// The same for the folder at path.
     static void scrambleFolderHierarchy(const std::string &folder);
 
@@ -110,10 +113,12 @@ private:
     uint64_t _singleFileSizeLimit = 0;
     bool _writeFailed = false;
     bool _partsLeftOut = false;
-    /// Folders the copy created (relative to the destination root), with the times of their
-    /// sources, given back once the copy is complete (writing into a folder changes its times).
+    /// Folders the copy created (relative to the destination root), with the modes and times of
+    /// their sources, given back once the copy is complete (writing into a folder changes its
+    /// times; filling it needs the owner's write bit).
     struct FolderTimes {
         std::string relative;
+        mode_t mode;
         struct timespec times[2];
     };
     std::vector<FolderTimes> _createdFolders;

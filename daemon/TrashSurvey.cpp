@@ -188,9 +188,10 @@ void TrashSurvey::removeAbandonedWork(int cacheFd) const {
         });
         for (const std::string &entry : abandoned)
             (void)sys::removeTree(dateFolder->get(), entry);
-        // A date folder that held nothing but abandoned work would count as a day.
-        if (!abandoned.empty())
-            (void)sys::unlinkAt(cacheFd, name, true);
+        // A date folder left empty would count as a day: one that held nothing but abandoned
+        // work, or whose first file was still unnamed when its writer ended. Only an empty
+        // folder can be removed.
+        (void)sys::unlinkAt(cacheFd, name, true);
     }
 }
 

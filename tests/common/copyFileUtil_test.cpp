@@ -268,7 +268,7 @@ TEST_F(CopyFileUtilTest, createdFoldersKeepTheirSourcesTimesModesAndExtendedAttr
     dir.writeFile(".x_Photos/.x_merged/.x_new", "new");
     dir.writeFile("out/Merged/keep", "keep");
     const bool xattrs = ::setxattr((dir / ".x_Photos/.x_2008").c_str(), "user.origin", "camera", 6, 0) == 0;
-    ASSERT_EQ(::chmod((dir / ".x_Photos/.x_2008").c_str(), 0750), 0);
+    ASSERT_EQ(::chmod((dir / ".x_Photos/.x_2008").c_str(), 0550), 0); // read-only, and it holds files
     ASSERT_EQ(::chmod((dir / ".x_Photos/.x_empty").c_str(), 0711), 0);
     struct Times {
         const char *source;
@@ -292,7 +292,7 @@ TEST_F(CopyFileUtilTest, createdFoldersKeepTheirSourcesTimesModesAndExtendedAttr
         EXPECT_EQ(st->st_mtim.tv_sec, t.modified) << t.copy;
         EXPECT_EQ(st->st_mtim.tv_nsec, 123) << t.copy;
     }
-    EXPECT_EQ(test::lstatOf(dir / "out/Recovered/2008")->st_mode & 07777, 0750u);
+    EXPECT_EQ(test::lstatOf(dir / "out/Recovered/2008")->st_mode & 07777, 0550u);
     EXPECT_EQ(test::lstatOf(dir / "out/Recovered/empty")->st_mode & 07777, 0711u);
     EXPECT_EQ(test::readFileText(dir / "out/Recovered/2008/b.jpg"), "bb");
     EXPECT_EQ(test::readFileText(dir / "out/Recovered/merged/new"), "new");

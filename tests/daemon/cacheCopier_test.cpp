@@ -4,6 +4,7 @@
 #include "TestDir.h"
 #include "platform/FolderSize.h"
 #include "platform/ItemLock.h"
+#include "platform/RemoveTree.h"
 #include "platform/System.h"
 
 #include <fcntl.h>
@@ -487,6 +488,32 @@ TEST_F(CacheCopierTest, foldersNestedDeeperThanAPathCanNameAreArchivedWholeAndMe
         if (mode == 0) { // the original stays whole in the trash
             EXPECT_EQ(deepFolderContent(trash(top), kDeepLevelName, "bottom.txt"),
                       std::make_pair(kDeepLevels, std::string("deep")));
+        }
+    }
+}
+
+TEST_F(CacheCopierTest, readOnlyFoldersStayReadOnlyInTheArchiveAndCanStillBeDeleted) {
+    for (int mode : {0, 1}) {
+        SCOPED_TRACE(mode);
+        const std::string top = "Sealed" + std::to_string(mode);
+        _dir.writeFile("Trash/" + top + "/inner/note.txt", "kept");
+        ASSERT_EQ(::chmod(trash(top + "/inner").c_str(), 0500), 0);
+        ASSERT_EQ(::chmod(trash(top).c_str(), 0555), 0);
+        CacheCopier archiving = copier(mode);
+        ASSERT_TRUE(archiving.copyDataToCache(trash(top)));
+        const std::string root = archived(".x_" + top);
+        struct stat st {};
+        ASSERT_EQ(::lstat(root.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0555u);
+        ASSERT_EQ(::lstat((root + "/.x_inner").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0500u);
+        EXPECT_EQ(readFileText(root + "/.x_inner/.x_note.txt"), "kept");
+        // Housekeeping and emptying remove it all the same.
+        EXPECT_TRUE(sys::removeTreeAtPath(root));
+        EXPECT_FALSE(quillet::test::exists(root));
+        if (mode == 0) {
+            ASSERT_EQ(::chmod(trash(top).c_str(), 0755), 0);
+            ASSERT_EQ(::chmod(trash(top + "/inner").c_str(), 0755), 0);
         }
     }
 }
