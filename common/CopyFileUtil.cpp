@@ -393,11 +393,15 @@ bool CopyFileUtil::copyEntries(Job job, const std::string &source, const std::st
             if (targetDir.valid()) {
                 sys::Status copied = sys::statAt(targetDir.get(), name, sys::FollowLinks::No)
                                          ? sys::Status::failure(EEXIST, "copy", to)
+                                     : linkToEarlierCopy(*st, targetDir.get(), name)
+                                         ? sys::Status()
                                          : sys::copyItemAt(sourceDir.get(), entryName, &*st, targetDir.get(), name,
                                                            from, to);
                 if (!copied)
                     fail(from, to, copied.code() == EEXIST ? sys::Status::refusal(EEXIST, to, "already exists")
                                                             : std::move(copied));
+                else if (S_ISREG(st->st_mode) && st->st_nlink > 1)
+                    rememberCopy(*st, to);
             }
         } else {
             if (_singleFileSizeLimit != 0 && size >= _singleFileSizeLimit)
@@ -412,6 +416,25 @@ bool CopyFileUtil::copyEntries(Job job, const std::string &source, const std::st
         countDone(size);
     }
     return true;
+}
+
+bool CopyFileUtil::linkToEarlierCopy(const struct stat &st, int targetDir, const std::string &name) {
+    if (!S_ISREG(st.st_mode) || st.st_nlink < 2)
+        return false;
+    std::string first;
+    {
+        std::lock_guard lock(_linksMutex);
+        auto found = _copiesOfLinkedFiles.find({st.st_dev, st.st_ino});
+        if (found == _copiesOfLinkedFiles.end())
+            return false;
+        first = found->second;
+    }
+    return sys::linkAt(AT_FDCWD, first, targetDir, name, 0).ok();
+}
+
+void CopyFileUtil::rememberCopy(const struct stat &st, const std::string &target) {
+    std::lock_guard lock(_linksMutex);
+    _copiesOfLinkedFiles.try_emplace({st.st_dev, st.st_ino}, target);
 }
 
 } // namespace quillet

@@ -30,6 +30,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <map>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -150,6 +151,10 @@ private:
     /// Gives the folders the copy created their sources' extended attributes and times.
     void finishFolders(const std::vector<Folders> &created);
     void fail(const std::string &source, const std::string &target, sys::Status status);
+    /// Copies: a file with other names that was copied already gets this name as a link to that
+    /// copy, as "cp -a" keeps the links between the files it copies. True when linked.
+    bool linkToEarlierCopy(const struct stat &st, int targetDir, const std::string &name);
+    void rememberCopy(const struct stat &st, const std::string &target);
     /// Waits while paused; true when the worker is cancelled.
     bool cancelledAfterPause();
     void countDone(uint64_t size);
@@ -173,6 +178,9 @@ private:
     std::condition_variable _pauseChanged;
     mutable std::mutex _failuresMutex;
     std::vector<CopyFailure> _failures;
+    /// The copies made of files with more than one name, by the identity of their source.
+    std::mutex _linksMutex;
+    std::map<std::pair<dev_t, ino_t>, std::string> _copiesOfLinkedFiles;
 };
 
 } // namespace quillet

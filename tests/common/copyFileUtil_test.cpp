@@ -586,5 +586,36 @@ TEST_F(CopyFileUtilTest, moveKeepsAFolderWhoseEntryCouldNotGo) {
     EXPECT_TRUE(exists(dir / "dst/sub/b"));
 }
 
+TEST_F(CopyFileUtilTest, filesWithSeveralNamesInATreeStayOneFileInTheCopy) {
+    // One file under three names in three folders (among enough folders for every copier to
+    // take some), and a file whose other name lies outside what is copied.
+    for (int folder = 0; folder < 12; ++folder)
+        dir.writeFile(".x_src/.x_d" + std::to_string(folder) + "/.x_own", std::to_string(folder));
+    dir.writeFile(".x_src/.x_d0/.x_shared", "one inode");
+    ASSERT_EQ(::link((dir / ".x_src/.x_d0/.x_shared").c_str(), (dir / ".x_src/.x_d5/.x_same").c_str()), 0);
+    ASSERT_EQ(::link((dir / ".x_src/.x_d0/.x_shared").c_str(), (dir / ".x_src/.x_d11/.x_again").c_str()), 0);
+    dir.writeFile("elsewhere", "outside");
+    ASSERT_EQ(::link((dir / "elsewhere").c_str(), (dir / ".x_src/.x_d3/.x_linked-out").c_str()), 0);
+
+    auto job = worker(CopyThreadType::Copy, dir / ".x_src", dir / "out/src", Visibility::Visible);
+    ASSERT_TRUE(job);
+    const std::shared_ptr<CopyFileUtil> kept = job;
+    run(std::move(job));
+    EXPECT_TRUE(kept->failures().empty());
+
+    auto first = test::lstatOf(dir / "out/src/d0/shared");
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->st_nlink, 3u);
+    for (const char *other : {"out/src/d5/same", "out/src/d11/again"}) {
+        auto st = test::lstatOf(dir / other);
+        ASSERT_TRUE(st) << other;
+        EXPECT_EQ(st->st_ino, first->st_ino) << other;
+    }
+    EXPECT_NE(first->st_ino, test::lstatOf(dir / ".x_src/.x_d0/.x_shared")->st_ino) << "a copy, not the archive";
+    EXPECT_EQ(test::readFileText(dir / "out/src/d11/again"), "one inode");
+    EXPECT_EQ(test::lstatOf(dir / "out/src/d3/linked-out")->st_nlink, 1u);
+    EXPECT_EQ(test::readFileText(dir / "out/src/d3/linked-out"), "outside");
+}
+
 } // namespace
 } // namespace quillet
