@@ -10,8 +10,8 @@
 // rename that never replaces, so that a failure or a crash never leaves part of a folder under
 // the real name; a file is written the same way by sys::copyItemAt. What "cp -a" keeps is kept:
 // modes, access and modification times (a folder's after its content), extended attributes,
-// links as links, holes, clones where the file system shares data. Hard links between the files
-// of a folder are restored as separate copies. The archive stays in the cache.
+// links as links, holes, clones where the file system shares data, hard links between the files
+// of a folder. The archive stays in the cache.
 
 #include "BrowserItem.h"
 #include "ItemOrigin.h"
