@@ -19,6 +19,7 @@ namespace quillet {
 
 inline constexpr std::string_view kNotArchivedSizeLimit = "larger than the size limit";
 inline constexpr std::string_view kNotArchivedFreeSpace = "the volume would go below the free-space minimum";
+inline constexpr std::string_view kNotArchivedVolumeFull = "its volume is full";
 inline constexpr std::string_view kNotArchivedOwnProgram = "one of the protection's own programs";
 inline constexpr std::string_view kNotArchivedNameTooLong = "the name is too long to be stored";
 inline constexpr std::string_view kNotArchivedCopyFailed = "it could not be copied";

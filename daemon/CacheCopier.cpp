@@ -163,7 +163,7 @@ bool CacheCopier::copyDataToCacheCheck(int trashFd, const std::string &trashFold
     const uint64_t freeBytes = figures->freeBytes;
     const uint64_t totalBytes = figures->totalBytes;
     if (freeBytes == 0 || totalBytes == 0)
-        return refuse(kNotArchivedFreeSpace);
+        return refuse(kNotArchivedVolumeFull);
     if (st && S_ISDIR(st->st_mode) && minimumFreePercentage > 0 && _dataCacheMode == static_cast<int32_t>(CacheMode::Copy)) {
         // A folder weighs what it holds: counted only as far as it could still fit, so a huge
         // folder is refused without being walked to its end.
