@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Cache browser benchmarks: quilletctl's list and search against find(1) on the same cache, in
-the same run, with the same (warm) cache state.
+"""Cache browser benchmarks: quilletctl's list and search against find(1), and the child rows of
+a large folder against ls(1), on the same cache, in the same run, with the same (warm) cache
+state.
 
 1. `quilletctl list --flat` over a home cache of 2,000 date folders (consecutive minutes) of 50
    small files each, 100,000 archived items, a few of them under hidden ".x_" names, against
@@ -10,6 +11,12 @@ the same run, with the same (warm) cache state.
    each holding one archived folder of 10 folders × 100 files), a few of which contain the
    text, against `find CACHE -iname '*TEXT*'`. Both must report the same hits. Target: at most
    1.2 times find.
+3. The child rows of a folder of 10,000 files inside an archived folder of the cache, as the
+   browser's model builds them (`quillet-bench-children`: CacheTree::children, all 10,000 rows
+   with their sizes and dates, visible names printed), against `ls -f` of that folder, which
+   reads the names alone. Target: at most 1.5 times `ls -f`. `ls -fl`, which also reads every
+   entry's attributes, is timed in the same rounds for comparison, and the helper's in-process
+   build time (and that it read the folder once) is reported beside them.
 
 Both programs run as whole processes with stdout to /dev/null, alternately, after one warm-up
 run of each that is not counted; the figure is the ratio of the medians. quilletctl runs on a
@@ -41,6 +48,8 @@ SEARCH_FOLDERS = 10
 SEARCH_FILES_PER_FOLDER = 100
 SEARCH_TEXT = "zebrafish"
 SEARCH_TARGET = 1.2
+CHILDREN = 10000
+CHILDREN_TARGET = 1.5
 ROUNDS = 7
 CACHE_FOLDER_NAME = ".TrashCacheFolder"
 BASE_TIME = 1_796_658_120  # 2026-12-07 15:42 UTC: the names never depend on today
@@ -52,6 +61,10 @@ def log(message):
 
 def quilletctl_path(build):
     return os.path.join(build, "bin", "quilletctl")
+
+
+def children_tool_path(build):
+    return os.path.join(build, "bench", "quillet-bench-children")
 
 
 def date_folder_name(number):
@@ -162,9 +175,10 @@ def measure_list(build, scratch, rounds):
         size, path = line.split(" ", 1)
         sizes[path] = int(size)
     rows = [line.split("\t") for line in output_of(ours, scratch.env()).splitlines()]
-    paths = sorted(row[3] for row in rows if len(row) == 4)
+    # Fields: name, date, size, the folder the item came from, its path in the cache.
+    paths = sorted(row[4] for row in rows if len(row) == 5)
     # The items stored under hidden names are shown under their visible ones.
-    unhidden = sum(1 for row in rows if len(row) == 4 and os.path.basename(row[3]) == ".x_" + row[0])
+    unhidden = sum(1 for row in rows if len(row) == 5 and os.path.basename(row[4]) == ".x_" + row[0])
     return {"items": items, "ours": ours_times, "reference": reference_times, "rows": len(rows),
             "found": len(sizes), "unhidden": unhidden, "hidden": LIST_DATE_FOLDERS * LIST_HIDDEN_PER_FOLDER,
             "paths": paths == sorted(sizes)}
@@ -179,31 +193,72 @@ def measure_search(build, scratch, rounds):
     reference = ["find", scratch.cache, "-iname", f"*{SEARCH_TEXT}*"]
     ours_times, reference_times = compare(ours, reference, scratch.env(), rounds)
     found_by_find = sorted(output_of(reference).splitlines())
-    found_by_ours = sorted(line.split("\t")[3] for line in output_of(ours, scratch.env()).splitlines())
+    found_by_ours = sorted(line.split("\t")[4] for line in output_of(ours, scratch.env()).splitlines())
     return {"entries": entries, "ours": ours_times, "reference": reference_times, "hits": hits,
             "find": found_by_find, "quilletctl": found_by_ours}
 
 
+def make_children_cache(scratch):
+    """One date folder holding an archived folder whose sub-folder holds CHILDREN files of 0 to
+    2,999 bytes under hidden names. Returns the path of that sub-folder."""
+    folder = os.path.join(scratch.cache, date_folder_name(0), ".x_project", ".x_many")
+    os.makedirs(folder, 0o700)
+    payload = b"c" * 3000
+    for index in range(CHILDREN):
+        with open(os.path.join(folder, f".x_photo-{index:05d}.jpg"), "wb") as f:
+            f.write(payload[:(index * 37) % 3000])
+    return folder
+
+
+def measure_children(build, scratch, rounds):
+    log(f"making a folder of {CHILDREN} files inside an archived folder")
+    folder = make_children_cache(scratch)
+    subprocess.run(["sync"], check=True)
+    ours = [children_tool_path(build), scratch.cache, folder]
+    reference = ["ls", "-f", folder]
+    attributes = ["ls", "-fl", folder]
+    time_process(reference)
+    time_process(attributes)
+    time_process(ours)
+    ours_times, reference_times, attribute_times = [], [], []
+    for _ in range(rounds):
+        reference_times.append(time_process(reference))
+        ours_times.append(time_process(ours))
+        attribute_times.append(time_process(attributes))
+    listed = set(output_of(reference).splitlines()) - {".", ".."}
+    shown = output_of(ours).splitlines()
+    same = sorted(shown) == sorted(name[3:] if name.startswith(".x_") else name for name in listed)
+    phases = [line.split() for line in output_of(ours + ["--phases", str(rounds)]).splitlines()]
+    return {"ours": ours_times, "reference": reference_times, "attributes": attribute_times, "rows": len(shown),
+            "listed": len(listed), "same": same, "in_process": [float(fields[0]) / 1000 for fields in phases],
+            "reads": sorted({int(fields[2]) for fields in phases})}
+
+
 def measure(build, workdir, quick):
-    if not os.access(quilletctl_path(build), os.X_OK):
-        raise RuntimeError(f"{quilletctl_path(build)} is missing; build first")
+    for program in (quilletctl_path(build), children_tool_path(build)):
+        if not os.access(program, os.X_OK):
+            raise RuntimeError(f"{program} is missing; build first")
     rounds = 3 if quick else ROUNDS
     listed = measure_list(build, Scratch(os.path.join(workdir, "list")), rounds)
     searched = measure_search(build, Scratch(os.path.join(workdir, "search")), rounds)
-    return listed, searched
+    children = measure_children(build, Scratch(os.path.join(workdir, "children")), rounds)
+    return listed, searched, children
 
 
 def times_ms(times):
     return ", ".join(f"{t * 1000:.0f}" for t in times)
 
 
-def figures(listed, searched):
+def figures(listed, searched, children):
     """(figure, measured, reference, ratio, target, ok, notes) per figure."""
     list_ours, list_find = statistics.median(listed["ours"]), statistics.median(listed["reference"])
     list_ok = (listed["rows"] == listed["items"] == listed["found"] and listed["paths"]
                and listed["unhidden"] == listed["hidden"])
     search_ours, search_find = statistics.median(searched["ours"]), statistics.median(searched["reference"])
     same_hits = searched["find"] == searched["quilletctl"] == searched["hits"]
+    children_ours, children_ls = statistics.median(children["ours"]), statistics.median(children["reference"])
+    children_attributes = statistics.median(children["attributes"])
+    children_ok = children["rows"] == children["listed"] == CHILDREN and children["same"] and children["reads"] == [1]
     return [
         ("quilletctl list --flat, 100,000 items in 2,000 date folders", f"{list_ours * 1000:.1f} ms",
          f"find -printf '%s %p': {list_find * 1000:.1f} ms", list_ours / list_find, f"≤ {LIST_TARGET:.1f}×",
@@ -217,6 +272,17 @@ def figures(listed, searched):
          [f"\"{SEARCH_TEXT}\": {len(searched['quilletctl'])} hits, find {len(searched['find'])}, "
           f"{len(searched['hits'])} made; same hits: {'yes' if same_hits else 'NO'}",
           f"quilletctl (ms): {times_ms(searched['ours'])}", f"find (ms): {times_ms(searched['reference'])}"]),
+        (f"Child rows of a folder of {CHILDREN:,} files in an archived folder", f"{children_ours * 1000:.1f} ms",
+         f"ls -f: {children_ls * 1000:.1f} ms", children_ours / children_ls, f"≤ {CHILDREN_TARGET:.1f}×",
+         children_ours / children_ls <= CHILDREN_TARGET and children_ok,
+         [f"{children['rows']} rows, ls -f {children['listed']} entries, same names: "
+          f"{'yes' if children['same'] else 'NO'}; folder reads per build: "
+          f"{', '.join(str(r) for r in children['reads'])}",
+          f"ls -fl (reads every entry's attributes too): {children_attributes * 1000:.1f} ms, "
+          f"{children_ours / children_attributes:.2f}×",
+          f"built in-process (ms): {times_ms(children['in_process'])}",
+          f"quillet-bench-children (ms): {times_ms(children['ours'])}", f"ls -f (ms): {times_ms(children['reference'])}",
+          f"ls -fl (ms): {times_ms(children['attributes'])}"]),
     ]
 
 
@@ -225,9 +291,9 @@ def run(ctx):
     from benchlib import Row, verdict
 
     workdir = tempfile.mkdtemp(prefix="browser-", dir=ctx.workdir)
-    listed, searched = measure(ctx.build, workdir, ctx.quick)
+    listed, searched, children = measure(ctx.build, workdir, ctx.quick)
     return [Row(figure, measured, reference, ratio, target, verdict(ok), notes)
-            for figure, measured, reference, ratio, target, ok, notes in figures(listed, searched)]
+            for figure, measured, reference, ratio, target, ok, notes in figures(listed, searched, children)]
 
 
 def main():

@@ -444,10 +444,11 @@ int list(const Options &options, std::ostream &out, std::ostream &err) {
             continue;
         std::vector<BrowserItem> children;
         if (!flat) {
-            const size_t count = tree.numberOfChildren(&row);
-            for (size_t i = 0; i < count; ++i)
-                if (auto child = tree.child(&row, i); child && !child->isEmpty())
-                    children.push_back(std::move(*child));
+            // The folder read once, its rows in listing order; entries gone since are left out.
+            const RowSnapshot listed = tree.children(row);
+            for (const BrowserItem &child : *listed)
+                if (!child.isEmpty())
+                    children.push_back(child);
         }
         const std::optional<ItemOrigin> rowOrigin = origins.originOf(row.pathToItem);
         if (options.json) {

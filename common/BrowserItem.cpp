@@ -3,7 +3,10 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <cstring>
+#include <thread>
 
 #include "CacheLayout.h"
 #include "ZRAppUtils.h"
@@ -17,6 +20,51 @@ std::string_view BrowserItem::displayName() const {
     if (itemName)
         return *itemName;
     return {};
+}
+
+namespace {
+
+constexpr uint64_t rotateLeft(uint64_t value, int bits) { return (value << bits) | (value >> (64 - bits)); }
+
+// The final mix of MurmurHash3's 64-bit variant: every bit of the input moves about half the
+// bits of the output.
+constexpr uint64_t finalMix(uint64_t value) {
+    value ^= value >> 33;
+    value *= 0xff51afd7ed558ccdULL;
+    value ^= value >> 33;
+    value *= 0xc4ceb9fe1a85ec53ULL;
+    value ^= value >> 33;
+    return value;
+}
+
+} // namespace
+
+RowId rowIdOf(std::string_view path) {
+    // Eight bytes at a time, each word mixed in with a multiplication and a rotation, the length
+    // and the last bytes folded in at the end: paths that share long prefixes (every path of a
+    // folder does) still spread over the whole range.
+    constexpr uint64_t k1 = 0x87c37b91114253d5ULL;
+    constexpr uint64_t k2 = 0x4cf5ad432745937fULL;
+    uint64_t hash = 0x9e3779b97f4a7c15ULL;
+    size_t i = 0;
+    for (; i + sizeof(uint64_t) <= path.size(); i += sizeof(uint64_t)) {
+        uint64_t word;
+        std::memcpy(&word, path.data() + i, sizeof word);
+        hash ^= rotateLeft(word * k1, 31) * k2;
+        hash = rotateLeft(hash, 27) * 5 + 0x52dce729;
+    }
+    uint64_t tail = 0;
+    for (size_t shift = 0; i < path.size(); ++i, shift += 8)
+        tail |= uint64_t{static_cast<unsigned char>(path[i])} << shift;
+    hash ^= rotateLeft(tail * k1, 31) * k2;
+    hash ^= path.size();
+    const RowId id = finalMix(hash);
+    return id == 0 ? 1 : id; // 0 stands for no row
+}
+
+const RowSnapshot &noRows() {
+    static const RowSnapshot empty = std::make_shared<const std::vector<BrowserItem>>();
+    return empty;
 }
 
 std::string modificationDateDescription(time_t date) {
@@ -58,6 +106,7 @@ BrowserItem makeDayRow(const std::string &cachePath, std::string_view name, cons
                        FolderSize folderSize) {
     BrowserItem item;
     item.pathToItem = sys::joinPath(cachePath, name);
+    item.id = rowIdOf(item.pathToItem);
     if (auto date = dateFromFinderCompatibleDateDescription(name)) {
         std::string title = finderCompatibleDateDescription(*date);
         std::replace(title.begin(), title.end(), '_', ':');
@@ -77,6 +126,7 @@ BrowserItem makeEntryRow(const std::string &folderPath, std::string_view name, c
                          RowOrigin origin) {
     BrowserItem item;
     item.pathToItem = sys::joinPath(folderPath, name);
+    item.id = rowIdOf(item.pathToItem);
     std::string visible = setFileName(name, Visibility::Visible);
     if (origin == RowOrigin::SearchResult) {
         item.itemName = std::string(name);
@@ -106,29 +156,43 @@ std::optional<BrowserItem> makeEntryRow(int folderFd, const std::string &folderP
     return makeEntryRow(folderPath, name, *st, origin);
 }
 
-BrowserItem makeChildRow(const std::string &parentPath, size_t index) {
-    auto folder = sys::openDirectory(parentPath);
-    if (!folder)
-        return {};
-    return makeChildRow(folder->get(), parentPath, index);
-}
+namespace {
 
-BrowserItem makeChildRow(int folderFd, const std::string &parentPath, size_t index) {
-    std::string name;
-    size_t position = 0;
-    (void)sys::forEachEntry(folderFd, [&](std::string_view entry, unsigned char) {
-        if (isInternalName(entry))
-            return true; // the system's own work, no item: it takes no position
-        if (position++ == index) {
-            name = entry;
-            return false;
+// Below this many entries one thread reads them all: starting helpers would cost more.
+constexpr size_t kEntriesPerChildReader = 2048;
+constexpr unsigned kMaxChildReaders = 4;
+
+} // namespace
+
+std::vector<BrowserItem> makeChildRows(int folderFd, const std::string &parentPath,
+                                       const std::vector<std::string> &names) {
+    // Each row costs the fstatat of its entry, which is most of the time: a long listing is cut
+    // into slices that a few threads (one per CPU, at most four) take in turn, each writing the
+    // rows of its slice in place, so the rows keep the listing's order.
+    std::vector<BrowserItem> rows(names.size());
+    constexpr size_t kSlice = 512;
+    std::atomic<size_t> next{0};
+    auto read = [&] {
+        for (size_t start = next.fetch_add(kSlice); start < names.size(); start = next.fetch_add(kSlice)) {
+            const size_t end = std::min(names.size(), start + kSlice);
+            for (size_t i = start; i < end; ++i) {
+                // An entry gone since the listing keeps its place as an empty row.
+                if (auto row = makeEntryRow(folderFd, parentPath, names[i], RowOrigin::ChildRow))
+                    rows[i] = std::move(*row);
+            }
         }
-        return true;
-    });
-    if (name.empty())
-        return {};
-    auto row = makeEntryRow(folderFd, parentPath, name, RowOrigin::ChildRow);
-    return row ? std::move(*row) : BrowserItem{};
+    };
+    const size_t wanted = names.size() / kEntriesPerChildReader;
+    const size_t cpus = std::max(1u, std::thread::hardware_concurrency());
+    const unsigned readers =
+        static_cast<unsigned>(std::min<size_t>({kMaxChildReaders, cpus, std::max<size_t>(1, wanted)}));
+    {
+        std::vector<std::jthread> helpers;
+        for (unsigned i = 1; i < readers; ++i)
+            helpers.emplace_back(read);
+        read();
+    }
+    return rows;
 }
 
 SelectionSummary summarizeSelection(size_t selectedRows, uint64_t totalBytes) {

@@ -16,14 +16,20 @@
 //
 // isDirectory is true for day rows, and for other rows when the entry is a folder that
 // ZRAppUtils::isTrueFolder confirms (an application or a document package is not expandable).
+//
+// Every row carries an id, derived from its path alone: the same entry has the same id in every
+// listing and after every refresh, so that a view can keep a row by its id (an item model's
+// internal id) and find it again.
 
 #include <sys/stat.h>
 
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quillet {
 
@@ -36,6 +42,14 @@ inline constexpr std::string_view kIsDirectoryKey = "isDirectory";
 
 enum class RowOrigin { DayRow, FlatRow, ChildRow, SearchResult };
 
+/// Identity of a row: a 64-bit hash of its path (rowIdOf). 0 is no row: the empty row, or the
+/// root of the outline.
+using RowId = uint64_t;
+/// The id of the row of the entry at path: the same for the same path, whenever and however often
+/// it is asked on this machine, never 0, and different for different paths but with a chance of
+/// about 2^-64 per pair (a collision among the rows of even a million entries is out of reach).
+RowId rowIdOf(std::string_view path);
+
 struct BrowserItem {
     /// Full path of the cached entry; empty for the empty row of an entry that vanished.
     std::string pathToItem;
@@ -47,6 +61,8 @@ struct BrowserItem {
     time_t modificationTime = 0;
     std::optional<uint64_t> size;
     bool isDirectory = false;
+    /// rowIdOf(pathToItem); 0 for the empty row.
+    RowId id = 0;
 
     /// The row of an entry that vanished between the listing and the attribute query.
     bool isEmpty() const { return pathToItem.empty(); }
@@ -56,6 +72,12 @@ struct BrowserItem {
     std::string_view displayName() const;
     bool operator==(const BrowserItem &) const = default;
 };
+
+/// A list of rows that nobody changes any more: the root list, a folder's children, search
+/// results. Readers share it; a new list replaces it as a whole.
+using RowSnapshot = std::shared_ptr<const std::vector<BrowserItem>>;
+/// The empty list of rows, one for every caller.
+const RowSnapshot &noRows();
 
 /// "YYYY-MM-DD HH:MM:SS ±HHMM" of the moment, in the local time zone.
 std::string modificationDateDescription(time_t date);
@@ -79,11 +101,11 @@ std::optional<BrowserItem> makeEntryRow(int folderFd, const std::string &folderP
 BrowserItem makeEntryRow(const std::string &folderPath, std::string_view name, const struct stat &st,
                          RowOrigin origin);
 
-/// The child row at `index` of the listing of the folder `parentPath`, built anew from the disk;
-/// an empty row when that entry no longer exists or the folder cannot be read.
-BrowserItem makeChildRow(const std::string &parentPath, size_t index);
-/// The same for the folder parentPath opened as folderFd.
-BrowserItem makeChildRow(int folderFd, const std::string &parentPath, size_t index);
+/// The child rows of the folder `parentPath`, opened as `folderFd`, for the entries `names` (its
+/// listing, in that order): row i is the row of names[i], or the empty row when that entry no
+/// longer exists. A long listing is shared out among a few threads; the order stays the listing's.
+std::vector<BrowserItem> makeChildRows(int folderFd, const std::string &parentPath,
+                                       const std::vector<std::string> &names);
 
 /// Data of the selection line: the number of selected rows, a whole number and a unit.
 /// Totals above 2097151 bytes show in "MB" ((total + 512) / 2^20), above 2047 in "KB"

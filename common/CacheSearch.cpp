@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <limits>
 
 #include "CacheLayout.h"
@@ -215,8 +216,10 @@ uint64_t CacheSearch::start(const std::vector<std::string> &cachesPath, std::str
     _stopThread = false;
     _stringSearched = text;
     {
+        std::lock_guard snapshotLock(_snapshotLock);
         std::lock_guard lock(_sharedArraylock);
         _sharedArray.clear();
+        _snapshot = std::make_shared<const std::vector<BrowserItem>>();
     }
     uint64_t number = ++_searchNumber;
     _searchThreadRunning = true;
@@ -235,16 +238,24 @@ void CacheSearch::searchItemsThread(std::vector<std::string> cachesPath, std::st
         _finished(searchNumber);
 }
 
-std::optional<std::vector<BrowserItem>> CacheSearch::tryCopyResults() {
-    std::unique_lock lock(_sharedArraylock, std::try_to_lock);
-    if (!lock.owns_lock())
-        return std::nullopt;
-    return _sharedArray;
-}
-
-std::vector<BrowserItem> CacheSearch::copyResults() {
-    std::lock_guard lock(_sharedArraylock);
-    return _sharedArray;
+std::shared_ptr<const std::vector<BrowserItem>> CacheSearch::results() {
+    std::lock_guard snapshotLock(_snapshotLock);
+    if (!_snapshot)
+        _snapshot = std::make_shared<const std::vector<BrowserItem>>();
+    std::vector<BrowserItem> fresh;
+    {
+        // Held by the walk only while it appends one hit: an exchange of two lists here.
+        std::lock_guard lock(_sharedArraylock);
+        fresh.swap(_sharedArray);
+    }
+    if (fresh.empty())
+        return _snapshot;
+    auto next = std::make_shared<std::vector<BrowserItem>>();
+    next->reserve(_snapshot->size() + fresh.size());
+    next->insert(next->end(), _snapshot->begin(), _snapshot->end());
+    std::move(fresh.begin(), fresh.end(), std::back_inserter(*next));
+    _snapshot = std::move(next);
+    return _snapshot;
 }
 
 } // namespace quillet

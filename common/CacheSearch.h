@@ -3,12 +3,13 @@
 // at any depth, whose stored name contains a text, compared without regard to case (Unicode's
 // full case folding, which the browser's name sorting uses too). Packages (folders that
 // ZRAppUtils::isTrueFolder rejects, such as applications) can match but are not entered. The
-// walk runs on a thread of its own and appends its hits, in the order found, to a result list
-// that the browser copies while the walk goes on.
+// walk runs on a thread of its own and hands its hits over, in the order found, to the browser,
+// which takes what has been found so far whenever it likes without waiting for the walk.
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -61,7 +62,10 @@ void searchCaches(const std::vector<std::string> &cachesPath, std::string_view t
                   const std::function<void(BrowserItem &&)> &onHit);
 
 /// One search at a time on a thread of its own, with the result list it shares with the
-/// browser. Results are appended only under the list's lock; readers try the lock once.
+/// browser. The walk appends each hit to a list of new hits under a lock held for that append
+/// alone; a reader takes the new hits out under the same lock (an exchange of two lists, never
+/// a wait for the walk's work) and publishes everything found so far as a new immutable
+/// snapshot, which it and the other readers share without copying.
 class CacheSearch {
 public:
     /// Called on the search thread when a walk ends, stopped or not, with the number start()
@@ -92,10 +96,12 @@ public:
     uint64_t currentSearchNumber() const { return _searchNumber; }
     const std::string &stringSearched() const { return _stringSearched; }
 
-    /// A copy of the results found so far, or nothing when the search thread holds the lock.
-    std::optional<std::vector<BrowserItem>> tryCopyResults();
-    /// A copy of the results found so far, waiting for the lock.
-    std::vector<BrowserItem> copyResults();
+    /// The results found so far, in the order found, as an immutable list: the last one
+    /// published, with the hits found since added. Never sleeps; a snapshot once handed out
+    /// never changes.
+    std::shared_ptr<const std::vector<BrowserItem>> results();
+    /// A copy of the results found so far.
+    std::vector<BrowserItem> copyResults() { return *results(); }
 
 private:
     void searchItemsThread(std::vector<std::string> cachesPath, std::string text, uint64_t searchNumber);
@@ -103,8 +109,12 @@ private:
     std::atomic<bool> _searchThreadRunning{false};
     std::atomic<bool> _stopThread{false};
     std::string _stringSearched;
+    /// Hits not yet taken by a reader, appended by the walk under _sharedArraylock.
     std::vector<BrowserItem> _sharedArray;
     std::mutex _sharedArraylock;
+    /// Everything taken so far, published by the readers (one at a time, under _snapshotLock).
+    std::shared_ptr<const std::vector<BrowserItem>> _snapshot;
+    std::mutex _snapshotLock;
     std::thread _thread;
     uint64_t _searchNumber = 0;
     FinishedCallback _finished;

@@ -45,16 +45,54 @@ template <typename T> int threeWay(const T &a, const T &b) { return a < b ? -1 :
 
 } // namespace
 
+std::optional<BrowserColumn> columnForIdentifier(std::string_view identifier) {
+    for (BrowserColumn column : kBrowserColumns)
+        if (columnIdentifier(column) == identifier)
+            return column;
+    return std::nullopt;
+}
+
+std::optional<BrowserColumn> columnForSortKey(std::string_view key) {
+    for (BrowserColumn column : kBrowserColumns)
+        if (columnSortKey(column) == key)
+            return column;
+    return std::nullopt;
+}
+
+std::string_view columnIdentifier(BrowserColumn column) {
+    switch (column) {
+    case BrowserColumn::Name:
+        return kItemNameColumn;
+    case BrowserColumn::Date:
+        return kModifDateColumn;
+    case BrowserColumn::Size:
+        return kSizeColumn;
+    }
+    return {};
+}
+
+std::string_view columnSortKey(BrowserColumn column) {
+    switch (column) {
+    case BrowserColumn::Name:
+        return kItemNameSortKey;
+    case BrowserColumn::Date:
+        return kModifDateSortKey;
+    case BrowserColumn::Size:
+        return kItemSizeSortKey;
+    }
+    return {};
+}
+
 int compareBrowserItems(const BrowserItem &a, const BrowserItem &b, const SortDescriptor &descriptor) {
     int result = -1;
-    if (descriptor.key == kItemNameSortKey) {
+    if (descriptor.column == BrowserColumn::Name) {
         result = compareFolded(a.itemName ? std::string_view(*a.itemName) : std::string_view(),
                                b.itemName ? std::string_view(*b.itemName) : std::string_view());
-    } else if (descriptor.key == kModifDateSortKey) {
+    } else if (descriptor.column == BrowserColumn::Date) {
         // modificationTime is the moment the modificationDate text stands for, to the second.
         result = threeWay(a.modificationDate ? a.modificationTime : time_t{0},
                           b.modificationDate ? b.modificationTime : time_t{0});
-    } else if (descriptor.key == kItemSizeSortKey) {
+    } else if (descriptor.column == BrowserColumn::Size) {
         result = threeWay(a.size.value_or(0), b.size.value_or(0));
     }
     return descriptor.order == SortOrder::Descending ? -result : result;
@@ -133,18 +171,18 @@ std::vector<uint32_t> orderByName(const std::vector<BrowserItem> &items, SortOrd
 } // namespace
 
 void sortBrowserItems(std::vector<BrowserItem> &items, const SortDescriptor &descriptor) {
-    // An unknown key puts every first item before every second one, which is no ordering a
-    // sort can use: the rows keep the order they were built in.
+    // A descriptor of no column puts every first item before every second one, which is no
+    // ordering a sort can use: the rows keep the order they were built in.
     std::vector<uint32_t> order;
-    if (descriptor.key == kItemNameSortKey) {
+    if (descriptor.column == BrowserColumn::Name) {
         order = orderByName(items, descriptor.order);
-    } else if (descriptor.key == kModifDateSortKey) {
+    } else if (descriptor.column == BrowserColumn::Date) {
         std::vector<time_t> keys;
         keys.reserve(items.size());
         for (const BrowserItem &item : items)
             keys.push_back(item.modificationDate ? item.modificationTime : time_t{0});
         order = stableOrder(keys, descriptor.order);
-    } else if (descriptor.key == kItemSizeSortKey) {
+    } else if (descriptor.column == BrowserColumn::Size) {
         std::vector<uint64_t> keys;
         keys.reserve(items.size());
         for (const BrowserItem &item : items)
@@ -165,6 +203,8 @@ void CacheTree::setTrashesCachePath(const std::optional<std::vector<std::string>
     if (!cachesPath)
         return;
     _cachesPath = *cachesPath;
+    // Listings were opened through the cache folders given before.
+    _children.clear();
     buildListRootItems();
 }
 
@@ -271,19 +311,23 @@ std::vector<BrowserItem> CacheTree::buildFlatRows(const std::vector<BrowserItem>
     return rows;
 }
 
+
+void CacheTree::publishRootRows(std::vector<BrowserItem> rows) {
+    _rootRows.store(std::make_shared<const std::vector<BrowserItem>>(std::move(rows)));
+}
+
 void CacheTree::buildListRootItems() {
     if (_userIsSearching || !_browserTabSelected)
         return;
+    // A rebuild reads the disk afresh, children included.
+    _children.clear();
     std::vector<BrowserItem> rows = buildDayRows();
     applyAgeLimit(rows);
     if (_viewMode == ViewMode::Flat)
         rows = buildFlatRows(rows);
     if (!_sortDescriptors.empty())
         sortBrowserItems(rows, _sortDescriptors.front());
-    {
-        std::lock_guard lock(_rootListItemsArraylock);
-        _rootListItems = std::move(rows);
-    }
+    publishRootRows(std::move(rows));
     reload();
 }
 
@@ -293,13 +337,8 @@ void CacheTree::refreshOutlineList(RefreshSender sender) {
     if (sender == RefreshSender::ViewModeControl || !_userIsSearching) {
         buildListRootItems();
     } else {
-        // Neither lock is waited for: the search thread keeps appending and the next tick
-        // brings what this one skipped.
-        if (auto results = _search.tryCopyResults()) {
-            std::unique_lock lock(_rootListItemsArraylock, std::try_to_lock);
-            if (lock.owns_lock())
-                _rootListItems = std::move(*results);
-        }
+        // The results found so far, as the search has handed them over: shared, not copied.
+        _rootRows.store(_search.results());
         reload();
     }
     if (_status)
@@ -309,73 +348,78 @@ void CacheTree::refreshOutlineList(RefreshSender sender) {
 void CacheTree::sortDescriptorsDidChange(std::vector<SortDescriptor> descriptors) {
     _sortDescriptors = std::move(descriptors);
     if (!_sortDescriptors.empty()) {
-        std::lock_guard lock(_rootListItemsArraylock);
-        std::vector<BrowserItem> sorted = _rootListItems;
+        std::vector<BrowserItem> sorted = *_rootRows.load();
         sortBrowserItems(sorted, _sortDescriptors.front());
-        _rootListItems = std::move(sorted);
+        publishRootRows(std::move(sorted));
     }
     refreshOutlineList(RefreshSender::Other);
 }
 
-std::vector<BrowserItem> CacheTree::rootListItems() const {
-    std::lock_guard lock(_rootListItemsArraylock);
-    return _rootListItems;
-}
+std::vector<BrowserItem> CacheTree::rootListItems() const { return *_rootRows.load(); }
 
 std::vector<BrowserItem> CacheTree::takeRootListItems() {
-    std::lock_guard lock(_rootListItemsArraylock);
-    return std::exchange(_rootListItems, {});
+    RowSnapshot taken = _rootRows.exchange(noRows());
+    // The list was made non-const by this tree; when no reader shares it any more its rows can
+    // be moved out instead of copied.
+    if (taken.use_count() == 1)
+        return std::move(const_cast<std::vector<BrowserItem> &>(*taken));
+    return *taken;
+}
+
+RowSnapshot CacheTree::children(const BrowserItem &item) const {
+    if (item.isEmpty())
+        return noRows();
+    // Read through the cache folder and its date folder as they are now: a folder swapped for
+    // a link since the row was made is never entered.
+    return _children.rows(_cachesPath, item.pathToItem);
 }
 
 size_t CacheTree::numberOfChildren(const BrowserItem *item) const {
-    if (!item) {
-        std::lock_guard lock(_rootListItemsArraylock);
-        return _rootListItems.size();
-    }
-    if (item->isEmpty())
-        return 0;
-    auto folder = openFolderInCache(_cachesPath, item->pathToItem);
-    return folder ? countItems(folder->get()) : 0;
+    if (!item)
+        return _rootRows.load()->size();
+    return children(*item)->size();
 }
 
 std::optional<BrowserItem> CacheTree::child(const BrowserItem *item, size_t index) const {
     if (item) {
-        if (item->isEmpty())
-            return BrowserItem{};
-        // Read through the cache folder and its date folder as they are now: a folder swapped
-        // for a link since the row was made is never entered.
-        auto folder = openFolderInCache(_cachesPath, item->pathToItem);
-        return folder ? makeChildRow(folder->get(), item->pathToItem, index) : BrowserItem{};
+        RowSnapshot rows = children(*item);
+        return index < rows->size() ? (*rows)[index] : BrowserItem{};
     }
-    std::unique_lock lock(_rootListItemsArraylock, std::defer_lock);
-    while (!lock.try_lock())
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    if (index >= _rootListItems.size())
+    RowSnapshot rows = _rootRows.load();
+    if (index >= rows->size())
         return std::nullopt;
-    return _rootListItems[index];
+    return (*rows)[index];
 }
 
 CellValue CacheTree::objectValue(std::string_view columnIdentifier, const BrowserItem *item) const {
+    auto column = columnForIdentifier(columnIdentifier);
+    return column ? objectValue(*column, item) : CellValue{};
+}
+
+CellValue CacheTree::objectValue(BrowserColumn column, const BrowserItem *item) const {
     CellValue value;
-    std::unique_lock lock(_rootListItemsArraylock, std::try_to_lock);
-    if (!lock.owns_lock() || !item || _rootListItems.empty())
+    if (!item || _rootRows.load()->empty())
         return value;
-    if (columnIdentifier == kItemNameColumn) {
+    switch (column) {
+    case BrowserColumn::Name:
         if (!item->itemRepresentationName && !item->itemName)
             return value;
         value.kind = CellValue::Kind::Name;
         value.text = std::string(item->displayName());
         value.isDateFolderRow =
             !item->pathToItem.empty() && sys::lastPathComponent(sys::parentPath(item->pathToItem)) == kCacheFolderName;
-    } else if (columnIdentifier == kModifDateColumn) {
+        break;
+    case BrowserColumn::Date:
         if (!item->modificationDate)
             return value;
         value.kind = CellValue::Kind::Date;
         value.text = *item->modificationDate;
         value.date = item->modificationTime;
-    } else if (columnIdentifier == kSizeColumn) {
+        break;
+    case BrowserColumn::Size:
         value.kind = CellValue::Kind::Size;
         value.size = item->size.value_or(0);
+        break;
     }
     return value;
 }
@@ -405,9 +449,9 @@ uint64_t CacheTree::countBelow(const std::string &folderPath) const {
 }
 
 uint64_t CacheTree::countDisplayedItems() const {
-    std::lock_guard lock(_rootListItemsArraylock);
-    uint64_t count = _rootListItems.size();
-    for (const BrowserItem &row : _rootListItems) {
+    RowSnapshot rows = _rootRows.load();
+    uint64_t count = rows->size();
+    for (const BrowserItem &row : *rows) {
         if (row.isDirectory && _expandedRows.count(row.pathToItem))
             count += countBelow(row.pathToItem);
     }

@@ -5,13 +5,21 @@
 // the disk on demand, the displayed-items count and the search results. It draws nothing: the
 // front end is told through callbacks when to reload and what the status line counts.
 //
+// Rows keep their identity (BrowserItem::id, from the path) across refreshes, and the children
+// of a folder are read from the disk once and kept until the folder changes or the tree is
+// rebuilt, so that an item model can show a folder of many entries in time linear in their
+// number and hold its rows by id.
+//
 // Threads: everything except the search walk runs on the front end's main thread. The search
-// thread only appends to the result list of its CacheSearch; the root list is swapped under
-// its own lock, which cell drawing only tries and the root children wait for in 0.1 s steps.
+// thread only appends to the result list of its CacheSearch. The root list is an immutable
+// snapshot, replaced as a whole: a reader (cell drawing, the root children) takes the snapshot
+// as it is and never waits.
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -21,35 +29,59 @@
 
 #include "BrowserItem.h"
 #include "CacheSearch.h"
+#include "FolderChildren.h"
 
 namespace quillet {
 
-/// Column identifiers of the outline.
+/// Column identifiers of the outline, its external names (a view's column identifiers).
 inline constexpr std::string_view kItemNameColumn = "ItemName";
 inline constexpr std::string_view kModifDateColumn = "modifDate";
 inline constexpr std::string_view kSizeColumn = "size";
 
-/// Sort keys of the columns.
+/// Sort keys of the columns, their names in the settings and on quilletctl's command line.
 inline constexpr std::string_view kItemNameSortKey = "itemNameSortKey";
 inline constexpr std::string_view kModifDateSortKey = "modifDateSortKey";
 inline constexpr std::string_view kItemSizeSortKey = "itemSizeSortKey";
 
+/// The browser's columns: the name, the modification date and the size. The core compares and
+/// sorts by these; the identifiers and sort keys above are mapped to them here and only here.
+enum class BrowserColumn { Name, Date, Size };
+inline constexpr BrowserColumn kBrowserColumns[] = {BrowserColumn::Name, BrowserColumn::Date, BrowserColumn::Size};
+/// The column of an identifier ("ItemName", "modifDate", "size"), or none.
+std::optional<BrowserColumn> columnForIdentifier(std::string_view identifier);
+/// The column of a sort key ("itemNameSortKey", "modifDateSortKey", "itemSizeSortKey"), or none.
+std::optional<BrowserColumn> columnForSortKey(std::string_view key);
+std::string_view columnIdentifier(BrowserColumn column);
+std::string_view columnSortKey(BrowserColumn column);
+
 enum class SortOrder { Ascending, Descending };
 
 struct SortDescriptor {
-    std::string key{kItemNameSortKey};
+    /// The column sorted by; none when the descriptor came from a key that names no column.
+    std::optional<BrowserColumn> column = BrowserColumn::Name;
     SortOrder order = SortOrder::Ascending;
+
+    SortDescriptor() = default;
+    SortDescriptor(BrowserColumn sortColumn, SortOrder sortOrder = SortOrder::Ascending)
+        : column(sortColumn), order(sortOrder) {}
+    /// From a sort key (columnForSortKey); an unknown key makes a descriptor of no column.
+    SortDescriptor(std::string_view key, SortOrder sortOrder = SortOrder::Ascending)
+        : column(columnForSortKey(key)), order(sortOrder) {}
+    /// The sort key of the column; empty for no column.
+    std::string_view key() const { return column ? columnSortKey(*column) : std::string_view(); }
+    bool operator==(const SortDescriptor &) const = default;
 };
 
-/// -1, 0 or 1 as a orders before, with or after b under the descriptor: "itemNameSortKey"
+/// -1, 0 or 1 as a orders before, with or after b under the descriptor: the name column
 /// compares the item names' full case foldings (foldedName) byte for byte, which is code point
 /// order for UTF-8: "été" equals "Été" and "Straße" equals "STRASSE", and accented letters
-/// come after z; bytes that are not UTF-8 compare as they are. "modifDateSortKey" compares the
-/// modification dates, "itemSizeSortKey" the sizes (a missing value counts as empty, 0 or the
-/// epoch); any other key orders a first. Descending swaps before and after; equality stays.
+/// come after z; bytes that are not UTF-8 compare as they are. The date column compares the
+/// modification dates, the size column the sizes (a missing value counts as empty, 0 or the
+/// epoch); a descriptor of no column orders a first. Descending swaps before and after;
+/// equality stays.
 int compareBrowserItems(const BrowserItem &a, const BrowserItem &b, const SortDescriptor &descriptor);
 /// The rows sorted stably with compareBrowserItems (rows it finds equal, such as names equal
-/// but for case, keep their order); an unknown key leaves them in order.
+/// but for case, keep their order); a descriptor of no column leaves them in order.
 void sortBrowserItems(std::vector<BrowserItem> &items, const SortDescriptor &descriptor);
 
 enum class ViewMode { Day, Flat };
@@ -120,22 +152,36 @@ public:
     /// nothing while another tab is selected.
     void refreshOutlineList(RefreshSender sender = RefreshSender::Other);
 
+    /// The root rows as displayed, shared: never waits, whoever replaces the list meanwhile.
+    RowSnapshot rootRows() const { return _rootRows.load(); }
     /// A copy of the root rows as displayed.
     std::vector<BrowserItem> rootListItems() const;
     /// The root rows as displayed, moved out: the root list is empty afterwards, until the next
     /// build. For a front end that shows the rows once and need not pay for a copy (quilletctl).
     std::vector<BrowserItem> takeRootListItems();
+    /// The child rows of a row's folder, in listing order (never sorted): read once, then kept
+    /// while the folder is unchanged and until the next build of the root list (FolderChildren).
+    /// An empty list for the empty row and for a folder that cannot be opened. This is what an
+    /// item model asks for when a row is expanded.
+    RowSnapshot children(const BrowserItem &item) const;
     /// Children of a row (nullptr: the root): the root list's size, or the number of entries of
     /// the row's folder.
     size_t numberOfChildren(const BrowserItem *item) const;
-    /// Child i of a row (nullptr: the root). Root rows are read under the root list's lock,
-    /// waiting in 0.1 s steps; nothing past the end. Other rows' children are built anew from
-    /// entry i of the folder listing, in listing order; an empty row when it vanished.
+    /// Child i of a row (nullptr: the root). Root rows come from the root list as it is now;
+    /// nothing past the end. Other rows' children are entry i of the row's folder listing
+    /// (children()), checked against the folder at every call; an empty row when it vanished
+    /// or lies past the end.
     std::optional<BrowserItem> child(const BrowserItem *item, size_t index) const;
     static bool isItemExpandable(const BrowserItem &item) { return item.isDirectory; }
-    /// The value of a cell; Empty when the root list's lock is busy, the item is missing, the
-    /// root list is empty or the column is unknown. Never waits.
+    /// The value of a cell; Empty when the item is missing, the root list is empty or the
+    /// column is unknown. Never waits.
+    CellValue objectValue(BrowserColumn column, const BrowserItem *item) const;
+    /// The same by the column's identifier ("ItemName", "modifDate", "size").
     CellValue objectValue(std::string_view columnIdentifier, const BrowserItem *item) const;
+    /// How many times a folder's children were read from the disk (the listing cache's reads).
+    uint64_t folderReads() const { return _children.reads(); }
+    /// The clock the listing cache compares folder times with; for tests.
+    void setListingClock(FolderChildren::Clock clock) { _children.setClock(std::move(clock)); }
 
     /// The front end expanded or collapsed the row of path; countDisplayedItems follows.
     void setRowExpanded(const std::string &path, bool expanded);
@@ -166,10 +212,12 @@ private:
     std::vector<BrowserItem> buildFlatRows(const std::vector<BrowserItem> &dayRows) const;
     uint64_t countBelow(const std::string &folderPath) const;
     void reload() const;
+    void publishRootRows(std::vector<BrowserItem> rows);
 
     std::vector<std::string> _cachesPath;
-    std::vector<BrowserItem> _rootListItems;
-    mutable std::mutex _rootListItemsArraylock;
+    /// Replaced as a whole, never changed in place; never empty (an empty list instead).
+    std::atomic<RowSnapshot> _rootRows{noRows()};
+    mutable FolderChildren _children;
     std::vector<SortDescriptor> _sortDescriptors{SortDescriptor{}};
     std::set<std::string> _expandedRows;
     ViewMode _viewMode = ViewMode::Day;

@@ -413,11 +413,30 @@ TEST_F(CacheSearchTest, resultsCanBeCopiedWhileTheLockIsFree) {
     EXPECT_EQ(search.start({cache}, "pdf"), 1u);
     finished.get_future().wait();
     search.waitUntilFinished();
-    auto copy = search.tryCopyResults();
+    auto copy = search.results();
     ASSERT_TRUE(copy);
     ASSERT_EQ(copy->size(), 1u);
     EXPECT_EQ((*copy)[0].itemRepresentationName, "Report.pdf");
     EXPECT_EQ(search.copyResults(), *copy);
+}
+
+// What a reader took stays as it was: a later search hands over new lists, and asking again
+// with nothing new found gives the same list, not a copy.
+TEST_F(CacheSearchTest, resultsAreSnapshotsThatNeverChange) {
+    CacheSearch search;
+    search.start({cache}, "report");
+    search.waitUntilFinished();
+    const auto first = search.results();
+    const std::vector<std::string> reports = {day1 + "/.x_Report.pdf", day2 + "/.x_Papers/.x_Deep/.x_old reports"};
+    EXPECT_EQ(paths(*first), reports);
+    EXPECT_EQ(search.results().get(), first.get());
+
+    search.start({cache}, "notes");
+    search.waitUntilFinished();
+    const auto second = search.results();
+    EXPECT_EQ(paths(*second), std::vector<std::string>{day2 + "/.x_Papers/.x_notes.txt"});
+    EXPECT_EQ(paths(*first), reports);
+    EXPECT_EQ(search.copyResults(), *second);
 }
 
 } // namespace

@@ -2,12 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <ctime>
+#include <memory>
+#include <set>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "BrowserItem.h"
@@ -580,6 +585,320 @@ TEST(ModificationDateDescription, roundTripsInTheLocalZone) {
     EXPECT_EQ(dateFromModificationDescription("2008-03-14 14:42:00 +0000"), moment);
     EXPECT_FALSE(dateFromModificationDescription("2008-03-14 15_42 +0100"));
     EXPECT_FALSE(dateFromModificationDescription(""));
+}
+
+// ---- children read once, kept while their folder is unchanged ---------------------------------
+
+// A clock far past every file time: whatever was read is settled and may be kept.
+struct timespec muchLater() { return timespec{sys::realtimeNow().tv_sec + 100000, 0}; }
+
+// The folder's modification time set to a moment of its own: a change that no timestamp
+// granularity can hide.
+void setModificationTime(const std::string &path, time_t moment) {
+    const struct timespec times[2] = {{moment, 0}, {moment, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+}
+
+BrowserItem folderRow(const std::string &path) {
+    BrowserItem row;
+    row.pathToItem = path;
+    row.isDirectory = true;
+    row.id = rowIdOf(path);
+    return row;
+}
+
+std::vector<std::string> pathsOf(const std::vector<BrowserItem> &rows) {
+    std::vector<std::string> paths;
+    for (const BrowserItem &row : rows)
+        paths.push_back(row.pathToItem);
+    return paths;
+}
+
+// The entries of the folder in listing order, as the browser must give them.
+std::vector<std::string> listedPaths(const std::string &folder) {
+    std::vector<std::string> paths;
+    auto entries = sys::listDirectory(folder);
+    EXPECT_TRUE(entries.ok());
+    if (entries.ok())
+        for (const auto &entry : *entries)
+            paths.push_back(folder + "/" + entry.name);
+    return paths;
+}
+
+// 10,000 children of a folder inside an archived folder: one read of the folder for the count
+// and every child, in listing order, each row the entry's own (path, visible name, size).
+TEST_F(CacheTreeTest, aFolderOfManyChildrenIsReadOnceForAllOfThem) {
+    const std::string big = cache + "/" + dateName(2008, 3, 14) + "/.x_project/.x_big";
+    ASSERT_TRUE(makeFolder(cache + "/" + dateName(2008, 3, 14)));
+    ASSERT_TRUE(makeFolder(cache + "/" + dateName(2008, 3, 14) + "/.x_project"));
+    ASSERT_TRUE(makeFolder(big));
+    constexpr size_t kEntries = 10000;
+    for (size_t i = 0; i < kEntries; ++i)
+        writeData(big + "/.x_file-" + std::to_string(i), i % 7);
+    writeData(big + "/.quillet-partial-1-1", 3); // the system's own work: no child
+    std::vector<std::string> expected = listedPaths(big);
+    std::erase(expected, big + "/.quillet-partial-1-1");
+
+    CacheTree tree({cache});
+    tree.setListingClock(muchLater);
+    const BrowserItem row = folderRow(big);
+    ASSERT_EQ(tree.numberOfChildren(&row), kEntries);
+    std::vector<BrowserItem> children;
+    for (size_t i = 0; i < kEntries; ++i)
+        children.push_back(*tree.child(&row, i));
+    EXPECT_EQ(tree.folderReads(), 1u);
+    EXPECT_EQ(pathsOf(children), expected);
+    for (size_t i = 0; i < kEntries; i += 997) {
+        SCOPED_TRACE(expected[i]);
+        const std::string stored = sys::lastPathComponent(expected[i]);
+        EXPECT_EQ(children[i].itemName, stored.substr(3));
+        EXPECT_EQ(children[i].size, static_cast<uint64_t>(lstatOf(expected[i])->st_size));
+        EXPECT_EQ(children[i].id, rowIdOf(expected[i]));
+        EXPECT_FALSE(children[i].isDirectory);
+    }
+    EXPECT_TRUE(tree.child(&row, kEntries)->isEmpty());
+    // The whole list at once is the same list, not read again.
+    EXPECT_EQ(*tree.children(row), children);
+    EXPECT_EQ(tree.children(row).get(), tree.children(row).get());
+    EXPECT_EQ(tree.folderReads(), 1u);
+}
+
+TEST_F(CacheTreeTest, keptChildrenAreReadAgainWhenTheFolderChangesOrTheTreeIsRebuilt) {
+    const std::string day = cache + "/" + dateName(2008, 3, 14);
+    const std::string folder = day + "/.x_Photos";
+    touch(folder + "/.x_a.jpg");
+    touch(folder + "/.x_b.jpg");
+    setModificationTime(folder, 1000000000);
+    CacheTree tree({cache});
+    tree.setListingClock(muchLater);
+    const BrowserItem row = folderRow(folder);
+    ASSERT_EQ(tree.numberOfChildren(&row), 2u);
+    ASSERT_EQ(tree.numberOfChildren(&row), 2u);
+    EXPECT_EQ(tree.folderReads(), 1u);
+
+    // An entry added: the folder's times move.
+    touch(folder + "/.x_c.jpg");
+    setModificationTime(folder, 1000000100);
+    EXPECT_EQ(pathsOf(*tree.children(row)), listedPaths(folder));
+    EXPECT_EQ(tree.numberOfChildren(&row), 3u);
+    EXPECT_EQ(tree.folderReads(), 2u);
+
+    // An entry removed.
+    ASSERT_EQ(::unlink((folder + "/.x_a.jpg").c_str()), 0);
+    setModificationTime(folder, 1000000200);
+    EXPECT_EQ(pathsOf(*tree.children(row)), listedPaths(folder));
+    EXPECT_EQ(tree.folderReads(), 3u);
+
+    // A rebuild of the tree forgets every listing.
+    tree.buildListRootItems();
+    EXPECT_EQ(tree.numberOfChildren(&row), 2u);
+    EXPECT_EQ(tree.folderReads(), 4u);
+    EXPECT_EQ(tree.numberOfChildren(&row), 2u);
+    EXPECT_EQ(tree.folderReads(), 4u);
+
+    // The folder swapped for a link to a folder elsewhere: never entered, kept listing or not.
+    const std::string elsewhere = dir.makeDir("elsewhere");
+    touch(elsewhere + "/.x_not-archived");
+    ASSERT_EQ(::rename(folder.c_str(), (day + "/.x_moved").c_str()), 0);
+    ASSERT_EQ(::symlink(elsewhere.c_str(), folder.c_str()), 0);
+    EXPECT_EQ(tree.numberOfChildren(&row), 0u);
+    EXPECT_TRUE(tree.child(&row, 0)->isEmpty());
+}
+
+// A listing read within a second of the folder's last modification may miss a change made in
+// the same clock tick: it is read again at each use until the folder has been still long
+// enough, and kept from then on.
+TEST_F(CacheTreeTest, aFolderChangedJustBeforeItsReadIsReadAgainUntilItSettles) {
+    const std::string folder = cache + "/" + dateName(2008, 3, 14);
+    touch(folder + "/.x_a");
+    const struct timespec modified = lstatOf(folder)->st_mtim;
+    CacheTree tree({cache});
+    const BrowserItem row = folderRow(folder);
+
+    tree.setListingClock([modified] { return timespec{modified.tv_sec, modified.tv_nsec}; });
+    for (uint64_t reads = 1; reads <= 3; ++reads) {
+        ASSERT_EQ(tree.numberOfChildren(&row), 1u);
+        EXPECT_EQ(tree.folderReads(), reads);
+    }
+    tree.setListingClock([modified] { return timespec{modified.tv_sec + 2, modified.tv_nsec}; });
+    EXPECT_EQ(tree.numberOfChildren(&row), 1u);
+    EXPECT_EQ(tree.numberOfChildren(&row), 1u);
+    EXPECT_EQ(tree.folderReads(), 4u);
+}
+
+TEST(FolderChildren, keepsTheMostRecentlyUsedFolders) {
+    TestDir dir;
+    const std::string cache = dir.makeDir(".TrashCacheFolder", 0700);
+    std::vector<std::string> folders;
+    for (int day = 1; day <= 3; ++day) {
+        folders.push_back(cache + "/" + dateName(2008, 3, day));
+        touch(folders.back() + "/.x_item");
+    }
+    FolderChildren children(2);
+    children.setClock(muchLater);
+    ASSERT_EQ(children.rows({cache}, folders[0])->size(), 1u);
+    ASSERT_EQ(children.rows({cache}, folders[1])->size(), 1u);
+    ASSERT_EQ(children.rows({cache}, folders[0])->size(), 1u);
+    EXPECT_EQ(children.reads(), 2u);
+    ASSERT_EQ(children.rows({cache}, folders[2])->size(), 1u); // folders[1], the least recent, goes
+    ASSERT_EQ(children.rows({cache}, folders[0])->size(), 1u);
+    EXPECT_EQ(children.reads(), 3u);
+    ASSERT_EQ(children.rows({cache}, folders[1])->size(), 1u);
+    EXPECT_EQ(children.reads(), 4u);
+    // A path in no cache folder is refused, and nothing of it is shown.
+    EXPECT_TRUE(children.rows({cache}, dir.makeDir("outside"))->empty());
+}
+
+// ---- row identity -------------------------------------------------------------------------
+
+TEST_F(CacheTreeTest, rowIdsAreStableAcrossRefreshesAndDistinctForDistinctPaths) {
+    const std::string day1 = cache + "/" + dateName(2008, 3, 14);
+    const std::string day2 = cache + "/" + dateName(2008, 3, 15);
+    for (int i = 0; i < 200; ++i) {
+        touch(day1 + "/.x_item" + std::to_string(i));
+        touch(day2 + "/.x_item" + std::to_string(i)); // the same names in another folder
+    }
+    touch(day1 + "/.x_Folder/.x_inner");
+    CacheTree tree({cache});
+    tree.setViewMode(ViewMode::Flat);
+    tree.buildListRootItems();
+    const std::vector<BrowserItem> first = tree.rootListItems();
+    tree.sortDescriptorsDidChange({SortDescriptor{BrowserColumn::Name, SortOrder::Descending}});
+    std::unordered_map<std::string, RowId> idByPath;
+    for (const BrowserItem &row : first)
+        idByPath[row.pathToItem] = row.id;
+    std::unordered_set<RowId> ids;
+    for (const BrowserItem &row : tree.rootListItems()) {
+        SCOPED_TRACE(row.pathToItem);
+        EXPECT_NE(row.id, 0u);
+        EXPECT_EQ(row.id, rowIdOf(row.pathToItem));
+        EXPECT_EQ(row.id, idByPath.at(row.pathToItem)) << "the same after a refresh and a new order";
+        ids.insert(row.id);
+    }
+    EXPECT_EQ(ids.size(), 401u);
+
+    // The day view: date folders and their children; a child row has the id of the flat row of
+    // the same entry.
+    tree.setViewMode(ViewMode::Day);
+    tree.buildListRootItems();
+    for (const BrowserItem &dayRow : tree.rootListItems()) {
+        EXPECT_EQ(dayRow.id, rowIdOf(dayRow.pathToItem));
+        ids.insert(dayRow.id);
+        const RowSnapshot children = tree.children(dayRow);
+        for (const BrowserItem &child : *children)
+            EXPECT_EQ(child.id, idByPath.at(child.pathToItem));
+    }
+    auto folder = tree.children(folderRow(day1 + "/.x_Folder"));
+    ASSERT_EQ(folder->size(), 1u);
+    ids.insert((*folder)[0].id);
+    EXPECT_EQ(ids.size(), 404u);
+    EXPECT_EQ(BrowserItem{}.id, 0u);
+}
+
+TEST(RowIds, differForManySimilarPathsAndDependOnEveryByte) {
+    std::unordered_set<RowId> ids;
+    size_t made = 0;
+    for (int folder = 0; folder < 100; ++folder)
+        for (int entry = 0; entry < 1000; ++entry, ++made)
+            ids.insert(rowIdOf("/home/u/.TrashCacheFolder/2008-03-14 15_42 +0000/.x_f" + std::to_string(folder) +
+                               "/.x_file-" + std::to_string(entry) + ".txt"));
+    for (size_t length = 0; length < 40; ++length, ++made)
+        ids.insert(rowIdOf(std::string(length, 'a')));
+    ids.insert(rowIdOf("a\xff"));
+    ids.insert(rowIdOf("a\xfe"));
+    made += 2;
+    EXPECT_EQ(ids.size(), made);
+    EXPECT_EQ(ids.count(0), 0u);
+    EXPECT_EQ(rowIdOf("/cache/x"), rowIdOf(std::string("/cache/") + "x"));
+}
+
+// ---- columns ------------------------------------------------------------------------------
+
+TEST(BrowserColumns, identifiersAndSortKeysMapToTheColumnsAndBack) {
+    EXPECT_EQ(columnForIdentifier("ItemName"), BrowserColumn::Name);
+    EXPECT_EQ(columnForIdentifier("modifDate"), BrowserColumn::Date);
+    EXPECT_EQ(columnForIdentifier("size"), BrowserColumn::Size);
+    EXPECT_EQ(columnForSortKey("itemNameSortKey"), BrowserColumn::Name);
+    EXPECT_EQ(columnForSortKey("modifDateSortKey"), BrowserColumn::Date);
+    EXPECT_EQ(columnForSortKey("itemSizeSortKey"), BrowserColumn::Size);
+    for (std::string_view unknown : {"", "other", "itemname", "Size", "itemSizeSortKey "}) {
+        EXPECT_FALSE(columnForIdentifier(unknown)) << unknown;
+        EXPECT_FALSE(columnForSortKey(unknown)) << unknown;
+    }
+    for (BrowserColumn column : kBrowserColumns) {
+        EXPECT_EQ(columnForIdentifier(columnIdentifier(column)), column);
+        EXPECT_EQ(columnForSortKey(columnSortKey(column)), column);
+        EXPECT_EQ(SortDescriptor(columnSortKey(column), SortOrder::Descending),
+                  SortDescriptor(column, SortOrder::Descending));
+        EXPECT_EQ(SortDescriptor(column).key(), columnSortKey(column));
+    }
+    EXPECT_EQ(SortDescriptor().column, BrowserColumn::Name) << "the initial sort is by name, ascending";
+    EXPECT_EQ(SortDescriptor().order, SortOrder::Ascending);
+    EXPECT_FALSE(SortDescriptor("unknownKey").column);
+    EXPECT_EQ(SortDescriptor("unknownKey").key(), "");
+}
+
+// Root rows sorted by each column both ways, through the tree, by the column and by its sort
+// key: names in the order of their case foldings, dates and sizes in order.
+TEST_F(CacheTreeTest, rootRowsSortByEachColumnBothWays) {
+    const std::string day = cache + "/" + dateName(2008, 3, 14);
+    const std::vector<std::pair<std::string, size_t>> entries = {
+        {".x_banana", 30}, {".x_Apple", 10}, {".x_cherry", 20}, {".x_apple 2", 40}, {".x_Été", 5}};
+    time_t moment = 1200000000;
+    for (const auto &[name, size] : entries) {
+        writeData(day + "/" + name, size);
+        setModificationTime(day + "/" + name, moment);
+        moment -= 3600; // later names are older
+    }
+    struct Case {
+        BrowserColumn column;
+        SortOrder order;
+        std::vector<std::string> names;
+    };
+    const std::vector<Case> cases = {
+        {BrowserColumn::Name, SortOrder::Ascending, {"Apple", "apple 2", "banana", "cherry", "Été"}},
+        {BrowserColumn::Name, SortOrder::Descending, {"Été", "cherry", "banana", "apple 2", "Apple"}},
+        {BrowserColumn::Date, SortOrder::Ascending, {"Été", "apple 2", "cherry", "Apple", "banana"}},
+        {BrowserColumn::Date, SortOrder::Descending, {"banana", "Apple", "cherry", "apple 2", "Été"}},
+        {BrowserColumn::Size, SortOrder::Ascending, {"Été", "Apple", "cherry", "banana", "apple 2"}},
+        {BrowserColumn::Size, SortOrder::Descending, {"apple 2", "banana", "cherry", "Apple", "Été"}},
+    };
+    CacheTree tree({cache});
+    tree.setViewMode(ViewMode::Flat);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(columnSortKey(c.column)) +
+                     (c.order == SortOrder::Ascending ? " ascending" : " descending"));
+        tree.sortDescriptorsDidChange({SortDescriptor{c.column, c.order}});
+        EXPECT_EQ(names(tree.rootListItems()), c.names);
+        // The same by the column's sort key, as the settings and quilletctl name it.
+        tree.sortDescriptorsDidChange({SortDescriptor{std::string(columnSortKey(c.column)), c.order}});
+        EXPECT_EQ(names(tree.rootListItems()), c.names);
+    }
+    const auto rows = tree.rootListItems();
+    for (BrowserColumn column : kBrowserColumns)
+        EXPECT_EQ(tree.objectValue(column, &rows[0]).kind, tree.objectValue(columnIdentifier(column), &rows[0]).kind);
+    EXPECT_EQ(tree.objectValue(BrowserColumn::Size, &rows[0]).size, *rows[0].size);
+}
+
+// ---- the root list is a snapshot ----------------------------------------------------------
+
+// A reader keeps the list it took, unchanged, whatever replaces the root list meanwhile; the
+// rows it reads never wait for the tree.
+TEST_F(CacheTreeTest, aReaderKeepsTheRootListItTookWhileTheTreeReplacesIt) {
+    touch(cache + "/" + dateName(2008, 3, 14) + "/.x_a");
+    touch(cache + "/" + dateName(2008, 3, 14) + "/.x_b");
+    CacheTree tree({cache});
+    tree.setViewMode(ViewMode::Flat);
+    tree.buildListRootItems();
+    const RowSnapshot taken = tree.rootRows();
+    const std::vector<BrowserItem> before = *taken;
+    tree.sortDescriptorsDidChange({SortDescriptor{BrowserColumn::Name, SortOrder::Descending}});
+    EXPECT_EQ(names(*taken), (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(*taken, before);
+    EXPECT_EQ(names(*tree.rootRows()), (std::vector<std::string>{"b", "a"}));
+    EXPECT_EQ(tree.child(nullptr, 0)->displayName(), "b");
+    EXPECT_EQ(tree.takeRootListItems().size(), 2u);
+    EXPECT_EQ(taken->size(), 2u) << "taking the rows leaves a reader's list alone";
 }
 
 } // namespace
