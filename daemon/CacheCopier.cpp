@@ -73,11 +73,19 @@ template <typename Action> sys::Status atEntryBelow(int root, const std::string 
 /// name is taken by anything else, such as a link or a folder another account planted.
 sys::Result<sys::Fd> openDateFolder(int cacheFd, const std::string &cacheFolder, const std::string &dateName,
                                     bool &created) {
+    created = false;
+    auto folder = sys::openOwnedFolderAt(cacheFd, dateName, cacheFolder + dateName);
+    if (folder || folder.code() != ENOENT) {
+        if (!folder)
+            logFailure(folder.status());
+        return folder;
+    }
+    // The minute's first item makes its folder.
     sys::Status made = sys::mkdirAt(cacheFd, dateName, kPrivateFolderMode);
     created = made.ok();
     if (!made && made.code() != EEXIST)
         return sys::Status::failure(made.code(), "mkdir", cacheFolder + dateName);
-    auto folder = sys::openOwnedFolderAt(cacheFd, dateName, cacheFolder + dateName);
+    folder = sys::openOwnedFolderAt(cacheFd, dateName, cacheFolder + dateName);
     if (!folder)
         logFailure(folder.status());
     return folder;
@@ -101,8 +109,10 @@ bool CacheCopier::copyDataToCacheCheck(const std::string &path, uint64_t sizeLim
     auto folder = sys::openDirectory(sys::parentPath(path));
     if (!folder)
         return false;
-    return copyDataToCacheCheck(folder->get(), sys::parentPath(path) + "/", sys::lastPathComponent(path), sizeLimit,
-                                minimumFreePercentage);
+    const bool archived = copyDataToCacheCheck(folder->get(), sys::parentPath(path) + "/", sys::lastPathComponent(path),
+                                               sizeLimit, minimumFreePercentage);
+    endScan();
+    return archived;
 }
 
 bool CacheCopier::copyDataToCache(const std::string &path) {
@@ -111,7 +121,9 @@ bool CacheCopier::copyDataToCache(const std::string &path) {
     auto folder = sys::openDirectory(sys::parentPath(path));
     if (!folder)
         return false;
-    return copyDataToCache(folder->get(), sys::parentPath(path) + "/", sys::lastPathComponent(path));
+    const bool archived = copyDataToCache(folder->get(), sys::parentPath(path) + "/", sys::lastPathComponent(path));
+    endScan();
+    return archived;
 }
 
 uint64_t CacheCopier::folderBytes(int trashFd, const std::string &name, uint64_t sizeLimit, uint64_t cap) {
@@ -184,6 +196,12 @@ bool CacheCopier::copyDataToCacheCheck(int trashFd, const std::string &trashFold
     return copyDataToCache(trashFd, trashFolder, name);
 }
 
+void CacheCopier::endScan() {
+    _scanCache.reset();
+    _scanDate.reset();
+    _scanDateName.clear();
+}
+
 bool CacheCopier::refuse(std::string_view reason) {
     _refusal = reason;
     return false;
@@ -204,36 +222,51 @@ bool CacheCopier::copyDataToCache(int trashFd, const std::string &trashFolder, c
     // Whatever ends the copy from here on has named its cause in the log already.
     _refusal = kNotArchivedCopyFailed;
 
-    auto cache = sys::openOwnedFolder(_trashCacheFolder);
-    if (!cache) {
-        logFailure(cache.status());
-        return false;
+    // Within one scan, the cache folder and the minute's date folder are opened and checked
+    // once for all its entries; endScan lets them go, so nothing stays open between scans.
+    if (!_scanCache.valid()) {
+        auto cache = sys::openOwnedFolder(_trashCacheFolder);
+        if (!cache) {
+            logFailure(cache.status());
+            return false;
+        }
+        _scanCache = std::move(*cache);
     }
     const std::string dateName = finderCompatibleDateDescription(sys::now());
     const std::string dateFolder = _trashCacheFolder + dateName;
     bool created = false;
-    auto date = openDateFolder(cache->get(), _trashCacheFolder, dateName, created);
-    if (!date)
-        return false;
+    if (!_scanDate.valid() || _scanDateName != dateName) {
+        _scanDate.reset();
+        auto date = openDateFolder(_scanCache.get(), _trashCacheFolder, dateName, created);
+        if (!date)
+            return false;
+        _scanDate = std::move(*date);
+        _scanDateName = dateName;
+    }
+    // A date folder made for nothing would count as a day of activity: it goes again (only
+    // when empty: an item archived meanwhile by someone else stays).
+    const auto forgetMadeFolder = [&] {
+        if (!created)
+            return;
+        (void)sys::unlinkAt(_scanCache.get(), dateName, true);
+        _scanDate.reset();
+    };
     auto stored = storedNameOf(name);
     if (!stored) {
-        if (created)
-            (void)sys::unlinkAt(cache->get(), dateName, true);
+        forgetMadeFolder();
         return refuse(kNotArchivedNameTooLong);
     }
     const std::string hiddenName = *stored;
     _rootShown = trashFolder + name;
 
     const bool archived = _dataCacheMode == static_cast<int32_t>(CacheMode::Move)
-                              ? moveToCache(trashFd, name, *st, date->get(), dateFolder, hiddenName)
-                              : copyEntry(trashFd, name, *st, date->get(), dateFolder, hiddenName, false);
+                              ? moveToCache(trashFd, name, *st, _scanDate.get(), dateFolder, hiddenName)
+                              : copyEntry(trashFd, name, *st, _scanDate.get(), dateFolder, hiddenName, false);
     if (archived) {
         _dateFolderName = dateName;
         _refusal.clear();
-    } else if (created) {
-        // A date folder made for nothing would count as a day of activity: it goes again
-        // (only when empty: an item archived meanwhile by someone else stays).
-        (void)sys::unlinkAt(cache->get(), dateName, true);
+    } else {
+        forgetMadeFolder();
     }
     return archived;
 }

@@ -46,7 +46,10 @@ public:
     /// then says under which name. A move across file systems copies, then removes the entry
     /// once its copy is complete.
     bool copyDataToCache(int trashFd, const std::string &trashFolder, const std::string &name);
-    /// The same for the entry at path, whose folder is opened as it is.
+    /// Lets go of the cache and date folders that the entries of one scan shared (the calls
+    /// above keep them open from one entry to the next, checked once).
+    void endScan();
+    /// The same for the entry at path, whose folder is opened as it is (nothing is kept open).
     bool copyDataToCacheCheck(const std::string &path, uint64_t sizeLimit, int64_t minimumFreePercentage);
     bool copyDataToCache(const std::string &path);
 
@@ -103,6 +106,10 @@ private:
     std::string _storedName;
     std::string _dateFolderName;
     std::string _refusal;
+    // The folders the entries of the current scan share (endScan).
+    sys::Fd _scanCache;
+    sys::Fd _scanDate;
+    std::string _scanDateName;
 
     // State of the folder copy in progress: the two roots, opened, and the names for messages.
     sys::Fd _rootFolder;

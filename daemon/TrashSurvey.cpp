@@ -488,6 +488,7 @@ bool TrashSurvey::scanTrashFolder(int trashFd) {
         }
     }
     _reportedRefusals = std::move(refused);
+    _copier.endScan();
     if (archived || infoTaken)
         keepTrashInfo();
     if (archived) {

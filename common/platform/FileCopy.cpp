@@ -71,15 +71,25 @@ Status copyRange(int from, int to, off_t offset, off_t length, bool &kernelCopy,
     return {};
 }
 
+// The file system (by device) found unable to clone last: no clone is tried there again.
+std::atomic<dev_t> gNoCloneDevice{static_cast<dev_t>(-1)};
+
 Status copyData(int from, int to, const struct stat &st, const std::string &source, const std::string &destination) {
     // A clone shares the blocks on copy-on-write file systems and costs nothing.
-    if (::ioctl(to, FICLONE, from) == 0)
-        return {};
-    // Only the data goes over; holes stay holes, and the size is set last. A 2 GB sparse disk
-    // image that takes 8 KB must not take 2 GB in the cache.
+    if (gNoCloneDevice.load(std::memory_order_relaxed) != st.st_dev) {
+        if (::ioctl(to, FICLONE, from) == 0)
+            return {};
+        if (errno == EOPNOTSUPP || errno == ENOTTY)
+            gNoCloneDevice.store(st.st_dev, std::memory_order_relaxed);
+    }
     bool kernelCopy = true;
     std::string buffer;
     const off_t size = st.st_size;
+    // A file whose blocks cover its size has no hole: its data goes over in one piece.
+    if (static_cast<uint64_t>(st.st_blocks) * 512 >= static_cast<uint64_t>(std::max<off_t>(size, 0)))
+        return copyRange(from, to, 0, size, kernelCopy, buffer, source, destination);
+    // Only the data goes over; holes stay holes, and the size is set last. A 2 GB sparse disk
+    // image that takes 8 KB must not take 2 GB in the cache.
     off_t offset = 0;
     while (offset < size) {
         off_t data = ::lseek(from, offset, SEEK_DATA);
