@@ -38,16 +38,21 @@ OriginLookup::OriginLookup(std::vector<std::string> caches) : _caches(std::move(
         cache = withoutTrailingSlashes(std::move(cache));
 }
 
-const TrashInfoStore &OriginLookup::storeOf(const std::string &dateFolder) {
+const TrashInfoStore *OriginLookup::storeOf(const std::string &cache, const std::string &dateName) {
+    std::string dateFolder = sys::joinPath(cache, dateName);
     auto found = _stores.find(dateFolder);
-    if (found != _stores.end())
-        return found->second;
-    // Through the trusted opening only: a date folder that is a link or another account's
-    // holds nothing this user may believe.
-    TrashInfoStore store;
-    if (auto folder = openFolderInCache(_caches, dateFolder))
-        store = readTrashInfoStore(folder->get());
-    return _stores.emplace(dateFolder, std::move(store)).first->second;
+    if (found == _stores.end()) {
+        std::optional<TrashInfoStore> store;
+        if (dateFromFinderCompatibleDateDescription(dateName)) {
+            store.emplace();
+            // Through the trusted opening only: a date folder that is a link or another
+            // account's holds nothing this user may believe.
+            if (auto folder = openFolderInCache(_caches, dateFolder))
+                *store = readTrashInfoStore(folder->get());
+        }
+        found = _stores.emplace(std::move(dateFolder), std::move(store)).first;
+    }
+    return found->second ? &*found->second : nullptr;
 }
 
 std::optional<ItemOrigin> OriginLookup::originOf(const std::string &cachedPath) {
@@ -57,16 +62,18 @@ std::optional<ItemOrigin> OriginLookup::originOf(const std::string &cachedPath) 
             continue;
         auto components = componentsOf(std::string_view(path).substr(cache.size() + 1));
         // The date folder and at least the archived item itself.
-        if (!components || components->size() < 2 || !dateFromFinderCompatibleDateDescription((*components)[0]))
+        if (!components || components->size() < 2)
             return std::nullopt;
-        const TrashInfoStore &store = storeOf(sys::joinPath(cache, (*components)[0]));
+        const TrashInfoStore *store = storeOf(cache, (*components)[0]);
+        if (!store)
+            return std::nullopt;
         const std::string &topName = (*components)[1];
-        auto original = originalPathOf(store, topName, sys::parentPath(cache));
+        auto original = originalPathOf(*store, topName, sys::parentPath(cache));
         if (!original)
             return std::nullopt;
         for (size_t i = 2; i < components->size(); ++i)
             *original = sys::joinPath(*original, setFileName((*components)[i], Visibility::Visible));
-        return ItemOrigin{std::move(*original), store.at(topName).deletionDate};
+        return ItemOrigin{std::move(*original), store->at(topName).deletionDate};
     }
     return std::nullopt;
 }

@@ -30,10 +30,13 @@ public:
     std::optional<ItemOrigin> originOf(const std::string &cachedPath);
 
 private:
-    const TrashInfoStore &storeOf(const std::string &dateFolder);
+    /// The store of the date folder dateName of cache; nothing when dateName is no date.
+    const TrashInfoStore *storeOf(const std::string &cache, const std::string &dateName);
 
     std::vector<std::string> _caches; ///< without trailing slashes
-    std::map<std::string, TrashInfoStore> _stores; ///< date folder path → its store
+    /// Date folder path → its store, or nothing for a folder whose name is no date: each folder
+    /// is judged and read once, however many rows it holds.
+    std::map<std::string, std::optional<TrashInfoStore>> _stores;
 };
 
 } // namespace quillet
