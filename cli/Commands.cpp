@@ -359,16 +359,19 @@ std::string sizeColumn(const BrowserItem &item) { return item.size ? sizeText(*i
 void printRow(std::ostream &out, std::string &text, const BrowserItem &item, std::string_view indent,
               const std::optional<ItemOrigin> &origin) {
     text += indent;
-    text += escapedText(item.displayName());
+    appendEscapedText(text, item.displayName());
     text += '\t';
     if (item.modificationDate)
         text += *item.modificationDate;
     text += '\t';
     text += sizeColumn(item);
     text += '\t';
-    text += origin ? escapedText(sys::parentPath(origin->originalPath)) : std::string("-");
+    if (origin)
+        appendEscapedText(text, sys::parentPath(origin->originalPath));
+    else
+        text += '-';
     text += '\t';
-    text += escapedText(item.pathToItem);
+    appendEscapedText(text, item.pathToItem);
     text += '\n';
     if (text.size() >= (size_t{64} << 10)) {
         out.write(text.data(), static_cast<std::streamsize>(text.size()));

@@ -4,10 +4,12 @@
 // folder came from inside the folder's original place.
 
 #include "TrashInfo.h"
+#include "platform/System.h"
 
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quillet {
@@ -23,6 +25,10 @@ class OriginLookup {
 public:
     /// caches: the user's cache folders as listed (as cli cachesPaths() gives them).
     explicit OriginLookup(std::vector<std::string> caches);
+    OriginLookup(const OriginLookup &) = delete;
+    OriginLookup &operator=(const OriginLookup &) = delete;
+    OriginLookup(OriginLookup &&) = default;
+    OriginLookup &operator=(OriginLookup &&) = default;
     /// Where the cached item at path (cache/<date>/<stored>[/<stored>...], as browser rows have it)
     /// came from; nothing when unknown (no store entry, not inside a cache, a day row).
     /// A cache or date folder that is a link or another account's is never read: its items are
@@ -30,13 +36,19 @@ public:
     std::optional<ItemOrigin> originOf(const std::string &cachedPath);
 
 private:
-    /// The store of the date folder dateName of cache; nothing when dateName is no date.
-    const TrashInfoStore *storeOf(const std::string &cache, const std::string &dateName);
+    /// The store of the date folder dateFolder (cache, "/", the date folder's name dateName);
+    /// nothing when dateName is no date.
+    const TrashInfoStore *storeOf(const std::string &cache, std::string_view dateFolder, std::string_view dateName);
 
     std::vector<std::string> _caches; ///< without trailing slashes
     /// Date folder path → its store, or nothing for a folder whose name is no date: each folder
     /// is judged and read once, however many rows it holds.
-    std::map<std::string, std::optional<TrashInfoStore>> _stores;
+    std::map<std::string, std::optional<TrashInfoStore>, std::less<>> _stores;
+    /// The date folder looked up last, and its store (an element of _stores, whose nodes stay
+    /// where they are).
+    const std::pair<const std::string, std::optional<TrashInfoStore>> *_last = nullptr;
+    /// The cache folders opened so far (an invalid descriptor: not a real folder of the user's).
+    std::map<std::string, sys::Fd> _cacheFolders;
 };
 
 } // namespace quillet

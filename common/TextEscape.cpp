@@ -1,5 +1,7 @@
 #include "TextEscape.h"
 
+#include <algorithm>
+
 namespace quillet {
 
 size_t utf8SequenceLength(std::string_view text, size_t i) {
@@ -49,6 +51,19 @@ void appendOctal(std::string &text, unsigned char byte) {
 std::string escapedText(std::string_view text) {
     std::string escaped;
     escaped.reserve(text.size());
+    appendEscapedText(escaped, text);
+    return escaped;
+}
+
+void appendEscapedText(std::string &escaped, std::string_view text) {
+    // Nearly every name needs nothing: one look, then one copy.
+    if (std::none_of(text.begin(), text.end(), [](char c) {
+            const auto byte = static_cast<unsigned char>(c);
+            return byte < 0x20 || byte >= 0x7F || c == '\\';
+        })) {
+        escaped += text;
+        return;
+    }
     for (size_t i = 0; i < text.size();) {
         const auto byte = static_cast<unsigned char>(text[i]);
         if (byte >= 0x80) {
@@ -77,7 +92,6 @@ std::string escapedText(std::string_view text) {
             escaped += static_cast<char>(byte);
         ++i;
     }
-    return escaped;
 }
 
 std::optional<std::string> unescapedText(std::string_view text) {

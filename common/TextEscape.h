@@ -19,6 +19,8 @@ size_t utf8SequenceLength(std::string_view text, size_t i);
 /// a control character (C0, DEL, C1) or any byte that is not part of well-formed UTF-8 as "\ooo"
 /// (a backslash and three octal digits). Everything else, printable UTF-8 included, is as it is.
 std::string escapedText(std::string_view text);
+/// Appends escapedText(text) to escaped.
+void appendEscapedText(std::string &escaped, std::string_view text);
 /// The bytes an escapedText text stands for; nothing when text is not exactly what escapedText
 /// writes for them (a backslash that begins none of its escapes, "\101" for "A").
 std::optional<std::string> unescapedText(std::string_view text);
