@@ -112,25 +112,31 @@ def filesystem_of(path):
                           text=True).stdout.strip() or "?"
 
 
+def measure_places(program, workdir, rounds, compare, scratch_name, say=None):
+    """compare(program, root, rounds) in the scratch folder (under scratch_name), then on a
+    fresh ext4 image: results by place, or the reason there is no image."""
+    say = say or log
+    results = []
+    where = f"scratch folder ({filesystem_of(workdir)})"
+    say(f"{where}: making an archived folder of {FOLDERS * FILES_PER_FOLDER} files")
+    results.append((where, compare(program, os.path.join(workdir, scratch_name), rounds)))
+    where = "fresh ext4 image"
+    try:
+        # 4 GiB, sparse: room for the inodes of every copy at mkfs.ext4's default ratio.
+        with loop_volume(types.SimpleNamespace(workdir=workdir), "ext4", 4 << 30) as mountpoint:
+            say(f"{where}: making an archived folder of {FOLDERS * FILES_PER_FOLDER} files")
+            results.append((where, compare(program, mountpoint, rounds)))
+    except VolumeUnavailable as reason:
+        results.append((where, str(reason)))
+    return results
+
+
 def measure(build, workdir, quick):
     """Results by place: the scratch folder, then a fresh ext4 image (or why there is none)."""
     helper = helper_path(build)
     if not os.access(helper, os.X_OK):
         raise RuntimeError(f"{helper} is missing; build first")
-    rounds = 3 if quick else ROUNDS
-    results = []
-    where = f"scratch folder ({filesystem_of(workdir)})"
-    log(f"{where}: making an archived folder of {FOLDERS * FILES_PER_FOLDER} files")
-    results.append((where, compare(helper, os.path.join(workdir, "recovery"), rounds)))
-    where = "fresh ext4 image"
-    try:
-        # 4 GiB, sparse: room for the inodes of every copy at mkfs.ext4's default ratio.
-        with loop_volume(types.SimpleNamespace(workdir=workdir), "ext4", 4 << 30) as mountpoint:
-            log(f"{where}: making an archived folder of {FOLDERS * FILES_PER_FOLDER} files")
-            results.append((where, compare(helper, mountpoint, rounds)))
-    except VolumeUnavailable as reason:
-        results.append((where, str(reason)))
-    return results
+    return measure_places(helper, workdir, 3 if quick else ROUNDS, compare, "recovery")
 
 
 def figure(where, result):

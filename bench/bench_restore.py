@@ -28,15 +28,13 @@ import subprocess
 import sys
 import tempfile
 import time
-import types
 import urllib.parse
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from bench_recovery import (DATE_FOLDER, FILES_PER_FOLDER, FOLDERS, HIDDEN_PREFIX, file_sizes,  # noqa: E402
-                            filesystem_of, make_archived_folder, quiet)
-from bench_throughput import VolumeUnavailable, loop_volume  # noqa: E402
+                            make_archived_folder, measure_places, quiet)
 
 RATIO_TARGET = 1.10
 ROUNDS = 7
@@ -118,20 +116,7 @@ def measure(build, workdir, quick):
     quilletctl = quilletctl_path(build)
     if not os.access(quilletctl, os.X_OK):
         raise RuntimeError(f"{quilletctl} is missing; build first")
-    rounds = 3 if quick else ROUNDS
-    results = []
-    where = f"scratch folder ({filesystem_of(workdir)})"
-    log(f"{where}: making an archived folder of {FOLDERS * FILES_PER_FOLDER} files")
-    results.append((where, compare(quilletctl, os.path.join(workdir, "restore"), rounds)))
-    where = "fresh ext4 image"
-    try:
-        # 4 GiB, sparse: room for the inodes of every copy at mkfs.ext4's default ratio.
-        with loop_volume(types.SimpleNamespace(workdir=workdir), "ext4", 4 << 30) as mountpoint:
-            log(f"{where}: making an archived folder of {FOLDERS * FILES_PER_FOLDER} files")
-            results.append((where, compare(quilletctl, mountpoint, rounds)))
-    except VolumeUnavailable as reason:
-        results.append((where, str(reason)))
-    return results
+    return measure_places(quilletctl, workdir, 3 if quick else ROUNDS, compare, "restore", log)
 
 
 def figure(where, result):
