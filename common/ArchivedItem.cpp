@@ -41,10 +41,20 @@ std::optional<ArchivedItem> buildArchivedItemAt(int folderFd, const std::string 
         if (!st || !S_ISLNK(st->st_mode))
             return std::nullopt;
     }
+    return archivedItemOf(name, *st);
+}
+
+std::optional<ArchivedItem> buildArchivedItemAt(int folderFd, const std::string &name, const struct stat &entry) {
+    if (S_ISLNK(entry.st_mode))
+        return buildArchivedItemAt(folderFd, name);
+    return archivedItemOf(name, entry);
+}
+
+ArchivedItem archivedItemOf(const std::string &name, const struct stat &st) {
     ArchivedItem item;
-    item.modificationTime.seconds = static_cast<uint32_t>(st->st_mtim.tv_sec);
-    item.modificationTime.nanoseconds = static_cast<uint32_t>(st->st_mtim.tv_nsec);
-    item.itemSize = static_cast<int64_t>(st->st_size);
+    item.modificationTime.seconds = static_cast<uint32_t>(st.st_mtim.tv_sec);
+    item.modificationTime.nanoseconds = static_cast<uint32_t>(st.st_mtim.tv_nsec);
+    item.itemSize = static_cast<int64_t>(st.st_size);
     item.name = indexHiddenName(sys::lastPathComponent(name));
     item.recordLength = archiveItemStructSize(item);
     return item;

@@ -4,6 +4,8 @@
 // fixed fields plus the name and its zero for an item, 20 bytes plus the items for the index)
 // and are stored in the index file as computed here.
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -43,6 +45,11 @@ bool archivedItemCompare(const ArchivedItem *a, const ArchivedItem *b);
 std::optional<ArchivedItem> buildArchivedItem(const std::string &path);
 /// The same for the entry name of the open folder folderFd.
 std::optional<ArchivedItem> buildArchivedItemAt(int folderFd, const std::string &name);
+/// The same, given the entry's own status (links not followed) as just read: only a link is
+/// looked at again, through to what it points to.
+std::optional<ArchivedItem> buildArchivedItemAt(int folderFd, const std::string &name, const struct stat &entry);
+/// The record of the entry name whose status is st.
+ArchivedItem archivedItemOf(const std::string &name, const struct stat &st);
 /// 20 + sum of item record lengths; 0 for no index.
 uint64_t archiveStructSize(const ArchiveStruct *index);
 void archiveStructCopy(ArchiveStruct *destination, const ArchiveStruct *source);

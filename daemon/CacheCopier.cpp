@@ -159,15 +159,25 @@ uint64_t CacheCopier::folderBytes(int trashFd, const std::string &name, uint64_t
 
 bool CacheCopier::copyDataToCacheCheck(int trashFd, const std::string &trashFolder, const std::string &name,
                                        uint64_t sizeLimit, int64_t minimumFreePercentage) {
-    // The entry itself, never what a link points to: a link is archived as a link, and the
-    // volume that counts is the one holding the trash folder.
+    // The entry itself, never what a link points to: a link is archived as a link.
     auto st = sys::statAt(trashFd, name, sys::FollowLinks::No);
+    if (!st) {
+        _refusal.clear(); // gone meanwhile: nothing to refuse
+        return false;
+    }
+    return copyDataToCacheCheck(trashFd, trashFolder, name, *st, sizeLimit, minimumFreePercentage);
+}
+
+bool CacheCopier::copyDataToCacheCheck(int trashFd, const std::string &trashFolder, const std::string &name,
+                                       const struct stat &entry, uint64_t sizeLimit, int64_t minimumFreePercentage) {
+    // The volume that counts is the one holding the trash folder.
+    const struct stat *st = &entry;
     _refusal.clear();
     auto figures = sys::volumeFiguresOf(trashFd);
     if (!figures)
         return refuse(kNotArchivedNoVolumeFigures);
     uint64_t size = 0;
-    if (st && !S_ISDIR(st->st_mode)) {
+    if (!S_ISDIR(st->st_mode)) {
         size = static_cast<uint64_t>(st->st_size);
         if (sizeLimit != 0 && size > sizeLimit)
             return refuse(kNotArchivedSizeLimit);
@@ -176,7 +186,7 @@ bool CacheCopier::copyDataToCacheCheck(int trashFd, const std::string &trashFold
     const uint64_t totalBytes = figures->totalBytes;
     if (freeBytes == 0 || totalBytes == 0)
         return refuse(kNotArchivedVolumeFull);
-    if (st && S_ISDIR(st->st_mode) && minimumFreePercentage > 0 && _dataCacheMode == static_cast<int32_t>(CacheMode::Copy)) {
+    if (S_ISDIR(st->st_mode) && minimumFreePercentage > 0 && _dataCacheMode == static_cast<int32_t>(CacheMode::Copy)) {
         // A folder weighs what it holds: counted only as far as it could still fit, so a huge
         // folder is refused without being walked to its end.
         __extension__ using Wide = unsigned __int128;
@@ -193,7 +203,7 @@ bool CacheCopier::copyDataToCacheCheck(int trashFd, const std::string &trashFold
         return refuse(kNotArchivedFreeSpace);
     if (isOwnExecutableName(name))
         return refuse(kNotArchivedOwnProgram);
-    return copyDataToCache(trashFd, trashFolder, name);
+    return copyEntryToCache(trashFd, trashFolder, name, entry);
 }
 
 void CacheCopier::endScan() {
@@ -212,10 +222,19 @@ bool CacheCopier::copyDataToCache(int trashFd, const std::string &trashFolder, c
     _dateFolderName.clear();
     // An entry that is gone, or a mode that archives nothing, refuses nothing.
     _refusal.clear();
-    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
-        return false;
     auto st = sys::statAt(trashFd, name, sys::FollowLinks::No);
     if (!st)
+        return false;
+    return copyEntryToCache(trashFd, trashFolder, name, *st);
+}
+
+bool CacheCopier::copyEntryToCache(int trashFd, const std::string &trashFolder, const std::string &name,
+                                   const struct stat &st) {
+    _storedName.clear();
+    _dateFolderName.clear();
+    // A name that is no entry of the folder, or a mode that archives nothing, refuses nothing.
+    _refusal.clear();
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
         return false;
     if (_dataCacheMode != static_cast<int32_t>(CacheMode::Copy) && _dataCacheMode != static_cast<int32_t>(CacheMode::Move))
         return false;
@@ -260,8 +279,8 @@ bool CacheCopier::copyDataToCache(int trashFd, const std::string &trashFolder, c
     _rootShown = trashFolder + name;
 
     const bool archived = _dataCacheMode == static_cast<int32_t>(CacheMode::Move)
-                              ? moveToCache(trashFd, name, *st, _scanDate.get(), dateFolder, hiddenName)
-                              : copyEntry(trashFd, name, *st, _scanDate.get(), dateFolder, hiddenName, false);
+                              ? moveToCache(trashFd, name, st, _scanDate.get(), dateFolder, hiddenName)
+                              : copyEntry(trashFd, name, st, _scanDate.get(), dateFolder, hiddenName, false);
     if (archived) {
         _dateFolderName = dateName;
         _refusal.clear();

@@ -42,6 +42,9 @@ public:
     /// trashFd; trashFolder (ending in "/") names that folder in messages. True when archived.
     bool copyDataToCacheCheck(int trashFd, const std::string &trashFolder, const std::string &name,
                               uint64_t sizeLimit, int64_t minimumFreePercentage);
+    /// The same for an entry whose status (links not followed) the caller just read.
+    bool copyDataToCacheCheck(int trashFd, const std::string &trashFolder, const std::string &name,
+                              const struct stat &entry, uint64_t sizeLimit, int64_t minimumFreePercentage);
     /// Copies or moves the entry into the current date folder. True when archived; storedName()
     /// then says under which name. A move across file systems copies, then removes the entry
     /// once its copy is complete.
@@ -74,6 +77,8 @@ public:
     const std::string &trashCacheFolder() const { return _trashCacheFolder; }
 
 private:
+    /// copyDataToCache of an entry whose status (links not followed) was just read.
+    bool copyEntryToCache(int trashFd, const std::string &trashFolder, const std::string &name, const struct stat &st);
     /// Notes reason as the refusal; answers false.
     bool refuse(std::string_view reason);
     /// How a folder copy ended.

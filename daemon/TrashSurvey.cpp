@@ -25,6 +25,8 @@ constexpr time_t kIndexWriteInterval = 120;
 /// A changed index is written within this many seconds: a crash, an unmount or a kill then
 /// costs no copy made twice. A burst of arrivals is still one write.
 constexpr time_t kChangedIndexWriteDelay = 2;
+/// What was archived is flushed within this many seconds, however long a burst goes on.
+constexpr time_t kLongestUnflushed = 2;
 constexpr std::string_view kDesktopServicesStore = ".DS_Store";
 
 } // namespace
@@ -207,11 +209,15 @@ std::string infoFolderOf(const std::string &trashFolder) {
 
 } // namespace
 
-std::optional<TrashInfo> TrashSurvey::trashInfoOf(const std::string &name) const {
-    auto info = sys::openTrashFolder(infoFolderOf(_arguments.trashFolder), _trashOnVolume ? _arguments.cacheBase : std::string());
-    if (!info)
+std::optional<TrashInfo> TrashSurvey::trashInfoOf(const std::string &name) {
+    if (!_scanInfoOpened) {
+        auto info = sys::openTrashFolder(infoFolderOf(_arguments.trashFolder), _trashOnVolume ? _arguments.cacheBase : std::string());
+        _scanInfo = info ? std::optional<sys::Fd>(std::move(*info)) : std::nullopt;
+        _scanInfoOpened = true;
+    }
+    if (!_scanInfo)
         return std::nullopt;
-    auto text = sys::readFileAt(info->get(), name + ".trashinfo", kMaxTrashInfoBytes);
+    auto text = sys::readFileAt(_scanInfo->get(), name + ".trashinfo", kMaxTrashInfoBytes);
     return text ? parseTrashInfo(*text) : std::nullopt;
 }
 
@@ -329,6 +335,8 @@ int TrashSurvey::run() {
 
     // Stopped by SIGINT: save what was archived, then leave.
     sys::StopSignal::ignore();
+    if (_unflushed)
+        flushArchived();
     writeArchiveStats(_arguments.trashCacheFolder, _currentStat);
     (void)sys::syncfsPath(_arguments.trashCacheFolder);
     return 0;
@@ -403,6 +411,19 @@ void TrashSurvey::surveyloop() {
         const bool trashThere = trash.has_value();
         trash.reset();
 
+        if (_unflushed) {
+            // More entries already waiting: the scan that takes them flushes for both.
+            if (trashThere && watch && sys::now() - _unflushedSince < kLongestUnflushed &&
+                watch->wait(0, sys::StopSignal::waitMask())) {
+                arrivalSeen = true;
+                previous = count;
+                if (stopRequested())
+                    return;
+                continue;
+            }
+            flushArchived();
+        }
+
         const time_t sinceWrite = sys::now() - _lastWriteToFile;
         if (sinceWrite > kIndexWriteInterval || (_indexChanged && sinceWrite >= kChangedIndexWriteDelay))
             saveIndex();
@@ -441,7 +462,11 @@ bool TrashSurvey::scanTrashFolder(int trashFd) {
             (void)sys::unlinkAt(trashFd, name);
             continue;
         }
-        std::optional<ArchivedItem> item = buildArchivedItemAt(trashFd, name);
+        // The entry's own status, read once for its record and for its copy.
+        auto entry = sys::statAt(trashFd, name, sys::FollowLinks::No);
+        if (!entry)
+            continue;
+        std::optional<ArchivedItem> item = buildArchivedItemAt(trashFd, name, *entry);
         if (!item)
             continue;
         if (isArchived(*item)) {
@@ -471,7 +496,7 @@ bool TrashSurvey::scanTrashFolder(int trashFd) {
             continue;
         }
         const ArchivedItemKey key = keyOf(*item);
-        if (_copier.copyDataToCacheCheck(trashFd, trashFolder, name, _arguments.maxCacheSize,
+        if (_copier.copyDataToCacheCheck(trashFd, trashFolder, name, *entry, _arguments.maxCacheSize,
                                          _arguments.freePercentage)) {
             recordArchived(std::move(*item));
             archived = true;
@@ -489,14 +514,22 @@ bool TrashSurvey::scanTrashFolder(int trashFd) {
     }
     _reportedRefusals = std::move(refused);
     _copier.endScan();
+    _scanInfo.reset();
+    _scanInfoOpened = false;
     if (archived || infoTaken)
         keepTrashInfo();
-    if (archived) {
-        // One flush of the cache's volume for what this scan archived, not one per item.
-        (void)sys::syncfsPath(_arguments.trashCacheFolder);
-        dropMarkers();
+    if (archived && !_unflushed) {
+        _unflushed = true;
+        _unflushedSince = sys::now();
     }
     return !stopRequested();
+}
+
+void TrashSurvey::flushArchived() {
+    // One flush of the cache's volume for what the scans of a burst archived, not one per item.
+    (void)sys::syncfsPath(_arguments.trashCacheFolder);
+    _unflushed = false;
+    dropMarkers();
 }
 
 } // namespace quillet::daemon

@@ -75,8 +75,12 @@ private:
     void dropMarkers();
     void saveIndex();
     /// The trash information of the entry name (info/<name>.trashinfo beside the trash folder),
-    /// when there is any.
-    std::optional<TrashInfo> trashInfoOf(const std::string &name) const;
+    /// when there is any. The info folder is opened once per scan (_scanInfo).
+    std::optional<TrashInfo> trashInfoOf(const std::string &name);
+    /// After a scan that archived something: the cache's volume is flushed, then the markers
+    /// say so. While more entries are already arriving the flush waits for the scan that takes
+    /// them (one flush per burst), but never more than kLongestUnflushed seconds.
+    void flushArchived();
     /// Keeps the trash information of what a scan archived with the archives, in the store of
     /// each date folder; in move mode the .trashinfo files then go, as their entries did.
     void keepTrashInfo();
@@ -113,6 +117,12 @@ private:
         std::string infoFile;
     };
     std::map<std::string, std::vector<ArchivedInfo>> _archivedInfo;
+    /// The trash's info folder while a scan runs (nothing stays open between scans).
+    std::optional<sys::Fd> _scanInfo;
+    bool _scanInfoOpened = false;
+    /// Archived since the last flush of the cache's volume, and since when.
+    bool _unflushed = false;
+    time_t _unflushedSince = 0;
 
     // What the last count saw of the trash folder itself, and what the last scan saw.
     sys::FolderStamp _countedStamp;
