@@ -327,6 +327,12 @@ bool CacheCopier::moveToCache(int trashFd, const std::string &name, const struct
         // only once the copy is whole, so that it is never missing from both.
         if (!copyEntry(trashFd, name, st, dateFd, dateFolder, hiddenName, true))
             return false;
+        // The copy is on disk before the original goes: a crash in between must not find the
+        // removal done and the copy's data still in memory.
+        if (sys::Status flushed = sys::syncfs(dateFd); !flushed) {
+            logFailure(flushed);
+            return true; // archived; the entry stays in the trash, as when it cannot be removed
+        }
         if (sys::Status removed = sys::removeTree(trashFd, name); !removed)
             logFailure(removed);
         return true;
