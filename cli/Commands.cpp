@@ -448,7 +448,7 @@ int list(const Options &options, std::ostream &out, std::ostream &err) {
         std::vector<BrowserItem> children;
         if (!flat) {
             // The folder read once, its rows in listing order; entries gone since are left out.
-            const RowSnapshot listed = tree.children(row);
+            const RowSnapshot listed = tree.childrenWithAttributes(row);
             for (const BrowserItem &child : *listed)
                 if (!child.isEmpty())
                     children.push_back(child);

@@ -148,6 +148,18 @@ BrowserItem makeEntryRow(const std::string &folderPath, std::string_view name, c
     return item;
 }
 
+BrowserItem makeListedChildRow(const std::string &folderPath, std::string_view name, mode_t kind) {
+    BrowserItem item;
+    item.pathToItem = sys::joinPath(folderPath, name);
+    item.id = rowIdOf(item.pathToItem);
+    item.itemName = setFileName(name, Visibility::Visible);
+    item.itemRepresentationName = item.itemName;
+    // A link is never a folder here: entries are looked at without following links.
+    item.isDirectory = S_ISDIR(kind) && !ZRAppUtils::isPackageFolderName(std::string(name));
+    item.attributesPending = true;
+    return item;
+}
+
 std::optional<BrowserItem> makeEntryRow(int folderFd, const std::string &folderPath, std::string_view name,
                                         RowOrigin origin) {
     auto st = sys::statAt(folderFd, std::string(name), sys::FollowLinks::No);

@@ -63,6 +63,9 @@ struct BrowserItem {
     bool isDirectory = false;
     /// rowIdOf(pathToItem); 0 for the empty row.
     RowId id = 0;
+    /// A child row from a folder's listing alone: its name, kind and id are known, its size
+    /// and dates not yet (they are nothing until the attributes are read).
+    bool attributesPending = false;
 
     /// The row of an entry that vanished between the listing and the attribute query.
     bool isEmpty() const { return pathToItem.empty(); }
@@ -100,6 +103,11 @@ std::optional<BrowserItem> makeEntryRow(int folderFd, const std::string &folderP
 /// As makeEntryRow, from the attributes `st` (lstat) already read.
 BrowserItem makeEntryRow(const std::string &folderPath, std::string_view name, const struct stat &st,
                          RowOrigin origin);
+
+/// The child row of the entry `name` of the folder `folderPath` from its listing alone: `kind`
+/// is the entry's file type (S_IFDIR, S_IFREG …; links not followed) as the listing gave it, or
+/// as a look at the entry did where the listing did not say. Its attributes are pending.
+BrowserItem makeListedChildRow(const std::string &folderPath, std::string_view name, mode_t kind);
 
 /// The child rows of the folder `parentPath`, opened as `folderFd`, for the entries `names` (its
 /// listing, in that order): row i is the row of names[i], or the empty row when that entry no

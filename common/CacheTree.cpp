@@ -374,6 +374,12 @@ RowSnapshot CacheTree::children(const BrowserItem &item) const {
     return _children.rows(_cachesPath, item.pathToItem);
 }
 
+RowSnapshot CacheTree::childrenWithAttributes(const BrowserItem &item) const {
+    if (item.isEmpty())
+        return noRows();
+    return _children.rowsWithAttributes(_cachesPath, item.pathToItem);
+}
+
 size_t CacheTree::numberOfChildren(const BrowserItem *item) const {
     if (!item)
         return _rootRows.load()->size();
@@ -382,7 +388,7 @@ size_t CacheTree::numberOfChildren(const BrowserItem *item) const {
 
 std::optional<BrowserItem> CacheTree::child(const BrowserItem *item, size_t index) const {
     if (item) {
-        RowSnapshot rows = children(*item);
+        RowSnapshot rows = childrenWithAttributes(*item);
         return index < rows->size() ? (*rows)[index] : BrowserItem{};
     }
     RowSnapshot rows = _rootRows.load();

@@ -159,18 +159,23 @@ public:
     /// The root rows as displayed, moved out: the root list is empty afterwards, until the next
     /// build. For a front end that shows the rows once and need not pay for a copy (quilletctl).
     std::vector<BrowserItem> takeRootListItems();
-    /// The child rows of a row's folder, in listing order (never sorted): read once, then kept
-    /// while the folder is unchanged and until the next build of the root list (FolderChildren).
-    /// An empty list for the empty row and for a folder that cannot be opened. This is what an
-    /// item model asks for when a row is expanded.
+    /// The child rows of a row's folder, in listing order (never sorted), from the listing
+    /// alone: names, kinds and ids, their sizes and dates pending until childrenWithAttributes
+    /// read them (BrowserItem::attributesPending). Read once, then kept while the folder is
+    /// unchanged and until the next build of the root list (FolderChildren). An empty list for
+    /// the empty row and for a folder that cannot be opened. This is what an item model asks
+    /// for when a row is expanded; it asks for the attributes next, off its event loop.
     RowSnapshot children(const BrowserItem &item) const;
+    /// The same rows with their sizes and dates: those of the listing children() gave while the
+    /// folder is unchanged (a model matches them up by row id), else of a new listing.
+    RowSnapshot childrenWithAttributes(const BrowserItem &item) const;
     /// Children of a row (nullptr: the root): the root list's size, or the number of entries of
     /// the row's folder.
     size_t numberOfChildren(const BrowserItem *item) const;
     /// Child i of a row (nullptr: the root). Root rows come from the root list as it is now;
-    /// nothing past the end. Other rows' children are entry i of the row's folder listing
-    /// (children()), checked against the folder at every call; an empty row when it vanished
-    /// or lies past the end.
+    /// nothing past the end. Other rows' children are entry i of the row's folder listing with
+    /// its attributes (childrenWithAttributes()), checked against the folder at every call; an
+    /// empty row when it vanished or lies past the end.
     std::optional<BrowserItem> child(const BrowserItem *item, size_t index) const;
     static bool isItemExpandable(const BrowserItem &item) { return item.isDirectory; }
     /// The value of a cell; Empty when the item is missing, the root list is empty or the
@@ -180,6 +185,8 @@ public:
     CellValue objectValue(std::string_view columnIdentifier, const BrowserItem *item) const;
     /// How many times a folder's children were read from the disk (the listing cache's reads).
     uint64_t folderReads() const { return _children.reads(); }
+    /// How many times a listing's attributes were read from the disk.
+    uint64_t attributeReads() const { return _children.attributeReads(); }
     /// The clock the listing cache compares folder times with; for tests.
     void setListingClock(FolderChildren::Clock clock) { _children.setClock(std::move(clock)); }
 

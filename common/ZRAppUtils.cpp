@@ -202,15 +202,18 @@ bool ZRAppUtils::isTrueFolder(const std::string &path) {
     auto st = sys::stat(path, sys::FollowLinks::Yes);
     if (!st || !S_ISDIR(st->st_mode))
         return false;
-    if (isApplication(path))
-        return false;
+    return !isPackageFolderName(path);
+}
+
+bool ZRAppUtils::isPackageFolderName(const std::string &name) {
+    // Of a folder, isApplication looks at the ".app" extension alone.
+    if (extensionOf(name) == "app")
+        return true;
     static constexpr std::array<std::string_view, 11> kPackageExtensions = {
         "rtfd", "webloc", "nib", "pkg", "bundle", "menu", "download", "pages", "page", "keynote", "xcode"};
-    std::string extension = lowercase(extensionOf(path));
-    if (std::find(kPackageExtensions.begin(), kPackageExtensions.end(), extension) != kPackageExtensions.end())
-        return false;
-    // Linux has no file packages: the extension list above is the whole package test.
-    return true;
+    std::string extension = lowercase(extensionOf(name));
+    // Linux has no file packages: the extension list is the whole package test.
+    return std::find(kPackageExtensions.begin(), kPackageExtensions.end(), extension) != kPackageExtensions.end();
 }
 
 bool ZRAppUtils::isDMGAtPath(const std::string &path) {

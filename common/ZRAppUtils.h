@@ -27,6 +27,9 @@ public:
 
     /// A folder that is neither an application nor a document package.
     bool isTrueFolder(const std::string &path);
+    /// The name of a folder that is an application or a document package (by its extension
+    /// alone): what isTrueFolder refuses of a path known to be a folder.
+    static bool isPackageFolderName(const std::string &name);
     /// A path ending in ".app" (case-sensitive), a .desktop file of Type=Application, or an
     /// .AppImage file.
     bool isApplication(const std::string &path);

@@ -1,5 +1,6 @@
 #include "CacheTree.h"
 
+#include <map>
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -661,6 +663,60 @@ TEST_F(CacheTreeTest, aFolderOfManyChildrenIsReadOnceForAllOfThem) {
     EXPECT_EQ(*tree.children(row), children);
     EXPECT_EQ(tree.children(row).get(), tree.children(row).get());
     EXPECT_EQ(tree.folderReads(), 1u);
+}
+
+// Expanding a row shows its children at once from the folder's listing; their sizes and dates
+// follow when asked for, for the same rows.
+TEST_F(CacheTreeTest, childRowsComeFromTheListingAndTheirAttributesWhenAskedFor) {
+    const std::string folder = cache + "/" + dateName(2008, 3, 14) + "/.x_Mixed";
+    writeData(folder + "/.x_notes.txt", 5);
+    writeData(folder + "/.x_Sub/.x_inner", 1);
+    writeData(folder + "/.x_Tool.app/.x_inner", 1);
+    ASSERT_EQ(::symlink(".x_Sub", (folder + "/.x_link").c_str()), 0);
+    setModificationTime(folder, 1000000000);
+    CacheTree tree({cache});
+    tree.setListingClock(muchLater);
+    const BrowserItem row = folderRow(folder);
+
+    const RowSnapshot listed = tree.children(row);
+    ASSERT_EQ(pathsOf(*listed), listedPaths(folder));
+    std::map<std::string, bool> folders;
+    for (const BrowserItem &child : *listed) {
+        SCOPED_TRACE(child.pathToItem);
+        EXPECT_TRUE(child.attributesPending);
+        EXPECT_FALSE(child.size.has_value());
+        EXPECT_FALSE(child.modificationDate.has_value());
+        EXPECT_EQ(child.id, rowIdOf(child.pathToItem));
+        EXPECT_EQ(child.itemName, sys::lastPathComponent(child.pathToItem).substr(3));
+        folders[*child.itemName] = child.isDirectory;
+    }
+    // A folder is expandable; a package folder, a link to a folder and a file are not.
+    EXPECT_EQ(folders, (std::map<std::string, bool>{{"Sub", true}, {"Tool.app", false}, {"link", false}, {"notes.txt", false}}));
+    EXPECT_EQ(tree.folderReads(), 1u);
+    EXPECT_EQ(tree.attributeReads(), 0u);
+
+    const RowSnapshot full = tree.childrenWithAttributes(row);
+    ASSERT_EQ(full->size(), listed->size());
+    for (size_t i = 0; i < full->size(); ++i) {
+        const BrowserItem &child = (*full)[i];
+        SCOPED_TRACE(child.pathToItem);
+        EXPECT_EQ(child.id, (*listed)[i].id) << "the same rows, in the same order";
+        EXPECT_EQ(child.isDirectory, (*listed)[i].isDirectory);
+        EXPECT_FALSE(child.attributesPending);
+        EXPECT_EQ(child.size, static_cast<uint64_t>(lstatOf(child.pathToItem)->st_size));
+        EXPECT_TRUE(child.modificationDate.has_value());
+    }
+    // Read once, for the listing and for its attributes alike.
+    EXPECT_EQ(tree.childrenWithAttributes(row).get(), full.get());
+    EXPECT_EQ(tree.children(row).get(), full.get());
+    EXPECT_EQ(tree.folderReads(), 1u);
+    EXPECT_EQ(tree.attributeReads(), 1u);
+
+    // The folder changed since: the attributes come with a listing of the folder as it is now.
+    writeData(folder + "/.x_later.txt", 7);
+    setModificationTime(folder, 1000000100);
+    EXPECT_EQ(pathsOf(*tree.childrenWithAttributes(row)), listedPaths(folder));
+    EXPECT_EQ(tree.folderReads(), 2u);
 }
 
 TEST_F(CacheTreeTest, keptChildrenAreReadAgainWhenTheFolderChangesOrTheTreeIsRebuilt) {
