@@ -2,6 +2,7 @@
 
 #include "CacheFolders.h"
 #include "CacheLayout.h"
+#include "DateText.h"
 #include "platform/ItemLock.h"
 #include "platform/RemoveTree.h"
 #include "platform/TrustedFolder.h"
@@ -98,18 +99,8 @@ std::vector<std::string> sortedNames(int dirFd) {
 /// Day of the year (1-366) of a name that dateFromFinderCompatibleDateDescription accepted, in
 /// the zone the name states: the date part of the name is already that zone's calendar date.
 int dayOfYearOfDateFolderName(std::string_view name) {
-    auto number = [&name](size_t at, size_t count) {
-        int value = 0;
-        for (size_t i = at; i < at + count; ++i)
-            value = value * 10 + (name[i] - '0');
-        return value;
-    };
-    static constexpr int kDaysBeforeMonth[] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
-    int year = number(0, 4);
-    int month = number(5, 2);
-    int day = number(8, 2);
-    bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    return kDaysBeforeMonth[month - 1] + day + (leap && month > 2 ? 1 : 0);
+    auto fields = readDate(name, kDateFolderLayout);
+    return fields ? fields->dayOfYear() : 0;
 }
 
 // Removal with unlocking is shared with the delete worker.

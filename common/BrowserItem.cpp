@@ -1,5 +1,7 @@
 #include "BrowserItem.h"
 
+#include "DateText.h"
+
 #include <fcntl.h>
 
 #include <algorithm>
@@ -76,21 +78,8 @@ std::string modificationDateDescription(time_t date) {
 }
 
 std::optional<time_t> dateFromModificationDescription(std::string_view text) {
-    // "2008-03-14 15:42:07 +0100": 25 characters, the offset as sign, hours and minutes.
-    if (text.size() != 25)
-        return std::nullopt;
-    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, offsetHours = 0, offsetMinutes = 0;
-    char sign = 0;
-    char buffer[26];
-    std::copy(text.begin(), text.end(), buffer);
-    buffer[25] = 0;
-    int consumed = 0;
-    if (sscanf(buffer, "%4d-%2d-%2d %2d:%2d:%2d %c%2d%2d%n", &year, &month, &day, &hour, &minute, &second, &sign,
-               &offsetHours, &offsetMinutes, &consumed) != 9 ||
-        consumed != 25 || (sign != '+' && sign != '-'))
-        return std::nullopt;
-    long offset = (offsetHours * 3600L + offsetMinutes * 60L) * (sign == '-' ? -1 : 1);
-    return momentOf(year, month, day, hour, minute, second, offset);
+    auto fields = readDate(text, kModificationDateLayout);
+    return fields ? std::optional<time_t>(momentOf(*fields)) : std::nullopt;
 }
 
 namespace {

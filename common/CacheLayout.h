@@ -31,9 +31,6 @@ std::string finderCompatibleDateDescription(time_t date);
 /// The moment a date-folder name stands for, or nothing when the name is not one.
 std::optional<time_t> dateFromFinderCompatibleDateDescription(std::string_view name);
 
-/// The moment written as a calendar date and time in a zone offsetSeconds east of UTC.
-time_t momentOf(int year, int month, int day, int hour, int minute, int second, long offsetSeconds);
-
 /// Names that begin so in a cache folder or a date folder are the system's own work (a copy in
 /// progress, the trash information of a date folder), never items: readers leave them out.
 inline constexpr std::string_view kInternalPrefix = ".quillet-";

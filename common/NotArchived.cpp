@@ -1,5 +1,6 @@
 #include "NotArchived.h"
 
+#include "DateText.h"
 #include "TextEscape.h"
 #include "platform/System.h"
 #include "platform/UserPaths.h"
@@ -16,31 +17,8 @@ constexpr uint64_t kReadBytes = 2 * 1024 * 1024;
 
 /// The moment a "YYYY-MM-DDThh:mm:ss" local time stands for, or -1.
 time_t parseLocalTime(std::string_view text) {
-    if (text.size() != 19 || text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' ||
-        text[16] != ':')
-        return -1;
-    auto number = [&](size_t at, size_t digits) {
-        int value = 0;
-        for (size_t i = at; i < at + digits; ++i) {
-            if (text[i] < '0' || text[i] > '9')
-                return -1;
-            value = value * 10 + (text[i] - '0');
-        }
-        return value;
-    };
-    struct tm fields {};
-    fields.tm_year = number(0, 4) - 1900;
-    fields.tm_mon = number(5, 2) - 1;
-    fields.tm_mday = number(8, 2);
-    fields.tm_hour = number(11, 2);
-    fields.tm_min = number(14, 2);
-    fields.tm_sec = number(17, 2);
-    fields.tm_isdst = -1;
-    if (fields.tm_year < 0 || fields.tm_mon < 0 || fields.tm_mon > 11 || fields.tm_mday < 1 || fields.tm_mday > 31 ||
-        fields.tm_hour < 0 || fields.tm_hour > 23 || fields.tm_min < 0 || fields.tm_min > 59 || fields.tm_sec < 0 ||
-        fields.tm_sec > 60)
-        return -1;
-    return ::mktime(&fields);
+    auto fields = readDate(text, kLocalTimeLayout);
+    return fields ? momentOf(*fields) : -1;
 }
 
 std::string logEnd(const std::string &path) {

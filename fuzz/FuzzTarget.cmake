@@ -10,6 +10,7 @@ set(QUILLET_FUZZER_SOURCES_indexReader
   common/BinaryPlistCheck.cpp
   common/ArchivedItem.cpp
   common/CacheLayout.cpp
+  common/DateText.cpp
   common/platform/System.cpp
   common/platform/TrustedFolder.cpp
 )
@@ -19,6 +20,7 @@ set(QUILLET_FUZZER_SOURCES_settingsReader
   common/SettingsStore.cpp
   common/BinaryPlistCheck.cpp
   common/CacheLayout.cpp
+  common/DateText.cpp
   common/platform/System.cpp
   common/platform/TrustedFolder.cpp
   common/platform/UserPaths.cpp
