@@ -1,6 +1,7 @@
 #include "BrowserItem.h"
 
 #include "DateText.h"
+#include "ProtectionStatistics.h"
 
 #include <fcntl.h>
 
@@ -197,19 +198,8 @@ std::vector<BrowserItem> makeChildRows(int folderFd, const std::string &parentPa
 }
 
 SelectionSummary summarizeSelection(size_t selectedRows, uint64_t totalBytes) {
-    SelectionSummary summary;
-    summary.count = static_cast<int32_t>(selectedRows);
-    if (totalBytes > 2097151) {
-        summary.amount = static_cast<int32_t>((totalBytes + 512) >> 20);
-        summary.unit = "MB";
-    } else if (totalBytes > 2047) {
-        summary.amount = static_cast<int32_t>((totalBytes + 512) >> 10);
-        summary.unit = "KB";
-    } else {
-        summary.amount = static_cast<int32_t>(totalBytes);
-        summary.unit = "B";
-    }
-    return summary;
+    const WholeSize size = selectionSize(totalBytes);
+    return SelectionSummary{static_cast<int32_t>(selectedRows), size.value, size.unit};
 }
 
 } // namespace quillet

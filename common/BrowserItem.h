@@ -115,9 +115,8 @@ BrowserItem makeListedChildRow(const std::string &folderPath, std::string_view n
 std::vector<BrowserItem> makeChildRows(int folderFd, const std::string &parentPath,
                                        const std::vector<std::string> &names);
 
-/// Data of the selection line: the number of selected rows, a whole number and a unit.
-/// Totals above 2097151 bytes show in "MB" ((total + 512) / 2^20), above 2047 in "KB"
-/// ((total + 512) / 2^10), else as the byte count and "B". Numbers are 32-bit as displayed.
+/// Data of the selection line: the number of selected rows, and the size as selectionSize
+/// (ProtectionStatistics.h) gives it. Numbers are 32-bit as displayed.
 struct SelectionSummary {
     int32_t count = 0;
     int32_t amount = 0;
