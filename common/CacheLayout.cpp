@@ -1,16 +1,19 @@
 #include "CacheLayout.h"
 
+#include "platform/System.h"
+
 #include <algorithm>
 #include <cctype>
+#include <ctime>
 
 namespace quillet {
 
 std::string finderCompatibleDateDescription(time_t date) {
-    struct tm local {};
-    if (!::localtime_r(&date, &local))
+    auto local = sys::localTime(date);
+    if (!local)
         return {};
     char buffer[64];
-    size_t length = ::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M %z", &local);
+    size_t length = std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M %z", &*local);
     std::string name(buffer, length);
     std::replace(name.begin(), name.end(), ':', '_');
     return name;
@@ -66,7 +69,7 @@ time_t momentOf(int year, int month, int day, int hour, int minute, int second, 
     utc.tm_hour = hour;
     utc.tm_min = minute;
     utc.tm_sec = second;
-    return ::timegm(&utc) - offsetSeconds;
+    return sys::fromUtcTime(utc) - offsetSeconds;
 }
 
 bool hasHiddenPrefix(std::string_view name) { return name.starts_with(kHiddenPrefix); }

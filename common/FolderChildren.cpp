@@ -48,11 +48,11 @@ RowSnapshot FolderChildren::rows(const std::vector<std::string> &caches, const s
     auto folder = openFolderInCache(caches, path);
     if (!folder)
         return noRows();
-    auto st = sys::fstat(folder->get());
+    auto st = sys::fstat(*folder);
     if (!st)
         return noRows();
     std::vector<std::string> names;
-    (void)sys::forEachEntry(folder->get(), [&names](std::string_view name, unsigned char) {
+    (void)sys::forEachEntry(*folder, [&names](std::string_view name, unsigned char) {
         if (!isInternalName(name)) // the system's own work, no item: it takes no position
             names.emplace_back(name);
         return true;

@@ -4,7 +4,7 @@
 #include "platform/System.h"
 #include "platform/UserPaths.h"
 
-#include <cstdio>
+#include <ctime>
 
 namespace quillet {
 
@@ -40,7 +40,7 @@ time_t parseLocalTime(std::string_view text) {
         fields.tm_hour < 0 || fields.tm_hour > 23 || fields.tm_min < 0 || fields.tm_min > 59 || fields.tm_sec < 0 ||
         fields.tm_sec > 60)
         return -1;
-    return ::mktime(&fields);
+    return sys::fromLocalTime(fields);
 }
 
 std::string logEnd(const std::string &path) {
@@ -55,8 +55,8 @@ std::string logEnd(const std::string &path) {
 } // namespace
 
 std::string notArchivedLine(time_t when, std::string_view reason, std::string_view path) {
-    struct tm local {};
-    ::localtime_r(&when, &local);
+    auto fields = sys::localTime(when);
+    const struct tm local = fields ? *fields : tm{};
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &local);
     return std::string(stamp) + std::string(kMarker) + std::string(reason) + "): " + escapedText(path) + "\n";
