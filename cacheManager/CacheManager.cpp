@@ -4,6 +4,7 @@
 #include "CacheLayout.h"
 #include "DateText.h"
 #include "platform/ItemLock.h"
+#include "platform/Log.h"
 #include "platform/RemoveTree.h"
 #include "platform/TrustedFolder.h"
 #include "platform/UserPaths.h"
@@ -15,7 +16,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 
 namespace quillet::cacheManager {
@@ -52,11 +52,11 @@ std::vector<DatedFolder> datedFolders(const std::vector<std::string> &caches) {
         auto cache = sys::openOwnedFolder(caches[i]);
         if (!cache)
             continue;
-        (void)sys::forEachEntry(cache->get(), [&](std::string_view entry, unsigned char) {
+        (void)sys::forEachEntry(*cache, [&](std::string_view entry, unsigned char) {
             auto date = dateFromFinderCompatibleDateDescription(entry);
             if (!date)
                 return true;
-            auto st = sys::statAt(cache->get(), std::string(entry), sys::FollowLinks::No);
+            auto st = sys::statAt(*cache, std::string(entry), sys::FollowLinks::No);
             if (st && sys::checkOwnedFolder(*st, entry))
                 found.push_back({*date, std::string(entry), i});
             return true;
@@ -121,7 +121,7 @@ uint64_t deleteDataInOpenFolder(int dirFd, uint64_t budget) {
             if (!folder)
                 continue; // replaced by something else since the look: never followed
             // A locked folder keeps its entries: unlock it before emptying it.
-            sys::unlockOpenItem(folder->get(), *st);
+            sys::unlockOpenItem(*folder, *st);
             deleted += deleteDataInOpenFolder(folder->get(), budget - deleted);
             folder->reset();
             // Fails (ENOTEMPTY) while the budget left entries in it: then it stays.
@@ -140,10 +140,10 @@ uint64_t deleteDataInFolderAt(int dirFd, const std::string &name, uint64_t budge
     auto folder = sys::openOwnedFolderAt(dirFd, name);
     if (!folder)
         return 0;
-    auto st = sys::fstat(folder->get());
+    auto st = sys::fstat(*folder);
     if (!st)
         return 0;
-    sys::unlockOpenItem(folder->get(), *st);
+    sys::unlockOpenItem(*folder, *st);
     return deleteDataInOpenFolder(folder->get(), budget);
 }
 
@@ -237,10 +237,10 @@ void CacheManager::checkActivityLimitation(const std::vector<std::string> &cache
         const DatedFolder &oldest = folders[next];
         const std::string path = sys::joinPath(caches[oldest.cache], oldest.name);
         auto cache = sys::openOwnedFolder(caches[oldest.cache]);
-        sys::Status status = cache ? removeTree(cache->get(), oldest.name) : cache.status();
+        sys::Status status = cache ? removeTree(*cache, oldest.name) : cache.status();
         if (!status) {
-            std::fprintf(stderr, "quilletCacheManagerd: can't delete folder: %s\n", path.c_str());
-            std::fprintf(stderr, "Error is %s\n", status.reason().c_str());
+            sys::logLine("quilletCacheManagerd: can't delete folder: " + path);
+            sys::logLine("Error is " + status.reason());
         }
     }
 }
@@ -291,10 +291,10 @@ uint64_t CacheManager::deleteDataInFolder(const std::string &folder, uint64_t bu
     auto dir = sys::openDirectory(folder, sys::FollowLinks::No);
     if (!dir)
         return 0;
-    auto st = sys::fstat(dir->get());
+    auto st = sys::fstat(*dir);
     if (!st)
         return 0;
-    sys::unlockOpenItem(dir->get(), *st);
+    sys::unlockOpenItem(*dir, *st);
     return deleteDataInOpenFolder(dir->get(), budget);
 }
 
@@ -311,11 +311,11 @@ bool CacheManager::consumeCacheManagerFlag(const std::string &cachePath) {
     if (!cache)
         return false;
     const std::string flag(kCacheManagerFlagName);
-    auto st = sys::statAt(cache->get(), flag, sys::FollowLinks::No);
+    auto st = sys::statAt(*cache, flag, sys::FollowLinks::No);
     if (!st)
         return false;
-    sys::unlockItemAt(cache->get(), flag);
-    (void)sys::unlinkAt(cache->get(), flag, S_ISDIR(st->st_mode));
+    sys::unlockItemAt(*cache, flag);
+    (void)sys::unlinkAt(*cache, flag, S_ISDIR(st->st_mode));
     return true;
 }
 

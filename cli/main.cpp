@@ -1,6 +1,8 @@
 // quilletctl: see Commands.h.
 #include "Commands.h"
 
+#include "platform/System.h"
+
 #include <unistd.h>
 
 #include <iostream>
@@ -8,7 +10,7 @@
 int main(int argc, char **argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     quillet::cli::Console console;
-    console.interactive = ::isatty(STDIN_FILENO) == 1 && ::isatty(STDERR_FILENO) == 1;
+    console.interactive = quillet::sys::isTerminal(STDIN_FILENO) && quillet::sys::isTerminal(STDERR_FILENO);
     console.in = &std::cin;
     return quillet::cli::run(args, std::cout, std::cerr, console);
 }

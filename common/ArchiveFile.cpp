@@ -414,7 +414,7 @@ void checkForArchivedFilesAt(int cacheFd, const std::string &folder, std::string
         auto dateFolder = sys::openOwnedFolderAt(cacheFd, name);
         if (!dateFolder)
             return true;
-        (void)sys::forEachEntry(dateFolder->get(), [&](std::string_view copyName, unsigned char) {
+        (void)sys::forEachEntry(*dateFolder, [&](std::string_view copyName, unsigned char) {
             std::string copy(copyName);
             if (isInternalName(copy))
                 return true; // work in progress, or the date folder's own records

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <thread>
 
 #include "CacheLayout.h"
@@ -71,10 +72,10 @@ const RowSnapshot &noRows() {
 }
 
 std::string modificationDateDescription(time_t date) {
-    struct tm local {};
-    localtime_r(&date, &local);
+    auto fields = sys::localTime(date);
+    const struct tm local = fields ? *fields : tm{};
     char text[64];
-    size_t length = strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %z", &local);
+    size_t length = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %z", &local);
     return std::string(text, length);
 }
 

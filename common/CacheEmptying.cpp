@@ -2,6 +2,7 @@
 
 #include "CacheFolders.h"
 #include "platform/ItemLock.h"
+#include "platform/Log.h"
 #include "platform/RemoveTree.h"
 #include "platform/TrustedFolder.h"
 
@@ -85,7 +86,7 @@ std::vector<DeletedItem> CacheEmptying::deleteItems(const std::vector<std::strin
                 item.handedToWorker = true;
                 heldFolders.push_back(std::move(entry->folder));
             } else if (item.status = sys::unlinkAt(entry->folder.get(), entry->name); !item.status) {
-                std::fprintf(stderr, "Quillet: Error deleteItemsThread: %s\n", item.path.c_str());
+                sys::logLine("Quillet: Error deleteItemsThread: " + item.path);
             }
         }
         deleted.push_back(std::move(item));

@@ -18,7 +18,7 @@ std::string trashFolderOf(const sys::LocalVolume &volume) {
 }
 
 std::string cacheFolderOf(const sys::LocalVolume &volume) {
-    return volume.isHomeVolume ? sys::homeCacheFolder() : sys::volumeCacheFolder(volume.mountPoint);
+    return volume.isHomeVolume ? homeCacheFolder() : volumeCacheFolder(volume.mountPoint);
 }
 
 sys::Result<sys::Fd> openTrashOf(const sys::LocalVolume &volume, const std::string &trash) {
@@ -26,6 +26,10 @@ sys::Result<sys::Fd> openTrashOf(const sys::LocalVolume &volume, const std::stri
 }
 
 } // namespace
+
+std::string homeCacheFolder() { return sys::joinPath(sys::homeFolder(), kCacheFolderName) + "/"; }
+
+std::string volumeCacheFolder(const std::string &mountPoint) { return sys::joinPath(mountPoint, kCacheFolderName) + "/"; }
 
 void getCachesPaths(const std::vector<sys::LocalVolume> &volumes, std::vector<std::string> &list) {
     list.clear();
@@ -88,10 +92,10 @@ sys::Result<sys::Fd> openFolderInCache(const std::vector<std::string> &caches, c
         const std::string dateName(relative.substr(0, slash));
         if (!dateFromFinderCompatibleDateDescription(dateName))
             return sys::Status::refusal(EINVAL, sys::joinPath(folder, dateName), "not a date folder of the cache");
-        auto date = sys::openOwnedFolderAt(opened->get(), dateName, sys::joinPath(folder, dateName));
+        auto date = sys::openOwnedFolderAt(*opened, dateName, sys::joinPath(folder, dateName));
         if (!date || slash == std::string_view::npos)
             return date;
-        return sys::openPathWithoutLinksAt(date->get(), relative.substr(slash + 1), sys::joinPath(folder, dateName));
+        return sys::openPathWithoutLinksAt(*date, relative.substr(slash + 1), sys::joinPath(folder, dateName));
     }
     return sys::Status::refusal(EXDEV, path, "not inside a cache folder");
 }

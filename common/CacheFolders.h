@@ -12,6 +12,11 @@
 
 namespace quillet {
 
+/// The cache folder of the home volume (in the home folder) or of the volume mounted at
+/// mountPoint (at its root), with a trailing "/".
+std::string homeCacheFolder();
+std::string volumeCacheFolder(const std::string &mountPoint);
+
 /// Empties list and fills it with the cache folders: the home cache folder (whether it exists
 /// or not, unless it is refused), then the ".TrashCacheFolder/" of every other volume where it
 /// exists and is a real folder of this user.

@@ -1,18 +1,20 @@
 #include "CacheLayout.h"
 
 #include "DateText.h"
+#include "platform/System.h"
 
 #include <algorithm>
 #include <cctype>
+#include <ctime>
 
 namespace quillet {
 
 std::string finderCompatibleDateDescription(time_t date) {
-    struct tm local {};
-    if (!::localtime_r(&date, &local))
+    auto local = sys::localTime(date);
+    if (!local)
         return {};
     char buffer[64];
-    size_t length = ::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M %z", &local);
+    size_t length = std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M %z", &*local);
     std::string name(buffer, length);
     std::replace(name.begin(), name.end(), ':', '_');
     return name;

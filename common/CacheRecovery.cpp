@@ -2,6 +2,7 @@
 
 #include "CacheLayout.h"
 #include "platform/FileCopy.h"
+#include "platform/Log.h"
 
 #include <fcntl.h>
 
@@ -145,7 +146,7 @@ std::vector<RecoveredItem> CacheRecovery::recoverItems(const std::vector<Browser
         }
         items.push_back(copyFile(row.pathToItem, target));
         if (!items.back().status && rows.size() == 1 && _failureLog == FailureLog::StandardError)
-            std::fprintf(stderr, "Error copying file %s in %s\n", row.pathToItem.c_str(), destination.c_str());
+            sys::logLine("Error copying file " + row.pathToItem + " in " + destination);
     }
     return items;
 }
@@ -178,7 +179,7 @@ std::vector<std::string> CacheRecovery::dropItems(const std::vector<BrowserItem>
             continue;
         RecoveredItem item = copyFile(row.pathToItem, sys::joinPath(destination, *reserved));
         if (!item.status)
-            std::fputs("Problem with folder drag and drop, try again.\n", stderr);
+            sys::logLine("Problem with folder drag and drop, try again.");
         if (items)
             items->push_back(std::move(item));
     }

@@ -64,14 +64,14 @@ sys::Result<sys::Fd> openMakingParents(const std::string &path, std::vector<std:
         if (component.empty())
             continue;
         shown = shown.empty() ? component : sys::joinPath(shown, component);
-        auto next = sys::openDirectoryAt(current->get(), component, sys::FollowLinks::Yes);
+        auto next = sys::openDirectoryAt(*current, component, sys::FollowLinks::Yes);
         if (!next && next.code() == ENOENT) {
-            sys::Status status = sys::mkdirAt(current->get(), component, 0777);
+            sys::Status status = sys::mkdirAt(*current, component, 0777);
             if (status)
                 made.push_back(shown);
             else if (status.code() != EEXIST) // made meanwhile by someone else: used as it is
                 return sys::Status::failure(status.code(), "mkdir", shown);
-            next = sys::openDirectoryAt(current->get(), component, sys::FollowLinks::Yes);
+            next = sys::openDirectoryAt(*current, component, sys::FollowLinks::Yes);
         }
         if (!next)
             return sys::Status::failure(next.code(), "open", shown);
@@ -222,9 +222,9 @@ sys::Status restoreFolder(int sourceParent, const std::string &sourceName, const
             if (from)
                 sys::copyExtendedAttributes(from->get(), to->get());
             const struct timespec times[2] = {st.st_atim, st.st_mtim};
-            if (sys::Status mode = sys::fchmod(to->get(), st.st_mode & 07777); !mode)
+            if (sys::Status mode = sys::fchmod(*to, st.st_mode & 07777); !mode)
                 status = sys::Status::failure(mode.code(), "chmod", target);
-            else if (sys::Status timed = sys::futimens(to->get(), times); !timed)
+            else if (sys::Status timed = sys::futimens(*to, times); !timed)
                 status = sys::Status::failure(timed.code(), "futimens", target);
         }
     }
@@ -297,7 +297,7 @@ RestoredItem CacheRestore::restoreItem(const BrowserItem &row, const std::option
         item.status = entry.status();
         return item;
     }
-    auto st = sys::statAt(entry->folder.get(), entry->name, sys::FollowLinks::No);
+    auto st = sys::statAt(entry->folder, entry->name, sys::FollowLinks::No);
     if (!st) {
         item.status = st.code() == ENOENT ? sys::Status::refusal(ENOENT, row.pathToItem, "no longer in the cache")
                                           : sys::Status::failure(st.code(), "stat", row.pathToItem);

@@ -179,7 +179,7 @@ void searchCaches(const std::vector<std::string> &cachesPath, std::string_view t
         if (!cache)
             continue;
         std::vector<std::string> dateFolders;
-        (void)sys::forEachEntry(cache->get(), [&](std::string_view name, unsigned char) {
+        (void)sys::forEachEntry(*cache, [&](std::string_view name, unsigned char) {
             if (dateFromFinderCompatibleDateDescription(name))
                 dateFolders.emplace_back(name);
             return true;
@@ -187,7 +187,7 @@ void searchCaches(const std::vector<std::string> &cachesPath, std::string_view t
         for (const std::string &name : dateFolders) {
             if (stop)
                 return;
-            auto folder = sys::openOwnedFolderAt(cache->get(), name);
+            auto folder = sys::openOwnedFolderAt(*cache, name);
             if (!folder)
                 continue;
             if (!walkFolder(folder->get(), sys::joinPath(cachePath, name), matcher, stop, onHit))

@@ -216,13 +216,13 @@ std::vector<BrowserItem> CacheTree::buildDayRows() const {
         auto cache = sys::openOwnedFolder(cachePath);
         if (!cache)
             continue;
-        (void)sys::forEachEntry(cache->get(), [&](std::string_view entry, unsigned char) {
+        (void)sys::forEachEntry(*cache, [&](std::string_view entry, unsigned char) {
             // Only real date folders of the user's: this drops the index, the marker files,
             // and anything planted under a date's name as a link or by another account.
             if (!dateFromFinderCompatibleDateDescription(entry))
                 return true;
             std::string name(entry);
-            auto own = sys::statAt(cache->get(), name, sys::FollowLinks::No);
+            auto own = sys::statAt(*cache, name, sys::FollowLinks::No);
             if (!own || !sys::checkOwnedFolder(*own, name))
                 return true;
             // The flat view shows what is inside the date folders, never their sizes: walking
@@ -269,7 +269,7 @@ std::vector<BrowserItem> flatRowsOf(const std::vector<std::string> &caches, cons
         return rows;
     // Attributes are read relative to the open date folder: no path is resolved again per
     // entry.
-    (void)sys::forEachEntry(folder->get(), [&](std::string_view name, unsigned char) {
+    (void)sys::forEachEntry(*folder, [&](std::string_view name, unsigned char) {
         if (isInternalName(name))
             return true; // the system's own work, no item
         if (auto row = makeEntryRow(folder->get(), day.pathToItem, name, RowOrigin::FlatRow))

@@ -114,15 +114,15 @@ void DaemonControl::cleanConfigFiles(const std::vector<std::string> &cacheFolder
         if (!folder)
             continue;
         std::vector<std::string> plainFiles;
-        (void)sys::forEachEntry(folder->get(), [&](std::string_view entry, unsigned char) {
+        (void)sys::forEachEntry(*folder, [&](std::string_view entry, unsigned char) {
             std::string name(entry);
-            auto st = sys::statAt(folder->get(), name, sys::FollowLinks::No);
+            auto st = sys::statAt(*folder, name, sys::FollowLinks::No);
             if (st && !S_ISDIR(st->st_mode))
                 plainFiles.push_back(std::move(name));
             return true;
         });
         for (const std::string &name : plainFiles)
-            (void)sys::unlinkAt(folder->get(), name);
+            (void)sys::unlinkAt(*folder, name);
     }
 }
 

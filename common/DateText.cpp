@@ -1,5 +1,7 @@
 #include "DateText.h"
 
+#include "platform/System.h"
+
 namespace quillet {
 namespace {
 
@@ -75,7 +77,7 @@ time_t momentOf(int year, int month, int day, int hour, int minute, int second, 
     utc.tm_hour = hour;
     utc.tm_min = minute;
     utc.tm_sec = second;
-    return ::timegm(&utc) - offsetSeconds;
+    return sys::fromUtcTime(utc) - offsetSeconds;
 }
 
 time_t momentOf(const DateFields &fields) {
@@ -90,7 +92,7 @@ time_t momentOf(const DateFields &fields) {
     local.tm_min = fields.minute;
     local.tm_sec = fields.second;
     local.tm_isdst = -1; // whichever the zone had then
-    return ::mktime(&local);
+    return sys::fromLocalTime(local);
 }
 
 } // namespace quillet

@@ -55,7 +55,7 @@ FolderChildren::Entry *FolderChildren::current(const std::vector<std::string> &c
     auto folder = openFolderInCache(caches, path);
     if (!folder)
         return nullptr;
-    auto st = sys::fstat(folder->get());
+    auto st = sys::fstat(*folder);
     if (!st)
         return nullptr;
     // The names are gathered first, end to end in one buffer, so that the rows can be made in
@@ -63,13 +63,13 @@ FolderChildren::Entry *FolderChildren::current(const std::vector<std::string> &c
     // moved or allocated twice.
     std::string blob;
     std::vector<std::pair<size_t, mode_t>> listed; // where each name ends in blob, and its kind
-    (void)sys::forEachEntry(folder->get(), [&](std::string_view name, unsigned char type) {
+    (void)sys::forEachEntry(*folder, [&](std::string_view name, unsigned char type) {
         if (isInternalName(name)) // the system's own work, no item: it takes no position
             return true;
         mode_t kind = DTTOIF(type);
         if (type == DT_UNKNOWN) {
             // Some file systems do not say in their listings; an entry gone since is no folder.
-            auto entry = sys::statAt(folder->get(), std::string(name), sys::FollowLinks::No);
+            auto entry = sys::statAt(*folder, std::string(name), sys::FollowLinks::No);
             kind = entry ? entry->st_mode & S_IFMT : 0;
         }
         blob.append(name);
@@ -117,7 +117,7 @@ RowSnapshot FolderChildren::rowsWithAttributes(const std::vector<std::string> &c
     if (entry->withAttributes)
         return entry->withAttributes;
     auto folder = openFolderInCache(caches, path);
-    auto st = folder ? sys::fstat(folder->get()) : sys::Result<struct stat>(folder.status());
+    auto st = folder ? sys::fstat(*folder) : sys::Result<struct stat>(folder.status());
     if (!st)
         return noRows();
     // Changed between the check and the opening: the attributes of the folder as it is now,

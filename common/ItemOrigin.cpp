@@ -58,7 +58,7 @@ const TrashInfoStore *OriginLookup::storeOf(const std::string &cache, std::strin
                     opened->second = std::move(*folder);
             }
             if (opened->second.valid()) {
-                if (auto folder = sys::openOwnedFolderAt(opened->second.get(), std::string(dateName)))
+                if (auto folder = sys::openOwnedFolderAt(opened->second, std::string(dateName)))
                     *store = readTrashInfoStore(folder->get());
             }
         }

@@ -5,7 +5,7 @@
 #include "platform/System.h"
 #include "platform/UserPaths.h"
 
-#include <cstdio>
+#include <ctime>
 
 namespace quillet {
 
@@ -33,8 +33,8 @@ std::string logEnd(const std::string &path) {
 } // namespace
 
 std::string notArchivedLine(time_t when, std::string_view reason, std::string_view path) {
-    struct tm local {};
-    ::localtime_r(&when, &local);
+    auto fields = sys::localTime(when);
+    const struct tm local = fields ? *fields : tm{};
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &local);
     return std::string(stamp) + std::string(kMarker) + std::string(reason) + "): " + escapedText(path) + "\n";

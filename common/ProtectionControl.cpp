@@ -77,7 +77,7 @@ void ProtectionControl::launch(const std::string &daemon, const std::vector<std:
 }
 
 void ProtectionControl::protectVolume(const sys::LocalVolume &volume, const std::string &shown) {
-    const std::string cache = volume.isHomeVolume ? sys::homeCacheFolder() : sys::volumeCacheFolder(volume.mountPoint);
+    const std::string cache = volume.isHomeVolume ? homeCacheFolder() : volumeCacheFolder(volume.mountPoint);
     // The cache folder is made here: quilletd never creates it, and without it nothing trashed
     // would be kept. One that is not the user's own is left alone, and so is the volume.
     sys::Status problem = sys::ensureCacheFolder(cache);

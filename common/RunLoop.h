@@ -6,8 +6,7 @@
 // implement it with their event loop (a QTimer), the command line and the tests with
 // PollingRunLoop below.
 
-#include <pthread.h>
-#include <signal.h>
+#include "platform/System.h"
 
 #include <algorithm>
 #include <chrono>
@@ -96,13 +95,11 @@ private:
 /// Runs body on a detached thread that takes no signals: signals stay with the thread that
 /// waits for them (a daemon's stop signal, the application's event loop).
 inline void detachWorkerThread(std::function<void()> body) {
-    sigset_t all;
-    sigset_t previous;
-    sigfillset(&all);
     // The new thread inherits the mask in force while it is created.
-    pthread_sigmask(SIG_BLOCK, &all, &previous);
+    auto previous = sys::blockAllSignals();
     std::thread(std::move(body)).detach();
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (previous)
+        (void)sys::setSignalMask(*previous);
 }
 
 } // namespace quillet

@@ -7,8 +7,6 @@
 #include "platform/UserPaths.h"
 #include "platform/VolumeStats.h"
 
-#include <sys/utsname.h>
-
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -174,10 +172,8 @@ int ZRAppUtils::packSystemVersion(const std::string &release) {
 }
 
 int ZRAppUtils::getSystemVersion() {
-    struct utsname names {};
-    if (::uname(&names) != 0)
-        return 0;
-    return packSystemVersion(names.release);
+    auto release = sys::kernelRelease();
+    return release ? packSystemVersion(*release) : 0;
 }
 
 bool ZRAppUtils::isApplication(const std::string &path) {

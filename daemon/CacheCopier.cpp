@@ -4,6 +4,7 @@
 #include "NotArchived.h"
 #include "platform/FileCopy.h"
 #include "platform/ItemLock.h"
+#include "platform/Log.h"
 #include "platform/RemoveTree.h"
 #include "platform/System.h"
 #include "platform/TrustedFolder.h"
@@ -25,7 +26,7 @@ namespace {
 // trash must not become readable by others through the cache.
 constexpr mode_t kPrivateFolderMode = 0700;
 
-void logFailure(const sys::Status &status) { std::fprintf(stderr, "quilletd: %s\n", status.message().c_str()); }
+void logFailure(const sys::Status &status) { sys::logLine("quilletd: " + status.message()); }
 
 /// Errors of writing the copy, rather than of reading what is copied: the copy cannot be
 /// whole, and is abandoned.
@@ -545,7 +546,7 @@ void CacheCopier::copyFolderCore(const std::string &relative, std::vector<std::s
 }
 
 void CacheCopier::leftOut(const sys::Status &why) {
-    std::fprintf(stderr, "quilletd: left out of the archive: %s\n", why.message().c_str());
+    sys::logLine("quilletd: left out of the archive: " + why.message());
     _partsLeftOut = true;
 }
 

@@ -4,6 +4,7 @@
 #include "CacheLayout.h"
 #include "NotArchived.h"
 #include "platform/FileCopy.h"
+#include "platform/Log.h"
 #include "platform/ProcessTable.h"
 #include "platform/RemoveTree.h"
 #include "platform/StopSignal.h"
@@ -14,8 +15,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace quillet::daemon {
@@ -36,7 +35,7 @@ TrashSurvey::TrashSurvey(DaemonArguments arguments)
       _trashOnVolume(sys::isVolumeTrashFolder(_arguments.trashFolder, _arguments.cacheBase)),
       _copier(_arguments.trashCacheFolder, _arguments.dataCacheMode, _arguments.maxCacheSize) {}
 
-void TrashSurvey::requestStop() { ::raise(SIGINT); }
+void TrashSurvey::requestStop() { (void)sys::raiseSignal(SIGINT); }
 
 bool TrashSurvey::stopRequested() const { return sys::StopSignal::requested(); }
 
@@ -45,9 +44,8 @@ void TrashSurvey::die(const sys::Status &why) {
     // longer this user's own (a link, another account's) is a refusal, and says so by its status.
     const bool gone = why.code() == ENOENT || why.code() == ENOTDIR || why.code() == EACCES || why.code() == EIO;
     const std::string reason = gone ? sys::errorText(why.code()) : why.reason();
-    std::fprintf(stderr, "quilletd: Daemon will die (%s)(%s)\n", reason.c_str(), _arguments.trashFolder.c_str());
-    std::fflush(stderr);
-    std::exit(gone ? 0 : 1);
+    sys::logLine("quilletd: Daemon will die (" + reason + ")(" + _arguments.trashFolder + ")");
+    _exitStatus = gone ? 0 : 1;
 }
 
 std::optional<sys::Fd> TrashSurvey::openTrashFolder() {
@@ -59,14 +57,13 @@ std::optional<sys::Fd> TrashSurvey::openTrashFolder() {
     // A volume's trash folder often appears only with the first item trashed there: it is
     // waited for as long as the volume is mounted, which its cache folder tells.
     if (trash.code() == ENOENT && _trashOnVolume && sys::openOwnedFolder(_arguments.trashCacheFolder)) {
-        if (!_waitingForTrash) {
-            std::fprintf(stderr, "quilletd: waiting for the trash folder %s to appear\n", _arguments.trashFolder.c_str());
-            std::fflush(stderr);
-        }
+        if (!_waitingForTrash)
+            sys::logLine("quilletd: waiting for the trash folder " + _arguments.trashFolder + " to appear");
         _waitingForTrash = true;
         return std::nullopt;
     }
     die(trash.status());
+    return std::nullopt;
 }
 
 uint64_t TrashSurvey::nbItemsAtFolderRoot(int trashFd) {
@@ -80,8 +77,10 @@ uint64_t TrashSurvey::nbItemsAtFolderRoot(int trashFd) {
             ++count;
         return true;
     });
-    if (!status)
+    if (!status) {
         die(status);
+        return 0;
+    }
     _haveCount = st.ok();
     _countedStamp = stamp;
     _countedEntries = count;
@@ -103,11 +102,11 @@ bool TrashSurvey::archivedCopyExists(const ArchivedItem &record, const std::stri
     const std::string storedName = storedNameOf(entryName).value_or(entryName);
     const ArchivedItemKey wanted = keyOf(record);
     bool found = false;
-    (void)sys::forEachEntry(cache->get(), [&](std::string_view entry, unsigned char) {
+    (void)sys::forEachEntry(*cache, [&](std::string_view entry, unsigned char) {
         std::string name(entry);
         if (!dateFromFinderCompatibleDateDescription(name))
             return true;
-        auto dateFolder = sys::openOwnedFolderAt(cache->get(), name);
+        auto dateFolder = sys::openOwnedFolderAt(*cache, name);
         if (!dateFolder)
             return true;
         // The copy may have taken a numbered name (the same name archived earlier that minute):
@@ -120,8 +119,8 @@ bool TrashSurvey::archivedCopyExists(const ArchivedItem &record, const std::stri
                     found = found || keyOf(*copy) == wanted;
                 }
             }
-            if (!sys::statAt(dateFolder->get(), numberedName(storedName, n, false), sys::FollowLinks::No) &&
-                !sys::statAt(dateFolder->get(), numberedName(storedName, n, true), sys::FollowLinks::No))
+            if (!sys::statAt(*dateFolder, numberedName(storedName, n, false), sys::FollowLinks::No) &&
+                !sys::statAt(*dateFolder, numberedName(storedName, n, true), sys::FollowLinks::No))
                 break;
         }
         return !found;
@@ -182,14 +181,14 @@ void TrashSurvey::removeAbandonedWork(int cacheFd) const {
         if (!dateFolder)
             continue;
         std::vector<std::string> abandoned;
-        (void)sys::forEachEntry(dateFolder->get(), [&](std::string_view entry, unsigned char) {
+        (void)sys::forEachEntry(*dateFolder, [&](std::string_view entry, unsigned char) {
             auto owner = sys::partialNameOwner(entry);
             if (owner && !sys::isRunning(*owner, "quilletd"))
                 abandoned.emplace_back(entry);
             return true;
         });
         for (const std::string &entry : abandoned)
-            (void)sys::removeTree(dateFolder->get(), entry);
+            (void)sys::removeTree(*dateFolder, entry);
         // A date folder left empty would count as a day: one that held nothing but abandoned
         // work, or whose first file was still unnamed when its writer ended. Only an empty
         // folder can be removed.
@@ -217,7 +216,7 @@ std::optional<TrashInfo> TrashSurvey::trashInfoOf(const std::string &name) {
     }
     if (!_scanInfo)
         return std::nullopt;
-    auto text = sys::readFileAt(_scanInfo->get(), name + ".trashinfo", kMaxTrashInfoBytes);
+    auto text = sys::readFileAt(*_scanInfo, name + ".trashinfo", kMaxTrashInfoBytes);
     return text ? parseTrashInfo(*text) : std::nullopt;
 }
 
@@ -227,7 +226,7 @@ void TrashSurvey::keepTrashInfo() {
     for (auto &[dateName, items] : _archivedInfo) {
         if (!cache)
             break;
-        auto dateFolder = sys::openOwnedFolderAt(cache->get(), dateName);
+        auto dateFolder = sys::openOwnedFolderAt(*cache, dateName);
         if (!dateFolder)
             continue;
         TrashInfoStore entries;
@@ -235,7 +234,7 @@ void TrashSurvey::keepTrashInfo() {
             entries.insert_or_assign(item.storedName, item.info);
         sys::Status written = addToTrashInfoStore(dateFolder->get(), _arguments.trashCacheFolder + dateName, entries);
         if (!written) {
-            std::fprintf(stderr, "quilletd: %s\n", written.message().c_str());
+            sys::logLine("quilletd: " + written.message());
             continue;
         }
         for (const ArchivedInfo &item : items)
@@ -254,7 +253,7 @@ void TrashSurvey::keepTrashInfo() {
 void TrashSurvey::removeTrashInfoFile(const std::string &file) const {
     auto info = sys::openTrashFolder(infoFolderOf(_arguments.trashFolder), _trashOnVolume ? _arguments.cacheBase : std::string());
     if (info)
-        (void)sys::unlinkAt(info->get(), file);
+        (void)sys::unlinkAt(*info, file);
 }
 
 void TrashSurvey::forgetRecord(const ArchivedItem &record) {
@@ -277,8 +276,8 @@ void TrashSurvey::dropMarkers() {
     auto cache = sys::openOwnedFolder(_arguments.trashCacheFolder);
     if (!cache)
         return;
-    (void)sys::touchLockedAt(cache->get(), std::string(kUpdateFlagName), 0644);
-    (void)sys::touchLockedAt(cache->get(), std::string(kCacheManagerFlagName), 0644);
+    (void)sys::touchLockedAt(*cache, std::string(kUpdateFlagName), 0644);
+    (void)sys::touchLockedAt(*cache, std::string(kCacheManagerFlagName), 0644);
 }
 
 void TrashSurvey::saveIndex() {
@@ -295,10 +294,9 @@ int TrashSurvey::run() {
     // not a folder or is not the user's own means the volume is not to be written to.
     auto cache = sys::openOwnedFolder(_arguments.trashCacheFolder);
     if (!cache) {
-        std::fprintf(stderr, "quilletd: not protecting %s: %s\n", _arguments.trashFolder.c_str(),
-                     cache.status().code() == ENOENT
-                         ? (_arguments.trashCacheFolder + ": the cache folder does not exist").c_str()
-                         : cache.status().message().c_str());
+        sys::logLine("quilletd: not protecting " + _arguments.trashFolder + ": " +
+                     (cache.status().code() == ENOENT ? _arguments.trashCacheFolder + ": the cache folder does not exist"
+                                                      : cache.status().message()));
         return 1;
     }
     cache->reset();
@@ -306,15 +304,18 @@ int TrashSurvey::run() {
     // The check that the trash folder can be read (a volume's may still have to appear) comes
     // before anything is written in the cache.
     while (!openTrashFolder()) {
+        if (_exitStatus)
+            return *_exitStatus;
         awaitTrashFolder();
+        if (_exitStatus)
+            return *_exitStatus;
         if (stopRequested())
             return 0;
     }
 
     cache = sys::openOwnedFolder(_arguments.trashCacheFolder);
     if (!cache) {
-        std::fprintf(stderr, "quilletd: not protecting %s: %s\n", _arguments.trashFolder.c_str(),
-                     cache.status().message().c_str());
+        sys::logLine("quilletd: not protecting " + _arguments.trashFolder + ": " + cache.status().message());
         return 1;
     }
     removeAbandonedWork(cache->get());
@@ -332,6 +333,10 @@ int TrashSurvey::run() {
     sys::releaseFreeMemory();
 
     surveyloop();
+    // Ended because the trash folder went or may no longer be trusted: nothing more is written
+    // (a changed index was written moments after its change).
+    if (_exitStatus)
+        return *_exitStatus;
 
     // Stopped by SIGINT: save what was archived, then leave.
     sys::StopSignal::ignore();
@@ -362,8 +367,8 @@ void TrashSurvey::awaitTrashFolder() {
     // bounds the wait should an event be missed.
     constexpr int kAwaitMillis = 60 * 1000;
     sys::TrashWatch appearance(foldersLeadingToTrash(), sys::TrashWatch::WatchFor::Creation);
-    if (openTrashFolder())
-        return; // it appeared while the watch was being set up
+    if (openTrashFolder() || _exitStatus)
+        return; // it appeared while the watch was being set up, or it will never be used
     (void)appearance.wait(appearance.active() ? kAwaitMillis : _arguments.loopTimeInSeconds * 1000,
                           sys::StopSignal::waitMask());
 }
@@ -380,6 +385,8 @@ void TrashSurvey::surveyloop() {
         // is noticed at once, and nothing keeps the volume from being unmounted.
         std::optional<sys::Fd> trash = openTrashFolder();
         uint64_t count = trash ? nbItemsAtFolderRoot(trash->get()) : 0;
+        if (_exitStatus)
+            return;
         // Arrivals wake the loop once the trash folder is there (again: it may have been made
         // anew since the watch began).
         if (trash && (!watch || !_watchingTrash)) {
@@ -436,7 +443,7 @@ void TrashSurvey::surveyloop() {
         } else {
             arrivalSeen = watch->wait(loopMillis, sys::StopSignal::waitMask()) || arrivalSeen;
         }
-        if (stopRequested())
+        if (stopRequested() || _exitStatus)
             return;
         previous = count;
     }
@@ -450,8 +457,10 @@ bool TrashSurvey::scanTrashFolder(int trashFd) {
         names.emplace_back(name);
         return true;
     });
-    if (!listed)
+    if (!listed) {
         die(listed);
+        return false;
+    }
     bool archived = false;
     bool infoTaken = false; // trash information of copies an earlier run made
     std::unordered_set<ArchivedItemKey, ArchivedItemKeyHash> refused;
@@ -507,7 +516,7 @@ bool TrashSurvey::scanTrashFolder(int trashFd) {
             // (room may be made meanwhile).
             if (!_reportedRefusals.contains(key)) {
                 const std::string line = notArchivedLine(sys::now(), _copier.refusal(), trashFolder + name);
-                std::fwrite(line.data(), 1, line.size(), stderr);
+                sys::logLine(std::string_view(line).substr(0, line.find_last_not_of('\n') + 1));
             }
             refused.insert(key);
         }

@@ -36,7 +36,8 @@ public:
     /// message and 1) and the trash folder (gone or unreadable: "Daemon will die" and 0; a link
     /// or another account's: "Daemon will die" and 1; on another volume, missing while the
     /// volume stays mounted: waits for it), prunes and loads the index. Then polls until
-    /// interrupted; returns the exit status.
+    /// interrupted (0, after saving the index) or until the trash folder goes or may no longer
+    /// be trusted (as at start-up); returns the exit status.
     int run();
 
     /// Asks the loop to save the index and stop at its next safe point (from a signal handler).
@@ -44,12 +45,15 @@ public:
 
 private:
     void surveyloop();
-    /// Opens the trash folder for one poll. Ends the daemon as run() says when the folder has
-    /// gone or may no longer be trusted; nothing while a volume's trash folder is awaited.
+    /// Opens the trash folder for one poll. Nothing while a volume's trash folder is awaited,
+    /// or when the folder has gone or may no longer be trusted: then the daemon dies.
     std::optional<sys::Fd> openTrashFolder();
-    /// Number of entries of the open trash folder except ".", ".." and ".DS_Store".
+    /// Number of entries of the open trash folder except ".", ".." and ".DS_Store"; the daemon
+    /// dies when it cannot be read.
     uint64_t nbItemsAtFolderRoot(int trashFd);
-    [[noreturn]] void die(const sys::Status &why);
+    /// Says why the daemon ends and sets the exit status run() answers (see there): whoever
+    /// called it returns, and the survey ends without writing anything more.
+    void die(const sys::Status &why);
     /// The folders from the volume's top down to the trash folder, each with a trailing "/".
     std::vector<std::string> foldersLeadingToTrash() const;
     /// Sleeps until a folder on the way to the trash folder appears, the volume goes or a stop
@@ -92,6 +96,8 @@ private:
     bool trashFolderChangedSinceScan() const;
 
     DaemonArguments _arguments;
+    /// Set once the daemon has died.
+    std::optional<int> _exitStatus;
     /// The trash folder lies on another volume ($topdir/.Trash-<uid>/files/ or
     /// $topdir/.Trash/<uid>/files/), where it may appear only with the first item trashed there.
     bool _trashOnVolume = false;

@@ -3,13 +3,14 @@
 #include "CacheFolders.h"
 #include "DaemonArguments.h"
 #include "ZRAppUtils.h"
+#include "platform/Log.h"
 #include "platform/Process.h"
 #include "platform/StopSignal.h"
 #include "platform/UserPaths.h"
 
 #include <algorithm>
 #include <csignal>
-#include <cstdio>
+#include <string>
 
 namespace quillet::mountdisk {
 namespace {
@@ -37,6 +38,10 @@ std::string withTrailingSlash(std::string path) {
     return path;
 }
 
+std::string daemonLine(pid_t pid, const std::string &what) {
+    return "quilletMountDiskd : quilletd (pid " + std::to_string(pid) + ") " + what;
+}
+
 // True when the child is gone: reaped now, or not a child of ours any more. quilletd always
 // exits with 0, so any other end is worth a line.
 bool daemonEnded(pid_t pid, const sys::Result<std::optional<int>> &reaped) {
@@ -45,11 +50,8 @@ bool daemonEnded(pid_t pid, const sys::Result<std::optional<int>> &reaped) {
     if (!reaped->has_value())
         return false;
     int status = *reaped.value();
-    if (!sys::exitedCleanly(status)) {
-        std::fprintf(stderr, "quilletMountDiskd : quilletd (pid %d) %s\n", static_cast<int>(pid),
-                     sys::describeWaitStatus(status).c_str());
-        std::fflush(stderr);
-    }
+    if (!sys::exitedCleanly(status))
+        sys::logLine(daemonLine(pid, sys::describeWaitStatus(status)));
     return true;
 }
 
@@ -81,16 +83,14 @@ std::vector<std::string> newlyMountedVolumes(const std::vector<WatchedVolume> &p
 
 std::optional<std::vector<std::string>> argumentsFromCommandLine(int argc, char **argv) {
     if (argc != kArgumentVectorSize) {
-        std::fprintf(stderr, "quilletMountDiskd : Wrong number of args! (%d)\n", argc);
-        std::fflush(stderr);
+        sys::logLine("quilletMountDiskd : Wrong number of args! (" + std::to_string(argc) + ")");
         return std::nullopt;
     }
     // Every quilletd gets these arguments: they are refused here once rather than by each
     // daemon it would start.
     ParsedArguments parsed = parseDaemonArguments(argv);
     if (!parsed.arguments) {
-        std::fprintf(stderr, "quilletMountDiskd : %s\n", parsed.problem.c_str());
-        std::fflush(stderr);
+        sys::logLine("quilletMountDiskd : " + parsed.problem);
         return std::nullopt;
     }
     return std::vector<std::string>(argv, argv + argc);
@@ -113,7 +113,7 @@ int ZRMountManager::run() {
     // change and is not missed.
     sys::MountWatch watch;
     if (!watch.active())
-        std::fprintf(stderr, "quilletMountDiskd : can't watch /proc/self/mountinfo; reading it every second\n");
+        sys::logLine("quilletMountDiskd : can't watch /proc/self/mountinfo; reading it every second");
     std::vector<WatchedVolume> known = watchedVolumes(sys::readMountTable());
 
     while (!sys::StopSignal::requested()) {
@@ -164,22 +164,18 @@ void ZRMountManager::workspaceDidMountNotification(const std::optional<std::stri
     // The cache folder may well exist already (protection ran before on this volume); then it
     // is left as it is. One that is a link or another account's, or a trash folder that is,
     // leaves the volume unprotected: nothing of this user's is written there.
-    sys::Status problem = sys::ensureCacheFolder(sys::volumeCacheFolder(mountPoint));
+    sys::Status problem = sys::ensureCacheFolder(volumeCacheFolder(mountPoint));
     if (problem)
         problem = volumeProtectionProblem(sys::LocalVolume{mountPoint, false});
     if (!problem) {
-        std::fprintf(stderr, "quilletMountDiskd : %s is not protected: %s\n", mountPoint.c_str(),
-                     problem.message().c_str());
-        std::fflush(stderr);
+        sys::logLine("quilletMountDiskd : " + mountPoint + " is not protected: " + problem.message());
         return;
     }
 
     setArgumentsForVolume(mountPoint);
     auto pid = sys::spawnChild(_daemonPath, *_arguments);
     if (!pid) {
-        std::fprintf(stderr, "quilletMountDiskd : Can't launch quilletd for %s: %s\n", mountPoint.c_str(),
-                     pid.status().message().c_str());
-        std::fflush(stderr);
+        sys::logLine("quilletMountDiskd : Can't launch quilletd for " + mountPoint + ": " + pid.status().message());
         return;
     }
     _daemonsPID.push_back(*pid);
@@ -212,8 +208,7 @@ void ZRMountManager::waitForDaemons(int timeoutMillis) {
         return daemonEnded(pid, sys::waitChild(pid, static_cast<int>(left)));
     });
     for (pid_t pid : _runningDaemons)
-        std::fprintf(stderr, "quilletMountDiskd : quilletd (pid %d) still running after SIGINT\n", static_cast<int>(pid));
-    std::fflush(stderr);
+        sys::logLine(daemonLine(pid, "still running after SIGINT"));
 }
 
 } // namespace quillet::mountdisk

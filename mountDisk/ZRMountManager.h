@@ -35,8 +35,8 @@ std::vector<std::string> newlyMountedVolumes(const std::vector<WatchedVolume> &p
 
 /// The command line the launchers give: "PERIOD / / SIZE_LIMIT_MB MIN_FREE_PERCENT MODE",
 /// the shape of quilletd's. Returns all seven entries of argv, program name first; with any
-/// other count prints "quilletMountDiskd : Wrong number of args! (<argc>)" to stderr, and with
-/// arguments quilletd would refuse prints the reason, and returns nothing (the caller then
+/// other count logs "quilletMountDiskd : Wrong number of args! (<argc>)" (sys::logLine), and
+/// with arguments quilletd would refuse logs the reason, and returns nothing (the caller then
 /// exits 2).
 std::optional<std::vector<std::string>> argumentsFromCommandLine(int argc, char **argv);
 
@@ -58,8 +58,8 @@ public:
     /// is a disk image: creates its cache folder when nothing exists there (mode 0700), sets
     /// the trash folder and cache base of the arguments for it and launches quilletd with them.
     /// A volume whose cache folder cannot be made, or whose cache or trash folder is a link or
-    /// another account's, gets no quilletd: it is reported on stderr as not protected. A launch
-    /// that fails is reported on stderr and not recorded.
+    /// another account's, gets no quilletd: it is logged as not protected. A launch that fails
+    /// is logged and not recorded.
     void workspaceDidMountNotification(const std::optional<std::string> &devicePath);
     /// The periodic timer: examines no volume.
     void timerRefresh();

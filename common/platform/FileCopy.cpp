@@ -228,7 +228,7 @@ Result<Fd> openSource(int sourceDir, const std::string &sourceName, const std::s
     auto handle = openAt(sourceDir, sourceName, O_PATH | O_NOFOLLOW);
     if (!handle)
         return Status::failure(EACCES, "open", source);
-    auto st = fstat(handle->get());
+    auto st = fstat(*handle);
     if (!st || !S_ISREG(st->st_mode) || st->st_uid != ::geteuid())
         return Status::failure(EACCES, "open", source);
     const std::string self = "/proc/self/fd/" + std::to_string(handle->get());
@@ -329,7 +329,7 @@ Result<std::string> copyItemToFreeNameAt(int sourceDir, const std::string &sourc
     auto sourceFd = openSource(sourceDir, sourceName, source);
     if (!sourceFd)
         return sourceFd.status();
-    auto opened = fstat(sourceFd->get());
+    auto opened = fstat(*sourceFd);
     if (!opened)
         return Status::failure(opened.code(), "fstat", source);
     if (!S_ISREG(opened->st_mode)) // replaced between the two looks

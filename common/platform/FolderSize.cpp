@@ -4,9 +4,7 @@
 #include "platform/TrustedFolder.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -27,7 +25,7 @@ constexpr size_t kLongRelativePath = 2048;
 // shared by the threads that list them.
 class TreeWalk {
 public:
-    explicit TreeWalk(int rootFd) : _rootFd(rootFd) {}
+    explicit TreeWalk(const Fd &root) : _root(root) {}
 
     uint64_t run() {
         _pending.push_back(".");
@@ -81,40 +79,32 @@ private:
     uint64_t listFolder(const std::string &relative, std::vector<std::string> &found) {
         // A folder may be nested deeper than a path can name: a long path is opened one folder
         // at a time.
-        int fd = -1;
-        if (relative.size() < kLongRelativePath) {
-            fd = ::openat(_rootFd, relative.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        } else if (auto deep = openPathWithoutLinksAt(_rootFd, relative, {})) {
-            fd = deep->release();
-        }
-        if (fd < 0)
+        auto folder = relative.size() < kLongRelativePath ? openDirectoryAt(_root, relative, FollowLinks::No)
+                                                          : openPathWithoutLinksAt(_root, relative, {});
+        if (!folder)
             return 0;
-        DIR *dir = ::fdopendir(fd);
-        if (!dir) {
-            ::close(fd);
-            return 0;
-        }
         uint64_t total = 0;
-        while (struct dirent *entry = ::readdir(dir)) {
-            const char *name = entry->d_name;
-            if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
-                continue;
-            if (entry->d_type != DT_DIR) {
-                struct stat st {};
-                if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-                    continue;
-                if (!S_ISDIR(st.st_mode)) {
-                    total += static_cast<uint64_t>(st.st_size);
-                    continue;
+        std::string entryName; // one buffer for the names of the folder, not one per entry
+        (void)forEachEntry(*folder, [&](std::string_view name, unsigned char type) {
+            if (type != DT_DIR) {
+                entryName.assign(name);
+                auto st = statAt(*folder, entryName, FollowLinks::No);
+                if (!st)
+                    return true;
+                if (!S_ISDIR(st->st_mode)) {
+                    total += static_cast<uint64_t>(st->st_size);
+                    return true;
                 }
             }
-            found.push_back(relative == "." ? std::string(name) : relative + "/" + name);
-        }
-        ::closedir(dir);
+            std::string path = relative == "." ? std::string() : relative + "/";
+            path.append(name);
+            found.push_back(std::move(path));
+            return true;
+        });
         return total;
     }
 
-    int _rootFd;
+    FdRef _root;
     std::mutex _mutex;
     std::condition_variable _ready;
     std::vector<std::string> _pending;
@@ -127,7 +117,7 @@ uint64_t folderTreeDataSize(const std::string &folder) {
     auto root = openDirectory(folder, FollowLinks::Yes);
     if (!root)
         return 0;
-    return TreeWalk(root->get()).run();
+    return TreeWalk(*root).run();
 }
 
 bool isVolumeRoot(const std::string &path) {

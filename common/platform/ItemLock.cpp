@@ -1,12 +1,12 @@
 #include "platform/ItemLock.h"
 
-#include "platform/System.h"
+#include "platform/Log.h"
 
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <string>
 
 namespace quillet::sys {
 namespace {
@@ -21,7 +21,7 @@ Result<Fd> openForFlags(const std::string &path, const struct stat &st) {
     return open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
 }
 
-void reportUnlockFailure(int code) { std::fprintf(stderr, "Can't UNlock the file: %d\n", code); }
+void reportUnlockFailure(int code) { logLine("Can't UNlock the file: " + std::to_string(code)); }
 
 } // namespace
 
@@ -38,7 +38,7 @@ bool isLocked(const std::string &path) {
     return flags && (*flags & kLockFlags);
 }
 
-void unlockOpenItem(int fd, const struct stat &st) {
+void unlockOpenItem(FdRef fd, const struct stat &st) {
     auto flags = getInodeFlags(fd);
     if (flags && (*flags & kLockFlags)) {
         Status status = setInodeFlags(fd, *flags & ~kLockFlags);
@@ -53,18 +53,18 @@ void unlockOpenItem(int fd, const struct stat &st) {
     }
 }
 
-void unlockItemAt(int dirFd, const std::string &name) {
-    auto st = statAt(dirFd, name, FollowLinks::No);
+void unlockItemAt(FdRef dir, const std::string &name) {
+    auto st = statAt(dir, name, FollowLinks::No);
     if (!st || (!S_ISREG(st->st_mode) && !S_ISDIR(st->st_mode)))
         return;
-    auto fd = openAt(dirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    auto fd = openAt(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     if (fd) {
-        unlockOpenItem(fd->get(), *st);
+        unlockOpenItem(*fd, *st);
         return;
     }
     // A folder without its read bit cannot be opened, but its owner may still change its mode.
     if (S_ISDIR(st->st_mode) && st->st_uid == ::geteuid()) {
-        Status status = fchmodAt(dirFd, name, (st->st_mode & 07777) | S_IRUSR | S_IWUSR | S_IXUSR);
+        Status status = fchmodAt(dir, name, (st->st_mode & 07777) | S_IRUSR | S_IWUSR | S_IXUSR);
         if (!status)
             reportUnlockFailure(status.code());
     }

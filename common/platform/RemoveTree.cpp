@@ -10,9 +10,9 @@ namespace quillet::sys {
 namespace {
 
 /// Names of the open folder's entries, ascending, so that a removal always goes the same way.
-std::vector<std::string> sortedNames(int dirFd) {
+std::vector<std::string> sortedNames(FdRef dir) {
     std::vector<std::string> names;
-    (void)forEachEntry(dirFd, [&names](std::string_view name, unsigned char) {
+    (void)forEachEntry(dir, [&names](std::string_view name, unsigned char) {
         names.emplace_back(name);
         return true;
     });
@@ -22,33 +22,33 @@ std::vector<std::string> sortedNames(int dirFd) {
 
 } // namespace
 
-Status removeEntry(int dirFd, const std::string &name, bool isDirectory) {
-    Status status = unlinkAt(dirFd, name, isDirectory);
+Status removeEntry(FdRef dir, const std::string &name, bool isDirectory) {
+    Status status = unlinkAt(dir, name, isDirectory);
     if (!status && (status.code() == EPERM || status.code() == EACCES)) {
-        unlockItemAt(dirFd, name);
-        status = unlinkAt(dirFd, name, isDirectory);
+        unlockItemAt(dir, name);
+        status = unlinkAt(dir, name, isDirectory);
     }
     if (!status && status.code() == ENOENT)
         return {};
     return status;
 }
 
-Status removeTree(int dirFd, const std::string &name, uint64_t *bytesRemoved) {
-    auto st = statAt(dirFd, name, FollowLinks::No);
+Status removeTree(FdRef dir, const std::string &name, uint64_t *bytesRemoved) {
+    auto st = statAt(dir, name, FollowLinks::No);
     if (!st)
         return st.code() == ENOENT ? Status() : st.status();
     if (!S_ISDIR(st->st_mode)) {
-        Status status = removeEntry(dirFd, name, false);
+        Status status = removeEntry(dir, name, false);
         if (status && bytesRemoved)
             *bytesRemoved += static_cast<uint64_t>(std::max<off_t>(st->st_size, 0));
         return status;
     }
-    if (auto folder = openDirectoryAt(dirFd, name, FollowLinks::No)) {
-        unlockOpenItem(folder->get(), *st);
-        for (const std::string &child : sortedNames(folder->get()))
-            (void)removeTree(folder->get(), child, bytesRemoved);
+    if (auto folder = openDirectoryAt(dir, name, FollowLinks::No)) {
+        unlockOpenItem(*folder, *st);
+        for (const std::string &child : sortedNames(*folder))
+            (void)removeTree(*folder, child, bytesRemoved);
     }
-    return removeEntry(dirFd, name, true);
+    return removeEntry(dir, name, true);
 }
 
 Status removeTreeAtPath(const std::string &path, uint64_t *bytesRemoved) {
@@ -58,7 +58,7 @@ Status removeTreeAtPath(const std::string &path, uint64_t *bytesRemoved) {
     auto parent = openDirectory(parentPath(path));
     if (!parent)
         return parent.status();
-    return removeTree(parent->get(), name, bytesRemoved);
+    return removeTree(*parent, name, bytesRemoved);
 }
 
 } // namespace quillet::sys

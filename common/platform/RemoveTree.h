@@ -8,17 +8,17 @@
 
 namespace quillet::sys {
 
-/// Removes the entry name of dirFd (a folder must be empty). A locked item refuses with EPERM
+/// Removes the entry name of dir (a folder must be empty). A locked item refuses with EPERM
 /// (or EACCES for a folder without its write bit): it is unlocked and removed once more. An
 /// entry that is already gone counts as removed.
-Status removeEntry(int dirFd, const std::string &name, bool isDirectory);
+Status removeEntry(FdRef dir, const std::string &name, bool isDirectory);
 
-/// Removes the entry name of dirFd with everything in it, unlocking what refuses. A link is
+/// Removes the entry name of dir with everything in it, unlocking what refuses. A link is
 /// removed as a link; folders are opened with O_NOFOLLOW, so a folder swapped for a link
 /// during the walk is never entered. The result is that of removing name itself. When
 /// bytesRemoved is given, the sizes of the items other than folders that were removed are
 /// added to it.
-Status removeTree(int dirFd, const std::string &name, uint64_t *bytesRemoved = nullptr);
+Status removeTree(FdRef dir, const std::string &name, uint64_t *bytesRemoved = nullptr);
 
 /// removeTree for the item at path.
 Status removeTreeAtPath(const std::string &path, uint64_t *bytesRemoved = nullptr);

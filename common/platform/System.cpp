@@ -4,11 +4,13 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <linux/fs.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -92,8 +94,11 @@ std::string errorText(int code) { return std::strerror(code); }
 void releaseFreeMemory() { ::malloc_trim(0); }
 
 Fd &Fd::operator=(Fd &&other) noexcept {
-    if (this != &other)
+    if (this != &other) {
+        std::string path = std::move(other._path);
         reset(other.release());
+        _path = std::move(path);
+    }
     return *this;
 }
 
@@ -104,49 +109,65 @@ void Fd::reset(int fd) {
         ::close(_fd);
     }
     _fd = fd;
+    _path.clear();
 }
+
+int Fd::release() {
+    _path.clear();
+    return std::exchange(_fd, -1);
+}
+
+std::string FdRef::pathOf(std::string_view name) const {
+    if (path.empty() || name.starts_with('/'))
+        return std::string(name);
+    if (name.empty() || name == ".")
+        return std::string(path);
+    return joinPath(path, name);
+}
+
+std::string FdRef::shown() const { return path.empty() ? std::to_string(fd) : std::string(path); }
 
 Result<Fd> open(const std::string &path, int flags, mode_t mode) {
     return openAt(AT_FDCWD, path, flags, mode);
 }
 
-Result<Fd> openAt(int dirFd, const std::string &name, int flags, mode_t mode) {
+Result<Fd> openAt(FdRef dir, const std::string &name, int flags, mode_t mode) {
     int fd;
     do {
-        fd = ::openat(dirFd, name.c_str(), flags | O_CLOEXEC, mode);
+        fd = ::openat(dir.fd, name.c_str(), flags | O_CLOEXEC, mode);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0)
-        return Status::fromErrno("open", name);
-    return Fd(fd);
+        return Status::fromErrno("open", dir.pathOf(name));
+    return Fd(fd, dir.pathOf(name));
 }
 
 Result<Fd> openDirectory(const std::string &path, FollowLinks follow) {
     return openDirectoryAt(AT_FDCWD, path, follow);
 }
 
-Result<Fd> openDirectoryAt(int dirFd, const std::string &name, FollowLinks follow) {
+Result<Fd> openDirectoryAt(FdRef dir, const std::string &name, FollowLinks follow) {
     int flags = O_RDONLY | O_DIRECTORY | (follow == FollowLinks::No ? O_NOFOLLOW : 0);
-    return openAt(dirFd, name, flags);
+    return openAt(dir, name, flags);
 }
 
 Result<struct stat> stat(const std::string &path, FollowLinks follow) {
     return statAt(AT_FDCWD, path, follow);
 }
 
-Result<struct stat> statAt(int dirFd, const std::string &name, FollowLinks follow) {
+Result<struct stat> statAt(FdRef dir, const std::string &name, FollowLinks follow) {
     struct stat st {};
     int flags = follow == FollowLinks::No ? AT_SYMLINK_NOFOLLOW : 0;
     if (name.empty())
         flags |= AT_EMPTY_PATH;
-    if (::fstatat(dirFd, name.c_str(), &st, flags) != 0)
-        return Status::fromErrno("stat", name);
+    if (::fstatat(dir.fd, name.c_str(), &st, flags) != 0)
+        return Status::fromErrno("stat", dir.pathOf(name));
     return st;
 }
 
-Result<struct stat> fstat(int fd) {
+Result<struct stat> fstat(FdRef fd) {
     struct stat st {};
-    if (::fstat(fd, &st) != 0)
-        return Status::fromErrno("fstat", std::to_string(fd));
+    if (::fstat(fd.fd, &st) != 0)
+        return Status::fromErrno("fstat", fd.shown());
     return st;
 }
 
@@ -155,14 +176,15 @@ bool exists(const std::string &path) {
     return ::fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-Status forEachEntry(int dirFd, const std::function<bool(std::string_view, unsigned char)> &visit) {
+Status forEachEntry(FdRef folder, const std::function<bool(std::string_view, unsigned char)> &visit) {
+    const std::string_view shown = folder.path.empty() ? std::string_view("folder") : folder.path;
     // A private descriptor for the stream: fdopendir takes ownership of what it is given.
-    int dupFd = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
+    int dupFd = ::fcntl(folder.fd, F_DUPFD_CLOEXEC, 0);
     if (dupFd < 0)
-        return Status::fromErrno("dup", "folder");
+        return Status::fromErrno("dup", shown);
     DIR *dir = ::fdopendir(dupFd);
     if (!dir) {
-        Status status = Status::fromErrno("fdopendir", "folder");
+        Status status = Status::fromErrno("fdopendir", shown);
         ::close(dupFd);
         return status;
     }
@@ -173,7 +195,7 @@ Status forEachEntry(int dirFd, const std::function<bool(std::string_view, unsign
         struct dirent *entry = ::readdir(dir);
         if (!entry) {
             if (errno != 0)
-                status = Status::fromErrno("readdir", "folder");
+                status = Status::fromErrno("readdir", shown);
             break;
         }
         const char *name = entry->d_name;
@@ -191,7 +213,7 @@ Result<std::vector<DirEntry>> listDirectory(const std::string &path) {
     if (!dir)
         return dir.status();
     std::vector<DirEntry> entries;
-    Status status = forEachEntry(dir->get(), [&](std::string_view name, unsigned char type) {
+    Status status = forEachEntry(*dir, [&](std::string_view name, unsigned char type) {
         entries.push_back({std::string(name), type});
         return true;
     });
@@ -200,25 +222,25 @@ Result<std::vector<DirEntry>> listDirectory(const std::string &path) {
     return entries;
 }
 
-Status mkdirAt(int dirFd, const std::string &name, mode_t mode) {
-    if (::mkdirat(dirFd, name.c_str(), mode) != 0)
-        return Status::fromErrno("mkdir", name);
+Status mkdirAt(FdRef dir, const std::string &name, mode_t mode) {
+    if (::mkdirat(dir.fd, name.c_str(), mode) != 0)
+        return Status::fromErrno("mkdir", dir.pathOf(name));
     return {};
 }
 
 Status mkdir(const std::string &path, mode_t mode) { return mkdirAt(AT_FDCWD, path, mode); }
 
-Status unlinkAt(int dirFd, const std::string &name, bool isDirectory) {
-    if (::unlinkat(dirFd, name.c_str(), isDirectory ? AT_REMOVEDIR : 0) != 0)
-        return Status::fromErrno(isDirectory ? "rmdir" : "unlink", name);
+Status unlinkAt(FdRef dir, const std::string &name, bool isDirectory) {
+    if (::unlinkat(dir.fd, name.c_str(), isDirectory ? AT_REMOVEDIR : 0) != 0)
+        return Status::fromErrno(isDirectory ? "rmdir" : "unlink", dir.pathOf(name));
     return {};
 }
 
 Status unlink(const std::string &path) { return unlinkAt(AT_FDCWD, path); }
 
-Status renameNoReplace(int fromDir, const std::string &from, int toDir, const std::string &to) {
-    if (::renameat2(fromDir, from.c_str(), toDir, to.c_str(), RENAME_NOREPLACE) != 0)
-        return Status::fromErrno("rename", from + " -> " + to);
+Status renameNoReplace(FdRef fromDir, const std::string &from, FdRef toDir, const std::string &to) {
+    if (::renameat2(fromDir.fd, from.c_str(), toDir.fd, to.c_str(), RENAME_NOREPLACE) != 0)
+        return Status::fromErrno("rename", fromDir.pathOf(from) + " -> " + toDir.pathOf(to));
     return {};
 }
 
@@ -232,24 +254,24 @@ Status rename(const std::string &from, const std::string &to) {
     return {};
 }
 
-Status linkAt(int fromDir, const std::string &from, int toDir, const std::string &to, int flags) {
-    if (::linkat(fromDir, from.c_str(), toDir, to.c_str(), flags) != 0)
-        return Status::fromErrno("link", to);
+Status linkAt(FdRef fromDir, const std::string &from, FdRef toDir, const std::string &to, int flags) {
+    if (::linkat(fromDir.fd, from.c_str(), toDir.fd, to.c_str(), flags) != 0)
+        return Status::fromErrno("link", toDir.pathOf(to));
     return {};
 }
 
-Status symlinkAt(const std::string &target, int dirFd, const std::string &name) {
-    if (::symlinkat(target.c_str(), dirFd, name.c_str()) != 0)
-        return Status::fromErrno("symlink", name);
+Status symlinkAt(const std::string &target, FdRef dir, const std::string &name) {
+    if (::symlinkat(target.c_str(), dir.fd, name.c_str()) != 0)
+        return Status::fromErrno("symlink", dir.pathOf(name));
     return {};
 }
 
-Result<std::string> readlinkAt(int dirFd, const std::string &name) {
+Result<std::string> readlinkAt(FdRef dir, const std::string &name) {
     std::string buffer(256, '\0');
     for (;;) {
-        ssize_t n = ::readlinkat(dirFd, name.c_str(), buffer.data(), buffer.size());
+        ssize_t n = ::readlinkat(dir.fd, name.c_str(), buffer.data(), buffer.size());
         if (n < 0)
-            return Status::fromErrno("readlink", name);
+            return Status::fromErrno("readlink", dir.pathOf(name));
         if (static_cast<size_t>(n) < buffer.size()) {
             buffer.resize(static_cast<size_t>(n));
             return buffer;
@@ -258,39 +280,39 @@ Result<std::string> readlinkAt(int dirFd, const std::string &name) {
     }
 }
 
-Status fchmod(int fd, mode_t mode) {
-    if (::fchmod(fd, mode) != 0)
-        return Status::fromErrno("fchmod", std::to_string(fd));
+Status fchmod(FdRef fd, mode_t mode) {
+    if (::fchmod(fd.fd, mode) != 0)
+        return Status::fromErrno("fchmod", fd.shown());
     return {};
 }
 
-Status fchmodAt(int dirFd, const std::string &name, mode_t mode) {
-    if (::fchmodat(dirFd, name.c_str(), mode, 0) != 0)
-        return Status::fromErrno("chmod", name);
+Status fchmodAt(FdRef dir, const std::string &name, mode_t mode) {
+    if (::fchmodat(dir.fd, name.c_str(), mode, 0) != 0)
+        return Status::fromErrno("chmod", dir.pathOf(name));
     return {};
 }
 
-Status futimens(int fd, const struct timespec times[2]) {
-    if (::futimens(fd, times) != 0)
-        return Status::fromErrno("futimens", std::to_string(fd));
+Status futimens(FdRef fd, const struct timespec times[2]) {
+    if (::futimens(fd.fd, times) != 0)
+        return Status::fromErrno("futimens", fd.shown());
     return {};
 }
 
-Status utimensAt(int dirFd, const std::string &name, const struct timespec times[2], FollowLinks follow) {
-    if (::utimensat(dirFd, name.c_str(), times, follow == FollowLinks::No ? AT_SYMLINK_NOFOLLOW : 0) != 0)
-        return Status::fromErrno("utimensat", name);
+Status utimensAt(FdRef dir, const std::string &name, const struct timespec times[2], FollowLinks follow) {
+    if (::utimensat(dir.fd, name.c_str(), times, follow == FollowLinks::No ? AT_SYMLINK_NOFOLLOW : 0) != 0)
+        return Status::fromErrno("utimensat", dir.pathOf(name));
     return {};
 }
 
-Status fsync(int fd) {
-    if (::fsync(fd) != 0)
-        return Status::fromErrno("fsync", std::to_string(fd));
+Status fsync(FdRef fd) {
+    if (::fsync(fd.fd) != 0)
+        return Status::fromErrno("fsync", fd.shown());
     return {};
 }
 
-Status syncfs(int fd) {
-    if (::syncfs(fd) != 0)
-        return Status::fromErrno("syncfs", std::to_string(fd));
+Status syncfs(FdRef fd) {
+    if (::syncfs(fd.fd) != 0)
+        return Status::fromErrno("syncfs", fd.shown());
     return {};
 }
 
@@ -298,9 +320,7 @@ Status syncfsPath(const std::string &path) {
     auto fd = open(path, O_RDONLY | O_NONBLOCK);
     if (!fd)
         return fd.status();
-    if (::syncfs(fd->get()) != 0)
-        return Status::fromErrno("syncfs", path);
-    return {};
+    return syncfs(*fd);
 }
 
 Result<std::string> readFile(const std::string &path, size_t maxBytes) {
@@ -310,11 +330,11 @@ Result<std::string> readFile(const std::string &path, size_t maxBytes) {
     return readOpenFile(fd->get(), path, maxBytes);
 }
 
-Result<std::string> readFileAt(int dirFd, const std::string &name, size_t maxBytes) {
-    auto fd = openAt(dirFd, name, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+Result<std::string> readFileAt(FdRef dir, const std::string &name, size_t maxBytes) {
+    auto fd = openAt(dir, name, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
     if (!fd)
         return fd.status();
-    return readOpenFile(fd->get(), name, maxBytes);
+    return readOpenFile(fd->get(), fd->path(), maxBytes);
 }
 
 Result<std::string> readFileFrom(const std::string &path, uint64_t offset, size_t maxBytes) {
@@ -338,13 +358,13 @@ Result<std::string> readFileFrom(const std::string &path, uint64_t offset, size_
     return data;
 }
 
-Status writeAll(int fd, std::string_view data) {
+Status writeAll(FdRef fd, std::string_view data) {
     while (!data.empty()) {
-        ssize_t n = ::write(fd, data.data(), data.size());
+        ssize_t n = ::write(fd.fd, data.data(), data.size());
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            return Status::fromErrno("write", std::to_string(fd));
+            return Status::fromErrno("write", fd.shown());
         }
         data.remove_prefix(static_cast<size_t>(n));
     }
@@ -355,13 +375,14 @@ Status writeFileAtomically(const std::string &path, std::string_view data, mode_
     auto folder = openDirectory(parentPath(path));
     if (!folder)
         return folder.status();
-    return writeFileAtomicallyAt(folder->get(), lastPathComponent(path), data, mode, path);
+    return writeFileAtomicallyAt(*folder, lastPathComponent(path), data, mode, path);
 }
 
 std::string temporaryNameOf(const std::string &name) { return "." + name + ".tmp"; }
 
-Status writeFileAtomicallyAt(int dirFd, const std::string &name, std::string_view data, mode_t mode,
+Status writeFileAtomicallyAt(FdRef dir, const std::string &name, std::string_view data, mode_t mode,
                              const std::string &shownPath) {
+    const int dirFd = dir.fd;
     thread_local std::minstd_rand random(static_cast<unsigned>(::getpid()) ^ static_cast<unsigned>(::time(nullptr)));
     // Written unnamed where the file system allows it, so that a crash while writing leaves
     // nothing; the temporary name exists only for the moment between the link and the rename.
@@ -416,25 +437,25 @@ Status writeFileAtomicallyAt(int dirFd, const std::string &name, std::string_vie
 
 Status touchLocked(const std::string &path, mode_t mode) { return touchLockedAt(AT_FDCWD, path, mode); }
 
-Status touchLockedAt(int dirFd, const std::string &name, mode_t mode) {
-    auto fd = openAt(dirFd, name, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY, mode);
+Status touchLockedAt(FdRef dir, const std::string &name, mode_t mode) {
+    auto fd = openAt(dir, name, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY, mode);
     if (!fd)
         return fd.status();
     if (::flock(fd->get(), LOCK_EX) != 0)
-        return Status::fromErrno("flock", name);
+        return Status::fromErrno("flock", fd->path());
     return {};
 }
 
-Result<int> getInodeFlags(int fd) {
+Result<int> getInodeFlags(FdRef fd) {
     int flags = 0;
-    if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0)
-        return Status::fromErrno("ioctl(FS_IOC_GETFLAGS)", std::to_string(fd));
+    if (::ioctl(fd.fd, FS_IOC_GETFLAGS, &flags) != 0)
+        return Status::fromErrno("ioctl(FS_IOC_GETFLAGS)", fd.shown());
     return flags;
 }
 
-Status setInodeFlags(int fd, int flags) {
-    if (::ioctl(fd, FS_IOC_SETFLAGS, &flags) != 0)
-        return Status::fromErrno("ioctl(FS_IOC_SETFLAGS)", std::to_string(fd));
+Status setInodeFlags(FdRef fd, int flags) {
+    if (::ioctl(fd.fd, FS_IOC_SETFLAGS, &flags) != 0)
+        return Status::fromErrno("ioctl(FS_IOC_SETFLAGS)", fd.shown());
     return {};
 }
 
@@ -446,10 +467,10 @@ Result<VolumeFigures> volumeFigures(const std::string &path) {
                          static_cast<uint64_t>(figures.f_blocks) * figures.f_frsize};
 }
 
-Result<VolumeFigures> volumeFiguresOf(int fd) {
+Result<VolumeFigures> volumeFiguresOf(FdRef fd) {
     struct statvfs figures {};
-    if (::fstatvfs(fd, &figures) != 0)
-        return Status::fromErrno("fstatvfs", std::to_string(fd));
+    if (::fstatvfs(fd.fd, &figures) != 0)
+        return Status::fromErrno("fstatvfs", fd.shown());
     return VolumeFigures{static_cast<uint64_t>(figures.f_bavail) * figures.f_frsize,
                          static_cast<uint64_t>(figures.f_blocks) * figures.f_frsize};
 }
@@ -505,15 +526,15 @@ Result<uint64_t> countDirectoryEntries(const std::string &path) {
     auto dir = open(path, O_RDONLY | O_DIRECTORY);
     if (!dir)
         return dir.status();
-    auto count = countOpenDirectoryEntries(dir->get());
+    auto count = countOpenDirectoryEntries(*dir);
     if (!count)
         return Status::failure(count.code(), "getdents64", path);
     return count;
 }
 
-Result<uint64_t> countOpenDirectoryEntries(int dirFd) {
+Result<uint64_t> countOpenDirectoryEntries(FdRef folder) {
     // A private descriptor: the caller's read position stays where it was.
-    auto dir = openAt(dirFd, ".", O_RDONLY | O_DIRECTORY);
+    auto dir = openAt(folder, ".", O_RDONLY | O_DIRECTORY);
     if (!dir)
         return dir.status();
     alignas(8) char buffer[16384];
@@ -523,7 +544,7 @@ Result<uint64_t> countOpenDirectoryEntries(int dirFd) {
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            return Status::fromErrno("getdents64", std::to_string(dirFd));
+            return Status::fromErrno("getdents64", folder.shown());
         }
         if (n == 0)
             break;
@@ -573,5 +594,46 @@ std::string canonicalPath(const std::string &path) {
 }
 
 uid_t effectiveUserId() { return ::geteuid(); }
+
+Status raiseSignal(int sig) {
+    if (::raise(sig) != 0)
+        return Status::fromErrno("raise", std::to_string(sig));
+    return {};
+}
+
+Result<sigset_t> blockAllSignals() {
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    if (int error = ::pthread_sigmask(SIG_BLOCK, &all, &previous); error != 0)
+        return Status::failure(error, "pthread_sigmask");
+    return previous;
+}
+
+Status setSignalMask(const sigset_t &mask) {
+    if (int error = ::pthread_sigmask(SIG_SETMASK, &mask, nullptr); error != 0)
+        return Status::failure(error, "pthread_sigmask");
+    return {};
+}
+
+bool isTerminal(int fd) { return ::isatty(fd) == 1; }
+
+Result<std::string> kernelRelease() {
+    struct utsname names {};
+    if (::uname(&names) != 0)
+        return Status::fromErrno("uname");
+    return std::string(names.release);
+}
+
+Result<struct tm> localTime(time_t moment) {
+    struct tm fields {};
+    if (!::localtime_r(&moment, &fields))
+        return Status::fromErrno("localtime_r", std::to_string(moment));
+    return fields;
+}
+
+time_t fromLocalTime(struct tm fields) { return ::mktime(&fields); }
+
+time_t fromUtcTime(struct tm fields) { return ::timegm(&fields); }
 
 } // namespace quillet::sys

@@ -3,6 +3,7 @@
 // each returns a result that carries the errno and the name of the call, so callers can report
 // "call(path): reason" without touching errno themselves.
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -64,12 +65,13 @@ private:
     Status _status;
 };
 
-/// Move-only owner of a file descriptor.
+/// Move-only owner of a file descriptor, with the path it was opened by so that failures of
+/// calls on it can name it.
 class Fd {
 public:
     Fd() = default;
-    explicit Fd(int fd) : _fd(fd) {}
-    Fd(Fd &&other) noexcept : _fd(std::exchange(other._fd, -1)) {}
+    explicit Fd(int fd, std::string path = {}) : _fd(fd), _path(std::move(path)) {}
+    Fd(Fd &&other) noexcept : _fd(std::exchange(other._fd, -1)), _path(std::move(other._path)) {}
     Fd &operator=(Fd &&other) noexcept;
     Fd(const Fd &) = delete;
     Fd &operator=(const Fd &) = delete;
@@ -77,24 +79,47 @@ public:
 
     int get() const { return _fd; }
     bool valid() const { return _fd >= 0; }
+    /// The path the descriptor was opened by: a full path where the folder it was opened in was
+    /// known by one, else the name given to the open ("" for a descriptor taken over).
+    const std::string &path() const { return _path; }
+    /// Closes the descriptor held, if any, and takes fd over (its path unknown).
     void reset(int fd = -1);
-    int release() { return std::exchange(_fd, -1); }
+    int release();
 
 private:
     int _fd = -1;
+    std::string _path;
+};
+
+/// An open descriptor as the calls below take it: an Fd, whose path then names what failed, or
+/// a bare descriptor (AT_FDCWD among them), where a failure names what it always has: the
+/// entry's name, or the descriptor's number. Only for passing to a call: it refers to the Fd's
+/// path and must not outlive it.
+struct FdRef {
+    FdRef(int descriptor) : fd(descriptor) {}
+    FdRef(const Fd &owner) : fd(owner.get()), path(owner.path()) {}
+
+    /// The path of the entry name of this folder, as far as it is known: the name alone when
+    /// the folder's path is not (or the name is absolute), the folder's own for "" and ".".
+    std::string pathOf(std::string_view name) const;
+    /// What a failure of a call on the descriptor itself names: its path, else its number.
+    std::string shown() const;
+
+    int fd;
+    std::string_view path;
 };
 
 enum class FollowLinks { No, Yes };
 
 Result<Fd> open(const std::string &path, int flags, mode_t mode = 0);
-Result<Fd> openAt(int dirFd, const std::string &name, int flags, mode_t mode = 0);
+Result<Fd> openAt(FdRef dir, const std::string &name, int flags, mode_t mode = 0);
 /// Opens a folder for reading its entries and for *at() calls (O_DIRECTORY|O_CLOEXEC).
 Result<Fd> openDirectory(const std::string &path, FollowLinks follow = FollowLinks::Yes);
-Result<Fd> openDirectoryAt(int dirFd, const std::string &name, FollowLinks follow);
+Result<Fd> openDirectoryAt(FdRef dir, const std::string &name, FollowLinks follow);
 
 Result<struct stat> stat(const std::string &path, FollowLinks follow);
-Result<struct stat> statAt(int dirFd, const std::string &name, FollowLinks follow);
-Result<struct stat> fstat(int fd);
+Result<struct stat> statAt(FdRef dir, const std::string &name, FollowLinks follow);
+Result<struct stat> fstat(FdRef fd);
 /// True when something (even a dangling link) exists at the path.
 bool exists(const std::string &path);
 
@@ -106,58 +131,58 @@ struct DirEntry {
 };
 /// Calls visit for each entry of the open folder except "." and "..", in directory order.
 /// visit returns false to stop early. The descriptor's read position is rewound first.
-Status forEachEntry(int dirFd, const std::function<bool(std::string_view name, unsigned char type)> &visit);
+Status forEachEntry(FdRef dir, const std::function<bool(std::string_view name, unsigned char type)> &visit);
 /// All entries of the folder at path except "." and "..", in directory order.
 Result<std::vector<DirEntry>> listDirectory(const std::string &path);
 
-Status mkdirAt(int dirFd, const std::string &name, mode_t mode);
+Status mkdirAt(FdRef dir, const std::string &name, mode_t mode);
 Status mkdir(const std::string &path, mode_t mode);
-Status unlinkAt(int dirFd, const std::string &name, bool isDirectory = false);
+Status unlinkAt(FdRef dir, const std::string &name, bool isDirectory = false);
 Status unlink(const std::string &path);
 /// rename(2) that fails with EEXIST instead of replacing an existing destination.
-Status renameNoReplace(int fromDir, const std::string &from, int toDir, const std::string &to);
+Status renameNoReplace(FdRef fromDir, const std::string &from, FdRef toDir, const std::string &to);
 Status renameNoReplace(const std::string &from, const std::string &to);
 /// Plain rename(2), replacing the destination.
 Status rename(const std::string &from, const std::string &to);
-Status linkAt(int fromDir, const std::string &from, int toDir, const std::string &to, int flags);
-Status symlinkAt(const std::string &target, int dirFd, const std::string &name);
-Result<std::string> readlinkAt(int dirFd, const std::string &name);
-Status fchmod(int fd, mode_t mode);
-Status fchmodAt(int dirFd, const std::string &name, mode_t mode);
-Status futimens(int fd, const struct timespec times[2]);
-Status utimensAt(int dirFd, const std::string &name, const struct timespec times[2], FollowLinks follow);
-Status fsync(int fd);
-Status syncfs(int fd);
+Status linkAt(FdRef fromDir, const std::string &from, FdRef toDir, const std::string &to, int flags);
+Status symlinkAt(const std::string &target, FdRef dir, const std::string &name);
+Result<std::string> readlinkAt(FdRef dir, const std::string &name);
+Status fchmod(FdRef fd, mode_t mode);
+Status fchmodAt(FdRef dir, const std::string &name, mode_t mode);
+Status futimens(FdRef fd, const struct timespec times[2]);
+Status utimensAt(FdRef dir, const std::string &name, const struct timespec times[2], FollowLinks follow);
+Status fsync(FdRef fd);
+Status syncfs(FdRef fd);
 Status syncfsPath(const std::string &path);
 
 /// Reads the whole file, refusing (EFBIG) one larger than maxBytes.
 Result<std::string> readFile(const std::string &path, size_t maxBytes);
-/// The same for the entry name of the open folder dirFd, never through a symbolic link (ELOOP)
+/// The same for the entry name of the open folder dir, never through a symbolic link (ELOOP)
 /// and only when it is a regular file (EINVAL).
-Result<std::string> readFileAt(int dirFd, const std::string &name, size_t maxBytes);
+Result<std::string> readFileAt(FdRef dir, const std::string &name, size_t maxBytes);
 /// Up to maxBytes of the file from offset on (less at its end), never through a final link.
 Result<std::string> readFileFrom(const std::string &path, uint64_t offset, size_t maxBytes);
 /// Writes all of data, retrying short writes and EINTR.
-Status writeAll(int fd, std::string_view data);
+Status writeAll(FdRef fd, std::string_view data);
 /// Replaces path with data atomically: a temporary file beside it, fsync, rename.
 Status writeFileAtomically(const std::string &path, std::string_view data, mode_t mode = 0644);
 /// What the temporary files of writeFileAtomicallyAt for name begin with (digits follow).
 std::string temporaryNameOf(const std::string &name);
-/// The same for the entry name of the open folder dirFd; a symbolic link there is replaced,
+/// The same for the entry name of the open folder dir; a symbolic link there is replaced,
 /// never followed. shownPath names the file in a failure. The file is written unnamed where the
 /// file system allows it (O_TMPFILE), so that a crash leaves no temporary file; where it does
 /// not, the temporary file is named temporaryNameOf(name) followed by digits.
-Status writeFileAtomicallyAt(int dirFd, const std::string &name, std::string_view data, mode_t mode,
+Status writeFileAtomicallyAt(FdRef dir, const std::string &name, std::string_view data, mode_t mode,
                              const std::string &shownPath);
 /// Creates path if missing (never truncating), holding an exclusive lock while it is open.
 Status touchLocked(const std::string &path, mode_t mode);
-/// The same for the entry name of the open folder dirFd, never through a symbolic link: a link
+/// The same for the entry name of the open folder dir, never through a symbolic link: a link
 /// planted under the name is left alone and nothing is created where it points.
-Status touchLockedAt(int dirFd, const std::string &name, mode_t mode);
+Status touchLockedAt(FdRef dir, const std::string &name, mode_t mode);
 
 /// Inode flags (FS_IOC_GETFLAGS / FS_IOC_SETFLAGS); ENOTTY/EOPNOTSUPP where unsupported.
-Result<int> getInodeFlags(int fd);
-Status setInodeFlags(int fd, int flags);
+Result<int> getInodeFlags(FdRef fd);
+Status setInodeFlags(FdRef fd, int flags);
 
 /// Volume figures from statvfs: bytes available to the user and total bytes.
 struct VolumeFigures {
@@ -166,7 +191,7 @@ struct VolumeFigures {
 };
 Result<VolumeFigures> volumeFigures(const std::string &path);
 /// The same for the volume holding the open file or folder fd.
-Result<VolumeFigures> volumeFiguresOf(int fd);
+Result<VolumeFigures> volumeFiguresOf(FdRef fd);
 
 /// Seconds since the epoch (CLOCK_REALTIME).
 time_t now();
@@ -182,8 +207,8 @@ void releaseFreeMemory();
 /// Number of entries of the folder at path except "." and "..", read straight from getdents64
 /// (no per-entry allocation): cheap enough to run every few seconds on a large folder.
 Result<uint64_t> countDirectoryEntries(const std::string &path);
-/// The same for the open folder dirFd.
-Result<uint64_t> countOpenDirectoryEntries(int dirFd);
+/// The same for the open folder dir.
+Result<uint64_t> countOpenDirectoryEntries(FdRef dir);
 /// Sleeps on the monotonic clock for millis, resuming after signal handlers that return.
 void sleepFor(int64_t millis);
 /// Puts sig back to its default disposition and unblocks it, whatever the launcher left.
@@ -192,6 +217,25 @@ Status restoreDefaultSignal(int sig);
 /// be resolved (it does not exist, or a component cannot be searched).
 std::string canonicalPath(const std::string &path);
 uid_t effectiveUserId();
+/// Sends sig to the calling thread (raise): to the process, for a single-threaded one.
+Status raiseSignal(int sig);
+/// Blocks every signal in the calling thread, answering the mask it had: a thread started
+/// meanwhile inherits the full mask, and so takes no signals.
+Result<sigset_t> blockAllSignals();
+/// Gives the calling thread the signal mask mask (pthread_sigmask).
+Status setSignalMask(const sigset_t &mask);
+/// True when fd is open on a terminal.
+bool isTerminal(int fd);
+/// The release of the running kernel ("6.1.0-18-amd64"), from uname.
+Result<std::string> kernelRelease();
+
+/// The calendar fields of the moment in the current time zone (localtime_r).
+Result<struct tm> localTime(time_t moment);
+/// The moment that calendar fields of the current time zone stand for (mktime, tm_isdst as
+/// given, the fields normalized as mktime does), or -1 when none.
+time_t fromLocalTime(struct tm fields);
+/// The same for fields in UTC (timegm).
+time_t fromUtcTime(struct tm fields);
 
 /// Path helpers on plain strings.
 std::string lastPathComponent(std::string_view path);

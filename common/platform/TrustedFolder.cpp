@@ -8,8 +8,8 @@
 namespace quillet::sys {
 namespace {
 
-std::string shown(std::string_view shownPath, const std::string &name) {
-    return shownPath.empty() ? name : std::string(shownPath);
+std::string shown(std::string_view shownPath, FdRef dir, const std::string &name) {
+    return shownPath.empty() ? dir.pathOf(name) : std::string(shownPath);
 }
 
 Status checkFolderShape(const struct stat &st, std::string_view shownPath) {
@@ -22,13 +22,14 @@ Status checkFolderShape(const struct stat &st, std::string_view shownPath) {
 
 /// Opens the entry without following a link and judges what was opened with check, so that a
 /// folder swapped for something else between a look and the use can never slip through. When
-/// the open fails, a look at the entry tells why in the user's words where it can.
+/// the open fails, a look at the entry tells why in the user's words where it can. The folder
+/// opened is known by shownPath from then on.
 template <typename Check>
-Result<Fd> openCheckedFolderAt(int dirFd, const std::string &name, const std::string &shownPath, Check check) {
-    auto folder = openAt(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+Result<Fd> openCheckedFolderAt(FdRef dir, const std::string &name, const std::string &shownPath, Check check) {
+    auto folder = openAt(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
     if (!folder) {
         if (folder.code() == ELOOP || folder.code() == ENOTDIR || folder.code() == EACCES) {
-            if (auto st = statAt(dirFd, name, FollowLinks::No)) {
+            if (auto st = statAt(dir, name, FollowLinks::No)) {
                 if (Status judged = check(*st, shownPath); !judged)
                     return judged;
             }
@@ -40,7 +41,7 @@ Result<Fd> openCheckedFolderAt(int dirFd, const std::string &name, const std::st
         return Status::failure(opened.code(), "fstat", shownPath);
     if (Status judged = check(*opened, shownPath); !judged)
         return judged;
-    return folder;
+    return Fd(folder->release(), shownPath);
 }
 
 } // namespace
@@ -54,8 +55,8 @@ Status checkOwnedFolder(const struct stat &st, std::string_view shownPath) {
     return {};
 }
 
-Result<Fd> openOwnedFolderAt(int dirFd, const std::string &name, std::string_view shownPath) {
-    return openCheckedFolderAt(dirFd, name, shown(shownPath, name), checkOwnedFolder);
+Result<Fd> openOwnedFolderAt(FdRef dir, const std::string &name, std::string_view shownPath) {
+    return openCheckedFolderAt(dir, name, shown(shownPath, dir, name), checkOwnedFolder);
 }
 
 Result<Fd> openOwnedFolder(const std::string &path) {
@@ -68,13 +69,14 @@ Result<Fd> openOwnedFolder(const std::string &path) {
 
 namespace {
 
-/// Opens the components of relative in turn from dirFd, each with open(current, component, shown).
+/// Opens the components of relative in turn from dir, each with open(current, component, shown).
 template <typename OpenOne>
-Result<Fd> openEachComponent(int dirFd, std::string_view relative, std::string_view shownBase, OpenOne openOne) {
-    auto current = openAt(dirFd, ".", O_RDONLY | O_DIRECTORY);
+Result<Fd> openEachComponent(FdRef dir, std::string_view relative, std::string_view shownBase, OpenOne openOne) {
+    std::string shownPath = shownBase.empty() ? std::string(dir.path) : std::string(shownBase);
+    auto current = openAt(dir, ".", O_RDONLY | O_DIRECTORY);
     if (!current)
-        return Status::failure(current.code(), "open", shownBase);
-    std::string shownPath(shownBase);
+        return Status::failure(current.code(), "open", shownPath);
+    current = Fd(current->release(), shownPath);
     size_t start = 0;
     while (start < relative.size()) {
         size_t end = relative.find('/', start);
@@ -85,7 +87,7 @@ Result<Fd> openEachComponent(int dirFd, std::string_view relative, std::string_v
             shownPath = joinPath(shownPath, component);
             if (component == "." || component == "..")
                 return Status::refusal(EINVAL, shownPath, "not a plain folder name");
-            auto next = openOne(current->get(), component, shownPath);
+            auto next = openOne(*current, component, shownPath);
             if (!next)
                 return next;
             current = std::move(next);
@@ -97,20 +99,20 @@ Result<Fd> openEachComponent(int dirFd, std::string_view relative, std::string_v
 
 } // namespace
 
-Result<Fd> openOwnedPathAt(int dirFd, std::string_view relative, std::string_view shownBase) {
-    return openEachComponent(dirFd, relative, shownBase, [](int folder, const std::string &name, std::string_view shown) {
+Result<Fd> openOwnedPathAt(FdRef dir, std::string_view relative, std::string_view shownBase) {
+    return openEachComponent(dir, relative, shownBase, [](FdRef folder, const std::string &name, std::string_view shown) {
         return openOwnedFolderAt(folder, name, shown);
     });
 }
 
-Result<Fd> openPathWithoutLinksAt(int dirFd, std::string_view relative, std::string_view shownBase) {
-    return openEachComponent(dirFd, relative, shownBase, [](int folder, const std::string &name, std::string_view shown) {
+Result<Fd> openPathWithoutLinksAt(FdRef dir, std::string_view relative, std::string_view shownBase) {
+    return openEachComponent(dir, relative, shownBase, [](FdRef folder, const std::string &name, std::string_view shown) {
         return openCheckedFolderAt(folder, name, std::string(shown), checkFolderShape);
     });
 }
 
-Result<Fd> openStickyFolderAt(int dirFd, const std::string &name, std::string_view shownPath) {
-    return openCheckedFolderAt(dirFd, name, shown(shownPath, name), [](const struct stat &st, std::string_view path) {
+Result<Fd> openStickyFolderAt(FdRef dir, const std::string &name, std::string_view shownPath) {
+    return openCheckedFolderAt(dir, name, shown(shownPath, dir, name), [](const struct stat &st, std::string_view path) {
         if (Status shape = checkFolderShape(st, path); !shape)
             return shape;
         if (!(st.st_mode & S_ISVTX))

@@ -20,25 +20,26 @@ namespace quillet::sys {
 /// folder", ENOTDIR "not a folder" or EPERM "belongs to another account (uid N)".
 Status checkOwnedFolder(const struct stat &st, std::string_view shownPath);
 
-/// Opens the entry name of the open folder dirFd (AT_FDCWD: name is a path, whose earlier
+/// Opens the entry name of the open folder dir (AT_FDCWD: name is a path, whose earlier
 /// components are followed as usual) as a folder of this user: never through a symbolic link,
 /// and only when checkOwnedFolder accepts it. A missing entry fails with ENOENT. shownPath names
-/// the folder in the refusal (name itself when empty).
-Result<Fd> openOwnedFolderAt(int dirFd, const std::string &name, std::string_view shownPath = {});
+/// the folder in the refusal and is the path of the Fd answered (when empty: its path in dir as
+/// far as dir's path is known, else name itself).
+Result<Fd> openOwnedFolderAt(FdRef dir, const std::string &name, std::string_view shownPath = {});
 Result<Fd> openOwnedFolder(const std::string &path);
-/// openOwnedFolderAt for every component of relative in turn, from dirFd: each folder on the
-/// way must be the user's own. shownBase + "/" + the components so far name a refusal. An empty
-/// relative opens dirFd itself again.
-Result<Fd> openOwnedPathAt(int dirFd, std::string_view relative, std::string_view shownBase);
+/// openOwnedFolderAt for every component of relative in turn, from dir: each folder on the
+/// way must be the user's own. shownBase (dir's path when empty) + "/" + the components so far
+/// name a refusal and the folder answered. An empty relative opens dir itself again.
+Result<Fd> openOwnedPathAt(FdRef dir, std::string_view relative, std::string_view shownBase);
 
-/// Opens every component of relative in turn from dirFd as a folder, never through a symbolic
+/// Opens every component of relative in turn from dir as a folder, never through a symbolic
 /// link, whoever owns it: the folders inside a folder already found to be the user's. An empty
-/// relative opens dirFd itself again. shownBase names a refusal as for openOwnedPathAt.
-Result<Fd> openPathWithoutLinksAt(int dirFd, std::string_view relative, std::string_view shownBase);
+/// relative opens dir itself again. shownBase names a refusal as for openOwnedPathAt.
+Result<Fd> openPathWithoutLinksAt(FdRef dir, std::string_view relative, std::string_view shownBase);
 
-/// Opens the entry name of dirFd as a folder with the sticky bit that is not a symbolic link,
+/// Opens the entry name of dir as a folder with the sticky bit that is not a symbolic link,
 /// whoever owns it: an administrator's shared folder in which every user keeps a folder of
 /// their own ("$topdir/.Trash"). Refusals as for openOwnedFolderAt, and EPERM "not sticky".
-Result<Fd> openStickyFolderAt(int dirFd, const std::string &name, std::string_view shownPath = {});
+Result<Fd> openStickyFolderAt(FdRef dir, const std::string &name, std::string_view shownPath = {});
 
 } // namespace quillet::sys

@@ -1,6 +1,5 @@
 #include "platform/UserPaths.h"
 
-#include "CacheLayout.h"
 #include "platform/TrustedFolder.h"
 
 #include <pwd.h>
@@ -67,7 +66,7 @@ std::string volumeTrashFolder(const std::string &mountPoint) {
     // Trash clients put the user's items in the shared trash whenever it passes the check,
     // making the user's folder in it on the first occasion: that is then the one to watch, and
     // what is (or will be) in it is checked when it is opened.
-    if (auto volume = openDirectory(mountPoint); volume && openStickyFolderAt(volume->get(), kSharedTrashName))
+    if (auto volume = openDirectory(mountPoint); volume && openStickyFolderAt(*volume, kSharedTrashName))
         return joinPath(mountPoint, kSharedTrashName + "/" + uid + "/files/");
     return joinPath(mountPoint, ".Trash-" + uid + "/files/");
 }
@@ -93,18 +92,14 @@ Result<Fd> openTrashFolder(const std::string &trashFolder, const std::string &to
     while (shown.size() > 1 && shown.back() == '/')
         shown.pop_back();
     if (relative.starts_with(kSharedTrashName + "/")) {
-        auto shared = openStickyFolderAt(volume->get(), kSharedTrashName, joinPath(shown, kSharedTrashName));
+        auto shared = openStickyFolderAt(*volume, kSharedTrashName, joinPath(shown, kSharedTrashName));
         if (!shared)
             return shared;
         relative.remove_prefix(kSharedTrashName.size() + 1);
-        return openOwnedPathAt(shared->get(), relative, joinPath(shown, kSharedTrashName));
+        return openOwnedPathAt(*shared, relative, joinPath(shown, kSharedTrashName));
     }
-    return openOwnedPathAt(volume->get(), relative, shown);
+    return openOwnedPathAt(*volume, relative, shown);
 }
-
-std::string homeCacheFolder() { return withSlash(joinPath(homeFolder(), kCacheFolderName)); }
-
-std::string volumeCacheFolder(const std::string &mountPoint) { return withSlash(joinPath(mountPoint, kCacheFolderName)); }
 
 std::string configFolder() { return environmentFolder("XDG_CONFIG_HOME", joinPath(homeFolder(), ".config")); }
 

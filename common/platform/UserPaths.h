@@ -1,6 +1,6 @@
 #pragma once
-// Where the current user's folders are: home, the freedesktop.org trash folders, the cache
-// folders, the configuration folder.
+// Where the current user's folders are: home, the freedesktop.org trash folders, the
+// configuration and state folders. (Where the cache folders lie is the core's: CacheFolders.h.)
 
 #include "platform/System.h"
 
@@ -30,9 +30,6 @@ bool isVolumeTrashFolder(const std::string &trashFolder, const std::string &topd
 /// itself must be a real folder of this user. Refusals name the folder and the reason
 /// (TrustedFolder.h); a missing folder fails with ENOENT.
 Result<Fd> openTrashFolder(const std::string &trashFolder, const std::string &topdir);
-/// The cache folder of the home volume or of another volume, with a trailing "/".
-std::string homeCacheFolder();
-std::string volumeCacheFolder(const std::string &mountPoint);
 /// $XDG_CONFIG_HOME, default ~/.config.
 std::string configFolder();
 

@@ -1,5 +1,6 @@
 #include "ZRMountManager.h"
 
+#include "CacheFolders.h"
 #include "ZRAppUtils.h"
 #include "platform/MountTable.h"
 #include "platform/UserPaths.h"
@@ -102,7 +103,7 @@ TEST(MountDiskArguments, volumeGetsItsTrashFolderAndCacheBaseAndTheRestUnchanged
     EXPECT_EQ(*manager.arguments(), std::vector<std::string>({"1", "/media/Data/.Trash-" + kUid + "/files/",
                                                               "/media/Data/", "100", "10", "1"}));
     // The cache folder quilletd derives from its cache base.
-    EXPECT_EQ(sys::volumeCacheFolder("/media/Data"), "/media/Data/.TrashCacheFolder/");
+    EXPECT_EQ(volumeCacheFolder("/media/Data"), "/media/Data/.TrashCacheFolder/");
 
     // The next volume replaces both; a trailing "/" on the mount point changes nothing.
     manager.setArgumentsForVolume("/media/user/My Disk/");

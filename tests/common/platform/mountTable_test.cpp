@@ -172,7 +172,6 @@ TEST(UserPaths, foldersFollowTheBaseDirectories) {
     ScopedEnv data("XDG_DATA_HOME", dir / "data");
     ScopedEnv config("XDG_CONFIG_HOME", "relative/is/ignored");
     EXPECT_EQ(sys::homeTrashFolder(), dir / "data/Trash/files/");
-    EXPECT_EQ(sys::homeCacheFolder(), dir / "home/.TrashCacheFolder/");
     EXPECT_EQ(sys::configFolder(), dir / "home/.config");
     std::string uid = std::to_string(::getuid());
     EXPECT_EQ(sys::volumeTrashFolder(dir / "vol"), dir / ("vol/.Trash-" + uid + "/files/"));
