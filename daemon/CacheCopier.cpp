@@ -387,7 +387,7 @@ CacheCopier::FolderCopy CacheCopier::copyFolder(int sourceParent, const std::str
     if (!rootStat)
         return FolderCopy::Failed;
     // Assembled under a name no reader shows, and named only once whole.
-    thread_local std::minstd_rand random(static_cast<unsigned>(::getpid()) ^ static_cast<unsigned>(sys::now()));
+    thread_local std::minstd_rand random(static_cast<unsigned>(sys::processId()) ^ static_cast<unsigned>(sys::now()));
     std::string partial;
     for (int attempt = 0; attempt < 100 && partial.empty(); ++attempt) {
         std::string candidate = sys::partialName(random());

@@ -595,6 +595,10 @@ std::string canonicalPath(const std::string &path) {
 
 uid_t effectiveUserId() { return ::geteuid(); }
 
+uid_t userId() { return ::getuid(); }
+
+pid_t processId() { return ::getpid(); }
+
 Status raiseSignal(int sig) {
     if (::raise(sig) != 0)
         return Status::fromErrno("raise", std::to_string(sig));

@@ -217,6 +217,10 @@ Status restoreDefaultSignal(int sig);
 /// be resolved (it does not exist, or a component cannot be searched).
 std::string canonicalPath(const std::string &path);
 uid_t effectiveUserId();
+/// The account the process runs for (getuid).
+uid_t userId();
+/// This process's id.
+pid_t processId();
 /// Sends sig to the calling thread (raise): to the process, for a single-threaded one.
 Status raiseSignal(int sig);
 /// Blocks every signal in the calling thread, answering the mask it had: a thread started
