@@ -14,6 +14,7 @@
 // nothing; parts of a folder that cannot be read are left out, named in the log, and the rest
 // is archived.
 
+#include "DaemonCommandLine.h"
 #include "platform/System.h"
 
 #include <cstdint>
@@ -26,8 +27,6 @@
 #include <vector>
 
 namespace quillet::daemon {
-
-enum class CacheMode : int32_t { Copy = 0, Move = 1 };
 
 class CacheCopier {
 public:
