@@ -251,7 +251,9 @@ TEST_F(ProtectionControlTest, restartStartsNothingWhileADaemonOutlivesTheStop) {
     ASSERT_EQ(::chmod(stubborn.c_str(), 0755), 0);
     quillet::test::ChildProcess stand;
     ASSERT_TRUE(stand.start(stubborn, {stubborn}, {"PATH=/usr/bin:/bin"}, _dir / "stubborn.err"));
-    ASSERT_TRUE(quillet::test::waitFor([&] { return running(kProtectionDaemonName).size() == 1; }));
+    // Named quilletd from its start, it ignores SIGINT only once the shell has read the trap.
+    ASSERT_TRUE(quillet::test::waitFor([&] { return quillet::test::statusMaskHas(stand.pid(), "SigIgn", SIGINT); }));
+    ASSERT_EQ(running(kProtectionDaemonName).size(), 1u);
 
     PreferencesDomain domain(kQuilletDomain);
     SettingsMirror mirror = SettingsMirror::load(domain, false);
