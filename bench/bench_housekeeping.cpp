@@ -36,7 +36,7 @@ int main(int argc, char **argv) {
     if (argc != 5 || std::strcmp(argv[1], "pass") != 0)
         return usage();
     int rounds = std::atoi(argv[2]);
-    quillet::cacheManager::CacheManagerArguments arguments;
+    quillet::CacheManagerArguments arguments;
     arguments.daysLimitation = std::atoi(argv[3]);
     arguments.percentageLimitation = std::atoi(argv[4]);
     CacheManager manager(arguments);

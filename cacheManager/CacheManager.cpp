@@ -24,16 +24,6 @@ namespace {
 /// The shortest name checkActivityLimitation takes for a date folder.
 constexpr size_t kMinimumDateFolderNameLength = 18;
 
-/// atoi's reading (leading blanks, a sign and digits; anything else reads as 0), except that a
-/// number beyond 32 bits is refused rather than wrapped around into another one.
-std::optional<int32_t> readNumber(const char *text) {
-    errno = 0;
-    long long value = std::strtoll(text, nullptr, 10);
-    if (errno == ERANGE || value < INT32_MIN || value > INT32_MAX)
-        return std::nullopt;
-    return static_cast<int32_t>(value);
-}
-
 int dayOfYearOfDateFolderName(std::string_view name);
 
 /// A date folder of some cache folder, as the day limit sees it.
@@ -148,24 +138,6 @@ uint64_t deleteDataInFolderAt(int dirFd, const std::string &name, uint64_t budge
 }
 
 } // namespace
-
-std::optional<CacheManagerArguments> parseCacheManagerArguments(int argc, const char *const *argv,
-                                                                std::string *problem) {
-    if (argc != 5 || !argv)
-        return std::nullopt;
-    static constexpr const char *kNames[] = {"", "DAYS", "SIZE_MAX", "MIN_FREE_PERCENT", ""};
-    CacheManagerArguments arguments;
-    for (int i : {1, 3}) {
-        auto number = readNumber(argv[i]);
-        if (!number) {
-            if (problem)
-                *problem = std::string(kNames[i]) + " \"" + argv[i] + "\" is out of range";
-            return std::nullopt;
-        }
-        (i == 1 ? arguments.daysLimitation : arguments.percentageLimitation) = *number;
-    }
-    return arguments;
-}
 
 Clock Clock::system() {
     // One sleep stands for the turn's five one-second sleeps: nothing is looked at in between,

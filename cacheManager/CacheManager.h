@@ -17,6 +17,7 @@
 // cache folders and date folders that are real folders of the user's are looked into: a link
 // or another account's folder under such a name is neither counted nor touched.
 
+#include "DaemonCommandLine.h"
 #include "platform/FolderStamp.h"
 #include "platform/MountTable.h"
 #include "platform/System.h"
@@ -32,22 +33,6 @@
 #include <vector>
 
 namespace quillet::cacheManager {
-
-/// The daemon's settings, all from its command line:
-///   quilletCacheManagerd DAYS SIZE_MAX MIN_FREE_PERCENT 0
-/// DAYS is the number of days of activity to keep (0: idle, enforce nothing), MIN_FREE_PERCENT
-/// the minimum free space of each volume in percent (0: none); SIZE_MAX and the last argument
-/// are not read.
-struct CacheManagerArguments {
-    int32_t daysLimitation = 0;
-    int32_t percentageLimitation = 0;
-};
-
-/// Reads the arguments the way the C library's atoi does (non-numeric text reads as 0), except
-/// that a number beyond 32 bits is refused, with the reason in *problem when given. Nothing
-/// unless there are exactly four arguments after the program name (argc == 5).
-std::optional<CacheManagerArguments> parseCacheManagerArguments(int argc, const char *const *argv,
-                                                                std::string *problem = nullptr);
 
 /// The time the waiting turns read and the way they sleep. The daemon uses the system clock;
 /// tests drive a fake one so that turns pass without waiting.

@@ -35,7 +35,7 @@ int main(int argc, char **argv) {
         return 0;
     }
     std::string problem;
-    auto arguments = quillet::cacheManager::parseCacheManagerArguments(argc, argv, &problem);
+    auto arguments = quillet::parseCacheManagerArguments(argc, argv, &problem);
     if (!arguments) {
         if (!problem.empty()) {
             std::fprintf(stderr, "quilletCacheManagerd: %s\n", problem.c_str());

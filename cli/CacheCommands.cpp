@@ -7,10 +7,8 @@
 #include "CacheLayout.h"
 #include "CacheRecovery.h"
 #include "CommandSupport.h"
-#include "DaemonControl.h"
 #include "ProtectionControl.h"
 #include "RunningWorkers.h"
-#include "platform/TrustedFolder.h"
 
 #include <algorithm>
 #include <chrono>
@@ -81,22 +79,6 @@ std::string withoutTrailingSlashes(std::string path) {
     return path;
 }
 
-} // namespace
-
-/// The cache folder that holds the resolved path (or is it, when orItself), as listed in caches
-/// and resolved; nothing when none does.
-std::optional<std::pair<std::string, std::string>> cacheHolding(const std::string &resolved,
-                                                                const std::vector<std::string> &caches, bool orItself) {
-    for (const std::string &cache : caches) {
-        const std::string folder = sys::canonicalPath(withoutTrailingSlashes(cache));
-        if ((orItself && resolved == folder) || resolved.starts_with(folder + "/"))
-            return std::pair{withoutTrailingSlashes(cache), folder};
-    }
-    return std::nullopt;
-}
-
-namespace {
-
 /// The path an ITEM argument names. Paths come as list and search print them, escaped
 /// (escapedText), or as a script decoded them from --json: the argument is taken as it is when
 /// something is there, else as the escaped text or the decoded JSON it reads as. The two
@@ -115,40 +97,13 @@ std::string itemPath(const std::string &argument) {
 /// text, so that a path given as list printed it is shown the same; else escaped.
 std::string shownAsTyped(const std::string &text) { return unescapedText(text) ? text : escapedText(text); }
 
-/// The browser row of the cached item named by argument, or the reason it is not one. Only
-/// the parent folder is resolved, to tell which cache folder holds the item; the item is then
-/// reached from that cache folder as it is listed, through real folders of the user's only,
-/// and is never followed itself when it is a link.
+/// The browser row of the cached item named by argument, or the reason it is not one.
 std::optional<BrowserItem> cachedItem(const std::string &argument, const std::vector<std::string> &caches,
                                       std::string &why) {
-    const std::string path = withoutTrailingSlashes(itemPath(argument));
-    const std::string name = sys::lastPathComponent(path);
-    const std::string parent = sys::canonicalPath(sys::parentPath(path));
-    const auto cache = cacheHolding(parent, caches, true);
-    if (name.empty() || name == "." || name == ".." || name == "/" || !cache) {
-        why = "not an item of a cache folder (give a path as list or search show it)";
-        return std::nullopt;
-    }
-    const auto &[listed, resolvedCache] = *cache;
-    const std::string folder = listed + parent.substr(resolvedCache.size());
-    auto entry = openEntryInCache(caches, sys::joinPath(folder, name));
-    if (!entry) {
-        why = entry.status().message();
-        return std::nullopt;
-    }
-    auto st = sys::statAt(entry->folder.get(), name, sys::FollowLinks::No);
-    if (!st) {
-        why = sys::Status::failure(st.code(), "stat", sys::joinPath(folder, name)).message();
-        return std::nullopt;
-    }
-    if (folder == listed && S_ISDIR(st->st_mode)) {
-        if (sys::Status own = sys::checkOwnedFolder(*st, sys::joinPath(folder, name)); !own) {
-            why = own.reason();
-            return std::nullopt;
-        }
-        return makeDayRow(listed, name, *st, FolderSize::Skip);
-    }
-    return makeEntryRow(folder, name, *st, RowOrigin::FlatRow);
+    CachedEntryRow found = cachedEntryRow(caches, itemPath(argument));
+    if (!found.row)
+        why = found.why.empty() ? "not an item of a cache folder (give a path as list or search show it)" : found.why;
+    return found.row;
 }
 
 } // namespace
@@ -207,7 +162,7 @@ int recover(const Options &options, std::ostream &out, std::ostream &err) {
     if (options.positional.empty())
         return usageError(err, "recover: give at least one ITEM", kRecoverHelp);
 
-    const std::vector<std::string> caches = cachesPaths();
+    const std::vector<std::string> caches = mountedCachesPaths();
     auto rows = cachedItems(options.positional, caches, err);
     if (!rows)
         return kExitFailure;
@@ -225,8 +180,8 @@ int recover(const Options &options, std::ostream &out, std::ostream &err) {
     const std::string where = sys::exists(destination)
                                   ? sys::canonicalPath(destination)
                                   : sys::canonicalPath(sys::parentPath(withoutTrailingSlashes(destination)));
-    if (auto cache = cacheHolding(where, caches, true)) {
-        err << "quilletctl: " << shownDestination << ": inside the cache folder " << escapedText(cache->first)
+    if (auto cache = cacheFolderHolding(where, caches)) {
+        err << "quilletctl: " << shownDestination << ": inside the cache folder " << escapedText(cache->listed)
             << "; recover into a folder outside it\n";
         return kExitFailure;
     }
@@ -301,7 +256,7 @@ int empty(const Options &options, std::ostream &out, std::ostream &err) {
     if (all == !options.positional.empty())
         return usageError(err, "empty: give either --all or the ITEMs to delete", kEmptyHelp);
 
-    const std::vector<std::string> caches = cachesPaths();
+    const std::vector<std::string> caches = mountedCachesPaths();
     std::vector<BrowserItem> rows;
     if (!all) {
         auto found = cachedItems(options.positional, caches, err);
@@ -352,10 +307,7 @@ int empty(const Options &options, std::ostream &out, std::ostream &err) {
         }
     }
 
-    DaemonControl daemons(daemonFolder());
-    PreferencesDomain domain(kQuilletDomain);
-    SettingsMirror mirror = loadMirror(domain);
-    ProtectionControl control(daemons, domain, mirror);
+    ProtectionControl control = ProtectionControl::forUser();
     const bool wasRunning = control.isRunning();
     if (wasRunning)
         out << "Protection stopped while the cache is emptied.\n" << std::flush;

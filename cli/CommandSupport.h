@@ -5,13 +5,11 @@
 
 #include "BrowserItem.h"
 #include "Commands.h"
-#include "SettingsStore.h"
 
 #include <cstdint>
 #include <iosfwd>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace quillet::cli {
@@ -26,22 +24,11 @@ struct Options {
     Console console;
 };
 
-/// The daemons of this installation: ../libexec/quillet beside bin/quilletctl.
-std::string daemonFolder();
 bool isHelp(const std::string &arg);
 /// Writes "quilletctl: message" and the command's help to err; answers kExitUsage.
 int usageError(std::ostream &err, const std::string &message, const char *help);
 /// The whole of text as a decimal integer, or nothing.
 std::optional<int64_t> parseInteger(const std::string &text);
-/// The settings mirror the daemons' command lines are built from.
-SettingsMirror loadMirror(const PreferencesDomain &domain);
-/// This user's cache folders on the mounted local volumes, the home one first.
-std::vector<std::string> cachesPaths();
-
-/// The cache folder of caches that holds the resolved path (or is it, when orItself): as listed
-/// and as resolved; nothing when none does.
-std::optional<std::pair<std::string, std::string>> cacheHolding(const std::string &resolved,
-                                                                const std::vector<std::string> &caches, bool orItself);
 /// The browser rows of the cached items the ITEM arguments name (paths as list and search show
 /// them), or nothing after writing to err why each argument that is not one is not.
 std::optional<std::vector<BrowserItem>> cachedItems(const std::vector<std::string> &arguments,

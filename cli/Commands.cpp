@@ -7,13 +7,11 @@
 #include "CacheTree.h"
 #include "DaemonControl.h"
 #include "ItemOrigin.h"
-#include "NotArchived.h"
+#include "PreferencesDomain.h"
 #include "ProtectionControl.h"
 #include "ProtectionStatistics.h"
+#include "SettingsMirror.h"
 #include "SettingsStore.h"
-#include "platform/MountTable.h"
-#include "platform/Process.h"
-#include "platform/ProcessTable.h"
 
 #include <algorithm>
 #include <atomic>
@@ -21,9 +19,6 @@
 #include <ostream>
 
 namespace quillet::cli {
-
-// The daemons of this installation: ../libexec/quillet beside bin/quilletctl.
-std::string daemonFolder() { return DaemonControl::defaultDaemonFolder(); }
 
 bool isHelp(const std::string &arg) { return arg == "--help" || arg == "-h"; }
 
@@ -39,24 +34,6 @@ std::optional<int64_t> parseInteger(const std::string &text) {
     if (text.empty() || ec != std::errc() || ptr != end)
         return std::nullopt;
     return value;
-}
-
-SettingsMirror loadMirror(const PreferencesDomain &domain) {
-    // The password flag is not ours to decide: keep what the application stored, when it is a
-    // value the application could have stored (the mirror warns about any other).
-    bool passwordExists = false;
-    if (auto stored = domain.read(); stored) {
-        auto it = stored.value().find(prefs::kAppMustAskForPassword);
-        passwordExists = it != stored.value().end() && !settingValueProblem(it->first, it->second) &&
-                         it->second.boolValue();
-    }
-    return SettingsMirror::load(domain, passwordExists);
-}
-
-std::vector<std::string> cachesPaths() {
-    std::vector<std::string> caches;
-    getCachesPaths(sys::mountedLocalVolumes(), caches);
-    return caches;
 }
 
 namespace {
@@ -114,14 +91,6 @@ constexpr const char *kSearchHelp = "Usage: quilletctl search TEXT [--json]\n"
                                     "Lists the cached items at any depth whose names contain TEXT, case ignored, in\n"
                                     "rows as list shows them.\n";
 
-int countProcesses(const std::vector<sys::ProcessEntry> &table, const char *name) {
-    int count = 0;
-    for (const sys::ProcessEntry &entry : table)
-        if (sys::matchesProgram(entry.command, name))
-            ++count;
-    return count;
-}
-
 // After a start: waits a second so that a daemon that exits at once is caught, then names every
 // volume left unprotected and every daemon that failed, with the reasons.
 int reportFailures(ProtectionControl &control, std::ostream &err) {
@@ -135,38 +104,24 @@ int reportFailures(ProtectionControl &control, std::ostream &err) {
 
 // ---- status -------------------------------------------------------------------------------
 
-/// What status counts as lately, for the items the daemons did not archive.
-constexpr int64_t kLatelyHours = 24;
-
 int status(const Options &options, std::ostream &out, std::ostream &err) {
     if (!options.positional.empty() || !options.other.empty())
         return usageError(err, "status: unexpected argument", kStatusHelp);
-    DaemonControl daemons(daemonFolder());
-    const bool running = daemons.isDaemonRunning(ReportProblems::No);
-    auto table = sys::readProcessTable();
-    const int protection = countProcesses(table, kProtectionDaemonName);
-    const int housekeeping = countProcesses(table, kCacheManagerDaemonName);
-    const int mountWatcher = countProcesses(table, kMountDaemonName);
-    auto volumes = sys::mountedLocalVolumes();
-    std::vector<std::string> caches;
-    std::vector<std::string> trashes;
-    getCachesPaths(volumes, caches);
-    getTrashedPaths(volumes, trashes);
-    const uint64_t cacheBytes = totalFolderSize(caches);
-    const uint64_t trashBytes = totalFolderSize(trashes);
-    const std::vector<UnprotectedVolume> unprotected = ProtectionControl::unprotectedVolumes(loadMirror(PreferencesDomain(kQuilletDomain)));
-    const NotArchivedSummary notArchived = notArchivedSince(sys::now() - kLatelyHours * 3600);
+    const ProtectionStatus now = ProtectionControl::forUser().status();
+    const std::vector<UnprotectedVolume> &unprotected = now.unprotected;
+    const NotArchivedSummary &notArchived = now.notArchived;
     if (options.json) {
-        out << "{\"protection\": " << (running ? "true" : "false") << ", \"protectionDaemons\": " << protection
-            << ", \"cacheManagerDaemons\": " << housekeeping << ", \"mountDaemons\": " << mountWatcher
-            << ", \"cacheSize\": " << cacheBytes << ", \"cacheSizeText\": " << jsonString(sizeText(cacheBytes))
-            << ", \"trashSize\": " << trashBytes << ", \"trashSizeText\": " << jsonString(trashSizeText(trashBytes))
-            << ", \"unprotected\": [";
+        out << "{\"protection\": " << (now.running ? "true" : "false")
+            << ", \"protectionDaemons\": " << now.daemons.protection
+            << ", \"cacheManagerDaemons\": " << now.daemons.cacheManager
+            << ", \"mountDaemons\": " << now.daemons.mountWatcher << ", \"cacheSize\": " << now.cacheBytes
+            << ", \"cacheSizeText\": " << jsonString(now.cacheSizeText) << ", \"trashSize\": " << now.trashBytes
+            << ", \"trashSizeText\": " << jsonString(now.trashSizeText) << ", \"unprotected\": [";
         for (size_t i = 0; i < unprotected.size(); ++i)
             out << (i ? ", " : "") << "{\"volume\": " << jsonString(unprotected[i].mountPoint)
                 << ", \"reason\": " << jsonString(unprotected[i].why.message()) << "}";
-        out << "], \"notArchivedLately\": {\"hours\": " << kLatelyHours << ", \"count\": " << notArchived.count
-            << ", \"reasons\": {";
+        out << "], \"notArchivedLately\": {\"hours\": " << kNotArchivedLatelyHours
+            << ", \"count\": " << notArchived.count << ", \"reasons\": {";
         bool first = true;
         for (const auto &[reason, count] : notArchived.byReason) {
             out << (first ? "" : ", ") << jsonString(reason) << ": " << count;
@@ -175,16 +130,16 @@ int status(const Options &options, std::ostream &out, std::ostream &err) {
         out << "}}}\n";
         return kExitSuccess;
     }
-    out << "Protection: " << (running ? "on" : "off") << "\n";
-    out << "Protection daemons: " << protection << "\n";
-    out << "Cache manager daemons: " << housekeeping << "\n";
-    out << "Mount daemons: " << mountWatcher << "\n";
-    out << "Cache size: " << sizeText(cacheBytes) << "\n";
-    out << "Trash size: " << trashSizeText(trashBytes) << "\n";
+    out << "Protection: " << (now.running ? "on" : "off") << "\n";
+    out << "Protection daemons: " << now.daemons.protection << "\n";
+    out << "Cache manager daemons: " << now.daemons.cacheManager << "\n";
+    out << "Mount daemons: " << now.daemons.mountWatcher << "\n";
+    out << "Cache size: " << now.cacheSizeText << "\n";
+    out << "Trash size: " << now.trashSizeText << "\n";
     for (const UnprotectedVolume &volume : unprotected)
         out << "Not protected: " << volume.mountPoint << ": " << volume.why.message() << "\n";
     if (notArchived.count > 0) {
-        out << "Not archived in the last " << kLatelyHours << " hours: " << notArchived.count
+        out << "Not archived in the last " << kNotArchivedLatelyHours << " hours: " << notArchived.count
             << (notArchived.count == 1 ? " item" : " items") << " (";
         bool first = true;
         for (const auto &[reason, count] : notArchived.byReason) {
@@ -201,11 +156,8 @@ int status(const Options &options, std::ostream &out, std::ostream &err) {
 int start(const Options &options, std::ostream &out, std::ostream &err) {
     if (!options.positional.empty() || !options.other.empty() || options.json)
         return usageError(err, "start: unexpected argument", kStartHelp);
-    DaemonControl daemons(daemonFolder());
-    PreferencesDomain domain(kQuilletDomain);
-    SettingsMirror mirror = loadMirror(domain);
-    ProtectionControl control(daemons, domain, mirror);
-    if (daemons.isDaemonRunning(ReportProblems::No)) {
+    ProtectionControl control = ProtectionControl::forUser();
+    if (control.isRunning()) {
         out << "Protection is already running.\n";
         return kExitSuccess;
     }
@@ -222,12 +174,8 @@ int start(const Options &options, std::ostream &out, std::ostream &err) {
 int stop(const Options &options, std::ostream &out, std::ostream &err) {
     if (!options.positional.empty() || !options.other.empty() || options.json)
         return usageError(err, "stop: unexpected argument", kStopHelp);
-    DaemonControl daemons(daemonFolder());
-    PreferencesDomain domain(kQuilletDomain);
-    SettingsMirror mirror = loadMirror(domain);
-    ProtectionControl control(daemons, domain, mirror);
-    control.stopProtection();
-    if (!daemons.waitUntilNoDaemonRuns()) {
+    ProtectionControl control = ProtectionControl::forUser();
+    if (!control.stopAndWait(std::chrono::seconds(5))) {
         err << "quilletctl: protection: daemons still running 5 seconds after the stop\n";
         return kExitFailure;
     }
@@ -293,7 +241,7 @@ int settings(const Options &options, std::ostream &out, std::ostream &err) {
                           kSettingsHelp);
     PreferencesDomain domain(kQuilletDomain);
     if (positional.empty()) {
-        SettingsMirror mirror = loadMirror(domain);
+        SettingsMirror mirror = SettingsMirror::loadWithStoredPasswordFlag(domain);
         printWarnings(mirror, err);
         for (const char *key : kUserSettings)
             if (auto value = mirror.value(key))
@@ -304,7 +252,7 @@ int settings(const Options &options, std::ostream &out, std::ostream &err) {
     if (auto why = notASetting(key))
         return usageError(err, "settings: " + *why, kSettingsHelp);
     if (positional.size() == 1) {
-        SettingsMirror mirror = loadMirror(domain);
+        SettingsMirror mirror = SettingsMirror::loadWithStoredPasswordFlag(domain);
         printWarnings(mirror, err);
         if (auto value = mirror.value(key))
             out << displayValue(*value) << "\n";
@@ -326,19 +274,16 @@ int settings(const Options &options, std::ostream &out, std::ostream &err) {
     }
     out << key << " = " << *value << "\n";
 
-    DaemonControl daemons(daemonFolder());
-    if (!daemons.isDaemonRunning(ReportProblems::No))
+    // The daemons take their settings on the command line: they must be started again, with
+    // the mirror read now that the value is stored.
+    ProtectionControl control = ProtectionControl::forUser();
+    if (!control.isRunning())
         return kExitSuccess;
-    // The daemons take their settings on the command line: they must be started again.
-    SettingsMirror mirror = loadMirror(domain);
-    printWarnings(mirror, err);
-    ProtectionControl control(daemons, domain, mirror);
-    control.stopProtection();
-    if (!daemons.waitUntilNoDaemonRuns()) {
+    printWarnings(control.mirror(), err);
+    if (!control.restart(std::chrono::seconds(5))) {
         err << "quilletctl: protection: daemons still running 5 seconds after the stop; not restarted\n";
         return kExitFailure;
     }
-    control.startProtection();
     int result = reportFailures(control, err);
     if (!control.refreshRunningState()) {
         err << "quilletctl: protection: no daemon is running after the restart\n";
@@ -427,7 +372,7 @@ int list(const Options &options, std::ostream &out, std::ostream &err) {
     if (!options.positional.empty())
         return usageError(err, "list: unexpected argument \"" + options.positional.front() + "\"", kListHelp);
 
-    const std::vector<std::string> caches = cachesPaths();
+    const std::vector<std::string> caches = mountedCachesPaths();
     CacheTree tree(caches);
     tree.setViewMode(flat ? ViewMode::Flat : ViewMode::Day);
     tree.setAgeLimitHours(hours);
@@ -484,7 +429,7 @@ int search(const Options &options, std::ostream &out, std::ostream &err) {
         return usageError(err, "search: unknown argument \"" + options.other.front() + "\"", kSearchHelp);
     if (options.positional.size() != 1 || options.positional.front().empty())
         return usageError(err, "search: give one non-empty TEXT", kSearchHelp);
-    const std::vector<std::string> caches = cachesPaths();
+    const std::vector<std::string> caches = mountedCachesPaths();
     std::vector<BrowserItem> hits;
     std::atomic<bool> stop{false};
     searchCaches(caches, options.positional.front(), stop, [&](BrowserItem &&item) { hits.push_back(std::move(item)); });

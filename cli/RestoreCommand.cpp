@@ -2,6 +2,7 @@
 // Items are named by the paths list and search show; anything that does not lie inside one of
 // this user's cache folders is refused before any work starts.
 
+#include "CacheFolders.h"
 #include "CacheRestore.h"
 #include "CommandSupport.h"
 
@@ -35,7 +36,7 @@ int restore(const Options &options, std::ostream &out, std::ostream &err) {
     if (options.positional.empty())
         return usageError(err, "restore: give at least one ITEM", kRestoreHelp);
 
-    const std::vector<std::string> caches = cachesPaths();
+    const std::vector<std::string> caches = mountedCachesPaths();
     auto rows = cachedItems(options.positional, caches, err);
     if (!rows)
         return kExitFailure;
@@ -48,8 +49,8 @@ int restore(const Options &options, std::ostream &out, std::ostream &err) {
             err << "quilletctl: " << escapedText(*folder) << ": " << (st ? "not a folder" : "no such folder") << "\n";
             return kExitFailure;
         }
-        if (auto cache = cacheHolding(sys::canonicalPath(*folder), caches, true)) {
-            err << "quilletctl: " << escapedText(*folder) << ": inside the cache folder " << escapedText(cache->first)
+        if (auto cache = cacheFolderHolding(sys::canonicalPath(*folder), caches)) {
+            err << "quilletctl: " << escapedText(*folder) << ": inside the cache folder " << escapedText(cache->listed)
                 << "; restore into a folder outside it\n";
             return kExitFailure;
         }

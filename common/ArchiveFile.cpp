@@ -2,6 +2,7 @@
 
 #include "BinaryPlistCheck.h"
 #include "CacheLayout.h"
+#include "Plist.h"
 #include "platform/System.h"
 #include "platform/TrustedFolder.h"
 
@@ -9,10 +10,8 @@
 #include <plist/plist.h>
 #include <sys/stat.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <memory>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -36,11 +35,6 @@ constexpr const char *kModificationDateKey = "Modification date";
 constexpr const char *kItemSizeKey = "Item size";
 constexpr const char *kItemNameKey = "Item name";
 constexpr size_t kModificationDateBytes = 8;
-
-struct PlistFree {
-    void operator()(void *node) const { plist_free(static_cast<plist_t>(node)); }
-};
-using PlistOwner = std::unique_ptr<void, PlistFree>;
 
 // ---- Writing ---------------------------------------------------------------------------------
 
@@ -66,15 +60,7 @@ public:
         return uid;
     }
 
-    std::string bytes() const {
-        char *binary = nullptr;
-        uint32_t length = 0;
-        plist_to_bin(_root.get(), &binary, &length);
-        std::string out(binary ? binary : "", binary ? length : 0);
-        if (binary)
-            plist_to_bin_free(binary);
-        return out;
-    }
+    std::string bytes() const { return plistToBinary(_root.get()); }
 
 private:
     PlistOwner _root;

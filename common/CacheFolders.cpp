@@ -51,6 +51,12 @@ void getTrashedPaths(const std::vector<sys::LocalVolume> &volumes, std::vector<s
     }
 }
 
+std::vector<std::string> mountedCachesPaths() {
+    std::vector<std::string> caches;
+    getCachesPaths(sys::mountedLocalVolumes(), caches);
+    return caches;
+}
+
 sys::Status volumeProtectionProblem(const sys::LocalVolume &volume) {
     if (auto cache = sys::openOwnedFolder(cacheFolderOf(volume)); refused(cache))
         return cache.status();
@@ -116,6 +122,46 @@ sys::Result<EntryInCache> openEntryInCache(const std::vector<std::string> &cache
     if (!folder)
         return folder.status();
     return EntryInCache{std::move(*folder), name};
+}
+
+std::optional<HoldingCacheFolder> cacheFolderHolding(const std::string &resolvedPath,
+                                                     const std::vector<std::string> &caches) {
+    for (const std::string &cache : caches) {
+        const std::string folder = sys::canonicalPath(withoutSlashes(cache));
+        if (resolvedPath == folder || resolvedPath.starts_with(folder + "/"))
+            return HoldingCacheFolder{withoutSlashes(cache), folder};
+    }
+    return std::nullopt;
+}
+
+CachedEntryRow cachedEntryRow(const std::vector<std::string> &caches, const std::string &path) {
+    CachedEntryRow found;
+    const std::string entryPath = withoutSlashes(path);
+    const std::string name = sys::lastPathComponent(entryPath);
+    const std::string parent = sys::canonicalPath(sys::parentPath(entryPath));
+    const auto cache = cacheFolderHolding(parent, caches);
+    if (name.empty() || name == "." || name == ".." || name == "/" || !cache)
+        return found;
+    const std::string folder = cache->listed + parent.substr(cache->resolved.size());
+    auto entry = openEntryInCache(caches, sys::joinPath(folder, name));
+    if (!entry) {
+        found.why = entry.status().message();
+        return found;
+    }
+    auto st = sys::statAt(entry->folder.get(), name, sys::FollowLinks::No);
+    if (!st) {
+        found.why = sys::Status::failure(st.code(), "stat", sys::joinPath(folder, name)).message();
+        return found;
+    }
+    if (folder == cache->listed && S_ISDIR(st->st_mode)) {
+        if (sys::Status own = sys::checkOwnedFolder(*st, sys::joinPath(folder, name)); !own)
+            found.why = own.reason();
+        else
+            found.row = makeDayRow(cache->listed, name, *st, FolderSize::Skip);
+        return found;
+    }
+    found.row = makeEntryRow(folder, name, *st, RowOrigin::FlatRow);
+    return found;
 }
 
 } // namespace quillet

@@ -4,9 +4,11 @@
 // or trash folder that is a symbolic link, or belongs to another account, is left out, so that
 // nothing that walks the lists (housekeeping, the browser, emptying, statistics) ever enters it.
 
+#include "BrowserItem.h"
 #include "platform/MountTable.h"
 #include "platform/System.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,8 @@ void getCachesPaths(const std::vector<sys::LocalVolume> &volumes, std::vector<st
 /// or not, unless it is refused), then this user's trash folder of every other volume where it
 /// exists and may be trusted (sys::openTrashFolder).
 void getTrashedPaths(const std::vector<sys::LocalVolume> &volumes, std::vector<std::string> &list);
+/// getCachesPaths over the local volumes mounted now.
+std::vector<std::string> mountedCachesPaths();
 
 /// Why protection of the volume cannot work for this user, or ok: its cache folder, where it
 /// exists, must be a real folder of this user, and so must its trash folder and the folders
@@ -47,6 +51,32 @@ struct EntryInCache {
     std::string name;
 };
 sys::Result<EntryInCache> openEntryInCache(const std::vector<std::string> &caches, const std::string &path);
+
+/// A cache folder holding a path: as listed, and resolved (links and "." / ".." resolved).
+struct HoldingCacheFolder {
+    std::string listed;
+    std::string resolved;
+};
+/// The cache folder of caches that holds resolvedPath, a path with links and "." / ".." resolved,
+/// or is it: each cache folder is resolved too before they are compared. Nothing when none does.
+std::optional<HoldingCacheFolder> cacheFolderHolding(const std::string &resolvedPath,
+                                                     const std::vector<std::string> &caches);
+
+/// What a path given from outside (a command-line argument) names in the cache folders.
+struct CachedEntryRow {
+    /// The browser row of the entry: a day row (its size not measured) for a folder directly
+    /// inside a cache folder, a flat row for anything deeper.
+    std::optional<BrowserItem> row;
+    /// Why there is no row: empty when no cache folder holds the path or its last component names
+    /// no entry (empty, "." or ".."); else the folder or entry refused and the reason, or for a
+    /// date folder of another account the reason alone (the path names the folder already).
+    std::string why;
+};
+/// The row of the cached entry at path. Only the folder holding the entry is resolved, to tell
+/// which cache folder holds it; the entry is then reached from that cache folder as it is listed,
+/// through real folders of the user's only (openEntryInCache), and is never followed itself when
+/// it is a link. A date folder must be a real folder of this user as well.
+CachedEntryRow cachedEntryRow(const std::vector<std::string> &caches, const std::string &path);
 
 /// A volume start-up left unprotected, and why.
 struct UnprotectedVolume {

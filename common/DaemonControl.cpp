@@ -2,7 +2,6 @@
 
 #include "CacheFolders.h"
 #include "platform/Process.h"
-#include "platform/ProcessTable.h"
 #include "platform/TrustedFolder.h"
 #include "platform/UserPaths.h"
 
@@ -39,11 +38,15 @@ std::string DaemonControl::defaultDaemonFolder() {
     return folder;
 }
 
+std::vector<sys::ProcessEntry> DaemonControl::processTable() const {
+    return _processTable ? _processTable() : sys::readProcessTable();
+}
+
 bool DaemonControl::isDaemonRunning(ReportProblems report) {
     bool running = false;
     bool protectionSeen = false;
     int balance = 0;
-    for (const sys::ProcessEntry &entry : sys::readProcessTable()) {
+    for (const sys::ProcessEntry &entry : processTable()) {
         if (sys::matchesProgram(entry.command, kProtectionDaemonName)) {
             running = true;
             if (!protectionSeen) {
@@ -70,9 +73,7 @@ bool DaemonControl::isDaemonRunning(ReportProblems report) {
     ProtectionProblemChoice choice =
         _hooks.protectionProblem ? _hooks.protectionProblem() : ProtectionProblemChoice::ContinueAnyway;
     if (choice == ProtectionProblemChoice::StopAndRelaunch) {
-        std::vector<std::string> caches;
-        getCachesPaths(sys::mountedLocalVolumes(), caches);
-        cleanConfigFiles(caches);
+        cleanConfigFiles(mountedCachesPaths());
         if (_hooks.scheduleRestart)
             _hooks.scheduleRestart();
         return false;
@@ -80,16 +81,23 @@ bool DaemonControl::isDaemonRunning(ReportProblems report) {
     return running;
 }
 
-int DaemonControl::countDaemonsRunning() {
-    int count = 0;
-    for (const sys::ProcessEntry &entry : sys::readProcessTable())
+int DaemonControl::countDaemonsRunning() { return countDaemons().protection; }
+
+DaemonCounts DaemonControl::countDaemons() {
+    DaemonCounts counts;
+    for (const sys::ProcessEntry &entry : processTable()) {
         if (sys::matchesProgram(entry.command, kProtectionDaemonName))
-            ++count;
-    return count;
+            ++counts.protection;
+        else if (sys::matchesProgram(entry.command, kCacheManagerDaemonName))
+            ++counts.cacheManager;
+        else if (sys::matchesProgram(entry.command, kMountDaemonName))
+            ++counts.mountWatcher;
+    }
+    return counts;
 }
 
 void DaemonControl::killAllDaemons() {
-    for (const sys::ProcessEntry &entry : sys::readProcessTable())
+    for (const sys::ProcessEntry &entry : processTable())
         if (isOneOfTheDaemons(entry))
             (void)sys::sendSignal(entry.pid, SIGINT);
 }
@@ -97,7 +105,7 @@ void DaemonControl::killAllDaemons() {
 bool DaemonControl::waitUntilNoDaemonRuns(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        const auto table = sys::readProcessTable();
+        const auto table = processTable();
         if (std::none_of(table.begin(), table.end(), isOneOfTheDaemons))
             return true;
         if (std::chrono::steady_clock::now() >= deadline)

@@ -4,6 +4,7 @@
 // this user's processes are looked at: another account's daemons protect that account's trash,
 // and are neither counted here nor signalled.
 
+#include "platform/ProcessTable.h"
 #include "platform/System.h"
 
 #include <chrono>
@@ -31,6 +32,14 @@ struct DaemonControlHooks {
     std::function<void(int seconds)> pause;
 };
 
+/// The daemons of this user running, by program.
+struct DaemonCounts {
+    int protection = 0;   ///< quilletd
+    int cacheManager = 0; ///< quilletCacheManagerd
+    int mountWatcher = 0; ///< quilletMountDiskd
+    bool operator==(const DaemonCounts &) const = default;
+};
+
 class DaemonControl {
 public:
     /// daemonFolder holds the three daemons (libexec/quillet beside the running program).
@@ -46,6 +55,14 @@ public:
     bool isDaemonRunning(ReportProblems report);
     /// Number of quilletd processes.
     int countDaemonsRunning();
+    /// Number of processes of each of the three daemons.
+    DaemonCounts countDaemons();
+
+    /// Where the process table comes from: the kernel's (sys::readProcessTable) unless a source
+    /// is given. A test shows the daemons it wants seen this way; a stop then signals the process
+    /// ids it gives.
+    using ProcessTableSource = std::function<std::vector<sys::ProcessEntry>()>;
+    void setProcessTableSource(ProcessTableSource source) { _processTable = std::move(source); }
     /// SIGINT to every process of the three daemons run by this user (failures ignored).
     void killAllDaemons();
     /// Reads the process table every 50 ms until none of the three daemons is left (a stopped
@@ -67,8 +84,11 @@ public:
                               const std::string &logPath = {});
 
 private:
+    std::vector<sys::ProcessEntry> processTable() const;
+
     std::string _daemonFolder;
     DaemonControlHooks _hooks;
+    ProcessTableSource _processTable;
 };
 
 } // namespace quillet

@@ -1,5 +1,7 @@
 #include "ProtectionControl.h"
 
+#include "DaemonCommandLine.h"
+#include "ProtectionStatistics.h"
 #include "ZRAppUtils.h"
 #include "platform/MountTable.h"
 #include "platform/ProcessTable.h"
@@ -49,6 +51,16 @@ std::string shownName(const sys::LocalVolume &volume) {
 
 ProtectionControl::ProtectionControl(DaemonControl &daemons, PreferencesDomain &domain, SettingsMirror &mirror)
     : _daemons(daemons), _domain(domain), _mirror(mirror) {}
+
+ProtectionControl::ProtectionControl(std::unique_ptr<OwnedParts> parts)
+    : _owned(std::move(parts)), _daemons(_owned->daemons), _domain(_owned->domain), _mirror(_owned->mirror) {}
+
+ProtectionControl ProtectionControl::forUser(std::string daemonFolder, DaemonControlHooks hooks) {
+    PreferencesDomain domain(kQuilletDomain);
+    SettingsMirror mirror = SettingsMirror::loadWithStoredPasswordFlag(domain);
+    return ProtectionControl(std::make_unique<OwnedParts>(
+        OwnedParts{DaemonControl(std::move(daemonFolder), std::move(hooks)), std::move(domain), std::move(mirror)}));
+}
 
 StartStopOutcome ProtectionControl::startStop(StopRequest request) {
     if (!_daemons.isDaemonRunning(ReportProblems::No)) {
@@ -193,12 +205,41 @@ void ProtectionControl::stopProtection() {
     storeDaemonsRunning(false);
 }
 
+bool ProtectionControl::stopAndWait(std::chrono::milliseconds timeout) {
+    stopProtection();
+    return _daemons.waitUntilNoDaemonRuns(timeout);
+}
+
+bool ProtectionControl::restart(std::chrono::milliseconds stopTimeout) {
+    // A daemon still running would see the new ones launched beside it: two quilletd on one
+    // trash folder, or a second housekeeping daemon.
+    if (!stopAndWait(stopTimeout))
+        return false;
+    startProtection();
+    return true;
+}
+
+ProtectionStatus ProtectionControl::status(char decimalSeparator) {
+    ProtectionStatus status;
+    status.running = _daemons.isDaemonRunning(ReportProblems::No);
+    status.daemons = _daemons.countDaemons();
+    const std::vector<sys::LocalVolume> volumes = sys::mountedLocalVolumes();
+    std::vector<std::string> caches;
+    std::vector<std::string> trashes;
+    getCachesPaths(volumes, caches);
+    getTrashedPaths(volumes, trashes);
+    status.cacheBytes = totalFolderSize(caches);
+    status.trashBytes = totalFolderSize(trashes);
+    status.cacheSizeText = sizeText(status.cacheBytes, decimalSeparator);
+    status.trashSizeText = trashSizeText(status.trashBytes, decimalSeparator);
+    status.unprotected = unprotectedVolumes(_mirror);
+    status.notArchived = notArchivedSince(sys::now() - kNotArchivedLatelyHours * 3600);
+    return status;
+}
+
 bool ProtectionControl::isRunning() { return _daemons.isDaemonRunning(ReportProblems::No); }
 
-bool ProtectionControl::stopForCacheWork() {
-    stopProtection();
-    return _daemons.waitUntilNoDaemonRuns(std::chrono::seconds(10));
-}
+bool ProtectionControl::stopForCacheWork() { return stopAndWait(std::chrono::seconds(10)); }
 
 void ProtectionControl::startAfterCacheWork() {
     // Someone else (the companion, another quilletctl) may have started it meanwhile: a plain

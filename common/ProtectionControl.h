@@ -1,15 +1,19 @@
 #pragma once
 // Starting and stopping protection: which daemons to launch for which trash folders, with
-// command lines built from the settings mirror, and the state written back into the
-// preferences for the companion.
+// command lines built from the settings mirror, the state written back into the preferences for
+// the companion, and the status the front ends show. ProtectionControl::forUser() wires it for
+// this user; every front end takes it from there.
 
 #include "CacheFolders.h"
 #include "DaemonControl.h"
-#include "SettingsStore.h"
+#include "PreferencesDomain.h"
+#include "ProtectionStatus.h"
+#include "SettingsMirror.h"
 
 #include <sys/types.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -35,7 +39,18 @@ public:
 
 class ProtectionControl : public ProtectionSwitch {
 public:
+    /// Protection over parts the caller keeps alive.
     ProtectionControl(DaemonControl &daemons, PreferencesDomain &domain, SettingsMirror &mirror);
+    /// This user's protection, over parts of its own: the daemons in daemonFolder (by default
+    /// those beside the running program) with the hooks, the domain com.plx.Quillet and the mirror
+    /// loaded from it with the password flag the domain holds
+    /// (SettingsMirror::loadWithStoredPasswordFlag). The mirror's warnings are left to the caller.
+    static ProtectionControl forUser(std::string daemonFolder = DaemonControl::defaultDaemonFolder(),
+                                     DaemonControlHooks hooks = {});
+
+    DaemonControl &daemons() { return _daemons; }
+    PreferencesDomain &domain() { return _domain; }
+    SettingsMirror &mirror() { return _mirror; }
 
     /// Starts protection when no daemon runs; otherwise stops it, or answers
     /// StopNeedsConfirmation for the user's control (then stopProtection() once confirmed).
@@ -56,6 +71,20 @@ public:
     std::vector<std::string> confirmLaunches(std::chrono::milliseconds wait = std::chrono::seconds(1));
     /// SIGINT to every daemon; "Daemons are running" becomes 0.
     void stopProtection();
+    /// stopProtection, then waits up to timeout for every daemon to end (a stopping quilletd
+    /// still writes its index); false when one is still running.
+    [[nodiscard]] bool stopAndWait(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    /// What saving the settings does while protection runs, so that the daemons take command
+    /// lines built from the mirror as it is now: stopAndWait(stopTimeout), then startProtection.
+    /// False, and nothing started, when a daemon is still running after the wait. As after
+    /// startProtection, confirmLaunches, failures() and unprotected() tell how the start went.
+    [[nodiscard]] bool restart(std::chrono::milliseconds stopTimeout = std::chrono::seconds(5));
+    /// The status as it is now: whether protection runs (isDaemonRunning without reporting), the
+    /// daemons counted, the sizes of the cache folders and the trash folders of the mounted
+    /// volumes with their texts (decimalSeparator the user's), the volumes a start would leave
+    /// unprotected (unprotectedVolumes of the mirror), and the not-archived lines of the daemons'
+    /// log of the last kNotArchivedLatelyHours hours.
+    ProtectionStatus status(char decimalSeparator = '.');
     /// Whether protection runs now, written into the preferences and the mirror.
     bool refreshRunningState();
 
@@ -76,6 +105,14 @@ public:
     static std::vector<UnprotectedVolume> unprotectedVolumes(const SettingsMirror &mirror);
 
 private:
+    /// The parts forUser() wires: they live as long as the control, at a fixed place.
+    struct OwnedParts {
+        DaemonControl daemons;
+        PreferencesDomain domain;
+        SettingsMirror mirror;
+    };
+    explicit ProtectionControl(std::unique_ptr<OwnedParts> parts);
+
     /// One daemon the last start launched: its name, process id and the trash folder it
     /// watches (quilletd only).
     struct LaunchedDaemon {
@@ -93,6 +130,8 @@ private:
     /// What the daemon wrote to the log since the start, as far as it can be told apart.
     std::string messagesOf(const LaunchedDaemon &daemon) const;
 
+    // Declared before the references, which may refer into it.
+    std::unique_ptr<OwnedParts> _owned;
     DaemonControl &_daemons;
     PreferencesDomain &_domain;
     SettingsMirror &_mirror;

@@ -1,15 +1,15 @@
 #include "SettingsFile.h"
 
 #include "BinaryPlistCheck.h"
+#include "Plist.h"
+#include "PreferencesDomain.h"
 
 #include <plist/plist.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 
 namespace quillet {
 
@@ -276,11 +276,6 @@ bool checkXmlPlist(std::string_view text, uint32_t maxDepth) {
 
 namespace {
 
-struct PlistFree {
-    void operator()(void *node) const { plist_free(static_cast<plist_t>(node)); }
-};
-using PlistPtr = std::unique_ptr<void, PlistFree>;
-
 // libplist's tree as a PlistNode. The checks before parsing bound the depth already; it is
 // checked again here because this function recurses.
 bool fromLibplist(plist_t node, uint32_t depth, PlistNode &out) {
@@ -337,22 +332,11 @@ bool fromLibplist(plist_t node, uint32_t depth, PlistNode &out) {
         if (depth > kMaxSettingsDepth)
             return false;
         out.kind = PlistNode::Kind::Dictionary;
-        plist_dict_iter it = nullptr;
-        plist_dict_new_iter(node, &it);
-        bool ok = true;
-        while (ok) {
-            char *key = nullptr;
-            plist_t item = nullptr;
-            plist_dict_next_item(node, it, &key, &item);
-            if (!key)
-                break;
+        return forEachPlistEntry(node, [&](const char *key, plist_t item) {
             out.keys.emplace_back(key);
-            std::free(key);
             out.items.emplace_back();
-            ok = item && fromLibplist(item, depth + 1, out.items.back());
-        }
-        std::free(it);
-        return ok;
+            return item && fromLibplist(item, depth + 1, out.items.back());
+        });
     }
     default:
         return false;
@@ -383,7 +367,7 @@ sys::Result<PlistNode> parseSettingsFile(std::string_view bytes) {
             return corrupt();
         plist_from_xml(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
     }
-    PlistPtr owner(root);
+    PlistOwner owner(root);
     if (!root || plist_get_node_type(root) != PLIST_DICT)
         return corrupt();
     PlistNode top;
@@ -455,15 +439,8 @@ std::optional<std::string> xmlSettingsFile(const PlistNode &top) {
     // libplist's nodes hold C strings: a string with NUL would be cut short.
     if (holdsNul(top))
         return std::nullopt;
-    PlistPtr root(toLibplist(top));
-    char *xml = nullptr;
-    uint32_t length = 0;
-    plist_to_xml(root.get(), &xml, &length);
-    if (!xml)
-        return std::nullopt;
-    std::string text(xml, length);
-    plist_to_xml_free(xml);
-    return text;
+    PlistOwner root(toLibplist(top));
+    return plistToXml(root.get());
 }
 
 // The code points of valid UTF-8 as UTF-16 code units, or nothing when text is not UTF-8

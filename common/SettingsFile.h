@@ -18,7 +18,7 @@
 // NUL as ASCII, and its reader stops at the first NUL), so the binary form is written here: a
 // string holding NUL becomes UTF-16, which libplist reads back whole.
 
-#include "SettingsStore.h"
+#include "PrefValue.h"
 #include "platform/System.h"
 
 #include <cstdint>

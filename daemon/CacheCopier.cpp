@@ -103,7 +103,7 @@ bool isOwnExecutableName(const std::string &name) {
     return false;
 }
 
-CacheCopier::CacheCopier(std::string trashCacheFolder, int32_t dataCacheMode, uint64_t maxCacheSize)
+CacheCopier::CacheCopier(std::string trashCacheFolder, CacheMode dataCacheMode, uint64_t maxCacheSize)
     : _trashCacheFolder(std::move(trashCacheFolder)), _dataCacheMode(dataCacheMode), _maxCacheSize(maxCacheSize) {}
 
 bool CacheCopier::copyDataToCacheCheck(const std::string &path, uint64_t sizeLimit, int64_t minimumFreePercentage) {
@@ -187,7 +187,7 @@ bool CacheCopier::copyDataToCacheCheck(int trashFd, const std::string &trashFold
     const uint64_t totalBytes = figures->totalBytes;
     if (freeBytes == 0 || totalBytes == 0)
         return refuse(kNotArchivedVolumeFull);
-    if (S_ISDIR(st->st_mode) && minimumFreePercentage > 0 && _dataCacheMode == static_cast<int32_t>(CacheMode::Copy)) {
+    if (S_ISDIR(st->st_mode) && minimumFreePercentage > 0 && _dataCacheMode == CacheMode::Copy) {
         // A folder weighs what it holds: counted only as far as it could still fit, so a huge
         // folder is refused without being walked to its end.
         __extension__ using Wide = unsigned __int128;
@@ -237,7 +237,7 @@ bool CacheCopier::copyEntryToCache(int trashFd, const std::string &trashFolder, 
     _refusal.clear();
     if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
         return false;
-    if (_dataCacheMode != static_cast<int32_t>(CacheMode::Copy) && _dataCacheMode != static_cast<int32_t>(CacheMode::Move))
+    if (_dataCacheMode == CacheMode::WatchOnly)
         return false;
     // Whatever ends the copy from here on has named its cause in the log already.
     _refusal = kNotArchivedCopyFailed;
@@ -279,7 +279,7 @@ bool CacheCopier::copyEntryToCache(int trashFd, const std::string &trashFolder, 
     const std::string hiddenName = *stored;
     _rootShown = trashFolder + name;
 
-    const bool archived = _dataCacheMode == static_cast<int32_t>(CacheMode::Move)
+    const bool archived = _dataCacheMode == CacheMode::Move
                               ? moveToCache(trashFd, name, st, _scanDate.get(), dateFolder, hiddenName)
                               : copyEntry(trashFd, name, st, _scanDate.get(), dateFolder, hiddenName, false);
     if (archived) {

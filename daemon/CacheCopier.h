@@ -14,6 +14,7 @@
 // nothing; parts of a folder that cannot be read are left out, named in the log, and the rest
 // is archived.
 
+#include "DaemonCommandLine.h"
 #include "platform/System.h"
 
 #include <cstdint>
@@ -27,13 +28,11 @@
 
 namespace quillet::daemon {
 
-enum class CacheMode : int32_t { Copy = 0, Move = 1 };
-
 class CacheCopier {
 public:
     /// trashCacheFolder ends in "/"; mode is the raw mode number (0 copy, 1 move, anything
     /// else archives nothing).
-    CacheCopier(std::string trashCacheFolder, int32_t dataCacheMode, uint64_t maxCacheSize);
+    CacheCopier(std::string trashCacheFolder, CacheMode dataCacheMode, uint64_t maxCacheSize);
 
     /// Admission test, then copyDataToCache. Refuses a file larger than sizeLimit (0: none),
     /// an entry that would leave less than minimumFreePercentage of the volume free (0 or less:
@@ -106,7 +105,7 @@ private:
     static uint64_t folderBytes(int trashFd, const std::string &name, uint64_t sizeLimit, uint64_t cap);
 
     std::string _trashCacheFolder;
-    int32_t _dataCacheMode;
+    CacheMode _dataCacheMode;
     uint64_t _maxCacheSize;
     std::string _storedName;
     std::string _dateFolderName;

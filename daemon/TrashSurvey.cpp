@@ -33,7 +33,7 @@ constexpr std::string_view kDesktopServicesStore = ".DS_Store";
 TrashSurvey::TrashSurvey(DaemonArguments arguments)
     : _arguments(std::move(arguments)),
       _trashOnVolume(sys::isVolumeTrashFolder(_arguments.trashFolder, _arguments.cacheBase)),
-      _copier(_arguments.trashCacheFolder, _arguments.dataCacheMode, _arguments.maxCacheSize) {}
+      _copier(_arguments.trashCacheFolder, _arguments.cacheMode, _arguments.maxCacheSize) {}
 
 void TrashSurvey::requestStop() { (void)sys::raiseSignal(SIGINT); }
 
@@ -243,7 +243,7 @@ void TrashSurvey::keepTrashInfo() {
     _archivedInfo.clear();
     // In move mode the entries have left the trash: their .trashinfo files go with them, or
     // trash clients would list items that are not there.
-    if (_arguments.dataCacheMode != static_cast<int32_t>(CacheMode::Move) || kept.empty())
+    if (_arguments.cacheMode != CacheMode::Move || kept.empty())
         return;
     for (const std::string &file : kept)
         if (!file.empty()) // an entry still in the trash keeps its .trashinfo
@@ -377,7 +377,7 @@ void TrashSurvey::surveyloop() {
     std::optional<sys::TrashWatch> watch;
     uint64_t previous = _currentStat.itemCount;
     bool arrivalSeen = false;
-    const int32_t mode = _arguments.dataCacheMode;
+    const CacheMode mode = _arguments.cacheMode;
     const int loopMillis = _arguments.loopTimeInSeconds * 1000;
 
     for (;;) {
@@ -397,15 +397,15 @@ void TrashSurvey::surveyloop() {
         // In copy mode only what stays in the trash needs a record: the records of entries
         // that left are forgotten, and the others kept, so that a restore or a deletion does
         // not copy the whole trash again.
-        if (count < previous && mode == static_cast<int32_t>(CacheMode::Copy))
+        if (count < previous && mode == CacheMode::Copy)
             forgetEntriesGone(trash ? std::optional<int>(trash->get()) : std::nullopt);
 
         bool scan = false;
-        if (mode == static_cast<int32_t>(CacheMode::Copy)) {
+        if (mode == CacheMode::Copy) {
             // The count alone misses an entry that arrived while another left; a change of the
             // folder itself, or an arrival reported by the watch, is looked at as well.
             scan = count != 0 && (count != previous || arrivalSeen || trashFolderChangedSinceScan());
-        } else if (mode == static_cast<int32_t>(CacheMode::Move)) {
+        } else if (mode == CacheMode::Move) {
             scan = count != 0;
         }
         if (scan && trash) {
@@ -479,7 +479,7 @@ bool TrashSurvey::scanTrashFolder(int trashFd) {
         if (!item)
             continue;
         if (isArchived(*item)) {
-            if (_arguments.dataCacheMode != static_cast<int32_t>(CacheMode::Move))
+            if (_arguments.cacheMode != CacheMode::Move)
                 continue;
             // Already in the cache: in move mode the trash copy goes, but only while the
             // archived copy is really there (it may have been recovered and then emptied or

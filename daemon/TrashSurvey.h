@@ -11,7 +11,7 @@
 #include "ArchiveFile.h"
 #include "ArchivedItem.h"
 #include "CacheCopier.h"
-#include "DaemonArguments.h"
+#include "DaemonCommandLine.h"
 #include "TrashInfo.h"
 #include "platform/FolderStamp.h"
 #include "platform/System.h"

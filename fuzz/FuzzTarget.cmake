@@ -7,6 +7,7 @@ set(QUILLET_FUZZERS indexReader settingsReader)
 set(QUILLET_FUZZER_SOURCES_indexReader
   fuzz/indexReader_fuzz.cpp
   common/ArchiveFile.cpp
+  common/Plist.cpp
   common/BinaryPlistCheck.cpp
   common/ArchivedItem.cpp
   common/CacheLayout.cpp
@@ -17,7 +18,12 @@ set(QUILLET_FUZZER_SOURCES_indexReader
 set(QUILLET_FUZZER_SOURCES_settingsReader
   fuzz/settingsReader_fuzz.cpp
   common/SettingsFile.cpp
+  common/Plist.cpp
+  common/PrefValue.cpp
   common/SettingsStore.cpp
+  common/PreferencesDomain.cpp
+  common/SettingsMirror.cpp
+  common/DaemonCommandLine.cpp
   common/BinaryPlistCheck.cpp
   common/CacheLayout.cpp
   common/DateText.cpp

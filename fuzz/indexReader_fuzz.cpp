@@ -12,6 +12,7 @@
 
 #include "ArchiveFile.h"
 #include "FuzzInput.h"
+#include "Plist.h"
 
 #include <plist/plist.h>
 
@@ -70,14 +71,7 @@ std::string indexAround(std::string_view record) {
     plist_array_append_item(objects, plist_new_data(record.data(), record.size()));
     plist_array_append_item(objects, arrayClass);
 
-    char *binary = nullptr;
-    uint32_t length = 0;
-    plist_to_bin(root, &binary, &length);
-    std::string out(binary ? binary : "", binary ? length : 0);
-    if (binary)
-        plist_to_bin_free(binary);
-    plist_free(root);
-    return out;
+    return plistToBinary(PlistOwner(root).get());
 }
 
 void readAndRewrite(std::string_view bytes) {

@@ -7,8 +7,11 @@
 // unless no form can carry the string, and checked as the text of every setting. Nothing may
 // crash, hang or exhaust memory on the way.
 
+#include "DaemonCommandLine.h"
 #include "FuzzInput.h"
+#include "Plist.h"
 #include "SettingsFile.h"
+#include "SettingsMirror.h"
 #include "SettingsStore.h"
 
 #include <plist/plist.h>
@@ -17,17 +20,12 @@
 #include <charconv>
 #include <cstdint>
 #include <cstdlib>
-#include <memory>
 #include <string>
 #include <string_view>
 
 using namespace quillet;
 
 namespace {
-
-struct PlistFree {
-    void operator()(void *node) const { plist_free(static_cast<plist_t>(node)); }
-};
 
 // Collections nested in a libplist tree, the top one counting 1.
 uint32_t libplistDepth(plist_t node) {
@@ -37,22 +35,13 @@ uint32_t libplistDepth(plist_t node) {
         for (uint32_t i = 0; i < plist_array_get_size(node); ++i)
             deepest = std::max(deepest, libplistDepth(plist_array_get_item(node, i)));
         return deepest + 1;
-    case PLIST_DICT: {
-        plist_dict_iter it = nullptr;
-        plist_dict_new_iter(node, &it);
-        for (;;) {
-            char *key = nullptr;
-            plist_t item = nullptr;
-            plist_dict_next_item(node, it, &key, &item);
-            if (!key)
-                break;
-            std::free(key);
+    case PLIST_DICT:
+        (void)forEachPlistEntry(node, [&](const char *, plist_t item) {
             if (item)
                 deepest = std::max(deepest, libplistDepth(item));
-        }
-        std::free(it);
+            return true;
+        });
         return deepest + 1;
-    }
     default:
         return 0;
     }
@@ -65,7 +54,7 @@ void checkXmlScanner(std::string_view bytes) {
         return;
     plist_t root = nullptr;
     plist_from_xml(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
-    std::unique_ptr<void, PlistFree> owner(root);
+    PlistOwner owner(root);
     if (root && libplistDepth(root) > kMaxSettingsDepth + 1)
         std::abort();
 }

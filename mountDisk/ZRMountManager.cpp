@@ -1,7 +1,7 @@
 #include "ZRMountManager.h"
 
 #include "CacheFolders.h"
-#include "DaemonArguments.h"
+#include "DaemonCommandLine.h"
 #include "ZRAppUtils.h"
 #include "platform/Log.h"
 #include "platform/Process.h"
@@ -16,8 +16,6 @@ namespace quillet::mountdisk {
 namespace {
 
 constexpr int kArgumentVectorSize = 7;
-constexpr size_t kTrashFolderArgument = 1;
-constexpr size_t kCacheBaseArgument = 2;
 constexpr int64_t kRefreshIntervalMillis = 30 * 1000;
 // Without change events the table is read this often instead.
 constexpr int kFallbackPollMillis = 1000;
@@ -29,12 +27,6 @@ constexpr int kStopGraceMillis = 10 * 1000;
 std::string withoutTrailingSlashes(std::string path) {
     while (path.size() > 1 && path.back() == '/')
         path.pop_back();
-    return path;
-}
-
-std::string withTrailingSlash(std::string path) {
-    if (path.empty() || path.back() != '/')
-        path += '/';
     return path;
 }
 
@@ -183,11 +175,10 @@ void ZRMountManager::workspaceDidMountNotification(const std::optional<std::stri
 }
 
 void ZRMountManager::setArgumentsForVolume(const std::string &mountPoint) {
-    if (!_arguments || _arguments->size() <= kCacheBaseArgument)
+    if (!_arguments)
         return;
     const std::string point = withoutTrailingSlashes(mountPoint);
-    (*_arguments)[kTrashFolderArgument] = sys::volumeTrashFolder(point);
-    (*_arguments)[kCacheBaseArgument] = withTrailingSlash(point);
+    _arguments = volumeDaemonArguments(std::move(*_arguments), sys::volumeTrashFolder(point), point);
 }
 
 void ZRMountManager::killAllDaemons() {

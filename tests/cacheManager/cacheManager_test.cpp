@@ -37,9 +37,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using quillet::cacheManager::CacheManager;
-using quillet::cacheManager::CacheManagerArguments;
+using quillet::CacheManagerArguments;
 using quillet::cacheManager::Clock;
-using quillet::cacheManager::parseCacheManagerArguments;
 using quillet::test::dateName;
 using quillet::test::exists;
 using quillet::test::isFolder;
@@ -166,50 +165,6 @@ protected:
     std::unique_ptr<ScopedEnv> _envHome, _envData, _envRoots;
     TmpfsMounts _mounts;
 };
-
-// ---------------------------------------------------------------------------------------------
-// Command line
-
-TEST(CacheManagerArgumentsTest, readsDaysAndPercentageAndIgnoresTheOthers) {
-    const char *argv[] = {"quilletCacheManagerd", "7", "500", "10", "0", nullptr};
-    auto arguments = parseCacheManagerArguments(5, argv);
-    ASSERT_TRUE(arguments);
-    EXPECT_EQ(arguments->daysLimitation, 7);
-    EXPECT_EQ(arguments->percentageLimitation, 10);
-}
-
-TEST(CacheManagerArgumentsTest, nonNumericTextReadsAsZero) {
-    const char *argv[] = {"quilletCacheManagerd", "seven", "0", "12abc", "x", nullptr};
-    auto arguments = parseCacheManagerArguments(5, argv);
-    ASSERT_TRUE(arguments);
-    EXPECT_EQ(arguments->daysLimitation, 0);
-    EXPECT_EQ(arguments->percentageLimitation, 12);
-}
-
-TEST(CacheManagerArgumentsTest, numbersBeyondThirtyTwoBitsAreRefusedNotWrapped) {
-    // 4294967297 once wrapped around to a limit of one day.
-    for (const char *days : {"4294967297", "99999999999999999999", "-2147483649"}) {
-        const char *argv[] = {"quilletCacheManagerd", days, "0", "10", "0"};
-        std::string problem;
-        EXPECT_FALSE(parseCacheManagerArguments(5, argv, &problem)) << days;
-        EXPECT_NE(problem.find("DAYS"), std::string::npos) << problem;
-    }
-    const char *argv[] = {"quilletCacheManagerd", "7", "0", "4294967306", "0"};
-    std::string problem;
-    EXPECT_FALSE(parseCacheManagerArguments(5, argv, &problem));
-    EXPECT_NE(problem.find("MIN_FREE_PERCENT"), std::string::npos) << problem;
-    const char *limits[] = {"quilletCacheManagerd", "2147483647", "0", "-2147483648", "0"};
-    auto parsed = parseCacheManagerArguments(5, limits);
-    ASSERT_TRUE(parsed);
-    EXPECT_EQ(parsed->daysLimitation, INT32_MAX);
-    EXPECT_EQ(parsed->percentageLimitation, INT32_MIN);
-}
-
-TEST(CacheManagerArgumentsTest, anyOtherArgumentCountIsRefused) {
-    const char *argv[] = {"quilletCacheManagerd", "7", "500", "10", "0", "1", nullptr};
-    for (int argc : {1, 2, 3, 4, 6})
-        EXPECT_FALSE(parseCacheManagerArguments(argc, argv)) << "argc " << argc;
-}
 
 // ---------------------------------------------------------------------------------------------
 // Cache and trash folders of the mounted volumes

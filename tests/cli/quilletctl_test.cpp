@@ -6,6 +6,7 @@
 #include "DaemonControl.h"
 #include "NotArchived.h"
 #include "OtherAccount.h"
+#include "PreferencesDomain.h"
 #include "SettingsStore.h"
 #include "TestDir.h"
 #include "TrashInfo.h"

@@ -3,6 +3,7 @@
 #include "ArchivedItem.h"
 #include "BinaryPlistCheck.h"
 #include "CacheLayout.h"
+#include "Plist.h"
 #include "ArchiveRecords.h"
 #include "TestDir.h"
 #include "platform/System.h"
@@ -34,10 +35,7 @@ namespace {
 
 // ---- libplist helpers --------------------------------------------------------------------------
 
-struct PlistFree {
-    void operator()(void *node) const { plist_free(static_cast<plist_t>(node)); }
-};
-using Plist = std::unique_ptr<void, PlistFree>;
+using Plist = quillet::PlistOwner;
 
 /// Parses bytes this test produced itself (never hostile ones: libplist trusts its input).
 Plist parseOwn(const std::string &bytes) {
@@ -46,23 +44,9 @@ Plist parseOwn(const std::string &bytes) {
     return Plist(root);
 }
 
-std::string toBinary(plist_t root) {
-    char *binary = nullptr;
-    uint32_t length = 0;
-    plist_to_bin(root, &binary, &length);
-    std::string out(binary, length);
-    plist_to_bin_free(binary);
-    return out;
-}
+std::string toBinary(plist_t root) { return quillet::plistToBinary(root); }
 
-std::string toXml(plist_t root) {
-    char *xml = nullptr;
-    uint32_t length = 0;
-    plist_to_xml(root, &xml, &length);
-    std::string out(xml, length);
-    plist_to_xml_free(xml);
-    return out;
-}
+std::string toXml(plist_t root) { return quillet::plistToXml(root).value_or(""); }
 
 std::string stringOf(plist_t node) {
     if (plist_get_node_type(node) != PLIST_STRING)
@@ -97,18 +81,10 @@ std::string dataOf(plist_t node) {
 
 std::vector<std::string> keysOf(plist_t dict) {
     std::vector<std::string> keys;
-    plist_dict_iter it = nullptr;
-    plist_dict_new_iter(dict, &it);
-    for (;;) {
-        char *key = nullptr;
-        plist_t value = nullptr;
-        plist_dict_next_item(dict, it, &key, &value);
-        if (!key)
-            break;
+    (void)quillet::forEachPlistEntry(dict, [&](const char *key, plist_t) {
         keys.emplace_back(key);
-        std::free(key);
-    }
-    std::free(it);
+        return true;
+    });
     return keys;
 }
 

@@ -1,6 +1,7 @@
 #include "ProtectionControl.h"
 
 #include "ChildProcess.h"
+#include "NotArchived.h"
 #include "TestDir.h"
 #include "platform/ProcessTable.h"
 
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <map>
+#include <utility>
 
 using namespace quillet;
 using quillet::test::ScopedEnv;
@@ -209,4 +211,180 @@ TEST_F(ProtectionControlTest, aDaemonThatEndsAtOnceIsNamedWithItsMessage) {
               std::string::npos);
     control.stopProtection();
     EXPECT_TRUE(quillet::test::waitFor([&] { return allDaemons().empty(); }));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Restarting
+
+// What saving a setting does while protection runs: the daemons end and come back with the
+// command lines of the settings stored since.
+TEST_F(ProtectionControlTest, restartBringsTheDaemonsBackWithTheSettingsStoredSince) {
+    ASSERT_TRUE(allDaemons().empty()) << "daemons of another run are still alive";
+    const std::string folder = sys::parentPath(quillet::test::libexecPath("quilletd"));
+    ProtectionControl first = ProtectionControl::forUser(folder);
+    first.startProtection();
+    ASSERT_TRUE(first.confirmLaunches().empty()) << first.failures().front();
+    ASSERT_TRUE(quillet::test::waitFor([&] { return running(kProtectionDaemonName).size() == 1; }));
+    ASSERT_EQ(running(kProtectionDaemonName)[0][3], "4096");
+
+    ASSERT_TRUE(PreferencesDomain(kQuilletDomain).setValue(prefs::kSizeMaxForCache, PrefValue(2048)).ok());
+    ASSERT_TRUE(PreferencesDomain(kQuilletDomain).setValue(prefs::kModeOfCacheFileHandling, PrefValue(1)).ok());
+    ProtectionControl control = ProtectionControl::forUser(folder);
+    ASSERT_TRUE(control.isRunning());
+    ASSERT_TRUE(control.restart());
+    EXPECT_TRUE(control.confirmLaunches().empty()) << control.failures().front();
+
+    ASSERT_TRUE(quillet::test::waitFor([&] { return running(kProtectionDaemonName).size() == 1; }));
+    EXPECT_EQ(running(kProtectionDaemonName)[0],
+              (std::vector<std::string>{"1", _dir / "data/Trash/files/", _dir / "home/", "2048", "10", "1"}));
+    EXPECT_EQ(running(kCacheManagerDaemonName), (std::vector<std::vector<std::string>>{{"7", "2048", "10", "0"}}));
+    EXPECT_EQ(PreferencesDomain(kQuilletDomain).read()->at(prefs::kDaemonsAreRunning).integerValue(), 1);
+    EXPECT_TRUE(control.stopAndWait());
+    EXPECT_TRUE(allDaemons().empty());
+}
+
+// A daemon that does not end on SIGINT would find the new daemons beside it: nothing is started.
+TEST_F(ProtectionControlTest, restartStartsNothingWhileADaemonOutlivesTheStop) {
+    ASSERT_TRUE(allDaemons().empty()) << "daemons of another run are still alive";
+    const std::string stubborn =
+        _dir.writeFile("stubborn/quilletd", "#!/bin/sh\ntrap '' INT\nwhile :; do sleep 1; done\n");
+    ASSERT_EQ(::chmod(stubborn.c_str(), 0755), 0);
+    quillet::test::ChildProcess stand;
+    ASSERT_TRUE(stand.start(stubborn, {stubborn}, {"PATH=/usr/bin:/bin"}, _dir / "stubborn.err"));
+    // Named quilletd from its start, it ignores SIGINT only once the shell has read the trap.
+    ASSERT_TRUE(quillet::test::waitFor([&] { return quillet::test::statusMaskHas(stand.pid(), "SigIgn", SIGINT); }));
+    ASSERT_EQ(running(kProtectionDaemonName).size(), 1u);
+
+    PreferencesDomain domain(kQuilletDomain);
+    SettingsMirror mirror = SettingsMirror::load(domain, false);
+    ProtectionControl control(_daemons, domain, mirror);
+    EXPECT_FALSE(control.restart(std::chrono::milliseconds(300)));
+    EXPECT_TRUE(stand.running());
+    EXPECT_TRUE(running(kCacheManagerDaemonName).empty()) << "a housekeeping daemon was started";
+    EXPECT_EQ(running(kProtectionDaemonName).size(), 1u) << "a second quilletd was started";
+    EXPECT_FALSE(sys::exists(_dir / "home/.TrashCacheFolder")) << "the start was begun";
+    stand.stop();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Status
+
+namespace {
+
+// The status of the test's own home, with a process table of the test's choosing: nothing is
+// launched or signalled.
+class ProtectionStatusTest : public ::testing::Test {
+protected:
+    ProtectionStatusTest()
+        : _home("HOME", _dir / "home"), _data("XDG_DATA_HOME", _dir / "data"),
+          _config("XDG_CONFIG_HOME", _dir / "config"), _state("XDG_STATE_HOME", _dir / "state"),
+          _roots("QUILLET_VOLUME_ROOTS", _dir / "volumes") {
+        _dir.makeDir("home");
+        _dir.makeDir("volumes");
+        _dir.makeDir("data/Trash/files", 0700);
+    }
+
+    /// The status with these short names (as the kernel keeps them) in the process table.
+    ProtectionStatus statusWith(const std::vector<std::string> &processes) {
+        ProtectionControl control = ProtectionControl::forUser(_dir / "no-daemons");
+        control.daemons().setProcessTableSource([processes] {
+            std::vector<sys::ProcessEntry> table;
+            pid_t pid = 100000;
+            for (const std::string &name : processes)
+                table.push_back({++pid, name, 'S', ::getuid()});
+            return table;
+        });
+        return control.status();
+    }
+
+    TestDir _dir;
+    ScopedEnv _home, _data, _config, _state, _roots;
+};
+
+} // namespace
+
+TEST_F(ProtectionStatusTest, runningAndTheDaemonCountsAreThoseOfTheProcessTable) {
+    struct Case {
+        const char *what;
+        std::vector<std::string> processes;
+        bool running;
+        DaemonCounts daemons;
+    };
+    const std::vector<Case> cases = {
+        {"nothing runs", {"bash", "sleep"}, false, {0, 0, 0}},
+        {"home trash only", {"quilletd", "quilletCacheMan"}, true, {1, 1, 0}},
+        {"every volume", {"quilletd", "quilletMountDis", "quilletd", "quilletCacheMan", "bash"}, true, {2, 1, 1}},
+        {"the mount watcher alone", {"quilletMountDis"}, true, {0, 0, 1}},
+        // Protection looks damaged: it still counts as running, and each daemon is counted.
+        {"housekeeping alone", {"quilletCacheMan"}, true, {0, 1, 0}},
+        {"two housekeeping daemons", {"quilletd", "quilletCacheMan", "quilletCacheMan"}, true, {1, 2, 0}},
+        {"look-alike names", {"quilletd2", "quillet", "quilletCacheMa", "quilletMount", "quilletMountDisk"}, false,
+         {0, 0, 0}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const ProtectionStatus status = statusWith(c.processes);
+        EXPECT_EQ(status.running, c.running);
+        EXPECT_EQ(status.daemons, c.daemons);
+    }
+}
+
+TEST_F(ProtectionStatusTest, sizesAreThoseOfTheCachesAndTheTrashWithTheTextsShown) {
+    struct Case {
+        const char *what;
+        std::vector<std::pair<std::string, off_t>> files; // below the test folder
+        uint64_t cacheBytes;
+        const char *cacheText;
+        uint64_t trashBytes;
+        const char *trashText;
+    };
+    const std::string day = "home/.TrashCacheFolder/2026-12-07 15_42 +0000/";
+    const std::string otherDay = "home/.TrashCacheFolder/2026-12-08 09_00 +0000/";
+    const std::vector<Case> cases = {
+        {"nothing kept, nothing trashed", {}, 0, "0B", 0, "0"},
+        {"a kilobyte and a half", {{day + ".x_a", 1536}, {"data/Trash/files/b", 1024}}, 1536, "1.5KB", 1024, "1024B"},
+        {"three gigabytes in two days, a trashed folder",
+         {{day + ".x_a", 2LL << 30}, {otherDay + ".x_b/.x_c", 1LL << 30}, {"data/Trash/files/d/e", 1 << 20},
+          {"data/Trash/files/d/f", 1}},
+         3ULL << 30, "3GB", (1 << 20) + 1, "1MB"},
+        // Index and markers count too: they are in the cache folder.
+        {"the index alone", {{"home/.TrashCacheFolder/ArchivedFileData", 2047}}, 2047, "2KB", 0, "0"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string cache = _dir / "home/.TrashCacheFolder";
+        const std::string trash = _dir / "data/Trash/files";
+        ASSERT_EQ(quillet::test::runShell("rm -rf '" + cache + "' '" + trash + "' && mkdir -p '" + trash + "'"), 0);
+        for (const auto &[path, size] : c.files)
+            _dir.writeSizedFile(path, size);
+        const ProtectionStatus status = statusWith({});
+        EXPECT_EQ(status.cacheBytes, c.cacheBytes);
+        EXPECT_EQ(status.cacheSizeText, c.cacheText);
+        EXPECT_EQ(status.trashBytes, c.trashBytes);
+        EXPECT_EQ(status.trashSizeText, c.trashText);
+    }
+}
+
+// A cache folder of another account is neither counted nor protected, and says why; what the
+// daemons left out in the last day is counted by reason, what they left out before is not.
+TEST_F(ProtectionStatusTest, unprotectedVolumesAndWhatWasLeftOutLatelyAreNamed) {
+    const std::string cache = _dir.makeDir("home/.TrashCacheFolder", 0700);
+    _dir.writeSizedFile("home/.TrashCacheFolder/ArchivedFileData", 4096);
+    ASSERT_EQ(::chown(cache.c_str(), 4242, 4242), 0);
+    const time_t now = ::time(nullptr);
+    _dir.writeFile("state/quillet/daemons.log",
+                   notArchivedLine(now - 90000, kNotArchivedSizeLimit, "/t/old.iso") +
+                       notArchivedLine(now - 60, kNotArchivedSizeLimit, "/t/disk.iso") +
+                       "quilletd: a line of another kind\n" +
+                       notArchivedLine(now - 30, kNotArchivedVolumeFull, "/t/a") +
+                       notArchivedLine(now - 10, kNotArchivedVolumeFull, "/t/b"));
+
+    const ProtectionStatus status = statusWith({});
+    EXPECT_EQ(status.cacheBytes, 0u);
+    ASSERT_EQ(status.unprotected.size(), 1u);
+    EXPECT_EQ(status.unprotected[0].mountPoint, _dir / "home");
+    EXPECT_EQ(status.unprotected[0].why.message(), cache + ": belongs to another account (uid 4242)");
+    EXPECT_EQ(status.notArchived.count, 3u);
+    EXPECT_EQ(status.notArchived.byReason, (std::map<std::string, size_t>{{std::string(kNotArchivedSizeLimit), 1},
+                                                                           {std::string(kNotArchivedVolumeFull), 2}}));
 }

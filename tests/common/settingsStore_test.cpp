@@ -1,5 +1,10 @@
 #include "SettingsFile.h"
 #include "SettingsStore.h"
+#include "DaemonCommandLine.h"
+#include "Plist.h"
+#include "PrefValue.h"
+#include "PreferencesDomain.h"
+#include "SettingsMirror.h"
 #include "platform/FileLock.h"
 #include "platform/System.h"
 
@@ -119,6 +124,39 @@ TEST(SettingsStoreMirror, storedValuesWinOverDefaultsButThePasswordFlagFollowsTh
     EXPECT_EQ(mirror.daysToKeep(), 30);
 }
 
+// A program that cannot look at the password itself takes the flag the application stored,
+// when the application could have stored it.
+TEST_F(SettingsStoreTest, withoutTheKeyringThePasswordFlagIsTheStoredOne) {
+    struct Case {
+        const char *what;
+        std::string stored; // the key's value in the file, nothing for no key
+        bool asks;
+        size_t warnings;
+    };
+    const std::vector<Case> cases = {
+        {"no file", "", false, 0},
+        {"on", "<integer>1</integer>", true, 0},
+        {"off", "<integer>0</integer>", false, 0},
+        {"a boolean", "<true/>", true, 0},
+        {"a value the application never stores", "<integer>7</integer>", false, 1},
+        {"text", "<string>yes</string>", false, 1},
+    };
+    PreferencesDomain domain(kQuilletDomain);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        (void)::unlink(domainPath().c_str());
+        if (!c.stored.empty())
+            dir.writeFile("config/com.plx.Quillet.plist",
+                          "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>"
+                          "<key>App must ask for password</key>" +
+                              c.stored + "</dict>\n</plist>\n");
+        SettingsMirror mirror = SettingsMirror::loadWithStoredPasswordFlag(domain);
+        EXPECT_EQ(mirror.appMustAskForPassword(), c.asks);
+        EXPECT_EQ(mirror.warnings().size(), c.warnings);
+        EXPECT_EQ(mirror.daysToKeep(), 7);
+    }
+}
+
 TEST(SettingsStorePrefValue, integerValueReadsNumbersBooleansAndLeadingDigitsOfText) {
     EXPECT_EQ(PrefValue(42).integerValue(), 42);
     EXPECT_EQ(PrefValue::boolean(true).integerValue(), 1);
@@ -129,57 +167,6 @@ TEST(SettingsStorePrefValue, integerValueReadsNumbersBooleansAndLeadingDigitsOfT
     EXPECT_EQ(PrefValue(PrefValue::Dictionary{}).integerValue(), 0);
     EXPECT_EQ(PrefValue(4096).stringValue(), "4096");
     EXPECT_NE(PrefValue(1), PrefValue::boolean(true));
-}
-
-TEST(SettingsStoreDaemonArguments, defaultsGiveTheThreeCommandLines) {
-    SettingsMirror mirror;
-    mirror.initDefaultMirror(false);
-    EXPECT_EQ(protectionDaemonArguments(mirror, "/home/u/.local/share/Trash/files", "/home/u"),
-              (Args{"1", "/home/u/.local/share/Trash/files/", "/home/u/", "4096", "10", "0"}));
-    // Folders that already end in "/" get no second one.
-    EXPECT_EQ(protectionDaemonArguments(mirror, "/media/d/.Trash-1000/files/", "/media/d/"),
-              (Args{"1", "/media/d/.Trash-1000/files/", "/media/d/", "4096", "10", "0"}));
-    EXPECT_EQ(mountWatcherArguments(mirror), (Args{"1", "/", "/", "4096", "10", "0"}));
-    EXPECT_EQ(protectionDaemonArguments(mirror, "", ""), mountWatcherArguments(mirror));
-    EXPECT_EQ(cacheManagerArguments(mirror), (Args{"7", "4096", "10", "0"}));
-}
-
-TEST(SettingsStoreDaemonArguments, switchesAndLimitsShapeTheArguments) {
-    struct Case {
-        const char *what;
-        PrefValues stored;
-        Args daemon;       // arguments 4 to 6 of quilletd
-        Args cacheManager; // all four
-    };
-    const std::vector<Case> cases = {
-        {"size limit off", {{prefs::kKeepDataForSizeMax, 0}, {prefs::kSizeMaxForCache, 900}},
-         {"0", "10", "0"}, {"7", "0", "10", "0"}},
-        {"size limit on", {{prefs::kSizeMaxForCache, 500}}, {"500", "10", "0"}, {"7", "500", "10", "0"}},
-        {"no free-space minimum", {{prefs::kPercentageOfFreeDiskSpace, 0}}, {"4096", "0", "0"}, {"7", "4096", "0", "0"}},
-        {"move mode", {{prefs::kModeOfCacheFileHandling, 1}}, {"4096", "10", "1"}, {"7", "4096", "10", "0"}},
-        // Values out of range never reach a daemon: the defaults stand in for them.
-        {"negative percentage", {{prefs::kPercentageOfFreeDiskSpace, -3}}, {"4096", "10", "0"}, {"7", "4096", "10", "0"}},
-        {"percentage of 150", {{prefs::kPercentageOfFreeDiskSpace, 150}}, {"4096", "10", "0"}, {"7", "4096", "10", "0"}},
-        {"mode 5", {{prefs::kModeOfCacheFileHandling, 5}}, {"4096", "10", "0"}, {"7", "4096", "10", "0"}},
-        {"days -1", {{prefs::kHowManyDaysToKeepData, -1}}, {"4096", "10", "0"}, {"7", "4096", "10", "0"}},
-        {"days 4294967295", {{prefs::kHowManyDaysToKeepData, int64_t{4294967295}}}, {"4096", "10", "0"}, {"7", "4096", "10", "0"}},
-        {"days 1e308", {{prefs::kHowManyDaysToKeepData, PrefValue::real(1e308)}}, {"4096", "10", "0"}, {"7", "4096", "10", "0"}},
-        {"negative size", {{prefs::kSizeMaxForCache, -1}}, {"4096", "10", "0"}, {"7", "4096", "10", "0"}},
-        {"day limit off", {{prefs::kKeepDataForDays, 0}, {prefs::kHowManyDaysToKeepData, 30}},
-         {"4096", "10", "0"}, {"0", "4096", "10", "0"}},
-        {"day limit on", {{prefs::kHowManyDaysToKeepData, 30}}, {"4096", "10", "0"}, {"30", "4096", "10", "0"}},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
-        SettingsMirror mirror(c.stored);
-        mirror.initDefaultMirror(false);
-        Args daemon = protectionDaemonArguments(mirror, "/t", "/c");
-        ASSERT_EQ(daemon.size(), 6u);
-        EXPECT_EQ(Args(daemon.begin() + 3, daemon.end()), c.daemon);
-        Args watcher = mountWatcherArguments(mirror);
-        EXPECT_EQ(Args(watcher.begin() + 3, watcher.end()), c.daemon);
-        EXPECT_EQ(cacheManagerArguments(mirror), c.cacheManager);
-    }
 }
 
 TEST_F(SettingsStoreTest, typedValuesRoundTripAndOtherKeysStay) {
@@ -745,18 +732,10 @@ uint32_t libplistDepth(plist_t node) {
         return deepest + 1;
     }
     if (plist_get_node_type(node) == PLIST_DICT) {
-        plist_dict_iter it = nullptr;
-        plist_dict_new_iter(node, &it);
-        for (;;) {
-            char *key = nullptr;
-            plist_t item = nullptr;
-            plist_dict_next_item(node, it, &key, &item);
-            if (!key)
-                break;
-            free(key);
+        (void)forEachPlistEntry(node, [&](const char *, plist_t item) {
             deepest = std::max(deepest, libplistDepth(item));
-        }
-        free(it);
+            return true;
+        });
         return deepest + 1;
     }
     return 0;

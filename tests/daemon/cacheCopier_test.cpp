@@ -34,7 +34,7 @@ protected:
 
     std::string trash(std::string_view name) const { return _dir / ("Trash/" + std::string(name)); }
     std::string cache() const { return _dir / ".TrashCacheFolder/"; }
-    CacheCopier copier(int32_t mode, uint64_t limit = 0) const { return CacheCopier(cache(), mode, limit); }
+    CacheCopier copier(int32_t mode, uint64_t limit = 0) const { return CacheCopier(cache(), static_cast<CacheMode>(mode), limit); }
 
     // The date folders that were created, oldest first.
     std::vector<std::string> dateFolders() const {
@@ -240,7 +240,7 @@ TEST_F(CacheCopierTest, freePercentageCountsTheFileItself) {
     fill(volume + "/filler", 3 << 20); // with the two trashed files, about 40% of 10 MB left
     fill(volume + "/Trash/half", 1 << 20);
     fill(volume + "/Trash/big", 2 << 20);
-    CacheCopier onVolume(volume + "/.TrashCacheFolder/", 0, 0);
+    CacheCopier onVolume(volume + "/.TrashCacheFolder/", CacheMode::Copy, 0);
     // Copying 2 MB would leave about 20%, copying 1 MB about 30%.
     EXPECT_FALSE(onVolume.copyDataToCacheCheck(volume + "/Trash/big", 0, 25));
     EXPECT_TRUE(onVolume.copyDataToCacheCheck(volume + "/Trash/half", 0, 25));
@@ -257,7 +257,7 @@ TEST_F(CacheCopierTest, folderThatCannotBeWrittenWhollyLeavesNothingInTheCache) 
     ASSERT_EQ(::mkdir((volume + "/.TrashCacheFolder").c_str(), 0700), 0);
     _dir.writeFile("Trash/Album/small", "fits");
     _dir.writeFile("Trash/Album/large", std::string(2 << 20, 'L'));
-    CacheCopier onVolume(volume + "/.TrashCacheFolder/", 0, 0);
+    CacheCopier onVolume(volume + "/.TrashCacheFolder/", CacheMode::Copy, 0);
     ::testing::internal::CaptureStderr();
     EXPECT_FALSE(onVolume.copyDataToCache(trash("Album")));
     std::string logged = ::testing::internal::GetCapturedStderr();
@@ -311,7 +311,7 @@ TEST_F(CacheCopierTest, moveModeAcrossFileSystemsCopiesThenRemoves) {
     ASSERT_EQ(::mkdir((volume + "/.TrashCacheFolder").c_str(), 0700), 0);
     _dir.writeFile("Trash/file.txt", "a file");
     _dir.writeFile("Trash/Folder/inner/deep.txt", "deep");
-    CacheCopier onVolume(volume + "/.TrashCacheFolder/", 1, 0);
+    CacheCopier onVolume(volume + "/.TrashCacheFolder/", CacheMode::Move, 0);
     ASSERT_TRUE(onVolume.copyDataToCache(trash("file.txt")));
     ASSERT_TRUE(onVolume.copyDataToCache(trash("Folder")));
     EXPECT_FALSE(sys::exists(trash("file.txt")));
@@ -337,7 +337,7 @@ TEST_F(CacheCopierTest, freeSpaceMinimumCountsWhatAFolderHolds) {
     fill(volume + "/Trash/Big/a", 2 << 20);
     fill(volume + "/Trash/Big/b", 2 << 20); // with it the volume is about 20% free
     fill(volume + "/Trash/Small/a", 256 << 10);
-    CacheCopier onVolume(volume + "/.TrashCacheFolder/", 0, 0);
+    CacheCopier onVolume(volume + "/.TrashCacheFolder/", CacheMode::Copy, 0);
     // Copying 4 MB would leave about 0%; 256 KB leaves above 15%.
     EXPECT_FALSE(onVolume.copyDataToCacheCheck(volume + "/Trash/Big", 0, 15));
     EXPECT_TRUE(onVolume.copyDataToCacheCheck(volume + "/Trash/Small", 0, 15));
