@@ -70,18 +70,12 @@ sys::Status volumeProtectionProblem(const sys::LocalVolume &volume) {
 namespace quillet {
 namespace {
 
-std::string withoutSlashes(std::string path) {
-    while (path.size() > 1 && path.back() == '/')
-        path.pop_back();
-    return path;
-}
-
 } // namespace
 
 sys::Result<sys::Fd> openFolderInCache(const std::vector<std::string> &caches, const std::string &path) {
-    const std::string wanted = withoutSlashes(path);
+    const std::string wanted = sys::withoutTrailingSlashes(path);
     for (const std::string &cache : caches) {
-        const std::string folder = withoutSlashes(cache);
+        const std::string folder = sys::withoutTrailingSlashes(cache);
         if (wanted != folder && !wanted.starts_with(folder + "/"))
             continue;
         auto opened = sys::openOwnedFolder(folder);
@@ -107,7 +101,7 @@ sys::Result<sys::Fd> openFolderInCache(const std::vector<std::string> &caches, c
 }
 
 sys::Result<EntryInCache> openEntryInCache(const std::vector<std::string> &caches, const std::string &path) {
-    const std::string entry = withoutSlashes(path);
+    const std::string entry = sys::withoutTrailingSlashes(path);
     const std::string name = sys::lastPathComponent(entry);
     if (name.empty() || name == "." || name == ".." || name == "/")
         return sys::Status::refusal(EINVAL, path, "not an item of a cache folder");
@@ -115,7 +109,7 @@ sys::Result<EntryInCache> openEntryInCache(const std::vector<std::string> &cache
     // The cache folder itself is no entry of a cache folder.
     bool inside = false;
     for (const std::string &cache : caches)
-        inside = inside || parent == withoutSlashes(cache) || parent.starts_with(withoutSlashes(cache) + "/");
+        inside = inside || parent == sys::withoutTrailingSlashes(cache) || parent.starts_with(sys::withoutTrailingSlashes(cache) + "/");
     if (!inside)
         return sys::Status::refusal(EXDEV, path, "not inside a cache folder");
     auto folder = openFolderInCache(caches, parent);
@@ -127,16 +121,16 @@ sys::Result<EntryInCache> openEntryInCache(const std::vector<std::string> &cache
 std::optional<HoldingCacheFolder> cacheFolderHolding(const std::string &resolvedPath,
                                                      const std::vector<std::string> &caches) {
     for (const std::string &cache : caches) {
-        const std::string folder = sys::canonicalPath(withoutSlashes(cache));
+        const std::string folder = sys::canonicalPath(sys::withoutTrailingSlashes(cache));
         if (resolvedPath == folder || resolvedPath.starts_with(folder + "/"))
-            return HoldingCacheFolder{withoutSlashes(cache), folder};
+            return HoldingCacheFolder{sys::withoutTrailingSlashes(cache), folder};
     }
     return std::nullopt;
 }
 
 CachedEntryRow cachedEntryRow(const std::vector<std::string> &caches, const std::string &path) {
     CachedEntryRow found;
-    const std::string entryPath = withoutSlashes(path);
+    const std::string entryPath = sys::withoutTrailingSlashes(path);
     const std::string name = sys::lastPathComponent(entryPath);
     const std::string parent = sys::canonicalPath(sys::parentPath(entryPath));
     const auto cache = cacheFolderHolding(parent, caches);

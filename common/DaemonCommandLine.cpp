@@ -45,12 +45,6 @@ CacheMode cacheModeOf(long long mode) {
     }
 }
 
-std::string withTrailingSlash(const std::string &folder) {
-    if (!folder.empty() && folder.back() == '/')
-        return folder;
-    return folder + "/";
-}
-
 std::string sizeLimitArgument(const SettingsMirror &mirror) {
     return mirror.keepDataForSizeMax() ? std::to_string(mirror.sizeMaxForCache()) : "0";
 }
@@ -123,8 +117,8 @@ std::vector<std::string> protectionDaemonArguments(const SettingsMirror &mirror,
     const int64_t percentage = mirror.percentageOfFreeDiskSpace();
     return {
         "1",
-        withTrailingSlash(trashFolder),
-        withTrailingSlash(cacheBase),
+        sys::withTrailingSlash(trashFolder),
+        sys::withTrailingSlash(cacheBase),
         sizeLimitArgument(mirror),
         percentage != 0 ? std::to_string(percentage) : "0",
         mirror.modeOfCacheFileHandling() != 0 ? "1" : "0",
@@ -140,8 +134,8 @@ std::vector<std::string> volumeDaemonArguments(std::vector<std::string> watcherA
     if (watcherArguments.size() <= kCacheBaseArgument)
         return watcherArguments;
     // The numbers are passed on as the watcher was given them: quilletd reads them as it did.
-    watcherArguments[kTrashFolderArgument] = withTrailingSlash(trashFolder);
-    watcherArguments[kCacheBaseArgument] = withTrailingSlash(cacheBase);
+    watcherArguments[kTrashFolderArgument] = sys::withTrailingSlash(trashFolder);
+    watcherArguments[kCacheBaseArgument] = sys::withTrailingSlash(cacheBase);
     return watcherArguments;
 }
 

@@ -9,12 +9,6 @@
 namespace quillet {
 namespace {
 
-std::string withoutTrailingSlashes(std::string path) {
-    while (path.size() > 1 && path.back() == '/')
-        path.pop_back();
-    return path;
-}
-
 /// The components of a relative path; nothing when one would leave the folder it starts from.
 /// Views into relative: a listing asks for the origin of every row.
 std::optional<std::vector<std::string_view>> componentsOf(std::string_view relative) {
@@ -37,7 +31,7 @@ std::optional<std::vector<std::string_view>> componentsOf(std::string_view relat
 
 OriginLookup::OriginLookup(std::vector<std::string> caches) : _caches(std::move(caches)) {
     for (std::string &cache : _caches)
-        cache = withoutTrailingSlashes(std::move(cache));
+        cache = sys::withoutTrailingSlashes(std::move(cache));
 }
 
 const TrashInfoStore *OriginLookup::storeOf(const std::string &cache, std::string_view dateFolder,

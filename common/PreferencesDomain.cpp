@@ -11,18 +11,6 @@ namespace quillet {
 
 namespace {
 
-/// Creates folder and its missing parents (mode 0700).
-sys::Status makeFolders(const std::string &folder) {
-    if (folder.empty() || folder == "/" || folder == "." || sys::exists(folder))
-        return {};
-    if (sys::Status parent = makeFolders(sys::parentPath(folder)); !parent)
-        return parent;
-    sys::Status made = sys::mkdir(folder, 0700);
-    if (!made && made.code() != EEXIST)
-        return made;
-    return {};
-}
-
 /// Moves a corrupt domain file to "<path>.corrupt-<seconds>", adding "-<n>" when that name is
 /// taken, so that no earlier copy is ever replaced.
 sys::Result<std::string> moveAside(const std::string &path) {
@@ -75,7 +63,7 @@ namespace {
 template <typename Change>
 sys::Result<PreferencesDomain::WriteReport> modifyDomain(const PreferencesDomain &domain, Change change) {
     const std::string &path = domain.path();
-    if (sys::Status folder = makeFolders(sys::parentPath(path)); !folder)
+    if (sys::Status folder = sys::makeDirectories(sys::parentPath(path), 0700); !folder)
         return folder;
     auto lock = sys::FileLock::acquire(domain.lockPath(), sys::FileLock::Mode::Exclusive);
     if (!lock)

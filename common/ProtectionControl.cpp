@@ -17,12 +17,6 @@ constexpr uint64_t kDaemonLogMaxBytes = 1024 * 1024;
 /// How much of what the daemons wrote since a start is looked through for their reasons.
 constexpr size_t kLogTailBytes = 64 * 1024;
 
-std::string withSlash(std::string path) {
-    if (path.empty() || path.back() != '/')
-        path += '/';
-    return path;
-}
-
 /// The volumes a start protects: the home volume alone in home-only mode, else every mounted
 /// local volume that is neither a server nor a disk image, the home volume first.
 std::vector<sys::LocalVolume> volumesToProtect(const SettingsMirror &mirror) {
@@ -101,7 +95,7 @@ void ProtectionControl::protectVolume(const sys::LocalVolume &volume, const std:
     }
     _cacheFolders.push_back(cache);
     const std::string trash = volume.isHomeVolume ? sys::homeTrashFolder() : sys::volumeTrashFolder(volume.mountPoint);
-    const std::string base = volume.isHomeVolume ? withSlash(sys::homeFolder()) : volume.mountPoint;
+    const std::string base = volume.isHomeVolume ? sys::withTrailingSlash(sys::homeFolder()) : volume.mountPoint;
     launch(kProtectionDaemonName, protectionDaemonArguments(_mirror, trash, base), trash);
 }
 

@@ -38,12 +38,6 @@ bool isSpotlightFolderName(const std::string &name) {
     return name.size() >= 10 && name.starts_with(".Spotlight");
 }
 
-std::string withoutSlash(std::string path) {
-    while (path.size() > 1 && path.back() == '/')
-        path.pop_back();
-    return path;
-}
-
 // A folder may be nested deeper than any path can name (PATH_MAX). Paths below a walk's root
 // shorter than this are opened in one call; longer ones one folder at a time.
 constexpr size_t kLongRelativePath = 2048;
@@ -556,7 +550,7 @@ void CacheCopier::noteFailure(const sys::Status &why) {
 }
 
 void CacheCopier::scrambleFolderHierarchy(const std::string &folder) {
-    const std::string path = withoutSlash(folder);
+    const std::string path = sys::withoutTrailingSlashes(folder);
     auto parent = sys::openDirectory(sys::parentPath(path));
     if (!parent)
         return;

@@ -24,12 +24,6 @@ constexpr int kFallbackPollMillis = 1000;
 // running.
 constexpr int kStopGraceMillis = 10 * 1000;
 
-std::string withoutTrailingSlashes(std::string path) {
-    while (path.size() > 1 && path.back() == '/')
-        path.pop_back();
-    return path;
-}
-
 std::string daemonLine(pid_t pid, const std::string &what) {
     return "quilletMountDiskd : quilletd (pid " + std::to_string(pid) + ") " + what;
 }
@@ -149,7 +143,7 @@ void ZRMountManager::timerRefresh() { workspaceDidMountNotification(std::nullopt
 void ZRMountManager::workspaceDidMountNotification(const std::optional<std::string> &devicePath) {
     if (!devicePath || !_arguments)
         return;
-    const std::string mountPoint = withoutTrailingSlashes(*devicePath);
+    const std::string mountPoint = sys::withoutTrailingSlashes(*devicePath);
     if (ZRAppUtils().isDMGAtPath(mountPoint))
         return;
 
@@ -177,7 +171,7 @@ void ZRMountManager::workspaceDidMountNotification(const std::optional<std::stri
 void ZRMountManager::setArgumentsForVolume(const std::string &mountPoint) {
     if (!_arguments)
         return;
-    const std::string point = withoutTrailingSlashes(mountPoint);
+    const std::string point = sys::withoutTrailingSlashes(mountPoint);
     _arguments = volumeDaemonArguments(std::move(*_arguments), sys::volumeTrashFolder(point), point);
 }
 

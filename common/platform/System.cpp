@@ -230,6 +230,17 @@ Status mkdirAt(FdRef dir, const std::string &name, mode_t mode) {
 
 Status mkdir(const std::string &path, mode_t mode) { return mkdirAt(AT_FDCWD, path, mode); }
 
+Status makeDirectories(const std::string &path, mode_t mode) {
+    if (path.empty() || path == "/" || path == "." || exists(path))
+        return {};
+    if (Status parent = makeDirectories(parentPath(path), mode); !parent)
+        return parent;
+    Status made = mkdir(path, mode);
+    if (!made && made.code() != EEXIST) // made meanwhile by someone else: there, as wanted
+        return made;
+    return {};
+}
+
 Status unlinkAt(FdRef dir, const std::string &name, bool isDirectory) {
     if (::unlinkat(dir.fd, name.c_str(), isDirectory ? AT_REMOVEDIR : 0) != 0)
         return Status::fromErrno(isDirectory ? "rmdir" : "unlink", dir.pathOf(name));
@@ -507,6 +518,18 @@ std::string parentPath(std::string_view path) {
     if (slash == 0)
         return "/";
     return std::string(path.substr(0, slash));
+}
+
+std::string withoutTrailingSlashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    return path;
+}
+
+std::string withTrailingSlash(std::string path) {
+    if (path.empty() || path.back() != '/')
+        path += '/';
+    return path;
 }
 
 std::string joinPath(std::string_view folder, std::string_view name) {

@@ -137,6 +137,9 @@ Result<std::vector<DirEntry>> listDirectory(const std::string &path);
 
 Status mkdirAt(FdRef dir, const std::string &name, mode_t mode);
 Status mkdir(const std::string &path, mode_t mode);
+/// Makes the folder path and whatever parents it lacks, each with mode (less the umask); what
+/// exists is left as it is. Fails with the first folder that could not be made.
+Status makeDirectories(const std::string &path, mode_t mode);
 Status unlinkAt(FdRef dir, const std::string &name, bool isDirectory = false);
 Status unlink(const std::string &path);
 /// rename(2) that fails with EEXIST instead of replacing an existing destination.
@@ -245,6 +248,10 @@ time_t fromUtcTime(struct tm fields);
 std::string lastPathComponent(std::string_view path);
 std::string parentPath(std::string_view path);
 std::string joinPath(std::string_view folder, std::string_view name);
+/// path without the slashes it ends in; "/" stays "/".
+std::string withoutTrailingSlashes(std::string path);
+/// path ending in a slash: one is added unless it ends in one already ("" becomes "/").
+std::string withTrailingSlash(std::string path);
 
 } // namespace quillet::sys
 

@@ -19,24 +19,6 @@ std::string environmentFolder(const char *name, const std::string &fallback) {
     return fallback;
 }
 
-std::string withSlash(std::string path) {
-    if (path.empty() || path.back() != '/')
-        path += '/';
-    return path;
-}
-
-/// Creates folder and its missing parents, each with mode 0700.
-Status makeFolders(const std::string &folder) {
-    if (folder.empty() || folder == "/" || exists(folder))
-        return {};
-    if (Status parent = makeFolders(parentPath(folder)); !parent)
-        return parent;
-    Status made = mkdir(folder, 0700);
-    if (!made && made.code() != EEXIST)
-        return made;
-    return {};
-}
-
 /// The administrator-made trash shared by the users of a volume.
 const std::string kSharedTrashName = ".Trash";
 
@@ -72,7 +54,7 @@ std::string volumeTrashFolder(const std::string &mountPoint) {
 }
 
 bool isVolumeTrashFolder(const std::string &trashFolder, const std::string &topdir) {
-    const std::string top = withSlash(topdir);
+    const std::string top = withTrailingSlash(topdir);
     if (topdir.empty() || !trashFolder.starts_with(top))
         return false;
     const std::string_view relative = std::string_view(trashFolder).substr(top.size());
@@ -83,7 +65,7 @@ Result<Fd> openTrashFolder(const std::string &trashFolder, const std::string &to
     if (!isVolumeTrashFolder(trashFolder, topdir))
         return openOwnedFolder(trashFolder);
     std::string_view relative(trashFolder);
-    relative.remove_prefix(withSlash(topdir).size());
+    relative.remove_prefix(withTrailingSlash(topdir).size());
     // The mount point itself is the administrator's; everything below it is checked.
     auto volume = openDirectory(topdir);
     if (!volume)
@@ -106,7 +88,7 @@ std::string configFolder() { return environmentFolder("XDG_CONFIG_HOME", joinPat
 Status ensureHomeTrash() {
     std::string root = homeTrashRoot();
     // The data folder itself may be missing on a fresh account.
-    if (Status parents = makeFolders(parentPath(root)); !parents)
+    if (Status parents = makeDirectories(parentPath(root), 0700); !parents)
         return parents;
     for (const std::string &folder : {root, root + "/files", root + "/info"}) {
         Status status = makePrivateFolder(folder);
@@ -124,7 +106,7 @@ std::string daemonLogPath() { return stateFolder() + "/daemons.log"; }
 
 Result<std::string> prepareDaemonLog(uint64_t maxBytes) {
     const std::string folder = stateFolder();
-    if (Status made = makeFolders(folder); !made)
+    if (Status made = makeDirectories(folder, 0700); !made)
         return made;
     const std::string log = daemonLogPath();
     auto st = stat(log, FollowLinks::No);

@@ -146,3 +146,38 @@ TEST_F(SystemTest, anFdKnowsThePathItWasOpenedBy) {
     EXPECT_EQ(released.path(), "");
     EXPECT_EQ(other.path(), "");
 }
+
+namespace {
+
+TEST(PathText, trailingSlashesAreTakenOffOrPutOnOnce) {
+    const std::pair<std::string, std::string> without[] = {
+        {"/a/b//", "/a/b"}, {"/a/b", "/a/b"}, {"/", "/"}, {"///", "/"}, {"", ""}, {"a/", "a"}};
+    for (const auto &[path, expected] : without)
+        EXPECT_EQ(sys::withoutTrailingSlashes(path), expected) << path;
+    const std::pair<std::string, std::string> with[] = {{"/a/b", "/a/b/"}, {"/a/b/", "/a/b/"}, {"", "/"}, {"/", "/"}};
+    for (const auto &[path, expected] : with)
+        EXPECT_EQ(sys::withTrailingSlash(path), expected) << path;
+}
+
+TEST_F(SystemTest, makeDirectoriesMakesWhatIsMissingAndStopsAtAFileInTheWay) {
+    const std::string deep = _dir / "folder/made/on/the/way";
+    ASSERT_TRUE(sys::makeDirectories(deep, 0700));
+    auto st = sys::stat(deep, sys::FollowLinks::No);
+    ASSERT_TRUE(st);
+    EXPECT_TRUE(S_ISDIR(st->st_mode));
+    EXPECT_EQ(st->st_mode & 0777, 0700u);
+    // What exists is left as it is.
+    const auto before = sys::stat(_dir / "folder/sub", sys::FollowLinks::No);
+    ASSERT_TRUE(before);
+    EXPECT_TRUE(sys::makeDirectories(_dir / "folder/sub", 0700));
+    const auto after = sys::stat(_dir / "folder/sub", sys::FollowLinks::No);
+    EXPECT_EQ(after->st_ino, before->st_ino);
+    EXPECT_EQ(after->st_mode, before->st_mode);
+    // A file where a folder should be: the failure names the folder that could not be made.
+    sys::Status blocked = sys::makeDirectories(_dir / "folder/file/inner", 0700);
+    ASSERT_FALSE(blocked);
+    EXPECT_EQ(blocked.code(), ENOTDIR);
+    EXPECT_NE(blocked.message().find(_dir / "folder/file/inner"), std::string::npos) << blocked.message();
+}
+
+} // namespace
