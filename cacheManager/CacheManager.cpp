@@ -77,13 +77,7 @@ int countActivityDays(const std::vector<DatedFolder> &folders) {
 /// Names of the open folder's entries, ascending: file systems list in their own order, and
 /// the oldest date folders must come first.
 std::vector<std::string> sortedNames(int dirFd) {
-    std::vector<std::string> names;
-    (void)sys::forEachEntry(dirFd, [&names](std::string_view name, unsigned char) {
-        names.emplace_back(name);
-        return true;
-    });
-    std::sort(names.begin(), names.end());
-    return names;
+    return sys::entryNames(dirFd, sys::EntryOrder::Sorted).valueOr({});
 }
 
 /// Day of the year (1-366) of a name that dateFromFinderCompatibleDateDescription accepted, in

@@ -452,15 +452,12 @@ void TrashSurvey::surveyloop() {
 bool TrashSurvey::scanTrashFolder(int trashFd) {
     const std::string &trashFolder = _arguments.trashFolder;
     // The names are taken first: entries are moved out of the folder while it is walked.
-    std::vector<std::string> names;
-    sys::Status listed = sys::forEachEntry(trashFd, [&names](std::string_view name, unsigned char) {
-        names.emplace_back(name);
-        return true;
-    });
+    auto listed = sys::entryNames(trashFd, sys::EntryOrder::AsListed);
     if (!listed) {
-        die(listed);
+        die(listed.status());
         return false;
     }
+    const std::vector<std::string> names = std::move(*listed);
     bool archived = false;
     bool infoTaken = false; // trash information of copies an earlier run made
     std::unordered_set<ArchivedItemKey, ArchivedItemKeyHash> refused;

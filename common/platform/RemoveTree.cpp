@@ -10,15 +10,7 @@ namespace quillet::sys {
 namespace {
 
 /// Names of the open folder's entries, ascending, so that a removal always goes the same way.
-std::vector<std::string> sortedNames(FdRef dir) {
-    std::vector<std::string> names;
-    (void)forEachEntry(dir, [&names](std::string_view name, unsigned char) {
-        names.emplace_back(name);
-        return true;
-    });
-    std::sort(names.begin(), names.end());
-    return names;
-}
+std::vector<std::string> sortedNames(FdRef dir) { return entryNames(dir, EntryOrder::Sorted).valueOr({}); }
 
 } // namespace
 

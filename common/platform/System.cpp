@@ -208,6 +208,19 @@ Status forEachEntry(FdRef folder, const std::function<bool(std::string_view, uns
     return status;
 }
 
+Result<std::vector<std::string>> entryNames(FdRef dir, EntryOrder order) {
+    std::vector<std::string> names;
+    Status listed = forEachEntry(dir, [&names](std::string_view name, unsigned char) {
+        names.emplace_back(name);
+        return true;
+    });
+    if (!listed)
+        return listed;
+    if (order == EntryOrder::Sorted)
+        std::sort(names.begin(), names.end());
+    return names;
+}
+
 Result<std::vector<DirEntry>> listDirectory(const std::string &path) {
     auto dir = openDirectory(path);
     if (!dir)

@@ -57,6 +57,8 @@ public:
     T *operator->() { return &*_value; }
     const T *operator->() const { return &*_value; }
     T &operator*() { return *_value; }
+    /// The value, or fallback when there is none.
+    T valueOr(T fallback) && { return _value ? std::move(*_value) : std::move(fallback); }
     const Status &status() const { return _status; }
     int code() const { return _status.code(); }
 
@@ -134,6 +136,12 @@ struct DirEntry {
 Status forEachEntry(FdRef dir, const std::function<bool(std::string_view name, unsigned char type)> &visit);
 /// All entries of the folder at path except "." and "..", in directory order.
 Result<std::vector<DirEntry>> listDirectory(const std::string &path);
+/// The order entryNames gives: the file system's own, or ascending by bytes (so that a walk goes
+/// the same way every time: the oldest date folders first, a removal always alike).
+enum class EntryOrder { AsListed, Sorted };
+/// The names of the open folder's entries except "." and "..", read all at once (before the
+/// caller changes the folder); the failure of the listing, naming the folder.
+Result<std::vector<std::string>> entryNames(FdRef dir, EntryOrder order);
 
 Status mkdirAt(FdRef dir, const std::string &name, mode_t mode);
 Status mkdir(const std::string &path, mode_t mode);
