@@ -199,4 +199,60 @@ int runShell(const std::string &command) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// Deeper than any path may name: built relative to each folder in turn.
+void makeDeepFolder(const std::string &parent, const std::string &name, std::string_view bottom,
+                    const std::string &levelName, const std::string &fileName) {
+    ASSERT_EQ(::mkdir((parent + "/" + name).c_str(), 0755), 0);
+    int fd = ::open((parent + "/" + name).c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    for (int level = 0; level < kDeepLevels; ++level) {
+        ASSERT_EQ(::mkdirat(fd, levelName.c_str(), 0755), 0);
+        int next = ::openat(fd, levelName.c_str(), O_RDONLY | O_DIRECTORY);
+        ::close(fd);
+        ASSERT_GE(next, 0);
+        fd = next;
+    }
+    int file = ::openat(fd, fileName.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    ASSERT_GE(file, 0);
+    ASSERT_EQ(::write(file, bottom.data(), bottom.size()), static_cast<ssize_t>(bottom.size()));
+    ::close(file);
+    ::close(fd);
+}
+
+std::pair<int, std::string> deepFolderContent(const std::string &folder, const std::string &levelName,
+                                              const std::string &fileName) {
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+    int levels = 0;
+    while (fd >= 0) {
+        int next = ::openat(fd, levelName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+        if (next < 0)
+            break;
+        ::close(fd);
+        fd = next;
+        ++levels;
+    }
+    std::string text;
+    int file = fd >= 0 ? ::openat(fd, fileName.c_str(), O_RDONLY) : -1;
+    if (file >= 0) {
+        char buffer[65536];
+        ssize_t got;
+        while ((got = ::read(file, buffer, sizeof buffer)) > 0)
+            text.append(buffer, static_cast<size_t>(got));
+        ::close(file);
+    }
+    if (fd >= 0)
+        ::close(fd);
+    return {levels, text};
+}
+
+::testing::AssertionResult holdsDeepFolder(const std::string &folder, const std::string &levelName,
+                                           const std::string &fileName, const std::string &bottom) {
+    const auto [levels, text] = deepFolderContent(folder, levelName, fileName);
+    if (levels == kDeepLevels && text == bottom)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << folder << " holds " << levels << " levels and a bottom file of "
+                                         << text.size() << " bytes" << (text.size() == bottom.size() ? " that differ" : "")
+                                         << " (expected " << kDeepLevels << " levels, " << bottom.size() << " bytes)";
+}
+
 } // namespace quillet::test
