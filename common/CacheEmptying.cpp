@@ -103,9 +103,7 @@ JobEnd CacheEmptying::run() {
     bool restart = false;
     if (_protection) {
         auto stop = StopProtectionJob::create(*_protection);
-        adopt(stop);
-        stop->startThread();
-        stop->wait();
+        runChild(stop);
         restart = stop->wasRunning();
         _protectionOutlivedStop = restart && !stop->stopped();
     }

@@ -222,9 +222,7 @@ std::vector<CacheRecovery::FolderCopy> CacheRecovery::dropRows() {
     bool restart = false;
     if (_protection) {
         auto stop = StopProtectionJob::create(*_protection);
-        adopt(stop);
-        stop->startThread();
-        stop->wait();
+        runChild(stop);
         restart = stop->wasRunning();
     }
     const std::vector<std::string> names = promisedNames(_rows);

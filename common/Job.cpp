@@ -218,6 +218,12 @@ void Job::adopt(const std::shared_ptr<Job> &child) {
         child->cancelAndJoin();
 }
 
+void Job::runChild(const std::shared_ptr<Job> &child) {
+    adopt(child);
+    child->startThread();
+    child->wait();
+}
+
 std::vector<std::shared_ptr<Job>> Job::children() const {
     std::lock_guard lock(_mutex);
     return _children;

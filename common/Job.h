@@ -156,6 +156,8 @@ protected:
     /// Makes child a child of this job: pausing, continuing and cancelling this job reaches it,
     /// and it goes with this job. Before child starts.
     void adopt(const std::shared_ptr<Job> &child);
+    /// Adopts child, starts it and waits until it has ended.
+    void runChild(const std::shared_ptr<Job> &child);
     /// The children adopted so far.
     std::vector<std::shared_ptr<Job>> children() const;
     /// How much of their work the children still running have done, each counting 1 when

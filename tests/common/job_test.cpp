@@ -149,9 +149,11 @@ TEST(JobTest, progressKeepsComingWhilePausedAndTheJobStandsStill) {
     job->pauseThread();
     // Acknowledged on this thread before pauseThread returned.
     ASSERT_EQ(transcript->events(), (std::vector<std::string>{"item 0", "paused"}));
-    for (const auto &call : transcript->calls())
-        if (call.what == "paused")
+    for (const auto &call : transcript->calls()) {
+        if (call.what == "paused") {
             EXPECT_EQ(call.thread, std::this_thread::get_id());
+        }
+    }
     EXPECT_TRUE(job->isPaused());
 
     job->allow(3);

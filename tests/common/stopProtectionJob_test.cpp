@@ -44,8 +44,9 @@ TEST(StopProtectionJobTest, stopsRunningProtectionOnItsOwnThreadAndSaysWhetherEv
         EXPECT_EQ(job->wasRunning(), c.running);
         EXPECT_EQ(job->stopped(), c.stopped);
         EXPECT_FALSE(protection.running);
-        if (c.running)
+        if (c.running) {
             EXPECT_NE(stoppedOn, std::this_thread::get_id());
+        }
     }
 }
 
