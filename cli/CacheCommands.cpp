@@ -13,10 +13,10 @@
 #include "platform/TrustedFolder.h"
 
 #include <algorithm>
-#include <memory>
 #include <cmath>
 #include <istream>
 #include <map>
+#include <memory>
 #include <ostream>
 
 namespace quillet::cli {
@@ -281,7 +281,7 @@ int recover(const Options &options, std::ostream &out, std::ostream &err) {
     ProgressBar bar(err, options.console.interactive, "Recovering");
     // Nobody listens for the workers' notifications here: the recovery reports each row itself.
     auto recovery = CacheRecovery::recoverItems(*rows, destination, nullptr);
-    // Every failure is reported below, once, naming the item and the reason.
+    // Every failure is reported by the report, once, naming the item and the reason.
     recovery->setFailureLog(FailureLog::None);
     auto report = std::make_shared<RecoveryReport>(out, err, bar, rows->size());
     recovery->addObserver(report);

@@ -112,9 +112,7 @@ CacheRecovery::CacheRecovery(Mode mode, std::vector<BrowserItem> rows, std::stri
     : _mode(mode), _rows(std::move(rows)), _destination(std::move(destination)), _protection(protection),
       _center(center), _reported(_rows.size(), false) {
     for (size_t i = 0; i < _rows.size(); ++i)
-        _items.push_back(ItemOutcome{i, _rows[i].pathToItem, {}, false,
-                                     cancelled(_rows[i].pathToItem),
-                                     {}});
+        _items.push_back(ItemOutcome{i, _rows[i].pathToItem, {}, false, cancelled(_rows[i].pathToItem), {}});
 }
 
 std::shared_ptr<CacheRecovery> CacheRecovery::recoverItems(std::vector<BrowserItem> rows, std::string destination,
