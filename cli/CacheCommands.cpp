@@ -216,17 +216,20 @@ private:
     int _failures = 0;
 };
 
-/// The bar of an emptying: the share of the paths deleted, a locked folder counting with what
-/// its worker has done.
+/// The bar of an emptying: drawn after each path, and meanwhile with the share of the paths
+/// deleted, a locked folder counting with what its worker has done.
 class EmptyingProgress : public JobObserver {
 public:
     EmptyingProgress(ProgressBar &bar, size_t paths) : _bar(bar), _paths(paths) {}
-    void progress(double percent) override {
-        _bar.show(percent, std::to_string(_done) + "/" + std::to_string(_paths) + " items");
+    void progress(double percent) override { _bar.show(percent, detail()); }
+    void itemDone(const ItemOutcome &) override {
+        ++_done;
+        _bar.show(static_cast<double>(_done) * 100.0 / static_cast<double>(_paths), detail());
     }
-    void itemDone(const ItemOutcome &) override { ++_done; }
 
 private:
+    std::string detail() const { return std::to_string(_done) + "/" + std::to_string(_paths) + " items"; }
+
     ProgressBar &_bar;
     size_t _paths;
     size_t _done = 0;
