@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -170,22 +171,51 @@ bool setInodeAttributes(const std::string &path, int add, int remove) {
     return ok;
 }
 
-static void clearFlags(const std::string &path) { (void)setInodeAttributes(path, 0, FS_IMMUTABLE_FL | FS_APPEND_FL); }
+namespace {
 
-void removeTree(const std::string &path) {
-    std::error_code ec;
-    if (!fs::exists(fs::symlink_status(path, ec)))
+/// Clears the immutable and append-only flags of name in the open folder dirFd.
+void clearFlagsAt(int dirFd, const std::string &name) {
+    const int fd = ::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
         return;
-    if (fs::is_directory(fs::symlink_status(path, ec))) {
-        clearFlags(path);
-        ::chmod(path.c_str(), 0700);
-        for (auto it = fs::directory_iterator(path, ec); !ec && it != fs::directory_iterator(); it.increment(ec))
-            removeTree(it->path().string());
-    } else if (!fs::is_symlink(fs::symlink_status(path, ec))) {
-        clearFlags(path);
+    int flags = 0;
+    if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0) {
+        flags &= ~(FS_IMMUTABLE_FL | FS_APPEND_FL);
+        (void)::ioctl(fd, FS_IOC_SETFLAGS, &flags);
     }
-    fs::remove(path, ec);
+    ::close(fd);
 }
+
+/// Removes name in the open folder dirFd with everything in it, relative to each folder in turn,
+/// so that a tree deeper than a path can name goes too.
+void removeTreeAt(int dirFd, const std::string &name) {
+    struct stat st {};
+    if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return;
+    if (!S_ISLNK(st.st_mode))
+        clearFlagsAt(dirFd, name);
+    if (S_ISDIR(st.st_mode)) {
+        ::fchmodat(dirFd, name.c_str(), 0700, 0);
+        const int fd = ::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0) {
+            std::vector<std::string> names;
+            if (DIR *dir = ::fdopendir(::dup(fd))) {
+                while (const struct dirent *entry = ::readdir(dir))
+                    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+                        names.emplace_back(entry->d_name);
+                ::closedir(dir);
+            }
+            for (const std::string &child : names)
+                removeTreeAt(fd, child);
+            ::close(fd);
+        }
+    }
+    ::unlinkat(dirFd, name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0);
+}
+
+} // namespace
+
+void removeTree(const std::string &path) { removeTreeAt(AT_FDCWD, path); }
 
 std::string readFileText(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
