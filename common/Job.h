@@ -16,8 +16,7 @@
 // to its main thread):
 //   progress   the job's progress thread, every 0.25 s from the start until the job is cancelled
 //              or has ended (not while it has not started, never after finished)
-//   itemDone   the job's thread (for a copy spread over several threads, the one that ended the
-//              item), once per item, when its outcome is final
+//   itemDone   the job's thread, once per item, when its outcome is final
 //   finished   the job's thread, last of all; also after a cancellation
 //   paused, cancelled
 //              the thread that called pauseThread or cancelThread, before that call returns:
