@@ -8,8 +8,8 @@ which nothing else on the machine touches.
 
 The archived folder sits in a date folder of a scratch cache under its hidden name, with hidden
 names at every depth: 100 folders of 100 files of 512 to 4096 bytes. The helper
-quillet-bench-recover runs the copy worker (CopyFileUtil, Copy job, visible names) with its
-progress timer on a PollingRunLoop and exits as soon as the worker has posted that it finished;
+quillet-bench-recover runs the copy worker (CopyFileUtil, Copy job, visible names), its progress
+reported as a front end sees it, and exits as soon as the worker has ended;
 it is timed as a whole process, like `cp -a SOURCE DEST`. As in the copy-mode throughput
 benchmark, a warm-up cp -a comes first and is not counted; then cp -a and the helper alternate,
 and before every timed run, of either, `sync` flushes what is dirty and a pause of a few seconds
@@ -150,7 +150,7 @@ def figure(where, result):
     ratio = ours / cp
     complete = all(result["checked"])
     notes = [f"{FOLDERS} folders × {FILES_PER_FOLDER} files of 512–4096 bytes, archived under hidden names, "
-             f"recovered under visible names by CopyFileUtil (Copy job) on a PollingRunLoop",
+             f"recovered under visible names by CopyFileUtil (Copy job), waited for",
              f"every recovered copy holds the {result['files']} files with their sizes: "
              + ("yes" if complete else f"NO ({result['checked'].count(False)} of {len(result['checked'])} not)"),
              "cp -a (ms): " + ", ".join(f"{t * 1000:.0f}" for t in result["cp"]),

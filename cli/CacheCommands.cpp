@@ -7,14 +7,15 @@
 #include "CacheLayout.h"
 #include "CacheRecovery.h"
 #include "CommandSupport.h"
+#include "DaemonControl.h"
+#include "Job.h"
 #include "ProtectionControl.h"
-#include "RunningWorkers.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <istream>
 #include <map>
+#include <memory>
 #include <ostream>
 
 namespace quillet::cli {
@@ -37,10 +38,6 @@ const char *const kEmptyHelp =
     "--yes is required. The count given is of archived items (a day counts its items).\n";
 
 namespace {
-
-using namespace std::chrono_literals;
-
-constexpr auto kProgressInterval = 250ms;
 
 /// A one-line progress bar on a terminal; draws nothing elsewhere.
 class ProgressBar {
@@ -72,12 +69,6 @@ private:
     std::string _label;
     bool _drawn = false;
 };
-
-std::string withoutTrailingSlashes(std::string path) {
-    while (path.size() > 1 && path.back() == '/')
-        path.pop_back();
-    return path;
-}
 
 /// The path an ITEM argument names. Paths come as list and search print them, escaped
 /// (escapedText), or as a script decoded them from --json: the argument is taken as it is when
@@ -129,23 +120,70 @@ std::optional<std::vector<BrowserItem>> cachedItems(const std::vector<std::strin
 
 namespace {
 
-/// Runs loop until every worker has ended, drawing the bar meanwhile.
-template <typename Worker>
-void waitForWorkers(PollingRunLoop &loop, const RunningWorkers<Worker> &workers, ProgressBar &bar,
-                    const std::string &detail) {
-    if (workers.empty())
-        return;
-    loop.scheduleRepeating(kProgressInterval, [&] {
-        const size_t left = workers.count();
-        bar.show(workers.meanProgress(), std::to_string(left) + (left == 1 ? " " : "s ") + detail);
-        return left > 0;
-    });
-    while (!loop.runUntil([&] { return workers.empty(); }, 1h)) {
+/// What a recovery tells the user: each row as its outcome comes, on the recovery's thread
+/// while this one waits; the bar meanwhile.
+class RecoveryReport : public JobObserver {
+public:
+    RecoveryReport(std::ostream &out, std::ostream &err, ProgressBar &bar, size_t rows)
+        : _out(out), _err(err), _bar(bar), _rows(rows) {}
+
+    void progress(double percent) override {
+        const size_t left = _rows - _done;
+        _bar.show(percent, std::to_string(left) + (left == 1 ? " item" : " items"));
     }
-    // The bar's timer stops at its next tick; it must not outlive this call's references.
-    (void)loop.runUntil([&] { return loop.timerCount() == 0; }, 1s);
-    bar.finish();
-}
+    void itemDone(const ItemOutcome &item) override {
+        ++_done;
+        _bar.finish();
+        if (!item.status) {
+            // A refusal about the folder itself (gone from the cache) needs no second mention
+            // of its path.
+            const bool aboutItself = item.isFolder && item.status.path() == item.source;
+            _err << "quilletctl: cannot recover " << escapedText(item.source) << ": "
+                 << escapedText(aboutItself ? item.status.reason() : item.status.message()) << "\n";
+            ++_failures;
+            return;
+        }
+        // What a folder's copy left out, each entry with its reason; the rest is recovered.
+        for (const CopyFailure &failure : item.failures)
+            _err << "quilletctl: cannot recover " << escapedText(failure.source) << ": "
+                 << escapedText(failure.status.message()) << "\n";
+        _out << "Recovered " << escapedText(item.source) << " as " << escapedText(item.target);
+        if (item.failures.empty()) {
+            _out << "\n";
+        } else {
+            _out << " but for " << item.failures.size() << (item.failures.size() == 1 ? " item\n" : " items\n");
+            ++_failures;
+        }
+    }
+    int failures() const { return _failures; }
+
+private:
+    std::ostream &_out;
+    std::ostream &_err;
+    ProgressBar &_bar;
+    size_t _rows;
+    size_t _done = 0;
+    int _failures = 0;
+};
+
+/// The bar of an emptying: drawn after each path, and meanwhile with the share of the paths
+/// deleted, a locked folder counting with what its worker has done.
+class EmptyingProgress : public JobObserver {
+public:
+    EmptyingProgress(ProgressBar &bar, size_t paths) : _bar(bar), _paths(paths) {}
+    void progress(double percent) override { _bar.show(percent, detail()); }
+    void itemDone(const ItemOutcome &) override {
+        ++_done;
+        _bar.show(static_cast<double>(_done) * 100.0 / static_cast<double>(_paths), detail());
+    }
+
+private:
+    std::string detail() const { return std::to_string(_done) + "/" + std::to_string(_paths) + " items"; }
+
+    ProgressBar &_bar;
+    size_t _paths;
+    size_t _done = 0;
+};
 
 } // namespace
 
@@ -173,13 +211,13 @@ int recover(const Options &options, std::ostream &out, std::ostream &err) {
     if (destinationStat && !S_ISDIR(destinationStat->st_mode)) {
         err << "quilletctl: " << shownDestination << ": not a folder\n";
         return kExitFailure;
-    } else if (!destinationStat && !sys::stat(sys::parentPath(withoutTrailingSlashes(destination)), sys::FollowLinks::Yes)) {
+    } else if (!destinationStat && !sys::stat(sys::parentPath(sys::withoutTrailingSlashes(destination)), sys::FollowLinks::Yes)) {
         err << "quilletctl: " << shownDestination << ": its parent folder does not exist\n";
         return kExitFailure;
     }
     const std::string where = sys::exists(destination)
                                   ? sys::canonicalPath(destination)
-                                  : sys::canonicalPath(sys::parentPath(withoutTrailingSlashes(destination)));
+                                  : sys::canonicalPath(sys::parentPath(sys::withoutTrailingSlashes(destination)));
     if (auto cache = cacheFolderHolding(where, caches)) {
         err << "quilletctl: " << shownDestination << ": inside the cache folder " << escapedText(cache->listed)
             << "; recover into a folder outside it\n";
@@ -193,52 +231,17 @@ int recover(const Options &options, std::ostream &out, std::ostream &err) {
         }
     }
 
-    NotificationCenter center;
-    PollingRunLoop loop;
-    RunningWorkers<CopyFileUtil> workers(center);
-    CacheRecovery recovery(loop, center);
-    // Every failure is reported below, once, naming the item and the reason.
-    recovery.setFailureLog(FailureLog::None);
-    int failures = 0;
-    recovery.setWorkerStartingCallback([&](const std::shared_ptr<CopyFileUtil> &worker) { workers.add(worker); });
-    recovery.setFileCopiedCallback([&](const RecoveredItem &item) {
-        if (item.status) {
-            out << "Recovered " << escapedText(item.source) << " as " << escapedText(item.target) << "\n";
-        } else {
-            err << "quilletctl: cannot recover " << escapedText(item.source) << ": " << escapedText(item.status.message())
-                << "\n";
-            ++failures;
-        }
-    });
-    std::vector<RecoveredItem> items = recovery.recoverItems(*rows, destination);
-
     ProgressBar bar(err, options.console.interactive, "Recovering");
-    waitForWorkers(loop, workers, bar, "folder");
-    const auto failedWorkers = workers.failed();
-    for (const RecoveredItem &item : items) {
-        if (!item.isFolder)
-            continue;
-        const bool workerFailed = std::any_of(failedWorkers.begin(), failedWorkers.end(),
-                                              [&](const auto &worker) { return worker == item.worker; });
-        if (!item.status || workerFailed) {
-            err << "quilletctl: cannot recover " << escapedText(item.source) << ": "
-                << (item.status ? "the folder is no longer in the cache" : escapedText(item.status.message())) << "\n";
-            ++failures;
-            continue;
-        }
-        // What the folder's copy left out, each entry with its reason; the rest is recovered.
-        const std::vector<CopyFailure> leftOut = item.worker->failures();
-        for (const CopyFailure &failure : leftOut)
-            err << "quilletctl: cannot recover " << escapedText(failure.source) << ": "
-                << escapedText(failure.status.message()) << "\n";
-        out << "Recovered " << escapedText(item.source) << " as " << escapedText(item.target);
-        if (leftOut.empty()) {
-            out << "\n";
-        } else {
-            out << " but for " << leftOut.size() << (leftOut.size() == 1 ? " item\n" : " items\n");
-            ++failures;
-        }
-    }
+    // Nobody listens for the workers' notifications here: the recovery reports each row itself.
+    auto recovery = CacheRecovery::recoverItems(*rows, destination, nullptr);
+    // Every failure is reported by the report, once, naming the item and the reason.
+    recovery->setFailureLog(FailureLog::None);
+    auto report = std::make_shared<RecoveryReport>(out, err, bar, rows->size());
+    recovery->addObserver(report);
+    recovery->startThread();
+    recovery->wait();
+    bar.finish();
+    const int failures = report->failures();
     return failures == 0 ? kExitSuccess : kExitFailure;
 }
 
@@ -276,7 +279,7 @@ int empty(const Options &options, std::ostream &out, std::ostream &err) {
     size_t count = 0;
     for (const std::string &path : paths) {
         const bool isDay = std::any_of(caches.begin(), caches.end(), [&](const std::string &cache) {
-            return sys::parentPath(path) == withoutTrailingSlashes(cache);
+            return sys::parentPath(path) == sys::withoutTrailingSlashes(cache);
         });
         size_t items = isDay ? 0 : 1;
         if (isDay) {
@@ -312,26 +315,18 @@ int empty(const Options &options, std::ostream &out, std::ostream &err) {
     if (wasRunning)
         out << "Protection stopped while the cache is emptied.\n" << std::flush;
 
-    NotificationCenter center;
-    PollingRunLoop loop;
-    CacheEmptying emptying(loop, center);
     ProgressBar bar(err, options.console.interactive, "Deleting");
-    emptying.setItemDoneCallback([&](size_t index, size_t total, const std::string &) {
-        bar.show(static_cast<double>(index + 1) * 100.0 / static_cast<double>(total),
-                 std::to_string(index + 1) + "/" + std::to_string(total) + " items");
-    });
-    // Folders that resisted plain removal are still being deleted by workers while the
-    // emptying waits: their progress is what the bar shows then.
+    // The delete workers of folders that resist plain removal post to nobody: the bar follows
+    // the emptying as a whole.
+    auto emptying = CacheEmptying::emptyCaches(all ? EmptyScope::Everything : EmptyScope::Selection, caches, rows,
+                                               control, nullptr);
     if (options.console.interactive)
-        loop.scheduleRepeating(kProgressInterval, [&] {
-            if (emptying.deleteThreadRunning())
-                bar.show(emptying.workersProgress(), "locked folders");
-            return true;
-        });
-    std::vector<DeletedItem> deleted = emptying.emptyCaches(all ? EmptyScope::Everything : EmptyScope::Selection,
-                                                            caches, rows, control);
+        emptying->addObserver(std::make_shared<EmptyingProgress>(bar, paths.size()));
+    emptying->startThread();
+    emptying->wait();
+    const std::vector<DeletedItem> deleted = emptying->deleted();
     bar.finish();
-    if (emptying.protectionOutlivedStop())
+    if (emptying->protectionOutlivedStop())
         err << "quilletctl: protection: a daemon was still running 10 seconds after the stop; the cache was "
                "emptied all the same\n";
 

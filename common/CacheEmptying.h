@@ -1,21 +1,28 @@
 #pragma once
 // Deleting cached items for good: everything in every cache folder, or the rows selected in the
-// browser. Protection that runs is stopped first (and its daemons waited for, since a stopping
-// quilletd still writes its index), the items are removed, and protection starts again only
-// once everything is gone. Cached items are usually locked: an item that refuses plain removal
-// is unlocked, and a folder that still resists is handed to a delete worker of its own; the
-// emptying waits for every such worker before it restarts protection.
+// browser, as a job (Job.h) that never blocks its caller. Protection that runs is stopped first
+// (and its daemons waited for, since a stopping quilletd still writes its index: a
+// StopProtectionJob), the items are removed, and protection starts again only once everything
+// is gone. Cached items are usually locked: an item that refuses plain removal is unlocked, and
+// a folder that still resists is handed to a delete worker of its own (a child job, posting the
+// delete worker's notifications); the emptying waits for every such worker before it restarts
+// protection.
+//
+// Each path is an item: its outcome (ItemOutcome, source = the path) is ok once nothing is left
+// at the path. The outcome of a path handed to a worker comes once that worker has ended.
+// Progress: the share of the paths dealt with, a running worker counting with its own progress.
 
 #include "BrowserItem.h"
 #include "DeleteFolderUtil.h"
+#include "Job.h"
 #include "NotificationCenter.h"
 #include "ProtectionControl.h"
-#include "RunLoop.h"
-#include "RunningWorkers.h"
 #include "platform/System.h"
 
 #include <atomic>
-#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,20 +41,8 @@ struct DeletedItem {
     bool handedToWorker = false;
 };
 
-class CacheEmptying {
+class CacheEmptying : public Job {
 public:
-    /// Called after each path of deleteItems was dealt with (or handed to a worker): its index
-    /// and the number of paths.
-    using ItemDone = std::function<void(size_t index, size_t count, const std::string &path)>;
-
-    /// Workers report progress on runLoop, which the wait for them runs, and post to center.
-    explicit CacheEmptying(RunLoop &runLoop, NotificationCenter &center = NotificationCenter::defaultCenter())
-        : _runLoop(runLoop), _center(center), _workers(center) {}
-    CacheEmptying(const CacheEmptying &) = delete;
-    CacheEmptying &operator=(const CacheEmptying &) = delete;
-
-    void setItemDoneCallback(ItemDone callback) { _itemDone = std::move(callback); }
-
     /// The paths a scope deletes: for Everything every entry directly inside every cache folder
     /// that is a real folder of the user's (date folders, the index, the markers, anything
     /// else), in listing order; for Selection the pathToItem of each selected row in the order
@@ -55,41 +50,62 @@ public:
     static std::vector<std::string> pathsToEmpty(EmptyScope scope, const std::vector<std::string> &cacheFolders,
                                                  const std::vector<BrowserItem> &selection);
 
-    /// The confirmed emptying: stops running protection, deletes pathsToEmpty, waits for the
-    /// workers, starts protection again when it was running. The front end refreshes its
-    /// statistics and its browser afterwards.
-    std::vector<DeletedItem> emptyCaches(EmptyScope scope, const std::vector<std::string> &cacheFolders,
-                                         const std::vector<BrowserItem> &selection, ProtectionSwitch &protection);
+    /// The confirmed emptying, not started yet: stops running protection, deletes pathsToEmpty
+    /// (listed once protection has stopped), waits for the workers, starts protection again
+    /// when it was running (also when cancelled). protection must outlive the job. The front
+    /// end refreshes its statistics and its browser once the job has ended. The delete workers
+    /// post to center (nothing when it is null), which must outlive the job.
+    static std::shared_ptr<CacheEmptying> emptyCaches(EmptyScope scope, std::vector<std::string> cacheFolders,
+                                                      std::vector<BrowserItem> selection, ProtectionSwitch &protection,
+                                                      NotificationCenter *center = &NotificationCenter::defaultCenter());
 
     /// Removes each path with everything in it, never following a link: plain removal, then
     /// unlocking and unlink for a file or a delete worker (removing the folder itself) for a
-    /// folder; then waits on the run loop until every worker started here has ended. Each path
-    /// must lie inside one of cacheFolders and is reached through the cache folder and its date
-    /// folder, each a real folder of the user's: anything else (a path outside, a link or
-    /// another account's folder on the way, another account's folder itself) is refused and
-    /// left as it is. Does nothing and answers nothing while workers of an earlier call still
-    /// run. What a worker left behind is tried once more, so that the answer says why it is
-    /// still there.
-    std::vector<DeletedItem> deleteItems(const std::vector<std::string> &cacheFolders,
-                                         const std::vector<std::string> &paths);
+    /// folder; then waits until every worker started here has ended. Each path must lie inside
+    /// one of cacheFolders and is reached through the cache folder and its date folder, each a
+    /// real folder of the user's: anything else (a path outside, a link or another account's
+    /// folder on the way, another account's folder itself) is refused and left as it is. What a
+    /// worker left behind is tried once more, so that the outcome says why it is still there.
+    /// Protection is left as it is. Not started yet.
+    static std::shared_ptr<CacheEmptying> deleteItems(std::vector<std::string> cacheFolders,
+                                                      std::vector<std::string> paths,
+                                                      NotificationCenter *center = &NotificationCenter::defaultCenter());
 
-    /// The last emptyCaches went on although a daemon was still running 10 s after the stop
-    /// (a quilletd finishing a large copy); the index it writes on its way out is pruned of
-    /// what is gone at its next start.
-    bool protectionOutlivedStop() const { return _protectionOutlivedStop; }
+    /// What became of each path, in order; complete once the job has ended (a path not reached
+    /// after a cancellation fails with ECANCELED).
+    std::vector<DeletedItem> deleted() const;
+    /// Once the job has ended: a daemon was still running 10 s after the stop (a quilletd
+    /// finishing a large copy) and the emptying went on; the index it writes on its way out is
+    /// pruned of what is gone at its next start.
+    bool protectionOutlivedStop() const { return _protectionOutlivedStop.load(); }
 
-    /// Workers of this emptying still running.
-    bool deleteThreadRunning() const { return _deleteThreadRunning.load() || !_workers.empty(); }
-    /// Mean percentage done of the running workers (100 when none runs).
-    double workersProgress() const { return _workers.meanProgress(); }
+protected:
+    /// One emptying at a time in a process: while another runs, this one does nothing and ends
+    /// at once (JobEnd::NotStarted), with no outcome.
+    bool startable() override;
+    JobEnd run() override;
+    double currentProgress() const override;
 
 private:
-    RunLoop &_runLoop;
-    NotificationCenter &_center;
-    RunningWorkers<DeleteFolderUtil> _workers;
-    std::atomic<bool> _deleteThreadRunning{false};
-    bool _protectionOutlivedStop = false;
-    ItemDone _itemDone;
+    CacheEmptying(std::vector<std::string> cacheFolders, std::vector<std::string> paths, std::optional<EmptyScope> scope,
+                  std::vector<BrowserItem> selection, ProtectionSwitch *protection, NotificationCenter *center);
+
+    /// Deletes _paths; false when cancelled.
+    bool deletePaths();
+    /// Records the outcome of the path at index and tells the observers.
+    void done(size_t index, DeletedItem item);
+
+    std::vector<std::string> _cacheFolders;
+    std::vector<std::string> _paths;
+    std::optional<EmptyScope> _scope;
+    std::vector<BrowserItem> _selection;
+    ProtectionSwitch *_protection;
+    NotificationCenter *_center;
+    std::atomic<bool> _protectionOutlivedStop{false};
+    std::atomic<size_t> _dealtWith{0};
+    std::atomic<size_t> _pathCount{0};
+    mutable std::mutex _deletedMutex;
+    std::vector<DeletedItem> _deleted;
 };
 
 } // namespace quillet

@@ -1,6 +1,7 @@
 #include "CacheRecovery.h"
 
 #include "CacheLayout.h"
+#include "StopProtectionJob.h"
 #include "platform/FileCopy.h"
 #include "platform/Log.h"
 
@@ -26,6 +27,11 @@ bool liesInside(const std::string &target, const std::string &source) {
     }
     const std::string resolved = sys::canonicalPath(probe);
     return resolved == folder || resolved.starts_with(folder == "/" ? folder : folder + "/");
+}
+
+/// The outcome of a row a cancellation left out.
+sys::Status cancelled(const std::string &source) {
+    return sys::Status::refusal(ECANCELED, source, "not recovered: cancelled");
 }
 
 bool isFolder(const std::string &path) {
@@ -102,90 +108,172 @@ sys::Fd uniqueFileNameInFolder(const std::string &folder, std::string_view base,
     return std::move(created.value());
 }
 
-RecoveredItem CacheRecovery::copyFile(const std::string &source, const std::string &target) {
+CacheRecovery::CacheRecovery(Mode mode, std::vector<BrowserItem> rows, std::string destination,
+                             ProtectionSwitch *protection, NotificationCenter *center)
+    : _mode(mode), _rows(std::move(rows)), _destination(std::move(destination)), _protection(protection),
+      _center(center), _reported(_rows.size(), false) {
+    for (size_t i = 0; i < _rows.size(); ++i)
+        _items.push_back(ItemOutcome{i, _rows[i].pathToItem, {}, false, cancelled(_rows[i].pathToItem), {}});
+}
+
+std::shared_ptr<CacheRecovery> CacheRecovery::recoverItems(std::vector<BrowserItem> rows, std::string destination,
+                                                           NotificationCenter *center) {
+    return std::shared_ptr<CacheRecovery>(
+        new CacheRecovery(Mode::Recover, std::move(rows), std::move(destination), nullptr, center), Job::Joiner());
+}
+
+std::shared_ptr<CacheRecovery> CacheRecovery::dropItems(std::vector<BrowserItem> rows, std::string destination,
+                                                        ProtectionSwitch &protection, NotificationCenter *center) {
+    return std::shared_ptr<CacheRecovery>(
+        new CacheRecovery(Mode::Drop, std::move(rows), std::move(destination), &protection, center), Job::Joiner());
+}
+
+std::vector<std::string> CacheRecovery::promisedNames(const std::vector<BrowserItem> &rows) {
+    std::vector<std::string> names;
+    for (const BrowserItem &row : rows)
+        names.push_back(sys::lastPathComponent(row.pathToItem));
+    return names;
+}
+
+std::vector<ItemOutcome> CacheRecovery::items() const {
+    std::lock_guard lock(_itemsMutex);
+    return _items;
+}
+
+double CacheRecovery::currentProgress() const {
+    if (_rows.empty())
+        return 0;
+    // A folder at a worker counts with the share the worker has done.
+    return (static_cast<double>(_rowsDone.load()) + runningChildrenShare()) * 100.0 /
+           static_cast<double>(_rows.size());
+}
+
+void CacheRecovery::done(ItemOutcome outcome) {
+    {
+        std::lock_guard lock(_itemsMutex);
+        _items[outcome.index] = outcome;
+    }
+    _reported[outcome.index] = true;
+    ++_rowsDone;
+    itemDone(outcome);
+}
+
+ItemOutcome CacheRecovery::copyFile(size_t index, const std::string &source, const std::string &target) {
     // A name already taken is seen before any data is read; the copy itself still never
     // replaces what appears meanwhile.
     sys::Status status = sys::exists(target) ? sys::Status::failure(EEXIST, "copy", target) : sys::copyItem(source, target);
     if (status.code() == EEXIST)
         status = sys::Status::refusal(EEXIST, target, "already exists");
-    RecoveredItem item{source, target, false, std::move(status), nullptr};
-    if (_fileCopied)
-        _fileCopied(item);
-    return item;
+    return ItemOutcome{index, source, target, false, std::move(status), {}};
 }
 
-RecoveredItem CacheRecovery::startFolderCopy(const std::string &source, const std::string &target) {
-    RecoveredItem item{source, target, true, sys::Status(), nullptr};
+CacheRecovery::FolderCopy CacheRecovery::startFolderCopy(size_t index, const std::string &source,
+                                                         const std::string &target) {
+    FolderCopy copy{ItemOutcome{index, source, target, true, sys::Status(), {}}, nullptr};
     // A folder merges into a folder only: anything else of that name stays, and nothing of the
     // folder is written.
     if (auto there = sys::stat(target, sys::FollowLinks::No); there && !S_ISDIR(there->st_mode)) {
-        item.status = sys::Status::refusal(EEXIST, target, "already exists and is not a folder");
-        return item;
+        copy.outcome.status = sys::Status::refusal(EEXIST, target, "already exists and is not a folder");
+        return copy;
     }
     if (liesInside(target, source)) {
-        item.status = sys::Status::failure(EINVAL, "copy into itself", target);
-        return item;
+        copy.outcome.status = sys::Status::failure(EINVAL, "copy into itself", target);
+        return copy;
     }
-    item.worker = CopyFileUtil::create(CopyThreadType::Copy, source, target, Visibility::Visible, _center);
-    if (_workerStarting)
-        _workerStarting(item.worker);
-    item.worker->startThread(_runLoop);
-    return item;
+    copy.worker = CopyFileUtil::create(CopyThreadType::Copy, source, target, Visibility::Visible, _center);
+    adopt(copy.worker);
+    copy.worker->startThread();
+    return copy;
 }
 
-std::vector<RecoveredItem> CacheRecovery::recoverItems(const std::vector<BrowserItem> &rows,
-                                                       const std::string &destination) {
-    std::vector<RecoveredItem> items;
+JobEnd CacheRecovery::run() {
+    std::vector<FolderCopy> folders = _mode == Mode::Recover ? recoverRows() : dropRows();
+    finishFolders(folders);
+    // The rows a cancellation left out have their outcome too.
+    for (const ItemOutcome &item : items())
+        if (!_reported[item.index])
+            done(item);
+    return cancelRequested() ? JobEnd::Cancelled : JobEnd::Finished;
+}
+
+std::vector<CacheRecovery::FolderCopy> CacheRecovery::recoverRows() {
+    std::vector<FolderCopy> folders;
+    const std::string &destination = _destination;
     // An existing folder is used as it is.
     (void)sys::mkdir(destination, 0777);
-    for (const BrowserItem &row : rows) {
+    for (size_t i = 0; i < _rows.size() && !cancelledAfterPause(); ++i) {
+        const BrowserItem &row = _rows[i];
         const std::string target = sys::joinPath(destination, recoveredName(row));
         if (isFolder(row.pathToItem)) {
-            items.push_back(startFolderCopy(row.pathToItem, target));
+            folders.push_back(startFolderCopy(i, row.pathToItem, target));
             continue;
         }
-        items.push_back(copyFile(row.pathToItem, target));
-        if (!items.back().status && rows.size() == 1 && _failureLog == FailureLog::StandardError)
+        ItemOutcome outcome = copyFile(i, row.pathToItem, target);
+        if (!outcome.status && _rows.size() == 1 && _failureLog == FailureLog::StandardError)
             sys::logLine("Error copying file " + row.pathToItem + " in " + destination);
+        done(std::move(outcome));
     }
-    return items;
+    return folders;
 }
 
-std::vector<std::string> CacheRecovery::dropItems(const std::vector<BrowserItem> &rows, const std::string &destination,
-                                                  ProtectionSwitch &protection, std::vector<RecoveredItem> *items) {
-    std::vector<std::string> names;
-    const bool restart = protection.isRunning();
-    if (restart)
-        (void)protection.stopForCacheWork();
-    for (const BrowserItem &row : rows) {
-        names.push_back(sys::lastPathComponent(row.pathToItem));
-        if (row.pathToItem.empty() || !sys::exists(row.pathToItem))
+std::vector<CacheRecovery::FolderCopy> CacheRecovery::dropRows() {
+    std::vector<FolderCopy> folders;
+    bool restart = false;
+    if (_protection) {
+        auto stop = StopProtectionJob::create(*_protection);
+        runChild(stop);
+        restart = stop->wasRunning();
+    }
+    const std::vector<std::string> names = promisedNames(_rows);
+    for (size_t i = 0; i < _rows.size() && !cancelledAfterPause(); ++i) {
+        const BrowserItem &row = _rows[i];
+        if (row.pathToItem.empty() || !sys::exists(row.pathToItem)) {
+            done(ItemOutcome{i, row.pathToItem, {}, false,
+                             sys::Status::refusal(ENOENT, row.pathToItem, "no longer in the cache"), {}});
             continue;
+        }
         const std::string visible = recoveredName(row);
         if (isFolder(row.pathToItem)) {
             std::string target = visible;
-            for (unsigned n = 1; sys::exists(sys::joinPath(destination, target)); ++n)
+            for (unsigned n = 1; sys::exists(sys::joinPath(_destination, target)); ++n)
                 target = visible + "-" + std::to_string(n);
-            RecoveredItem item = startFolderCopy(row.pathToItem, sys::joinPath(destination, target));
-            if (items)
-                items->push_back(std::move(item));
+            folders.push_back(startFolderCopy(i, row.pathToItem, sys::joinPath(_destination, target)));
             continue;
         }
         std::optional<std::string> reserved;
-        (void)uniqueFileNameInFolder(destination, deletingPathExtension(visible),
-                                     pathExtension(row.itemName.value_or(names.back())), &reserved,
+        (void)uniqueFileNameInFolder(_destination, deletingPathExtension(visible),
+                                     pathExtension(row.itemName.value_or(names[i])), &reserved,
                                      DeleteAfterwards::Yes);
-        if (!reserved)
+        if (!reserved) {
+            done(ItemOutcome{i, row.pathToItem, {}, false,
+                             sys::Status::failure(EEXIST, "open", sys::joinPath(_destination, visible)), {}});
             continue;
-        RecoveredItem item = copyFile(row.pathToItem, sys::joinPath(destination, *reserved));
-        if (!item.status)
+        }
+        ItemOutcome outcome = copyFile(i, row.pathToItem, sys::joinPath(_destination, *reserved));
+        if (!outcome.status)
             sys::logLine("Problem with folder drag and drop, try again.");
-        if (items)
-            items->push_back(std::move(item));
+        done(std::move(outcome));
     }
+    // Folder workers may still run: they copy out of the cache, which the daemons only add to.
     if (restart)
-        protection.startAfterCacheWork();
-    return names;
+        _protection->startAfterCacheWork();
+    return folders;
+}
+
+void CacheRecovery::finishFolders(std::vector<FolderCopy> &folders) {
+    for (FolderCopy &folder : folders) {
+        ItemOutcome &outcome = folder.outcome;
+        if (folder.worker) {
+            folder.worker->wait();
+            outcome.failures = folder.worker->failures();
+            const auto end = folder.worker->end();
+            if (end == JobEnd::Failed)
+                outcome.status = sys::Status::refusal(ENOENT, outcome.source, "the folder is no longer in the cache");
+            else if (end != JobEnd::Finished)
+                outcome.status = cancelled(outcome.source);
+        }
+        done(std::move(outcome));
+    }
 }
 
 } // namespace quillet

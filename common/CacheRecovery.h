@@ -1,23 +1,30 @@
 #pragma once
 // Getting archived items back: the Recover command (the selected browser rows copied into a
-// folder the user chose) and a drop of rows onto a folder of the file manager. Every restored
-// item takes the visible form of its name; plain files (and links, copied as links) are copied
-// at once on the calling thread, folders are handed to copy workers that fill them in the
-// background. Neither ever replaces an existing file: the Recover command fails that file, a
-// drop picks a free name ("Report-2.pdf", "Pics-1").
+// folder the user chose) and a drop of rows onto a folder of the file manager, each a job
+// (Job.h) that never blocks its caller. Every restored item takes the visible form of its name;
+// plain files (and links, copied as links) are copied one after the other on the job's thread,
+// folders are handed to copy workers (child jobs, CopyFileUtil) that fill them meanwhile.
+// Neither ever replaces an existing file: the Recover command fails that file, a drop picks a
+// free name ("Report-2.pdf", "Pics-1").
 //
-// The front end owns what is shown meanwhile: it observes the copy workers' notifications
-// (CopyFileUtil.h) for its progress display and hears of each plain file through a callback.
+// Each row is an item with one final outcome (ItemOutcome: source = the row's pathToItem, target
+// = where its copy goes): a file's as soon as it is copied; a folder's once its worker has ended,
+// with what the worker left out (failures), after the files, in row order. A folder that is no
+// longer in the cache fails with "the folder is no longer in the cache" as the reason of a
+// refusal about the row itself. Progress: the share of the rows done, a folder at a worker
+// counting with the worker's own progress. The workers post the copy worker's notifications,
+// which drive a front end's progress sheet.
 
 #include "BrowserItem.h"
 #include "CopyFileUtil.h"
+#include "Job.h"
 #include "NotificationCenter.h"
 #include "ProtectionControl.h"
-#include "RunLoop.h"
 #include "platform/System.h"
 
-#include <functional>
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -54,64 +61,78 @@ sys::Fd uniqueFileNameInFolder(const std::string &folder, std::string_view base,
 /// Whether recoverItems writes its line about a failed single file to standard error.
 enum class FailureLog { StandardError, None };
 
-/// What became of one row.
-struct RecoveredItem {
-    std::string source; ///< the row's pathToItem
-    std::string target; ///< where its copy goes
-    bool isFolder = false;
-    /// A plain file: the copy's outcome. A folder: the worker's start (its end is reported by
-    /// its notifications); the worker is kept here.
-    sys::Status status;
-    std::shared_ptr<CopyFileUtil> worker;
-};
-
-class CacheRecovery {
+class CacheRecovery : public Job {
 public:
-    /// Called on the calling thread right after each plain file was copied (or failed).
-    using FileCopied = std::function<void(const RecoveredItem &)>;
-    /// Called right before a folder's worker starts: the moment to start waiting for it.
-    using WorkerStarting = std::function<void(const std::shared_ptr<CopyFileUtil> &)>;
+    /// The Recover command once the user chose destination, not started yet: creates that folder
+    /// (an existing one is used as it is; its parent must exist), then for each row in order
+    /// copies a plain file to destination/<recoveredName>, never over an existing item, or
+    /// starts a copy worker that fills destination/<recoveredName> with the folder's content
+    /// under visible names, merging with a folder already there without replacing what it
+    /// holds. A folder whose name is taken by anything but a folder fails at once with EEXIST,
+    /// and no worker starts. A row whose entry is gone fails as a file copy. A failed file copy
+    /// is logged as "Error copying file <path> in <destination>" when it is the only row.
+    /// Protection is left as it is. The workers post to center (nothing when it is null), which
+    /// must outlive the job.
+    static std::shared_ptr<CacheRecovery> recoverItems(std::vector<BrowserItem> rows, std::string destination,
+                                                       NotificationCenter *center = &NotificationCenter::defaultCenter());
 
-    /// Workers report progress on runLoop and post to center.
-    explicit CacheRecovery(RunLoop &runLoop, NotificationCenter &center = NotificationCenter::defaultCenter())
-        : _runLoop(runLoop), _center(center) {}
+    /// A drop of rows onto the folder destination, not started yet: running protection is
+    /// stopped first (a StopProtectionJob) and started again once every plain file is copied
+    /// (folder workers may still run). A row whose entry is gone fails with ENOENT and nothing is
+    /// written for it. A folder goes to the first free name of N, N-1, N-2, ...; a file to the
+    /// name uniqueFileNameInFolder reserves from N's base and the item name's extension; a
+    /// failed file copy writes "Problem with folder drag and drop, try again." to standard
+    /// error. protection must outlive the job.
+    static std::shared_ptr<CacheRecovery> dropItems(std::vector<BrowserItem> rows, std::string destination,
+                                                    ProtectionSwitch &protection,
+                                                    NotificationCenter *center = &NotificationCenter::defaultCenter());
+    /// The names a drop hands the file manager at once: the stored names of the rows (their last
+    /// path components), in order.
+    static std::vector<std::string> promisedNames(const std::vector<BrowserItem> &rows);
 
-    void setFileCopiedCallback(FileCopied callback) { _fileCopied = std::move(callback); }
-    void setWorkerStartingCallback(WorkerStarting callback) { _workerStarting = std::move(callback); }
     /// FailureLog::None: the front end reports every failure itself (a command line, whose
-    /// standard error is the user's).
+    /// standard error is the user's). Before startThread.
     void setFailureLog(FailureLog log) { _failureLog = log; }
 
-    /// The Recover command, once the user chose destination: creates that folder (an existing
-    /// one is used as it is; its parent must exist), then for each row in order copies a plain
-    /// file to destination/<recoveredName>, never over an existing item, or starts a copy worker
-    /// that fills destination/<recoveredName> with the folder's content under visible names,
-    /// merging with a folder already there without replacing what it holds (what it left out
-    /// is in the worker's failures()). A folder whose name is taken by anything but a folder
-    /// fails at once with EEXIST, and no worker starts. A row whose entry is gone fails as a
-    /// file copy. A failed file copy is logged as "Error copying file <path>
-    /// in <destination>" when it is the only row. Protection is left as it is.
-    std::vector<RecoveredItem> recoverItems(const std::vector<BrowserItem> &rows, const std::string &destination);
+    /// The outcome of each row, in row order; complete once the job has ended (a row not
+    /// reached after a cancellation fails with ECANCELED).
+    std::vector<ItemOutcome> items() const;
 
-    /// A drop of rows onto the folder destination: running protection is stopped first and
-    /// started again once every plain file is copied (folder workers may still run). Rows whose
-    /// entry is gone are skipped. A folder goes to the first free name of N, N-1, N-2, ...; a
-    /// file to the name uniqueFileNameInFolder reserves from N's base and the item name's
-    /// extension; a failed file copy writes "Problem with folder drag and drop, try again." to
-    /// standard error. Answers the stored names of the rows (their last path components), for
-    /// the file manager; items receives what became of each row copied.
-    std::vector<std::string> dropItems(const std::vector<BrowserItem> &rows, const std::string &destination,
-                                       ProtectionSwitch &protection, std::vector<RecoveredItem> *items = nullptr);
+protected:
+    JobEnd run() override;
+    double currentProgress() const override;
 
 private:
-    RecoveredItem copyFile(const std::string &source, const std::string &target);
-    RecoveredItem startFolderCopy(const std::string &source, const std::string &target);
+    enum class Mode { Recover, Drop };
+    CacheRecovery(Mode mode, std::vector<BrowserItem> rows, std::string destination, ProtectionSwitch *protection,
+                  NotificationCenter *center);
 
-    RunLoop &_runLoop;
-    NotificationCenter &_center;
-    FileCopied _fileCopied;
-    WorkerStarting _workerStarting;
+    /// A folder row handed to a worker (or refused before one started), reported once the
+    /// files are done.
+    struct FolderCopy {
+        ItemOutcome outcome;
+        std::shared_ptr<CopyFileUtil> worker;
+    };
+    ItemOutcome copyFile(size_t index, const std::string &source, const std::string &target);
+    FolderCopy startFolderCopy(size_t index, const std::string &source, const std::string &target);
+    /// Goes through the rows: files copied and reported, folders handed to workers.
+    std::vector<FolderCopy> recoverRows();
+    std::vector<FolderCopy> dropRows();
+    /// Waits for the folders' workers and reports them, in row order.
+    void finishFolders(std::vector<FolderCopy> &folders);
+    void done(ItemOutcome outcome);
+
+    Mode _mode;
+    std::vector<BrowserItem> _rows;
+    std::string _destination;
+    ProtectionSwitch *_protection;
+    NotificationCenter *_center;
     FailureLog _failureLog = FailureLog::StandardError;
+    std::atomic<size_t> _rowsDone{0};
+    /// Rows whose outcome was reported (the job's thread only).
+    std::vector<bool> _reported;
+    mutable std::mutex _itemsMutex;
+    std::vector<ItemOutcome> _items;
 };
 
 } // namespace quillet

@@ -4,8 +4,6 @@
 #include "CacheLayout.h"
 #include "CacheRecovery.h"
 #include "CopyFileUtil.h"
-#include "NotificationCenter.h"
-#include "RunLoop.h"
 #include "platform/FileCopy.h"
 #include "platform/RemoveTree.h"
 
@@ -14,23 +12,13 @@
 #include <fcntl.h>
 
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
-#include <thread>
 
 namespace quillet {
 namespace {
 
 /// How many temporary names are tried before a folder restore gives up.
 constexpr unsigned kPartialNameAttempts = 1000;
-
-std::string withoutTrailingSlashes(std::string path) {
-    while (path.size() > 1 && path.back() == '/')
-        path.pop_back();
-    return path;
-}
 
 /// True when a component of path is "." or "..": a recorded original path holding one could
 /// lead anywhere.
@@ -110,45 +98,14 @@ struct FolderCopy {
 /// Fills the existing folder destination with the content of the folder source (visible names
 /// at every depth) on a copy worker, and waits for its end. The worker shares the tree out
 /// among a few threads: a folder of many small files is restored in about half the time of a
-/// single walk.
+/// single walk. It goes relative to the folders it opened, so that a tree deeper than a path
+/// can name comes back whole.
 FolderCopy copyFolderContent(const std::string &source, const std::string &destination) {
-    struct Ending {
-        std::mutex mutex;
-        std::condition_variable changed;
-        bool ended = false;
-        bool missing = false;
-    };
-    auto ending = std::make_shared<Ending>();
-    auto ended = [ending](bool missing) {
-        return [ending, missing](const Notification &) {
-            std::lock_guard lock(ending->mutex);
-            ending->ended = true;
-            ending->missing = missing;
-            ending->changed.notify_all();
-        };
-    };
-    // A centre of its own: only this worker posts to it.
-    NotificationCenter center;
-    FolderCopy result;
-    std::shared_ptr<CopyFileUtil> worker;
-    {
-        ScopedObserver finished(center, CopyFileUtil::kThreadFinishedNotification, ended(false));
-        ScopedObserver failed(center, CopyFileUtil::kErrorNotification, ended(true));
-        worker = CopyFileUtil::create(CopyThreadType::Copy, source, destination, Visibility::Visible, center);
-        // The worker's progress timer is never fired: nobody shows progress here, and the loop
-        // drops the timer (and its hold on the worker) when it goes.
-        PollingRunLoop loop;
-        worker->startThread(loop);
-        std::unique_lock lock(ending->mutex);
-        ending->changed.wait(lock, [&] { return ending->ended; });
-        result.sourceMissing = ending->missing;
-    }
-    // The worker's thread holds it until it has returned from its last post: once it lets go,
-    // nothing of this call (the centre above all) is used any more.
-    while (worker.use_count() > 1)
-        std::this_thread::sleep_for(std::chrono::microseconds(100));
-    result.failures = worker->failures();
-    return result;
+    // Nobody shows its progress: it posts no notifications.
+    auto worker = CopyFileUtil::create(CopyThreadType::Copy, source, destination, Visibility::Visible, nullptr);
+    worker->startThread();
+    worker->wait();
+    return FolderCopy{worker->end() == JobEnd::Failed, worker->failures()};
 }
 
 /// The first failure of a copy, in the paths the user knows, with how many more there were.
@@ -239,7 +196,7 @@ sys::Status restoreFolder(int sourceParent, const std::string &sourceName, const
 
 CacheRestore::CacheRestore(std::vector<std::string> caches) : _caches(caches), _origins(std::move(caches)) {
     for (std::string &cache : _caches)
-        cache = withoutTrailingSlashes(std::move(cache));
+        cache = sys::withoutTrailingSlashes(std::move(cache));
 }
 
 bool CacheRestore::insideCache(const std::string &path) const {
@@ -279,7 +236,7 @@ std::vector<RestoredItem> CacheRestore::restoreItems(const std::vector<BrowserIt
 
 RestoredItem CacheRestore::restoreItem(const BrowserItem &row, const std::optional<std::string> &folder) {
     RestoredItem item{row.pathToItem, std::string(), false, sys::Status()};
-    const std::string path = withoutTrailingSlashes(row.pathToItem);
+    const std::string path = sys::withoutTrailingSlashes(row.pathToItem);
     if (row.isEmpty()) {
         item.status = sys::Status::refusal(ENOENT, row.pathToItem, "no longer in the cache");
         return item;
@@ -319,7 +276,7 @@ RestoredItem CacheRestore::restoreItem(const BrowserItem &row, const std::option
         item.status = sys::Status::refusal(ENOENT, row.pathToItem, kUnknownOrigin);
         return item;
     }
-    item.target = withoutTrailingSlashes(item.target);
+    item.target = sys::withoutTrailingSlashes(item.target);
     const std::string name = sys::lastPathComponent(item.target);
     if (name.empty() || name == "/" || name == "." || name == "..") {
         item.status = sys::Status::refusal(EINVAL, item.target, "not a name to restore to");

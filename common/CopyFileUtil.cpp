@@ -1,6 +1,7 @@
 #include "CopyFileUtil.h"
 
 #include "platform/FileCopy.h"
+#include "platform/FolderBelow.h"
 #include "platform/System.h"
 
 #include <sys/stat.h>
@@ -9,14 +10,14 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
+#include <condition_variable>
 #include <iterator>
+#include <optional>
 #include <thread>
 
 namespace quillet {
 namespace {
 
-constexpr std::chrono::milliseconds kProgressInterval{250};
 /// At most this many threads copy the folders of one tree.
 constexpr unsigned kMaxCopiers = 4;
 /// Folders whose names begin with this hold a volume's search index: never worth copying.
@@ -34,26 +35,30 @@ sys::Status moveItemAt(int fromDir, const std::string &fromName, int toDir, cons
     if (status || status.code() != EXDEV)
         return status;
     sys::Status copied = sys::copyItemAt(fromDir, fromName, nullptr, toDir, toName, from, to);
-    if (copied)
+    // The copy is on disk before the original goes: a crash in between must not leave neither.
+    if (copied && sys::syncfs(toDir))
         (void)sys::unlinkAt(fromDir, fromName);
     return copied;
 }
 
-/// Creates the folder path with whatever parents it lacks; what exists is left as it is.
-void makeFolderWithParents(const std::string &path) {
-    if (path.empty() || sys::stat(path, sys::FollowLinks::No))
-        return;
-    const std::string parent = sys::parentPath(path);
-    if (parent != path)
-        makeFolderWithParents(parent);
-    (void)sys::mkdir(path, 0755);
+/// The status (links not followed) of the entry at relative below the open folder root.
+sys::Result<struct stat> statBelow(int root, const std::string &relative) {
+    std::optional<sys::Result<struct stat>> found;
+    sys::Status reached = sys::atEntryBelow(root, relative, [&found](int folder, const std::string &name) {
+        found.emplace(sys::statAt(folder, name, sys::FollowLinks::No));
+        return found->status();
+    });
+    if (found)
+        return std::move(*found);
+    return reached;
 }
+
+sys::Status alreadyExists(const std::string &target) { return sys::Status::refusal(EEXIST, target, "already exists"); }
 
 } // namespace
 
-CopyFileUtil::CopyFileUtil(CopyThreadType type, Source source, std::string destination, Visibility nameForm,
-                           NotificationCenter &center)
-    : _destinationFolder(std::move(destination)), _nameForm(nameForm), _threadType(type), _center(&center) {
+CopyFileUtil::CopyFileUtil(CopyThreadType type, Source source, std::string destination, Visibility nameForm)
+    : _destinationFolder(std::move(destination)), _nameForm(nameForm), _threadType(type) {
     if (auto *single = std::get_if<std::string>(&source))
         _rootItem = std::move(*single);
     else
@@ -61,81 +66,33 @@ CopyFileUtil::CopyFileUtil(CopyThreadType type, Source source, std::string desti
 }
 
 std::shared_ptr<CopyFileUtil> CopyFileUtil::create(CopyThreadType type, Source source, std::string destination,
-                                                   Visibility nameForm, NotificationCenter &center) {
+                                                   Visibility nameForm, NotificationCenter *center) {
     const bool single = std::holds_alternative<std::string>(source);
     if ((type == CopyThreadType::Copy || type == CopyThreadType::Move) && !single)
         return nullptr;
     if ((type == CopyThreadType::CopyList || type == CopyThreadType::MoveList) && single)
         return nullptr;
-    return std::shared_ptr<CopyFileUtil>(
-        new CopyFileUtil(type, std::move(source), std::move(destination), nameForm, center));
+    std::shared_ptr<CopyFileUtil> worker(new CopyFileUtil(type, std::move(source), std::move(destination), nameForm),
+                                         Job::Joiner());
+    if (center)
+        worker->addObserver(std::make_shared<JobNotifications>(kNotificationNames, worker->id(), *center));
+    return worker;
 }
 
 std::string CopyFileUtil::setFileName(std::string_view name, bool visibleInFinder) {
     return quillet::setFileName(name, visibleInFinder ? Visibility::Visible : Visibility::Hidden);
 }
 
-void CopyFileUtil::startThread(RunLoop &runLoop) {
-    _paused = false;
-    _cancelled = false;
-    Job job;
+bool CopyFileUtil::startable() {
     switch (_threadType) {
     case CopyThreadType::Copy:
     case CopyThreadType::CopyList:
-        job = Job::Copy;
-        break;
     case CopyThreadType::Move:
     case CopyThreadType::MoveList:
-        job = Job::Move;
-        break;
-    default:
-        cancelThread();
-        return;
+        return true;
     }
-    std::shared_ptr<CopyFileUtil> self = shared_from_this();
-    detachWorkerThread([self, job] { self->threadBody(job); });
-    runLoop.scheduleRepeating(kProgressInterval, [self] { return self->timerRefresh(); });
-}
-
-void CopyFileUtil::pauseThread() {
-    _paused = true;
-    post(kThreadPausedNotification);
-}
-
-void CopyFileUtil::continueThread() {
-    {
-        std::lock_guard lock(_pauseMutex);
-        _paused = false;
-    }
-    _pauseChanged.notify_all();
-}
-
-void CopyFileUtil::cancelThread() {
-    {
-        std::lock_guard lock(_pauseMutex);
-        _cancelled = true;
-        _paused = false;
-    }
-    _pauseChanged.notify_all();
-    post(kCancelledNotification);
-}
-
-bool CopyFileUtil::timerRefresh() {
-    if (_cancelled)
-        return false;
-    _center->post(kStatsNotification, _progress.load());
-    return true;
-}
-
-void CopyFileUtil::post(const char *name) { _center->post(name, this); }
-
-bool CopyFileUtil::cancelledAfterPause() {
-    std::unique_lock lock(_pauseMutex);
-    // Woken at once by continueThread and cancelThread; the time-out only bounds the wait
-    // should a flag change without a wake-up.
-    while (_paused && !_cancelled)
-        _pauseChanged.wait_for(lock, std::chrono::seconds(1));
-    return _cancelled;
+    cancelThread();
+    return false;
 }
 
 void CopyFileUtil::countDone(uint64_t size) {
@@ -144,7 +101,7 @@ void CopyFileUtil::countDone(uint64_t size) {
     std::lock_guard lock(_countMutex);
     _sizeDone += size;
     // An empty source has nothing left to do: all of it is done.
-    _progress = _totalSize == 0 ? 100.0 : static_cast<double>(_sizeDone) * 100.0 / static_cast<double>(_totalSize);
+    setProgress(_totalSize == 0 ? 100.0 : static_cast<double>(_sizeDone) * 100.0 / static_cast<double>(_totalSize));
 }
 
 std::vector<CopyFailure> CopyFileUtil::failures() const {
@@ -157,49 +114,132 @@ void CopyFileUtil::fail(const std::string &source, const std::string &target, sy
     _failures.push_back(CopyFailure{source, target, std::move(status)});
 }
 
-void CopyFileUtil::threadBody(Job job) {
-    std::vector<std::string> sources =
-        _threadType == CopyThreadType::Copy || _threadType == CopyThreadType::Move ? std::vector{_rootItem}
-                                                                                   : _rootItemsArray;
-    for (const std::string &source : sources) {
-        if (_cancelled)
-            break; // the remaining sources of a cancelled list have nothing to do
-        if (!sys::stat(source, sys::FollowLinks::Yes)) {
-            post(kErrorNotification);
-            _cancelled = true;
-            return;
-        }
-        _rootItem = source;
-        _progress = 0;
-        _totalSize = _internalUtil.getFolderSize(_rootItem);
-        _sizeDone = 0;
-        (void)core(job, _rootItem, _destinationFolder, true);
-    }
-    _cancelled = true;
-    post(kThreadFinishedNotification);
+std::string CopyFileUtil::sourcePath(const std::string &relative) const {
+    return relative.empty() ? _rootItem : sys::joinPath(_rootItem, relative);
 }
 
-bool CopyFileUtil::prepareFolder(Folders &folders, const struct stat &st, bool withParents) {
+std::string CopyFileUtil::targetPath(const std::string &relative) const {
+    return relative.empty() ? _destinationFolder : sys::joinPath(_destinationFolder, relative);
+}
+
+JobEnd CopyFileUtil::run() {
+    const Kind kind =
+        _threadType == CopyThreadType::Copy || _threadType == CopyThreadType::CopyList ? Kind::Copy : Kind::Move;
+    const std::vector<std::string> sources =
+        _threadType == CopyThreadType::Copy || _threadType == CopyThreadType::Move ? std::vector{_rootItem}
+                                                                                   : _rootItemsArray;
+    JobEnd end = JobEnd::Finished;
+    for (size_t i = 0; i < sources.size(); ++i) {
+        ItemOutcome outcome{i, sources[i], _destinationFolder, true, sys::Status(), {}};
+        if (end != JobEnd::Finished || cancelRequested()) {
+            // The remaining sources of a cancelled or failed list are not worked on.
+            outcome.status = sys::Status::refusal(ECANCELED, sources[i], "not copied");
+            itemDone(outcome);
+            continue;
+        }
+        if (auto there = sys::stat(sources[i], sys::FollowLinks::Yes); !there) {
+            outcome.status = sys::Status::failure(there.code(), "stat", sources[i]);
+            itemDone(outcome);
+            end = JobEnd::Failed;
+            continue;
+        }
+        _rootItem = sources[i];
+        setProgress(0);
+        _totalSize = _internalUtil.getFolderSize(_rootItem);
+        _sizeDone = 0;
+        const size_t failedBefore = failures().size();
+        if (!copySource(kind, _rootItem))
+            outcome.status = sys::Status::refusal(ECANCELED, sources[i], "cancelled");
+        const std::vector<CopyFailure> all = failures();
+        outcome.failures.assign(all.begin() + static_cast<std::ptrdiff_t>(failedBefore), all.end());
+        itemDone(outcome);
+        if (cancelRequested())
+            end = JobEnd::Cancelled;
+    }
+    return end;
+}
+
+bool CopyFileUtil::copySource(Kind kind, const std::string &source) {
+    // What the destination already holds counts as done: a recovery into a folder that already
+    // has part of the content finishes at (or beyond) 100.
+    _sizeDone = _internalUtil.getFolderSize(_destinationFolder);
+    if (cancelledAfterPause())
+        return false;
+    auto st = sys::stat(source, sys::FollowLinks::Yes);
+    if (!st) {
+        if (st.code() != ENOENT) // gone meanwhile: contributes nothing
+            fail(source, _destinationFolder, sys::Status::failure(st.code(), "stat", source));
+        return true;
+    }
+    Folders root;
+    // The destination's parents too: a recovery into a folder that is not there yet would
+    // otherwise write nothing and still end as finished.
+    if (!prepareFolder(root, *st))
+        return true; // nothing of this folder can go; the others still may
+    // Both folders are opened once; everything below is reached relative to them, at any depth.
+    auto sourceRoot = sys::openDirectory(source, sys::FollowLinks::Yes);
+    if (!sourceRoot) {
+        fail(source, _destinationFolder, sys::Status::failure(sourceRoot.code(), "open", source));
+        return true;
+    }
+    auto targetRoot = sys::openDirectory(_destinationFolder, sys::FollowLinks::No);
+    if (!targetRoot) {
+        fail(source, _destinationFolder, sys::Status::failure(targetRoot.code(), "open", _destinationFolder));
+        return true;
+    }
+    _sourceRoot = std::move(*sourceRoot);
+    _targetRoot = std::move(*targetRoot);
+    bool done = true;
+    if (kind == Kind::Copy) {
+        std::vector<Folders> created;
+        // A list fills one destination from several sources: none of them owns its times.
+        if (root.created && _threadType == CopyThreadType::Copy)
+            created.push_back(root);
+        done = copyTree(created);
+        finishFolders(created);
+    } else if (copyEntries(Kind::Move, root, nullptr)) {
+        auto left = sys::countOpenDirectoryEntries(_sourceRoot.get());
+        if (left && *left == 0)
+            (void)sys::unlinkAt(AT_FDCWD, source, true);
+    } else {
+        done = false;
+    }
+    _sourceRoot.reset();
+    _targetRoot.reset();
+    return done;
+}
+
+bool CopyFileUtil::prepareFolder(Folders &folders, const struct stat &st) {
+    const std::string source = sourcePath(folders.source);
+    const std::string target = targetPath(folders.target);
+    const bool isRoot = folders.target.empty();
     const auto taken = [&](const struct stat &there) {
         if (S_ISDIR(there.st_mode))
             return true; // merged into, and left as it was
-        fail(folders.source, folders.target,
-             sys::Status::refusal(EEXIST, folders.target, "already exists and is not a folder"));
+        fail(source, target, sys::Status::refusal(EEXIST, target, "already exists and is not a folder"));
         return false;
     };
-    if (auto there = sys::stat(folders.target, sys::FollowLinks::No))
+    const auto statTarget = [&] {
+        return isRoot ? sys::stat(target, sys::FollowLinks::No) : statBelow(_targetRoot.get(), folders.target);
+    };
+    if (auto there = statTarget())
         return taken(*there);
-    if (withParents)
-        makeFolderWithParents(sys::parentPath(folders.target));
+    if (isRoot)
+        (void)sys::makeDirectories(sys::parentPath(target), 0755); // a failure shows in the mkdir below
     // The owner keeps full access to what is written for them, as the archive gave it.
-    sys::Status made = sys::mkdir(folders.target, (st.st_mode & 07777) | S_IRWXU);
+    const mode_t mode = (st.st_mode & 07777) | S_IRWXU;
+    sys::Status made = isRoot ? sys::mkdir(target, mode)
+                              : sys::atEntryBelow(_targetRoot.get(), folders.target,
+                                                  [mode](int folder, const std::string &name) {
+                                                      return sys::mkdirAt(folder, name, mode);
+                                                  });
     if (!made && made.code() == EEXIST) {
         // Made meanwhile by someone else: theirs, not ours to finish.
-        if (auto there = sys::stat(folders.target, sys::FollowLinks::No))
+        if (auto there = statTarget())
             return taken(*there);
     }
     if (!made) {
-        fail(folders.source, folders.target, sys::Status::failure(made.code(), "mkdir", folders.target));
+        fail(source, target, sys::Status::failure(made.code(), "mkdir", target));
         return false;
     }
     folders.created = true;
@@ -212,58 +252,38 @@ bool CopyFileUtil::prepareFolder(Folders &folders, const struct stat &st, bool w
 void CopyFileUtil::finishFolders(const std::vector<Folders> &created) {
     // Nothing is written into these folders any more: what they hold is complete, so their
     // times stay as set. The mode is set again, the umask aside, as a whole-item copy keeps it
-    // (a read-only folder comes back read-only).
+    // (a read-only folder comes back read-only). The deepest come first: setting a folder's
+    // times before its sub-folders' would see them changed again.
     for (auto it = created.rbegin(); it != created.rend(); ++it) {
-        auto target = sys::openDirectory(it->target, sys::FollowLinks::No);
+        auto target = sys::openFolderBelow(_targetRoot.get(), it->target);
         if (!target)
             continue;
-        if (auto source = sys::openDirectory(it->source, sys::FollowLinks::No))
+        if (auto source = sys::openFolderBelow(_sourceRoot.get(), it->source))
             sys::copyExtendedAttributes(source->get(), target->get());
         (void)sys::fchmod(target->get(), it->mode);
         (void)sys::futimens(target->get(), it->times);
     }
 }
 
-bool CopyFileUtil::core(Job job, const std::string &source, const std::string &target, bool atRoot) {
-    if (atRoot) {
-        // What the destination already holds counts as done: a recovery into a folder that
-        // already has part of the content finishes at (or beyond) 100.
-        _sizeDone = _internalUtil.getFolderSize(target);
-    }
+bool CopyFileUtil::moveFolder(Folders folders) {
     if (cancelledAfterPause())
         return false;
-    Folders folders{source, target};
-    auto st = sys::stat(source, atRoot ? sys::FollowLinks::Yes : sys::FollowLinks::No);
-    if (!st) {
-        if (st.code() != ENOENT) // gone meanwhile: contributes nothing
-            fail(source, target, sys::Status::failure(st.code(), "stat", source));
-        return true;
-    }
-    // The destination's parents too: a recovery into a folder that is not there yet would
-    // otherwise write nothing and still end as finished.
-    if (!prepareFolder(folders, *st, atRoot))
+    if (!prepareFolder(folders, folders.found))
         return true; // nothing of this folder can go; the others still may
-    if (job == Job::Copy && atRoot) {
-        std::vector<Folders> created;
-        // A list fills one destination from several sources: none of them owns its times.
-        if (folders.created && _threadType == CopyThreadType::Copy)
-            created.push_back(folders);
-        const bool done = copyTree(source, target, created);
-        finishFolders(created);
-        return done;
-    }
-
-    if (!copyEntries(job, source, target, nullptr))
+    if (!copyEntries(Kind::Move, folders, nullptr))
         return false;
-    if (job == Job::Move) {
-        auto left = sys::countDirectoryEntries(source);
+    if (auto source = sys::openFolderBelow(_sourceRoot.get(), folders.source)) {
+        auto left = sys::countOpenDirectoryEntries(source->get());
+        source->reset();
         if (left && *left == 0)
-            (void)sys::unlinkAt(AT_FDCWD, source, true);
+            (void)sys::atEntryBelow(_sourceRoot.get(), folders.source, [](int folder, const std::string &name) {
+                return sys::unlinkAt(folder, name, true);
+            });
     }
     return true;
 }
 
-bool CopyFileUtil::copyTree(const std::string &source, const std::string &target, std::vector<Folders> &created) {
+bool CopyFileUtil::copyTree(std::vector<Folders> &created) {
     // Copying small files is one system call after another in the kernel, and two folders can
     // be written at the same time: the folders of the tree are shared out among a few threads
     // (at most kMaxCopiers, one per CPU). Each takes the folder found last, so that a single
@@ -272,7 +292,7 @@ bool CopyFileUtil::copyTree(const std::string &source, const std::string &target
     // stays on one thread: it removes each emptied folder after its sub-folders.
     std::mutex mutex;
     std::condition_variable ready;
-    std::vector<Folders> pending{Folders{source, target}};
+    std::vector<Folders> pending{Folders{}};
     unsigned busy = 0;
     bool stopped = false;
     auto copyFolders = [&] {
@@ -290,15 +310,15 @@ bool CopyFileUtil::copyTree(const std::string &source, const std::string &target
             std::vector<Folders> found;
             bool done = true;
             bool writable = true;
-            if (folders.source != source) {
-                // A sub-folder: as core does for one. Its status was read when it was found.
+            if (!folders.source.empty()) {
+                // A sub-folder: its status was read when it was found.
                 if (cancelledAfterPause())
                     done = false;
                 else
-                    writable = prepareFolder(folders, folders.found, false);
+                    writable = prepareFolder(folders, folders.found);
             }
             if (done && writable)
-                done = copyEntries(Job::Copy, folders.source, folders.target, &found);
+                done = copyEntries(Kind::Copy, folders, &found);
             {
                 std::lock_guard lock(mutex);
                 --busy;
@@ -313,6 +333,7 @@ bool CopyFileUtil::copyTree(const std::string &source, const std::string &target
     };
     const unsigned copiers = std::min(kMaxCopiers, std::max(1u, std::thread::hardware_concurrency()));
     {
+        // Joined before the tree counts as copied.
         std::vector<std::jthread> helpers;
         for (unsigned i = 1; i < copiers; ++i)
             helpers.emplace_back(copyFolders);
@@ -321,27 +342,24 @@ bool CopyFileUtil::copyTree(const std::string &source, const std::string &target
     return !stopped;
 }
 
-bool CopyFileUtil::copyEntries(Job job, const std::string &source, const std::string &target,
-                               std::vector<Folders> *subFolders) {
+bool CopyFileUtil::copyEntries(Kind kind, const Folders &folders, std::vector<Folders> *subFolders) {
     // Every entry is read, copied or moved relative to the source and target folders, opened
-    // once here: a folder of many small files would otherwise walk both full paths several
-    // times per file. The names are taken before anything is written, as a listing would.
-    auto opened = sys::openDirectory(source);
-    std::vector<std::string> names;
-    sys::Status listed = opened ? sys::forEachEntry(opened->get(), [&names](std::string_view name, unsigned char) {
-        names.emplace_back(name);
-        return true;
-    })
-                                : opened.status();
+    // once here. The names are taken before anything is written, as a listing would.
+    const std::string source = sourcePath(folders.source);
+    const std::string target = targetPath(folders.target);
+    auto opened = sys::openFolderBelow(_sourceRoot.get(), folders.source);
+    auto listed = opened ? sys::entryNames(*opened, sys::EntryOrder::AsListed)
+                         : sys::Result<std::vector<std::string>>(opened.status());
     if (!listed) {
         fail(source, target, sys::Status::failure(listed.code(), "open", source));
         return true;
     }
+    const std::vector<std::string> names = std::move(*listed);
     sys::Fd sourceDir = std::move(*opened);
     // Where the target cannot be opened nothing can be written into it: the folder is one
     // failure, and its files still count as done, as failed copies do.
     sys::Fd targetDir;
-    if (auto openedTarget = sys::openDirectory(target, sys::FollowLinks::No))
+    if (auto openedTarget = sys::openFolderBelow(_targetRoot.get(), folders.target))
         targetDir = std::move(*openedTarget);
     else
         fail(source, target, sys::Status::failure(openedTarget.code(), "open", target));
@@ -368,9 +386,11 @@ bool CopyFileUtil::copyEntries(Job job, const std::string &source, const std::st
                 continue;
             if (!targetDir.valid())
                 continue; // its parent already failed
+            Folders found;
+            found.source = sys::joinPath(folders.source, entryName);
+            found.target = sys::joinPath(folders.target, name);
+            found.found = *st;
             if (subFolders) {
-                Folders found{from, to};
-                found.found = *st;
                 subFolders->push_back(std::move(found));
                 continue;
             }
@@ -378,16 +398,16 @@ bool CopyFileUtil::copyEntries(Job job, const std::string &source, const std::st
             // it, so that a deep tree holds no more descriptors than a shallow one.
             sourceDir.reset();
             targetDir.reset();
-            if (!core(job, from, to, false))
+            if (!moveFolder(std::move(found)))
                 return false;
-            if (auto reopened = sys::openDirectory(source))
+            if (auto reopened = sys::openFolderBelow(_sourceRoot.get(), folders.source))
                 sourceDir = std::move(*reopened);
-            if (auto reopened = sys::openDirectory(target, sys::FollowLinks::No))
+            if (auto reopened = sys::openFolderBelow(_targetRoot.get(), folders.target))
                 targetDir = std::move(*reopened);
             continue;
         }
         const auto size = static_cast<uint64_t>(std::max<off_t>(st->st_size, 0));
-        if (job == Job::Copy) {
+        if (kind == Kind::Copy) {
             // An existing target is left as it is, and found before any data is read; a failed
             // copy leaves nothing behind.
             if (targetDir.valid()) {
@@ -398,10 +418,9 @@ bool CopyFileUtil::copyEntries(Job job, const std::string &source, const std::st
                                          : sys::copyItemAt(sourceDir.get(), entryName, &*st, targetDir.get(), name,
                                                            from, to);
                 if (!copied)
-                    fail(from, to, copied.code() == EEXIST ? sys::Status::refusal(EEXIST, to, "already exists")
-                                                            : std::move(copied));
+                    fail(from, to, copied.code() == EEXIST ? alreadyExists(to) : std::move(copied));
                 else if (S_ISREG(st->st_mode) && st->st_nlink > 1)
-                    rememberCopy(*st, to);
+                    rememberCopy(*st, sys::joinPath(folders.target, name));
             }
         } else {
             if (_singleFileSizeLimit != 0 && size >= _singleFileSizeLimit)
@@ -409,8 +428,7 @@ bool CopyFileUtil::copyEntries(Job job, const std::string &source, const std::st
             if (targetDir.valid()) {
                 sys::Status moved = moveItemAt(sourceDir.get(), entryName, targetDir.get(), name, from, to);
                 if (!moved)
-                    fail(from, to, moved.code() == EEXIST ? sys::Status::refusal(EEXIST, to, "already exists")
-                                                           : std::move(moved));
+                    fail(from, to, moved.code() == EEXIST ? alreadyExists(to) : std::move(moved));
             }
         }
         countDone(size);
@@ -429,7 +447,10 @@ bool CopyFileUtil::linkToEarlierCopy(const struct stat &st, int targetDir, const
             return false;
         first = found->second;
     }
-    return sys::linkAt(AT_FDCWD, first, targetDir, name, 0).ok();
+    return sys::atEntryBelow(_targetRoot.get(), first, [&](int folder, const std::string &firstName) {
+               return sys::linkAt(folder, firstName, targetDir, name, 0);
+           })
+        .ok();
 }
 
 void CopyFileUtil::rememberCopy(const struct stat &st, const std::string &target) {

@@ -7,13 +7,11 @@
 #include <fcntl.h>
 
 #include <algorithm>
-#include <chrono>
+#include <cerrno>
 #include <vector>
 
 namespace quillet {
 namespace {
-
-constexpr std::chrono::milliseconds kProgressInterval{250};
 
 /// Names of the folder's entries in directory order, read before anything is removed; empty
 /// when the folder cannot be opened (or is a link, which is never followed).
@@ -33,81 +31,39 @@ sys::Status removeEmptyFolder(const std::string &path) { return sys::unlinkAt(AT
 
 } // namespace
 
-DeleteFolderUtil::DeleteFolderUtil(std::string rootFolder, RemoveRoot removeRoot, NotificationCenter &center)
-    : _rootItem(std::move(rootFolder)), _removeRoot(removeRoot), _center(&center) {}
-
 std::shared_ptr<DeleteFolderUtil> DeleteFolderUtil::create(std::string rootFolder, RemoveRoot removeRoot,
-                                                           NotificationCenter &center) {
-    return std::shared_ptr<DeleteFolderUtil>(new DeleteFolderUtil(std::move(rootFolder), removeRoot, center));
-}
-
-void DeleteFolderUtil::startThread(RunLoop &runLoop) {
-    _paused = false;
-    _cancelled = false;
-    std::shared_ptr<DeleteFolderUtil> self = shared_from_this();
-    detachWorkerThread([self] { self->threadBody(); });
-    runLoop.scheduleRepeating(kProgressInterval, [self] { return self->timerRefresh(); });
-}
-
-void DeleteFolderUtil::pauseThread() {
-    _paused = true;
-    post(kThreadPausedNotification);
-}
-
-void DeleteFolderUtil::continueThread() {
-    {
-        std::lock_guard lock(_pauseMutex);
-        _paused = false;
-    }
-    _pauseChanged.notify_all();
-}
-
-void DeleteFolderUtil::cancelThread() {
-    {
-        std::lock_guard lock(_pauseMutex);
-        _cancelled = true;
-        _paused = false;
-    }
-    _pauseChanged.notify_all();
-    post(kCancelledNotification);
-}
-
-bool DeleteFolderUtil::timerRefresh() {
-    if (_cancelled)
-        return false;
-    _center->post(kStatsNotification, _progress.load());
-    return true;
+                                                           NotificationCenter *center) {
+    std::shared_ptr<DeleteFolderUtil> worker(new DeleteFolderUtil(std::move(rootFolder), removeRoot), Job::Joiner());
+    if (center)
+        worker->addObserver(std::make_shared<JobNotifications>(kNotificationNames, worker->id(), *center));
+    return worker;
 }
 
 void DeleteFolderUtil::unlockItemAtPath(const std::string &path) { sys::unlockItemAtPath(path); }
 
-void DeleteFolderUtil::post(const char *name) { _center->post(name, this); }
-
-bool DeleteFolderUtil::cancelledAfterPause() {
-    std::unique_lock lock(_pauseMutex);
-    // Woken at once by continueThread and cancelThread; the time-out only bounds the wait
-    // should a flag change without a wake-up.
-    while (_paused && !_cancelled)
-        _pauseChanged.wait_for(lock, std::chrono::seconds(1));
-    return _cancelled;
-}
-
-void DeleteFolderUtil::threadBody() {
+JobEnd DeleteFolderUtil::run() {
+    ItemOutcome outcome{0, _rootItem, {}, true, sys::Status(), {}};
     // The folder itself is never followed when it is a link: sys::exists does not follow.
     if (!sys::exists(_rootItem)) {
-        post(kErrorNotification);
-        _cancelled = true;
-        return;
+        outcome.status = sys::Status::refusal(ENOENT, _rootItem, "does not exist");
+        itemDone(outcome);
+        return JobEnd::Failed;
     }
     // A locked folder keeps its entries: unlock it before emptying it.
     unlockItemAtPath(_rootItem);
-    _progress = 0;
+    setProgress(0);
     _totalSize = _internalUtil.getFolderSize(_rootItem);
     _sizeDone = 0;
-    if (core(_rootItem) && _removeRoot == RemoveRoot::Yes)
-        removeRootFolder();
-    _cancelled = true;
-    post(kThreadFinishedNotification);
+    const bool emptied = core(_rootItem);
+    if (!emptied) {
+        outcome.status = sys::Status::refusal(ECANCELED, _rootItem, "cancelled");
+    } else if (_removeRoot == RemoveRoot::Yes) {
+        outcome.status = removeRootFolder();
+    } else if (auto left = sys::countDirectoryEntries(_rootItem); left && *left > 0) {
+        outcome.status = sys::Status::refusal(ENOTEMPTY, _rootItem, "not everything in it could be removed");
+    }
+    itemDone(outcome);
+    return emptied ? JobEnd::Finished : JobEnd::Cancelled;
 }
 
 bool DeleteFolderUtil::core(const std::string &folder) {
@@ -150,7 +106,7 @@ bool DeleteFolderUtil::core(const std::string &folder) {
 void DeleteFolderUtil::countDone(uint64_t size) {
     _sizeDone += size;
     // An empty folder has nothing left to remove: all of it is done.
-    _progress = _totalSize == 0 ? 100.0 : static_cast<double>(_sizeDone) * 100.0 / static_cast<double>(_totalSize);
+    setProgress(_totalSize == 0 ? 100.0 : static_cast<double>(_sizeDone) * 100.0 / static_cast<double>(_totalSize));
 }
 
 void DeleteFolderUtil::removeFile(const std::string &path) {
@@ -160,11 +116,14 @@ void DeleteFolderUtil::removeFile(const std::string &path) {
     (void)sys::unlink(path);
 }
 
-void DeleteFolderUtil::removeRootFolder() {
-    if (sys::removeTreeAtPath(_rootItem) || removeEmptyFolder(_rootItem))
-        return;
+sys::Status DeleteFolderUtil::removeRootFolder() {
+    sys::Status removed = sys::removeTreeAtPath(_rootItem);
+    if (removed || removeEmptyFolder(_rootItem))
+        return sys::Status();
     unlockItemAtPath(_rootItem);
-    (void)removeEmptyFolder(_rootItem);
+    if (removeEmptyFolder(_rootItem))
+        return sys::Status();
+    return removed;
 }
 
 } // namespace quillet

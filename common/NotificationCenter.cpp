@@ -5,7 +5,7 @@
 namespace quillet {
 
 NotificationCenter &NotificationCenter::defaultCenter() {
-    // Never destroyed: detached worker threads may still post while the process exits.
+    // Never destroyed: a job that a static object owns may still post while the process exits.
     static auto *center = new NotificationCenter;
     return *center;
 }

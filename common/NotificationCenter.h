@@ -14,7 +14,7 @@
 
 namespace quillet {
 
-/// What is posted: a name and an object (a worker, a number), never anything else.
+/// What is posted: a name and an object (a job id, a number), never anything else.
 struct Notification {
     std::string name;
     std::any object;

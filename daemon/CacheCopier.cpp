@@ -3,6 +3,7 @@
 #include "CacheLayout.h"
 #include "NotArchived.h"
 #include "platform/FileCopy.h"
+#include "platform/FolderBelow.h"
 #include "platform/ItemLock.h"
 #include "platform/Log.h"
 #include "platform/RemoveTree.h"
@@ -38,30 +39,9 @@ bool isSpotlightFolderName(const std::string &name) {
     return name.size() >= 10 && name.starts_with(".Spotlight");
 }
 
-// A folder may be nested deeper than any path can name (PATH_MAX). Paths below a walk's root
-// shorter than this are opened in one call; longer ones one folder at a time.
-constexpr size_t kLongRelativePath = 2048;
-
-/// Opens the folder at relative below the open root (root itself when relative is empty),
-/// never through a symbolic link at its end, at any depth.
-sys::Result<sys::Fd> openFolderBelow(int root, const std::string &relative) {
-    if (relative.empty())
-        return sys::openAt(root, ".", O_RDONLY | O_DIRECTORY);
-    if (relative.size() < kLongRelativePath)
-        return sys::openDirectoryAt(root, relative, sys::FollowLinks::No);
-    return sys::openPathWithoutLinksAt(root, relative, {});
-}
-
-/// Runs action(folder, name) on the entry at relative below the open root: in one call while
-/// the path is short, else on the last name in its folder opened one level at a time.
-template <typename Action> sys::Status atEntryBelow(int root, const std::string &relative, Action action) {
-    if (relative.size() < kLongRelativePath)
-        return action(root, relative);
-    auto parent = openFolderBelow(root, sys::parentPath(relative));
-    if (!parent)
-        return parent.status();
-    return action(parent->get(), sys::lastPathComponent(relative));
-}
+// Folders nested deeper than a path can name are reached one folder at a time (FolderBelow.h).
+using sys::atEntryBelow;
+using sys::openFolderBelow;
 
 /// Opens the date folder of this minute in the open cache folder, creating it when missing
 /// (created then says so): a real folder of the user's, or nothing (with a message) when the

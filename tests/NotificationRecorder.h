@@ -1,6 +1,7 @@
 #pragma once
 // Records what a worker posts to its notification centre, in order, for the worker tests.
 
+#include "Job.h"
 #include "NotificationCenter.h"
 
 #include <memory>
@@ -11,13 +12,13 @@
 namespace quillet::test {
 
 /// Everything Worker posts under its five notification names (Worker::kStatsNotification, …),
-/// with the worker or the progress value each carries.
+/// with the job id or the progress value each carries.
 template <typename Worker>
 class NotificationRecorder {
 public:
     struct Posted {
         std::string name;
-        const Worker *worker = nullptr;
+        JobId job = 0;
         double value = -1;
     };
 
@@ -27,8 +28,8 @@ public:
                                  Worker::kErrorNotification})
             _observers.push_back(std::make_unique<ScopedObserver>(center, name, [this](const Notification &n) {
                 Posted posted{n.name};
-                if (auto *worker = n.template objectAs<Worker *>())
-                    posted.worker = *worker;
+                if (auto *job = n.template objectAs<JobId>())
+                    posted.job = *job;
                 if (auto *value = n.template objectAs<double>())
                     posted.value = *value;
                 std::lock_guard lock(_mutex);

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -170,22 +171,51 @@ bool setInodeAttributes(const std::string &path, int add, int remove) {
     return ok;
 }
 
-static void clearFlags(const std::string &path) { (void)setInodeAttributes(path, 0, FS_IMMUTABLE_FL | FS_APPEND_FL); }
+namespace {
 
-void removeTree(const std::string &path) {
-    std::error_code ec;
-    if (!fs::exists(fs::symlink_status(path, ec)))
+/// Clears the immutable and append-only flags of name in the open folder dirFd.
+void clearFlagsAt(int dirFd, const std::string &name) {
+    const int fd = ::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
         return;
-    if (fs::is_directory(fs::symlink_status(path, ec))) {
-        clearFlags(path);
-        ::chmod(path.c_str(), 0700);
-        for (auto it = fs::directory_iterator(path, ec); !ec && it != fs::directory_iterator(); it.increment(ec))
-            removeTree(it->path().string());
-    } else if (!fs::is_symlink(fs::symlink_status(path, ec))) {
-        clearFlags(path);
+    int flags = 0;
+    if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0) {
+        flags &= ~(FS_IMMUTABLE_FL | FS_APPEND_FL);
+        (void)::ioctl(fd, FS_IOC_SETFLAGS, &flags);
     }
-    fs::remove(path, ec);
+    ::close(fd);
 }
+
+/// Removes name in the open folder dirFd with everything in it, relative to each folder in turn,
+/// so that a tree deeper than a path can name goes too.
+void removeTreeAt(int dirFd, const std::string &name) {
+    struct stat st {};
+    if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return;
+    if (!S_ISLNK(st.st_mode))
+        clearFlagsAt(dirFd, name);
+    if (S_ISDIR(st.st_mode)) {
+        ::fchmodat(dirFd, name.c_str(), 0700, 0);
+        const int fd = ::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0) {
+            std::vector<std::string> names;
+            if (DIR *dir = ::fdopendir(::dup(fd))) {
+                while (const struct dirent *entry = ::readdir(dir))
+                    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+                        names.emplace_back(entry->d_name);
+                ::closedir(dir);
+            }
+            for (const std::string &child : names)
+                removeTreeAt(fd, child);
+            ::close(fd);
+        }
+    }
+    ::unlinkat(dirFd, name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0);
+}
+
+} // namespace
+
+void removeTree(const std::string &path) { removeTreeAt(AT_FDCWD, path); }
 
 std::string readFileText(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
@@ -197,6 +227,62 @@ std::string readFileText(const std::string &path) {
 int runShell(const std::string &command) {
     int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Deeper than any path may name: built relative to each folder in turn.
+void makeDeepFolder(const std::string &parent, const std::string &name, std::string_view bottom,
+                    const std::string &levelName, const std::string &fileName) {
+    ASSERT_EQ(::mkdir((parent + "/" + name).c_str(), 0755), 0);
+    int fd = ::open((parent + "/" + name).c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    for (int level = 0; level < kDeepLevels; ++level) {
+        ASSERT_EQ(::mkdirat(fd, levelName.c_str(), 0755), 0);
+        int next = ::openat(fd, levelName.c_str(), O_RDONLY | O_DIRECTORY);
+        ::close(fd);
+        ASSERT_GE(next, 0);
+        fd = next;
+    }
+    int file = ::openat(fd, fileName.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    ASSERT_GE(file, 0);
+    ASSERT_EQ(::write(file, bottom.data(), bottom.size()), static_cast<ssize_t>(bottom.size()));
+    ::close(file);
+    ::close(fd);
+}
+
+std::pair<int, std::string> deepFolderContent(const std::string &folder, const std::string &levelName,
+                                              const std::string &fileName) {
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+    int levels = 0;
+    while (fd >= 0) {
+        int next = ::openat(fd, levelName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+        if (next < 0)
+            break;
+        ::close(fd);
+        fd = next;
+        ++levels;
+    }
+    std::string text;
+    int file = fd >= 0 ? ::openat(fd, fileName.c_str(), O_RDONLY) : -1;
+    if (file >= 0) {
+        char buffer[65536];
+        ssize_t got;
+        while ((got = ::read(file, buffer, sizeof buffer)) > 0)
+            text.append(buffer, static_cast<size_t>(got));
+        ::close(file);
+    }
+    if (fd >= 0)
+        ::close(fd);
+    return {levels, text};
+}
+
+::testing::AssertionResult holdsDeepFolder(const std::string &folder, const std::string &levelName,
+                                           const std::string &fileName, const std::string &bottom) {
+    const auto [levels, text] = deepFolderContent(folder, levelName, fileName);
+    if (levels == kDeepLevels && text == bottom)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << folder << " holds " << levels << " levels and a bottom file of "
+                                         << text.size() << " bytes" << (text.size() == bottom.size() ? " that differ" : "")
+                                         << " (expected " << kDeepLevels << " levels, " << bottom.size() << " bytes)";
 }
 
 } // namespace quillet::test

@@ -1,6 +1,8 @@
 #pragma once
 // A temporary folder tree for one test, removed with everything in it when the test ends.
 
+#include <gtest/gtest.h>
+
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -9,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace quillet::test {
@@ -115,5 +118,22 @@ void removeTree(const std::string &path);
 std::string readFileText(const std::string &path);
 /// Runs a shell command and returns its exit status.
 int runShell(const std::string &command);
+
+/// A folder nested deeper than any path may name: kDeepLevels folders named kDeepLevelName
+/// inside each other (6 KB of path).
+constexpr int kDeepLevels = 200;
+inline const std::string kDeepLevelName = "level-of-a-folder-nested-deep";
+/// Makes parent/name holding kDeepLevels folders named levelName inside each other, with the
+/// file fileName holding bottom in the deepest; a failure fails the test.
+void makeDeepFolder(const std::string &parent, const std::string &name, std::string_view bottom = "deep",
+                    const std::string &levelName = kDeepLevelName, const std::string &fileName = "bottom.txt");
+/// How many levels named levelName lie inside each other below folder, and the text of the
+/// file fileName in the deepest.
+std::pair<int, std::string> deepFolderContent(const std::string &folder, const std::string &levelName,
+                                              const std::string &fileName);
+/// Whether folder holds what makeDeepFolder made (levels named levelName, bottom in the file
+/// fileName), byte for byte; says what it found otherwise.
+::testing::AssertionResult holdsDeepFolder(const std::string &folder, const std::string &levelName,
+                                           const std::string &fileName, const std::string &bottom);
 
 } // namespace quillet::test

@@ -9,17 +9,37 @@
 #include <linux/fs.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace quillet {
 namespace {
 
+using namespace std::chrono_literals;
 using test::exists;
 using test::listNames;
 using test::FakeProtection;
 using test::TestDir;
 
+
+constexpr auto kTimeout = 30s;
+
+/// "index/count name" of each item outcome, with a hook run on the job's thread at each.
+struct ItemRecorder : JobObserver {
+    void itemDone(const ItemOutcome &outcome) override {
+        done.push_back(std::to_string(outcome.index) + " " + sys::lastPathComponent(outcome.source));
+        if (onItem)
+            onItem();
+    }
+    std::vector<std::string> done;
+    std::function<void()> onItem;
+};
 
 BrowserItem rowOf(std::string path) {
     BrowserItem item;
@@ -43,9 +63,22 @@ protected:
     const std::vector<std::string> caches{dir.makeDir("home/.TrashCacheFolder"), dir.makeDir("vol/.TrashCacheFolder")};
     const std::string day1 = test::dateName(2026, 12, 6);
     const std::string day2 = test::dateName(2026, 12, 7);
+    /// Runs job to its end; answers what became of each path.
+    std::vector<DeletedItem> run(const std::shared_ptr<CacheEmptying> &job) {
+        job->startThread();
+        EXPECT_TRUE(job->waitFor(kTimeout));
+        return job->deleted();
+    }
+    std::vector<DeletedItem> emptyCaches(EmptyScope scope, const std::vector<std::string> &cacheFolders,
+                                         const std::vector<BrowserItem> &selection, ProtectionSwitch &protection) {
+        emptying = CacheEmptying::emptyCaches(scope, cacheFolders, selection, protection, &center);
+        emptying->addObserver(items);
+        return run(emptying);
+    }
+
     NotificationCenter center;
-    PollingRunLoop loop;
-    CacheEmptying emptying{loop, center};
+    std::shared_ptr<CacheEmptying> emptying;
+    std::shared_ptr<ItemRecorder> items = std::make_shared<ItemRecorder>();
 };
 
 TEST_F(CacheEmptyingTest, scopesListEverythingOrTheSelectionInOrder) {
@@ -70,10 +103,10 @@ TEST_F(CacheEmptyingTest, emptyingEverythingStopsProtectionDeletesAndRestartsIt)
     std::vector<size_t> entriesAtCall;
     protection.onCall = [&] { entriesAtCall.push_back(listNames(caches[0]).size() + listNames(caches[1]).size()); };
 
-    auto deleted = emptying.emptyCaches(EmptyScope::Everything, caches, {}, protection);
+    auto deleted = emptyCaches(EmptyScope::Everything, caches, {}, protection);
     EXPECT_EQ(protection.calls, (std::vector<std::string>{"stop", "start"}));
     EXPECT_EQ(entriesAtCall, (std::vector<size_t>{8, 0})) << "deleted after the stop, before the start";
-    EXPECT_FALSE(emptying.protectionOutlivedStop());
+    EXPECT_FALSE(emptying->protectionOutlivedStop());
     EXPECT_EQ(deleted.size(), 8u);
     for (const DeletedItem &item : deleted)
         EXPECT_TRUE(item.status) << item.status.message();
@@ -88,29 +121,56 @@ TEST_F(CacheEmptyingTest, emptyingEverythingStopsProtectionDeletesAndRestartsIt)
 
 TEST_F(CacheEmptyingTest, emptyingASelectionLeavesTheRestAndProtectionOff) {
     FakeProtection protection(false);
-    std::vector<std::string> done;
-    emptying.setItemDoneCallback([&](size_t index, size_t count, const std::string &path) {
-        done.push_back(std::to_string(index) + "/" + std::to_string(count) + " " + sys::lastPathComponent(path));
-    });
     std::vector<BrowserItem> selection = {rowOf(caches[0] + "/" + day1 + "/.x_Pics"),
                                           rowOf(caches[1] + "/" + day2),
                                           rowOf(caches[1] + "/" + day2 + "/.x_b.txt")};
 
-    auto deleted = emptying.emptyCaches(EmptyScope::Selection, caches, selection, protection);
+    auto deleted = emptyCaches(EmptyScope::Selection, caches, selection, protection);
     EXPECT_TRUE(protection.calls.empty());
-    EXPECT_FALSE(emptying.protectionOutlivedStop());
-    EXPECT_EQ(done, (std::vector<std::string>{"0/3 .x_Pics", "1/3 " + day2, "2/3 .x_b.txt"}));
+    EXPECT_FALSE(emptying->protectionOutlivedStop());
+    EXPECT_EQ(items->done, (std::vector<std::string>{"0 .x_Pics", "1 " + day2, "2 .x_b.txt"}));
     ASSERT_EQ(deleted.size(), 3u);
     EXPECT_TRUE(deleted[2].status) << "an item already gone with its folder counts as deleted";
     EXPECT_EQ(listNames(caches[0] + "/" + day1), std::vector<std::string>{".x_a.txt"});
     EXPECT_EQ(listNames(caches[1]), (std::vector<std::string>{day1, "ArchivedFileData", "UPD_FLAG"}));
 }
 
+// The emptying never holds its caller: the daemons are stopped and waited for, and the items
+// deleted, on the job's thread while the caller goes on.
+TEST_F(CacheEmptyingTest, theCallerGoesOnWhileTheDaemonsStopAndTheItemsGo) {
+    FakeProtection protection(true);
+    std::mutex mutex;
+    std::condition_variable released;
+    bool release = false;
+    std::vector<std::thread::id> callThreads;
+    protection.onCall = [&] {
+        callThreads.push_back(std::this_thread::get_id());
+        std::unique_lock lock(mutex);
+        released.wait(lock, [&] { return release; });
+    };
+    auto job = CacheEmptying::emptyCaches(EmptyScope::Everything, caches, {}, protection, &center);
+    job->startThread();
+    EXPECT_FALSE(job->hasEnded()) << "the daemons are still being waited for";
+    EXPECT_EQ(listNames(caches[0]).size(), 4u) << "nothing goes before the daemons have stopped";
+    {
+        std::lock_guard lock(mutex);
+        release = true;
+    }
+    released.notify_all();
+    ASSERT_TRUE(job->waitFor(kTimeout));
+    EXPECT_EQ(job->end(), JobEnd::Finished);
+    EXPECT_EQ(protection.calls, (std::vector<std::string>{"stop", "start"}));
+    for (std::thread::id thread : callThreads)
+        EXPECT_NE(thread, std::this_thread::get_id());
+    EXPECT_EQ(listNames(caches[0]), std::vector<std::string>{});
+    EXPECT_EQ(job->deleted().size(), 8u);
+}
+
 TEST_F(CacheEmptyingTest, aDaemonOutlivingTheStopIsReportedAndTheEmptyingGoesOn) {
     FakeProtection protection(true);
     protection.stops = false;
-    auto deleted = emptying.emptyCaches(EmptyScope::Selection, caches, {rowOf(caches[0] + "/" + day2)}, protection);
-    EXPECT_TRUE(emptying.protectionOutlivedStop());
+    auto deleted = emptyCaches(EmptyScope::Selection, caches, {rowOf(caches[0] + "/" + day2)}, protection);
+    EXPECT_TRUE(emptying->protectionOutlivedStop());
     ASSERT_EQ(deleted.size(), 1u);
     EXPECT_TRUE(deleted[0].status);
     EXPECT_FALSE(exists(caches[0] + "/" + day2));
@@ -126,7 +186,8 @@ TEST_F(CacheEmptyingTest, lockedItemsAreUnlockedAndLinksRemovedAsLinks) {
         !test::setInodeAttributes(date + "/.x_Pics/.x_p.jpg", FS_IMMUTABLE_FL))
         GTEST_SKIP() << "cannot set the immutable attribute here";
 
-    auto deleted = emptying.deleteItems(caches, {date + "/.x_a.txt", date + "/.x_link", date + "/.x_Pics"});
+    auto deleted = run(CacheEmptying::deleteItems(caches, {date + "/.x_a.txt", date + "/.x_link", date + "/.x_Pics"},
+                                                  &center));
     for (const DeletedItem &item : deleted)
         EXPECT_TRUE(item.status) << item.path << ": " << item.status.message();
     EXPECT_EQ(listNames(date), std::vector<std::string>{});
@@ -153,7 +214,7 @@ TEST_F(CacheEmptyingTest, craftedLinksAndForeignFoldersAreNeverDeletedThrough) {
     const std::vector<std::string> withLinked = {caches[0], linkedCache};
 
     FakeProtection protection(false);
-    auto selected = emptying.emptyCaches(EmptyScope::Selection, withLinked,
+    auto selected = emptyCaches(EmptyScope::Selection, withLinked,
                                          {rowOf(dateLink + "/precious"), rowOf(linkedCache + "/precious"),
                                           rowOf(foreign + "/.x_theirs"), rowOf(foreign), rowOf(outside + "/precious"),
                                           rowOf(caches[0] + "/../../outside/precious")},
@@ -165,7 +226,7 @@ TEST_F(CacheEmptyingTest, craftedLinksAndForeignFoldersAreNeverDeletedThrough) {
     EXPECT_NE(selected[2].status.message().find("belongs to another account"), std::string::npos);
     EXPECT_NE(selected[4].status.message().find("not inside a cache folder"), std::string::npos);
 
-    auto everything = emptying.emptyCaches(EmptyScope::Everything, withLinked, {}, protection);
+    auto everything = emptyCaches(EmptyScope::Everything, withLinked, {}, protection);
     EXPECT_TRUE(exists(outside + "/precious"));
     EXPECT_TRUE(exists(outside + "/" + day1 + "/.x_looks-cached"));
     EXPECT_TRUE(exists(foreign + "/.x_theirs"));
@@ -187,19 +248,22 @@ TEST_F(CacheEmptyingTest, aResistingFolderGoesToAWorkerThatIsWaitedFor) {
     FakeProtection protection(true);
     size_t finishedAtStart = 0;
     protection.onCall = [&] { finishedAtStart = recorder.count(DeleteFolderUtil::kThreadFinishedNotification); };
-    std::vector<DeletedItem> nested(1);
-    emptying.setItemDoneCallback([&](size_t, size_t, const std::string &) {
+    std::shared_ptr<CacheEmptying> nested;
+    items->onItem = [&] {
         // Another emptying while this one runs does nothing.
-        nested = emptying.deleteItems(caches, {caches[1] + "/" + day2});
-    });
+        nested = CacheEmptying::deleteItems(caches, {caches[1] + "/" + day2}, &center);
+        nested->startThread();
+    };
 
-    auto deleted = emptying.emptyCaches(EmptyScope::Selection, caches, {rowOf(folder)}, protection);
+    auto deleted = emptyCaches(EmptyScope::Selection, caches, {rowOf(folder)}, protection);
     ASSERT_EQ(deleted.size(), 1u);
     EXPECT_TRUE(deleted[0].handedToWorker);
     EXPECT_EQ(deleted[0].status.code(), ENOTEMPTY) << "the last attempt tells why the folder is still there";
     EXPECT_EQ(finishedAtStart, 1u) << "protection restarts only after the worker ended";
-    EXPECT_FALSE(emptying.deleteThreadRunning());
-    EXPECT_TRUE(nested.empty());
+    EXPECT_TRUE(emptying->hasEnded());
+    ASSERT_TRUE(nested);
+    EXPECT_EQ(nested->end(), JobEnd::NotStarted);
+    EXPECT_TRUE(nested->deleted().empty());
     EXPECT_TRUE(exists(caches[1] + "/" + day2));
     EXPECT_EQ(listNames(folder), std::vector<std::string>{".x_Pics"});
     EXPECT_EQ(listNames(folder + "/.x_Pics"), std::vector<std::string>{"mnt"});

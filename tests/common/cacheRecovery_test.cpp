@@ -1,7 +1,6 @@
 #include "CacheRecovery.h"
 
 #include "NotificationRecorder.h"
-#include "RunningWorkers.h"
 #include "FakeProtection.h"
 #include "TestDir.h"
 
@@ -12,6 +11,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -28,18 +29,17 @@ using test::TestDir;
 constexpr auto kTimeout = 30s;
 
 
+/// "copied <name>" or "failed <name>" (the target's name) of each row's outcome, in the order
+/// they came.
+struct OutcomeRecorder : JobObserver {
+    void itemDone(const ItemOutcome &item) override {
+        events.push_back(std::string(item.status ? "copied " : "failed ") + sys::lastPathComponent(item.target));
+    }
+    std::vector<std::string> events;
+};
+
 class CacheRecoveryTest : public ::testing::Test {
 protected:
-    CacheRecoveryTest() {
-        recovery.setWorkerStartingCallback([this](const std::shared_ptr<CopyFileUtil> &worker) {
-            workers.add(worker);
-            events.push_back("worker");
-        });
-        recovery.setFileCopiedCallback([this](const RecoveredItem &item) {
-            events.push_back(std::string(item.status ? "copied " : "failed ") + sys::lastPathComponent(item.target));
-        });
-    }
-
     /// A row as the flat view shows the entry name of the date folder.
     BrowserItem row(const std::string &name) const {
         auto st = test::lstatOf(date + "/" + name);
@@ -51,16 +51,23 @@ protected:
         }
         return makeEntryRow(date, name, *st, RowOrigin::FlatRow);
     }
-    bool waitForWorkers() { return loop.runUntil([this] { return workers.empty(); }, kTimeout); }
+    /// Runs job to its end; answers the outcome of each row.
+    std::vector<ItemOutcome> run(const std::shared_ptr<CacheRecovery> &job) {
+        job->addObserver(outcomes);
+        job->startThread();
+        EXPECT_TRUE(job->waitFor(kTimeout));
+        return job->items();
+    }
+    std::vector<ItemOutcome> recoverItems(const std::vector<BrowserItem> &rows, const std::string &destination) {
+        return run(CacheRecovery::recoverItems(rows, destination, &center));
+    }
+    const std::vector<std::string> &events() const { return outcomes->events; }
 
     TestDir dir;
     const std::string cache = dir.makeDir("cache");
     const std::string date = dir.makeDir("cache/" + test::dateName(2026, 12, 7, 15, 42));
     NotificationCenter center;
-    PollingRunLoop loop;
-    RunningWorkers<CopyFileUtil> workers{center};
-    CacheRecovery recovery{loop, center};
-    std::vector<std::string> events;
+    std::shared_ptr<OutcomeRecorder> outcomes = std::make_shared<OutcomeRecorder>();
 };
 
 TEST(CacheRecoveryNames, extensionsAndRecoveredNames) {
@@ -135,13 +142,13 @@ TEST_F(CacheRecoveryTest, uniqueFileNameInFolderTakesTheFirstFreeSuffix) {
 
 TEST_F(CacheRecoveryTest, recoversASingleFileUnderItsVisibleName) {
     dir.writeFile("cache/" + sys::lastPathComponent(date) + "/.x_Report.pdf", "report body");
-    auto items = recovery.recoverItems({row(".x_Report.pdf")}, dir / "Rescue");
+    auto items = recoverItems({row(".x_Report.pdf")}, dir / "Rescue");
     ASSERT_EQ(items.size(), 1u);
     EXPECT_TRUE(items[0].status) << items[0].status.message();
     EXPECT_FALSE(items[0].isFolder);
     EXPECT_EQ(readFileText(dir / "Rescue/Report.pdf"), "report body");
     EXPECT_EQ(listNames(dir / "Rescue"), std::vector<std::string>{"Report.pdf"});
-    EXPECT_EQ(events, std::vector<std::string>{"copied Report.pdf"});
+    EXPECT_EQ(events(), std::vector<std::string>{"copied Report.pdf"});
     EXPECT_TRUE(exists(date + "/.x_Report.pdf")) << "recovery copies, the cache keeps its item";
 }
 
@@ -152,18 +159,21 @@ TEST_F(CacheRecoveryTest, recoversFilesAtOnceAndFoldersThroughWorkers) {
     dir.writeFile("cache/" + sys::lastPathComponent(date) + "/.x_Pics/.Spotlight-V100/store", "index");
     test::NotificationRecorder<CopyFileUtil> recorder(center);
 
-    auto items = recovery.recoverItems({row(".x_a.txt"), row(".x_Pics")}, dir / "Rescue");
+    // The folder first: the file's outcome still comes before the folder's, as soon as it is
+    // copied.
+    auto items = recoverItems({row(".x_Pics"), row(".x_a.txt")}, dir / "Rescue");
     ASSERT_EQ(items.size(), 2u);
-    EXPECT_EQ(events, (std::vector<std::string>{"copied a.txt", "worker"}));
-    EXPECT_EQ(readFileText(dir / "Rescue/a.txt"), "a") << "a plain file is there before the call returns";
-    ASSERT_TRUE(items[1].isFolder);
-    ASSERT_TRUE(items[1].worker);
-    ASSERT_TRUE(waitForWorkers());
+    EXPECT_EQ(events(), (std::vector<std::string>{"copied a.txt", "copied Pics"}));
+    EXPECT_EQ(readFileText(dir / "Rescue/a.txt"), "a");
+    EXPECT_TRUE(items[0].isFolder);
+    EXPECT_TRUE(items[0].status) << items[0].status.message();
+    EXPECT_TRUE(items[0].failures.empty());
+    EXPECT_FALSE(items[1].isFolder);
     EXPECT_EQ(readFileText(dir / "Rescue/Pics/p1.jpg"), "p1");
     EXPECT_EQ(readFileText(dir / "Rescue/Pics/sub/p2.jpg"), "p2");
     EXPECT_FALSE(exists(dir / "Rescue/Pics/.Spotlight-V100"));
-    EXPECT_EQ(recorder.count(CopyFileUtil::kThreadFinishedNotification), 1u);
-    EXPECT_TRUE(workers.failed().empty());
+    EXPECT_EQ(recorder.count(CopyFileUtil::kThreadFinishedNotification), 1u) << "one worker, for the folder";
+    EXPECT_EQ(recorder.count(CopyFileUtil::kErrorNotification), 0u);
 }
 
 TEST_F(CacheRecoveryTest, aDayRowBecomesAFolderNamedAfterItsDate) {
@@ -174,8 +184,7 @@ TEST_F(CacheRecoveryTest, aDayRowBecomesAFolderNamedAfterItsDate) {
     BrowserItem day = makeDayRow(cache, sys::lastPathComponent(date), *st, FolderSize::Skip);
     ASSERT_TRUE(day.itemName);
 
-    auto items = recovery.recoverItems({day}, dir / "Rescue");
-    ASSERT_TRUE(waitForWorkers());
+    auto items = recoverItems({day}, dir / "Rescue");
     const std::string restored = dir / ("Rescue/" + *day.itemName);
     EXPECT_EQ(items.at(0).target, restored);
     EXPECT_EQ(readFileText(restored + "/a"), "a");
@@ -191,10 +200,9 @@ TEST_F(CacheRecoveryTest, neverReplacesWhatTheDestinationHolds) {
     dir.writeFile("Rescue/Pics/p1.jpg", "newer p1");
     dir.writeFile("Rescue/Pics/keep.txt", "keep");
 
-    auto items = recovery.recoverItems({row(".x_a.txt"), row(".x_Pics")}, dir / "Rescue");
-    ASSERT_TRUE(waitForWorkers());
+    auto items = recoverItems({row(".x_a.txt"), row(".x_Pics")}, dir / "Rescue");
     EXPECT_EQ(items.at(0).status.code(), EEXIST);
-    EXPECT_EQ(events.at(0), "failed a.txt");
+    EXPECT_EQ(events().at(0), "failed a.txt");
     EXPECT_EQ(readFileText(dir / "Rescue/a.txt"), "newer a");
     // The folder merges: new entries come in, existing ones stay as they were.
     EXPECT_EQ(readFileText(dir / "Rescue/Pics/p1.jpg"), "newer p1");
@@ -207,8 +215,7 @@ TEST_F(CacheRecoveryTest, namesThatReallyBeginWithTheHiddenPrefixKeepIt) {
     dir.writeFile("cache/" + dateName + "/.x_.x_profile", "profile");
     dir.writeFile("cache/" + dateName + "/.x_.x_config/.x_.x_inner", "inner");
     dir.writeFile("cache/" + dateName + "/.x_.x_config/.x_plain", "plain");
-    auto items = recovery.recoverItems({row(".x_.x_profile"), row(".x_.x_config")}, dir / "Rescue");
-    ASSERT_TRUE(waitForWorkers());
+    auto items = recoverItems({row(".x_.x_profile"), row(".x_.x_config")}, dir / "Rescue");
     EXPECT_EQ(listNames(dir / "Rescue"), (std::vector<std::string>{".x_config", ".x_profile"}));
     EXPECT_EQ(listNames(dir / "Rescue/.x_config"), (std::vector<std::string>{".x_inner", "plain"}));
     EXPECT_EQ(readFileText(dir / "Rescue/.x_profile"), "profile");
@@ -228,18 +235,17 @@ TEST_F(CacheRecoveryTest, whatIsNotRecoveredIsReportedWithItsReason) {
     dir.writeFile("Rescue/Pics", "a file named like the folder");
     dir.writeFile("Rescue/Docs/d1", "my d1");
 
-    auto items = recovery.recoverItems({row(".x_a.txt"), row(".x_Pics"), row(".x_Docs")}, dir / "Rescue");
-    ASSERT_TRUE(waitForWorkers());
+    test::NotificationRecorder<CopyFileUtil> recorder(center);
+    auto items = recoverItems({row(".x_a.txt"), row(".x_Pics"), row(".x_Docs")}, dir / "Rescue");
     ASSERT_EQ(items.size(), 3u);
     EXPECT_EQ(items[0].status.code(), EEXIST);
     EXPECT_EQ(items[0].status.message(), dir / "Rescue/a.txt" + ": already exists");
     EXPECT_EQ(items[1].status.code(), EEXIST);
     EXPECT_EQ(items[1].status.message(), dir / "Rescue/Pics" + ": already exists and is not a folder");
-    EXPECT_FALSE(items[1].worker);
-    EXPECT_EQ(events, (std::vector<std::string>{"failed a.txt", "worker"}));
+    EXPECT_EQ(recorder.count(CopyFileUtil::kThreadFinishedNotification), 1u) << "no worker for Pics, one for Docs";
+    EXPECT_EQ(events(), (std::vector<std::string>{"failed a.txt", "failed Pics", "copied Docs"}));
     ASSERT_TRUE(items[2].status);
-    ASSERT_TRUE(items[2].worker);
-    const std::vector<CopyFailure> leftOut = items[2].worker->failures();
+    const std::vector<CopyFailure> leftOut = items[2].failures;
     ASSERT_EQ(leftOut.size(), 1u);
     EXPECT_EQ(leftOut[0].source, date + "/.x_Docs/.x_d1");
     EXPECT_EQ(leftOut[0].status.message(), dir / "Rescue/Docs/d1" + ": already exists");
@@ -271,10 +277,10 @@ TEST_F(CacheRecoveryTest, sparseFilesStaySparse) {
     if (static_cast<uint64_t>(original->st_blocks) * 512 >= (1u << 20))
         GTEST_SKIP() << "this file system keeps no holes";
 
-    auto items = recovery.recoverItems({row(".x_disk.img"), row(".x_Disk")}, dir / "Rescue");
-    ASSERT_TRUE(waitForWorkers());
+    auto items = recoverItems({row(".x_disk.img"), row(".x_Disk")}, dir / "Rescue");
     ASSERT_TRUE(items.at(0).status) << items[0].status.message();
-    EXPECT_TRUE(items.at(1).worker->failures().empty());
+    EXPECT_TRUE(items.at(1).status) << items[1].status.message();
+    EXPECT_TRUE(items.at(1).failures.empty());
     const std::string data = readFileText(date + "/.x_disk.img");
     ASSERT_EQ(data.size(), static_cast<size_t>(kSize));
     for (const char *copy : {"Rescue/disk.img", "Rescue/Disk/disk.img"}) {
@@ -290,17 +296,16 @@ TEST_F(CacheRecoveryTest, vanishedEntriesAndCopiesIntoThemselvesFail) {
     dir.writeFile("cache/" + sys::lastPathComponent(date) + "/.x_dir/.x_b", "b");
     test::NotificationRecorder<CopyFileUtil> recorder(center);
 
-    auto items = recovery.recoverItems({row(".x_gone.txt")}, dir / "Rescue");
+    auto items = recoverItems({row(".x_gone.txt")}, dir / "Rescue");
     ASSERT_EQ(items.size(), 1u);
     EXPECT_EQ(items[0].status.code(), ENOENT);
-    EXPECT_EQ(events, std::vector<std::string>{"failed gone.txt"});
+    EXPECT_EQ(events(), std::vector<std::string>{"failed gone.txt"});
 
     // A folder recovered into itself would copy its copy again, without end.
-    items = recovery.recoverItems({row(".x_dir")}, date + "/.x_dir/inside");
+    items = recoverItems({row(".x_dir")}, date + "/.x_dir/inside");
     ASSERT_EQ(items.size(), 1u);
     EXPECT_FALSE(items[0].status);
-    EXPECT_FALSE(items[0].worker);
-    EXPECT_EQ(recorder.posted().size(), 0u);
+    EXPECT_EQ(recorder.posted().size(), 0u) << "no worker started";
 }
 
 TEST_F(CacheRecoveryTest, dropPicksFreeNamesAndAnswersTheStoredNames) {
@@ -313,15 +318,16 @@ TEST_F(CacheRecoveryTest, dropPicksFreeNamesAndAnswersTheStoredNames) {
     dir.makeDir("drop/Pics");
     FakeProtection protection(false);
 
-    std::vector<RecoveredItem> items;
-    auto names = recovery.dropItems({row(".x_Report.pdf"), row(".x_gone"), row(".x_Pics")}, drop, protection, &items);
-    ASSERT_TRUE(waitForWorkers());
-    EXPECT_EQ(names, (std::vector<std::string>{".x_Report.pdf", ".x_gone", ".x_Pics"}));
+    const std::vector<BrowserItem> rows = {row(".x_Report.pdf"), row(".x_gone"), row(".x_Pics")};
+    auto items = run(CacheRecovery::dropItems(rows, drop, protection, &center));
+    EXPECT_EQ(CacheRecovery::promisedNames(rows), (std::vector<std::string>{".x_Report.pdf", ".x_gone", ".x_Pics"}));
     EXPECT_EQ(readFileText(drop + "/Report-2.pdf"), "archived report");
     EXPECT_EQ(readFileText(drop + "/Report.pdf"), "one");
     EXPECT_EQ(readFileText(drop + "/Pics-1/p1.jpg"), "p1");
     EXPECT_EQ(listNames(drop + "/Pics"), std::vector<std::string>{});
-    EXPECT_EQ(items.size(), 2u) << "the vanished row is skipped";
+    ASSERT_EQ(items.size(), 3u);
+    EXPECT_EQ(items[1].status.code(), ENOENT) << "the vanished row gets nothing";
+    EXPECT_EQ(listNames(drop), (std::vector<std::string>{"Pics", "Pics-1", "Report-1.pdf", "Report-2.pdf", "Report.pdf"}));
     EXPECT_TRUE(protection.calls.empty()) << "protection that was off stays off";
 }
 
@@ -332,11 +338,80 @@ TEST_F(CacheRecoveryTest, dropStopsRunningProtectionAroundTheCopies) {
     std::vector<bool> copiedAtCall;
     protection.onCall = [&] { copiedAtCall.push_back(exists(drop + "/Report.pdf")); };
 
-    auto names = recovery.dropItems({row(".x_Report.pdf")}, drop, protection);
-    EXPECT_EQ(names, std::vector<std::string>{".x_Report.pdf"});
+    auto items = run(CacheRecovery::dropItems({row(".x_Report.pdf")}, drop, protection, &center));
+    EXPECT_TRUE(items.at(0).status) << items[0].status.message();
     EXPECT_EQ(protection.calls, (std::vector<std::string>{"stop", "start"}));
     EXPECT_EQ(copiedAtCall, (std::vector<bool>{false, true}));
     EXPECT_TRUE(protection.running);
+}
+
+// A drop stops protection on the recovery's thread: the wait for the daemons never holds the
+// caller (the file manager's drop callback).
+TEST_F(CacheRecoveryTest, dropWaitsForTheDaemonsOffTheCallersThread) {
+    dir.writeFile("cache/" + sys::lastPathComponent(date) + "/.x_Report.pdf", "archived report");
+    const std::string drop = dir.makeDir("drop");
+    FakeProtection protection(true);
+    std::mutex mutex;
+    std::condition_variable released;
+    bool release = false;
+    protection.onCall = [&] {
+        if (protection.calls.back() != "stop")
+            return;
+        std::unique_lock lock(mutex);
+        released.wait(lock, [&] { return release; });
+    };
+    auto job = CacheRecovery::dropItems({row(".x_Report.pdf")}, drop, protection, &center);
+    job->startThread();
+    EXPECT_FALSE(job->hasEnded());
+    EXPECT_FALSE(exists(drop + "/Report.pdf")) << "nothing is copied before the daemons have stopped";
+    {
+        std::lock_guard lock(mutex);
+        release = true;
+    }
+    released.notify_all();
+    ASSERT_TRUE(job->waitFor(kTimeout));
+    EXPECT_EQ(readFileText(drop + "/Report.pdf"), "archived report");
+    EXPECT_EQ(protection.calls, (std::vector<std::string>{"stop", "start"}));
+}
+
+// A cancelled recovery stops its workers too, and still gives every row an outcome.
+TEST_F(CacheRecoveryTest, aCancelledRecoveryStopsItsWorkersAndAnswersEveryRow) {
+    const std::string dateName = sys::lastPathComponent(date);
+    for (int i = 0; i < 3000; ++i)
+        test::touch(date + "/.x_Big/.x_f" + std::to_string(i));
+    dir.writeFile("cache/" + dateName + "/.x_after.txt", "after");
+    test::NotificationRecorder<CopyFileUtil> recorder(center);
+    auto job = CacheRecovery::recoverItems({row(".x_Big"), row(".x_after.txt")}, dir / "Rescue", &center);
+    job->addObserver(outcomes);
+    job->startThread();
+    job->cancelThread();
+    ASSERT_TRUE(job->waitFor(kTimeout));
+    const auto items = job->items();
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(outcomes->events.size(), 2u) << "one outcome per row";
+    if (job->end() == JobEnd::Finished)
+        GTEST_SKIP() << "the recovery ended before it could be cancelled";
+    EXPECT_EQ(job->end(), JobEnd::Cancelled);
+    for (const ItemOutcome &item : items) {
+        if (!item.status) {
+            EXPECT_EQ(item.status.code(), ECANCELED) << item.source;
+        }
+    }
+    EXPECT_LT(listNames(dir / "Rescue/Big").size(), 3000u);
+    EXPECT_EQ(recorder.count(CopyFileUtil::kErrorNotification), 0u);
+}
+
+// A folder nested deeper than any path may name comes back whole, byte for byte, in its
+// visible names.
+TEST_F(CacheRecoveryTest, aFolderNestedDeeperThanAPathCanNameIsRecoveredWhole) {
+    const std::string bottom = std::string(100000, 'b') + "end";
+    // Stored as quilletd stores it: every name hidden.
+    test::makeDeepFolder(date, ".x_Deep", bottom, ".x_" + test::kDeepLevelName, ".x_bottom.txt");
+    auto items = recoverItems({row(".x_Deep")}, dir / "Rescue");
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_TRUE(items[0].status) << items[0].status.message();
+    EXPECT_EQ(items[0].failures.size(), 0u) << items[0].failures.at(0).status.message();
+    EXPECT_TRUE(test::holdsDeepFolder(dir / "Rescue/Deep", test::kDeepLevelName, "bottom.txt", bottom));
 }
 
 } // namespace

@@ -201,6 +201,47 @@ TEST_F(CacheRestoreTest, aFolderComesBackWithModesTimesAttributesAndLinks) {
     EXPECT_EQ(snapshot(top, Visibility::Visible), expected) << "the archive stays as it was";
 }
 
+/// Mode and modification time of each folder named levelName nested below root, outermost
+/// first, reached one folder at a time (the paths are longer than any path may be).
+std::vector<std::string> nestedFolders(const std::string &root, const std::string &levelName) {
+    std::vector<std::string> levels;
+    int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY);
+    while (fd >= 0) {
+        struct stat st {};
+        if (::fstatat(fd, levelName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            break;
+        levels.push_back(std::to_string(st.st_mode) + " " + std::to_string(st.st_mtim.tv_sec) + "." +
+                         std::to_string(st.st_mtim.tv_nsec));
+        const int next = ::openat(fd, levelName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+        ::close(fd);
+        fd = next;
+    }
+    if (fd >= 0)
+        ::close(fd);
+    return levels;
+}
+
+// A folder nested deeper than any path may name comes back whole: every level with its mode
+// and time, the file at the bottom byte for byte.
+TEST_F(CacheRestoreTest, aFolderNestedDeeperThanAPathCanNameComesBackWhole) {
+    const std::string bottom = randomBytes(100000, 9);
+    const std::string hiddenLevel = ".x_" + test::kDeepLevelName;
+    test::makeDeepFolder(date, ".x_Deep", bottom, hiddenLevel, ".x_bottom.txt");
+    const auto levels = nestedFolders(date + "/.x_Deep", hiddenLevel);
+    ASSERT_EQ(levels.size(), static_cast<size_t>(test::kDeepLevels));
+    record(".x_Deep", dir / "orig/Deep");
+
+    RestoredItem item = restore(".x_Deep");
+    ASSERT_TRUE(item.status.ok()) << item.status.message();
+    EXPECT_TRUE(test::holdsDeepFolder(dir / "orig/Deep", test::kDeepLevelName, "bottom.txt", bottom));
+    EXPECT_EQ(nestedFolders(dir / "orig/Deep", test::kDeepLevelName), levels);
+
+    ASSERT_TRUE(test::makeFolder(dir / "chosen"));
+    item = restore(".x_Deep", dir / "chosen");
+    ASSERT_TRUE(item.status.ok()) << item.status.message();
+    EXPECT_TRUE(test::holdsDeepFolder(dir / "chosen/Deep", test::kDeepLevelName, "bottom.txt", bottom));
+}
+
 // Nothing is ever replaced: the item fails naming the path, and nothing of it is written.
 TEST_F(CacheRestoreTest, anExistingItemAtTheTargetIsLeftUntouched) {
     dir.writeFile("home/.TrashCacheFolder/" + test::dateName(2026, 12, 8, 10, 15) + "/.x_notes.txt", "archived");

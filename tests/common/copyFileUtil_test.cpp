@@ -1,5 +1,6 @@
 #include "CopyFileUtil.h"
 
+#include "ChildProcess.h"
 #include "NotificationRecorder.h"
 #include "TestDir.h"
 #include "platform/System.h"
@@ -45,25 +46,18 @@ class CopyFileUtilTest : public ::testing::Test {
 protected:
     std::shared_ptr<CopyFileUtil> worker(CopyThreadType type, CopyFileUtil::Source source, const std::string &dest,
                                          Visibility form) {
-        return CopyFileUtil::create(type, std::move(source), dest, form, center);
+        return CopyFileUtil::create(type, std::move(source), dest, form, &center);
     }
-    /// Runs the loop until the worker has posted its finished or error notification and its
-    /// progress timer has stopped.
-    bool runToEnd() {
-        return loop.runUntil([this] { return recorder.ended() && loop.timerCount() == 0; }, kTimeout);
-    }
-    /// Starts the job and runs it to its end, dropping the caller's reference at once.
-    void run(std::shared_ptr<CopyFileUtil> job) {
+    /// Starts the job and waits for its end.
+    void run(const std::shared_ptr<CopyFileUtil> &job) {
         ASSERT_TRUE(job);
-        job->startThread(loop);
-        job.reset();
-        ASSERT_TRUE(runToEnd());
+        job->startThread();
+        ASSERT_TRUE(job->waitFor(kTimeout));
     }
 
     TestDir dir;
     NotificationCenter center;
     Recorder recorder{center};
-    PollingRunLoop loop;
 };
 
 TEST(CopyFileUtilNames, visibleAndHiddenForms) {
@@ -79,32 +73,6 @@ TEST(CopyFileUtilNames, visibleAndHiddenForms) {
     CopyFileUtil plain;
     for (const Case &c : cases)
         EXPECT_EQ(plain.setFileName(c.name, c.visible), c.expected) << c.name << " " << c.visible;
-}
-
-TEST(WorkerThread, takesNoSignalsAndLeavesTheCallersMaskAlone) {
-    sigset_t before;
-    ASSERT_EQ(pthread_sigmask(SIG_SETMASK, nullptr, &before), 0);
-    std::mutex mutex;
-    std::condition_variable done;
-    bool ran = false;
-    bool termBlocked = false;
-    bool intBlocked = false;
-    detachWorkerThread([&] {
-        sigset_t mask;
-        pthread_sigmask(SIG_SETMASK, nullptr, &mask);
-        std::lock_guard lock(mutex);
-        termBlocked = sigismember(&mask, SIGTERM) == 1;
-        intBlocked = sigismember(&mask, SIGINT) == 1;
-        ran = true;
-        done.notify_all();
-    });
-    std::unique_lock lock(mutex);
-    ASSERT_TRUE(done.wait_for(lock, kTimeout, [&] { return ran; }));
-    EXPECT_TRUE(termBlocked);
-    EXPECT_TRUE(intBlocked);
-    sigset_t after;
-    ASSERT_EQ(pthread_sigmask(SIG_SETMASK, nullptr, &after), 0);
-    EXPECT_EQ(sigismember(&after, SIGTERM), sigismember(&before, SIGTERM));
 }
 
 TEST_F(CopyFileUtilTest, recoveryWritesVisibleNamesAtEveryDepth) {
@@ -164,8 +132,8 @@ TEST_F(CopyFileUtilTest, progressCountsWhatTheDestinationHeldAndPassesOneHundred
     test::writeData(dir / "dst/already", 50);
     auto job = worker(CopyThreadType::Copy, dir / "src", dir / "dst", Visibility::Visible);
     ASSERT_TRUE(job);
-    job->startThread(loop);
-    ASSERT_TRUE(runToEnd());
+    job->startThread();
+    ASSERT_TRUE(job->waitFor(kTimeout));
     // (50 + 10) × 100 / 10: the 50 bytes already there count as done.
     EXPECT_DOUBLE_EQ(job->progress(), 600.0);
     EXPECT_TRUE(job->isCancelled());
@@ -175,8 +143,8 @@ TEST_F(CopyFileUtilTest, sourceOfEmptyFilesEndsAtOneHundred) {
     test::touch(dir / "src/a");
     auto job = worker(CopyThreadType::Copy, dir / "src", dir / "dst", Visibility::Visible);
     ASSERT_TRUE(job);
-    job->startThread(loop);
-    ASSERT_TRUE(runToEnd());
+    job->startThread();
+    ASSERT_TRUE(job->waitFor(kTimeout));
     // A size of 0 is all done, never a division by zero.
     EXPECT_DOUBLE_EQ(job->progress(), 100.0);
     EXPECT_TRUE(exists(dir / "dst/a"));
@@ -248,8 +216,8 @@ TEST_F(CopyFileUtilTest, aDestinationTakenByAFileGetsNothing) {
         Recorder events(center);
         auto job = worker(CopyThreadType::Copy, dir / "src", dir / "out" + "/" + name, Visibility::Visible);
         ASSERT_TRUE(job);
-        job->startThread(loop);
-        ASSERT_TRUE(loop.runUntil([&] { return events.ended() && loop.timerCount() == 0; }, kTimeout));
+        job->startThread();
+        ASSERT_TRUE(job->waitFor(kTimeout));
         ASSERT_EQ(job->failures().size(), 1u);
         EXPECT_EQ(job->failures()[0].status.message(), dir / "out" + "/" + name + ": already exists and is not a folder");
     }
@@ -367,16 +335,16 @@ TEST_F(CopyFileUtilTest, pauseHoldsTheWorkerWhileProgressKeepsBeingReported) {
         test::touch(dir / ("src/f" + std::to_string(i)));
     auto job = worker(CopyThreadType::Copy, dir / "src", dir / "dst", Visibility::Visible);
     ASSERT_TRUE(job);
-    job->startThread(loop);
+    job->startThread();
     job->pauseThread();
     EXPECT_EQ(recorder.events(), std::vector<std::string>{CopyFileUtil::kThreadPausedNotification});
     if (recorder.count(CopyFileUtil::kThreadFinishedNotification) != 0)
         GTEST_SKIP() << "the worker ended before it could be paused";
 
     // Progress keeps coming while the worker waits, and the copy stands still.
-    ASSERT_TRUE(loop.runUntil([&] { return recorder.count(CopyFileUtil::kStatsNotification) >= 3; }, kTimeout));
+    ASSERT_TRUE(test::waitFor([&] { return recorder.count(CopyFileUtil::kStatsNotification) >= 3; }, kTimeout));
     const size_t copied = listNames(dir / "dst").size();
-    ASSERT_TRUE(loop.runUntil([&] { return recorder.count(CopyFileUtil::kStatsNotification) >= 6; }, kTimeout));
+    ASSERT_TRUE(test::waitFor([&] { return recorder.count(CopyFileUtil::kStatsNotification) >= 6; }, kTimeout));
     EXPECT_EQ(listNames(dir / "dst").size(), copied);
     EXPECT_LT(copied, size_t{kFiles});
     for (const auto &posted : recorder.posted()) {
@@ -386,7 +354,7 @@ TEST_F(CopyFileUtilTest, pauseHoldsTheWorkerWhileProgressKeepsBeingReported) {
     }
 
     job->continueThread();
-    ASSERT_TRUE(runToEnd());
+    ASSERT_TRUE(job->waitFor(kTimeout));
     EXPECT_EQ(listNames(dir / "dst").size(), size_t{kFiles});
     EXPECT_EQ(recorder.events(), (std::vector<std::string>{CopyFileUtil::kThreadPausedNotification,
                                                            CopyFileUtil::kThreadFinishedNotification}));
@@ -399,12 +367,12 @@ TEST_F(CopyFileUtilTest, cancelPostsCancelledAtOnceAndFinishedOnceUnwound) {
         test::touch(dir / ("src/sub/f" + std::to_string(i)));
     auto job = worker(CopyThreadType::Copy, dir / "src", dir / "dst", Visibility::Visible);
     ASSERT_TRUE(job);
-    job->startThread(loop);
+    job->startThread();
     job->cancelThread();
     // Posted on this thread before cancelThread returned.
     ASSERT_GE(recorder.count(CopyFileUtil::kCancelledNotification), 1u);
     const bool endedFirst = recorder.count(CopyFileUtil::kThreadFinishedNotification) != 0;
-    ASSERT_TRUE(runToEnd());
+    ASSERT_TRUE(job->waitFor(kTimeout));
     EXPECT_EQ(recorder.count(CopyFileUtil::kThreadFinishedNotification), 1u);
     if (endedFirst)
         GTEST_SKIP() << "the worker ended before it could be cancelled";
@@ -457,19 +425,19 @@ TEST_F(CopyFileUtilTest, pauseHoldsEveryCopierOfAWideTree) {
     makeWideTree(dir);
     auto job = worker(CopyThreadType::Copy, dir / "src", dir / "dst", Visibility::Visible);
     ASSERT_TRUE(job);
-    job->startThread(loop);
+    job->startThread();
     job->pauseThread();
     if (recorder.count(CopyFileUtil::kThreadFinishedNotification) != 0)
         GTEST_SKIP() << "the worker ended before it could be paused";
 
-    ASSERT_TRUE(loop.runUntil([&] { return recorder.count(CopyFileUtil::kStatsNotification) >= 3; }, kTimeout));
+    ASSERT_TRUE(test::waitFor([&] { return recorder.count(CopyFileUtil::kStatsNotification) >= 3; }, kTimeout));
     const size_t copied = countFilesBelow(dir / "dst");
-    ASSERT_TRUE(loop.runUntil([&] { return recorder.count(CopyFileUtil::kStatsNotification) >= 6; }, kTimeout));
+    ASSERT_TRUE(test::waitFor([&] { return recorder.count(CopyFileUtil::kStatsNotification) >= 6; }, kTimeout));
     EXPECT_EQ(countFilesBelow(dir / "dst"), copied);
     EXPECT_LT(copied, size_t{3000});
 
     job->continueThread();
-    ASSERT_TRUE(runToEnd());
+    ASSERT_TRUE(job->waitFor(kTimeout));
     EXPECT_EQ(countFilesBelow(dir / "dst"), size_t{3000});
     EXPECT_DOUBLE_EQ(job->progress(), 100.0);
     EXPECT_EQ(recorder.events(), (std::vector<std::string>{CopyFileUtil::kThreadPausedNotification,
@@ -480,10 +448,10 @@ TEST_F(CopyFileUtilTest, cancelStopsEveryCopierOfAWideTree) {
     makeWideTree(dir);
     auto job = worker(CopyThreadType::Copy, dir / "src", dir / "dst", Visibility::Visible);
     ASSERT_TRUE(job);
-    job->startThread(loop);
+    job->startThread();
     job->cancelThread();
     const bool endedFirst = recorder.count(CopyFileUtil::kThreadFinishedNotification) != 0;
-    ASSERT_TRUE(runToEnd());
+    ASSERT_TRUE(job->waitFor(kTimeout));
     EXPECT_EQ(recorder.count(CopyFileUtil::kThreadFinishedNotification), 1u);
     if (endedFirst)
         GTEST_SKIP() << "the worker ended before it could be cancelled";
@@ -497,13 +465,13 @@ TEST_F(CopyFileUtilTest, cancelStopsEveryCopierOfAWideTree) {
 TEST_F(CopyFileUtilTest, missingSourcePostsOnlyTheError) {
     auto job = worker(CopyThreadType::Copy, dir / "gone", dir / "dst", Visibility::Visible);
     ASSERT_TRUE(job);
-    job->startThread(loop);
-    ASSERT_TRUE(runToEnd());
+    job->startThread();
+    ASSERT_TRUE(job->waitFor(kTimeout));
     EXPECT_EQ(recorder.events(), std::vector<std::string>{CopyFileUtil::kErrorNotification});
     EXPECT_TRUE(job->isCancelled());
     EXPECT_FALSE(exists(dir / "dst"));
     const auto posted = recorder.posted();
-    EXPECT_EQ(posted.back().worker, job.get());
+    EXPECT_EQ(posted.back().job, job->id());
 }
 
 TEST_F(CopyFileUtilTest, aListStopsAtItsFirstMissingSource) {
@@ -531,9 +499,9 @@ TEST_F(CopyFileUtilTest, unknownTypeIsCancelledAndStartsNothing) {
     dir.writeFile("src/a", "a");
     auto job = worker(CopyThreadType{7}, dir / "src", dir / "dst", Visibility::Visible);
     ASSERT_TRUE(job);
-    job->startThread(loop);
+    job->startThread();
     EXPECT_EQ(recorder.events(), std::vector<std::string>{CopyFileUtil::kCancelledNotification});
-    EXPECT_EQ(loop.timerCount(), 0u);
+    EXPECT_EQ(job->end(), JobEnd::NotStarted);
     EXPECT_TRUE(job->isCancelled());
     // Nothing runs that could still copy: the worker is held by this test alone.
     EXPECT_EQ(job.use_count(), 1);
@@ -615,6 +583,86 @@ TEST_F(CopyFileUtilTest, filesWithSeveralNamesInATreeStayOneFileInTheCopy) {
     EXPECT_EQ(test::readFileText(dir / "out/src/d11/again"), "one inode");
     EXPECT_EQ(test::lstatOf(dir / "out/src/d3/linked-out")->st_nlink, 1u);
     EXPECT_EQ(test::readFileText(dir / "out/src/d3/linked-out"), "outside");
+}
+
+/// Opens the deepest of the folders named levelName nested below root, one at a time.
+int openDeepest(const std::string &root, const std::string &levelName) {
+    int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY);
+    for (int next; fd >= 0 && (next = ::openat(fd, levelName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW)) >= 0;) {
+        ::close(fd);
+        fd = next;
+    }
+    return fd;
+}
+
+// A tree nested deeper than any path may name is copied and moved whole: the walk goes from
+// folder to folder, and a file with two names at the bottom stays one file.
+TEST_F(CopyFileUtilTest, aTreeNestedDeeperThanAPathCanNameIsCopiedAndMovedWhole) {
+    const std::string level = ".x_" + test::kDeepLevelName;
+    const std::string bottom(70000, 'd');
+    test::makeDeepFolder(dir.path(), "src", bottom, level, ".x_bottom");
+    const int deepest = openDeepest(dir / "src", level);
+    ASSERT_GE(deepest, 0);
+    ASSERT_EQ(::linkat(deepest, ".x_bottom", deepest, ".x_again", 0), 0);
+    ::close(deepest);
+
+    auto copy = worker(CopyThreadType::Copy, dir / "src", dir / "copy", Visibility::Visible);
+    run(copy);
+    EXPECT_EQ(describe(copy->failures()), std::vector<std::string>{});
+    EXPECT_TRUE(test::holdsDeepFolder(dir / "copy", test::kDeepLevelName, "bottom", bottom));
+    const int copied = openDeepest(dir / "copy", test::kDeepLevelName);
+    ASSERT_GE(copied, 0);
+    struct stat first {}, second {};
+    EXPECT_EQ(::fstatat(copied, "bottom", &first, AT_SYMLINK_NOFOLLOW), 0);
+    EXPECT_EQ(::fstatat(copied, "again", &second, AT_SYMLINK_NOFOLLOW), 0);
+    ::close(copied);
+    EXPECT_EQ(first.st_ino, second.st_ino) << "the two names stay one file";
+    EXPECT_EQ(first.st_nlink, 2u);
+
+    auto move = worker(CopyThreadType::Move, dir / "src", dir / "moved", Visibility::Visible);
+    run(move);
+    EXPECT_EQ(describe(move->failures()), std::vector<std::string>{});
+    EXPECT_TRUE(test::holdsDeepFolder(dir / "moved", test::kDeepLevelName, "bottom", bottom));
+    EXPECT_FALSE(exists(dir / "src")) << "every emptied folder went, down to the source itself";
+}
+
+/// "index source-name: outcome (failures)" of each item a job reports.
+struct Outcomes : JobObserver {
+    void itemDone(const ItemOutcome &item) override {
+        std::lock_guard lock(mutex);
+        lines.push_back(std::to_string(item.index) + " " + sys::lastPathComponent(item.source) + ": " +
+                        (item.status ? "ok" : item.status.reason()) + " (" + std::to_string(item.failures.size()) +
+                        ")");
+    }
+    std::mutex mutex;
+    std::vector<std::string> lines;
+};
+
+// Each source of a list is an item with its own final outcome: what of it was left out, or why
+// it was not copied at all; after a missing source the rest of the list is not worked on.
+TEST_F(CopyFileUtilTest, eachSourceOfAListHasItsOwnOutcome) {
+    dir.writeFile("one/.x_a", "1");
+    dir.writeFile("one/.x_taken", "archived");
+    dir.writeFile("two/.x_b", "2");
+    dir.writeFile("dst/taken", "mine");
+    dir.writeFile("four/.x_d", "4");
+    auto job = worker(CopyThreadType::CopyList, std::vector<std::string>{dir / "one", dir / "two"}, dir / "dst",
+                      Visibility::Visible);
+    auto outcomes = std::make_shared<Outcomes>();
+    job->addObserver(outcomes);
+    run(job);
+    EXPECT_EQ(job->end(), JobEnd::Finished);
+    EXPECT_EQ(outcomes->lines, (std::vector<std::string>{"0 one: ok (1)", "1 two: ok (0)"}));
+
+    job = worker(CopyThreadType::CopyList, std::vector<std::string>{dir / "two", dir / "three", dir / "four"},
+                 dir / "other", Visibility::Visible);
+    outcomes = std::make_shared<Outcomes>();
+    job->addObserver(outcomes);
+    run(job);
+    EXPECT_EQ(job->end(), JobEnd::Failed);
+    EXPECT_EQ(outcomes->lines, (std::vector<std::string>{"0 two: ok (0)", "1 three: No such file or directory (0)",
+                                                         "2 four: not copied (0)"}));
+    EXPECT_FALSE(exists(dir / "other/d"));
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "DeleteFolderUtil.h"
 
+#include "ChildProcess.h"
 #include "NotificationRecorder.h"
 #include "TestDir.h"
 
@@ -33,23 +34,19 @@ using Recorder = quillet::test::NotificationRecorder<DeleteFolderUtil>;
 class DeleteFolderUtilTest : public ::testing::Test {
 protected:
     std::shared_ptr<DeleteFolderUtil> worker(const std::string &folder, RemoveRoot removeRoot) {
-        return DeleteFolderUtil::create(folder, removeRoot, center);
+        return DeleteFolderUtil::create(folder, removeRoot, &center);
     }
-    bool runToEnd() {
-        return loop.runUntil([this] { return recorder.ended() && loop.timerCount() == 0; }, kTimeout);
-    }
-    void run(std::shared_ptr<DeleteFolderUtil> job) {
+    /// Starts the job and waits for its end.
+    void run(const std::shared_ptr<DeleteFolderUtil> &job) {
         ASSERT_TRUE(job);
-        job->startThread(loop);
-        job.reset();
-        ASSERT_TRUE(runToEnd());
+        job->startThread();
+        ASSERT_TRUE(job->waitFor(kTimeout));
     }
     std::vector<std::string> finishedOnly() { return {DeleteFolderUtil::kThreadFinishedNotification}; }
 
     TestDir dir;
     NotificationCenter center;
     Recorder recorder{center};
-    PollingRunLoop loop;
 };
 
 TEST_F(DeleteFolderUtilTest, removesEverythingAndTheFolderItself) {
@@ -108,8 +105,8 @@ TEST_F(DeleteFolderUtilTest, progressCountsRemovedFiles) {
     test::writeData(dir / "root/b", 100);
     auto job = worker(dir / "root", RemoveRoot::No);
     ASSERT_TRUE(job);
-    job->startThread(loop);
-    ASSERT_TRUE(runToEnd());
+    job->startThread();
+    ASSERT_TRUE(job->waitFor(kTimeout));
     EXPECT_DOUBLE_EQ(job->progress(), 100.0);
 }
 
@@ -119,8 +116,8 @@ TEST_F(DeleteFolderUtilTest, progressCountsWhatRemovedFoldersHeld) {
     test::writeData(dir / "root/c", 200);
     auto job = worker(dir / "root", RemoveRoot::No);
     ASSERT_TRUE(job);
-    job->startThread(loop);
-    ASSERT_TRUE(runToEnd());
+    job->startThread();
+    ASSERT_TRUE(job->waitFor(kTimeout));
     EXPECT_DOUBLE_EQ(job->progress(), 100.0);
     EXPECT_TRUE(listNames(dir / "root").empty());
 }
@@ -130,8 +127,8 @@ TEST_F(DeleteFolderUtilTest, folderOfEmptyFilesEndsAtOneHundred) {
     test::touch(dir / "root/b");
     auto job = worker(dir / "root", RemoveRoot::No);
     ASSERT_TRUE(job);
-    job->startThread(loop);
-    ASSERT_TRUE(runToEnd());
+    job->startThread();
+    ASSERT_TRUE(job->waitFor(kTimeout));
     EXPECT_TRUE(listNames(dir / "root").empty());
     // A size of 0 is all done, never a division by zero.
     EXPECT_DOUBLE_EQ(job->progress(), 100.0);
@@ -177,10 +174,10 @@ TEST_F(DeleteFolderUtilTest, aFolderThatIsALinkIsRemovedAsALink) {
 TEST_F(DeleteFolderUtilTest, missingFolderPostsOnlyTheError) {
     auto job = worker(dir / "gone", RemoveRoot::Yes);
     ASSERT_TRUE(job);
-    job->startThread(loop);
-    ASSERT_TRUE(runToEnd());
+    job->startThread();
+    ASSERT_TRUE(job->waitFor(kTimeout));
     EXPECT_EQ(recorder.events(), std::vector<std::string>{DeleteFolderUtil::kErrorNotification});
-    EXPECT_EQ(recorder.posted().back().worker, job.get());
+    EXPECT_EQ(recorder.posted().back().job, job->id());
     EXPECT_TRUE(job->isCancelled());
 }
 
@@ -190,11 +187,11 @@ TEST_F(DeleteFolderUtilTest, cancelPostsCancelledAtOnceAndFinishedOnceUnwound) {
         test::touch(dir / ("root/f" + std::to_string(i)));
     auto job = worker(dir / "root", RemoveRoot::Yes);
     ASSERT_TRUE(job);
-    job->startThread(loop);
+    job->startThread();
     job->cancelThread();
     ASSERT_GE(recorder.count(DeleteFolderUtil::kCancelledNotification), 1u);
     const bool endedFirst = recorder.count(DeleteFolderUtil::kThreadFinishedNotification) != 0;
-    ASSERT_TRUE(runToEnd());
+    ASSERT_TRUE(job->waitFor(kTimeout));
     EXPECT_EQ(recorder.count(DeleteFolderUtil::kThreadFinishedNotification), 1u);
     if (endedFirst)
         GTEST_SKIP() << "the worker ended before it could be cancelled";
@@ -211,15 +208,15 @@ TEST_F(DeleteFolderUtilTest, pauseHoldsTheWorkerWhileProgressKeepsBeingReported)
         test::writeData(dir / ("root/f" + std::to_string(i)), 1);
     auto job = worker(dir / "root", RemoveRoot::Yes);
     ASSERT_TRUE(job);
-    job->startThread(loop);
+    job->startThread();
     job->pauseThread();
     EXPECT_EQ(recorder.events(), std::vector<std::string>{DeleteFolderUtil::kThreadPausedNotification});
     if (recorder.count(DeleteFolderUtil::kThreadFinishedNotification) != 0)
         GTEST_SKIP() << "the worker ended before it could be paused";
 
-    ASSERT_TRUE(loop.runUntil([&] { return recorder.count(DeleteFolderUtil::kStatsNotification) >= 3; }, kTimeout));
+    ASSERT_TRUE(test::waitFor([&] { return recorder.count(DeleteFolderUtil::kStatsNotification) >= 3; }, kTimeout));
     const size_t left = listNames(dir / "root").size();
-    ASSERT_TRUE(loop.runUntil([&] { return recorder.count(DeleteFolderUtil::kStatsNotification) >= 6; }, kTimeout));
+    ASSERT_TRUE(test::waitFor([&] { return recorder.count(DeleteFolderUtil::kStatsNotification) >= 6; }, kTimeout));
     EXPECT_EQ(listNames(dir / "root").size(), left);
     EXPECT_GT(left, 0u);
     double last = -1;
@@ -229,7 +226,7 @@ TEST_F(DeleteFolderUtilTest, pauseHoldsTheWorkerWhileProgressKeepsBeingReported)
     EXPECT_DOUBLE_EQ(last, static_cast<double>(kFiles - left) * 100.0 / kFiles);
 
     job->continueThread();
-    ASSERT_TRUE(runToEnd());
+    ASSERT_TRUE(job->waitFor(kTimeout));
     EXPECT_FALSE(exists(dir / "root"));
     EXPECT_EQ(recorder.events(), (std::vector<std::string>{DeleteFolderUtil::kThreadPausedNotification,
                                                            DeleteFolderUtil::kThreadFinishedNotification}));

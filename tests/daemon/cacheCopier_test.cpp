@@ -20,6 +20,10 @@
 
 using namespace quillet;
 using namespace quillet::daemon;
+using quillet::test::deepFolderContent;
+using quillet::test::kDeepLevelName;
+using quillet::test::kDeepLevels;
+using quillet::test::makeDeepFolder;
 using quillet::test::readFileText;
 using quillet::test::TestDir;
 
@@ -420,59 +424,6 @@ TEST_F(CacheCopierTest, namesTooLongForThePrefixAreStoredAsTheyAre) {
     EXPECT_FALSE(storedNameOf(".x_" + std::string(253, 'p')));
     EXPECT_EQ(storedNameOf(std::string(252, 'p')), ".x_" + std::string(252, 'p'));
 }
-
-namespace {
-
-constexpr int kDeepLevels = 200;
-const std::string kDeepLevelName = "level-of-a-folder-nested-deep"; // 200 of them: 6 KB of path
-
-// Makes kDeepLevels folders inside each other below parent/name, with a file at the bottom:
-// deeper than any path may name, so it is built relative to each folder in turn.
-void makeDeepFolder(const std::string &parent, const std::string &name) {
-    ASSERT_EQ(::mkdir((parent + "/" + name).c_str(), 0755), 0);
-    int fd = ::open((parent + "/" + name).c_str(), O_RDONLY | O_DIRECTORY);
-    ASSERT_GE(fd, 0);
-    for (int level = 0; level < kDeepLevels; ++level) {
-        ASSERT_EQ(::mkdirat(fd, kDeepLevelName.c_str(), 0755), 0);
-        int next = ::openat(fd, kDeepLevelName.c_str(), O_RDONLY | O_DIRECTORY);
-        ::close(fd);
-        ASSERT_GE(next, 0);
-        fd = next;
-    }
-    int file = ::openat(fd, "bottom.txt", O_WRONLY | O_CREAT | O_EXCL, 0644);
-    ASSERT_GE(file, 0);
-    ASSERT_EQ(::write(file, "deep", 4), 4);
-    ::close(file);
-    ::close(fd);
-}
-
-// How many levels named levelName lie below folder, and the text of the bottom file.
-std::pair<int, std::string> deepFolderContent(const std::string &folder, const std::string &levelName,
-                                              const std::string &fileName) {
-    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
-    int levels = 0;
-    while (fd >= 0) {
-        int next = ::openat(fd, levelName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-        if (next < 0)
-            break;
-        ::close(fd);
-        fd = next;
-        ++levels;
-    }
-    std::string text;
-    int file = fd >= 0 ? ::openat(fd, fileName.c_str(), O_RDONLY) : -1;
-    if (file >= 0) {
-        char buffer[16];
-        ssize_t got = ::read(file, buffer, sizeof buffer);
-        text.assign(buffer, got > 0 ? static_cast<size_t>(got) : 0);
-        ::close(file);
-    }
-    if (fd >= 0)
-        ::close(fd);
-    return {levels, text};
-}
-
-} // namespace
 
 TEST_F(CacheCopierTest, foldersNestedDeeperThanAPathCanNameAreArchivedWholeAndMeasured) {
     for (int mode : {0, 1}) {

@@ -34,6 +34,7 @@ namespace {
 using namespace std::chrono_literals;
 using quillet::test::ChildProcess;
 using quillet::test::catchesSigint;
+using quillet::test::holdsDeepFolder;
 using quillet::test::exists;
 using quillet::test::isExecutable;
 using quillet::test::isFolder;
@@ -407,6 +408,31 @@ TEST_F(RestoreE2eTest, itemsTrashedOnAVolumeGoBackOntoIt) {
     EXPECT_EQ(restored.exitStatus, 0) << restored.err;
     EXPECT_EQ(treeOf(file), fileTree);
     EXPECT_EQ(treeOf(folder), folderTree);
+}
+
+// A folder nested deeper than any path may name, trashed whole and archived by quilletd, comes
+// back whole both ways: recovered into a folder and restored to its place.
+TEST_F(RestoreE2eTest, aFolderNestedDeeperThanAPathCanNameIsRecoveredAndRestoredWhole) {
+    ASSERT_NO_FATAL_FAILURE(startHomeDaemon(0));
+    const std::string folder = _home + "/Work/Deep";
+    ASSERT_TRUE(makeFolder(_home + "/Work"));
+    const std::string bottom = randomBytes(100000, 11);
+    ASSERT_NO_FATAL_FAILURE(quillet::test::makeDeepFolder(_home + "/Work", "Deep", bottom));
+    ASSERT_NO_FATAL_FAILURE(trash({"/usr/bin/trash-put", folder}));
+    const std::string cached = waitForArchive(_home, folder);
+    ASSERT_FALSE(cached.empty()) << daemonErrors();
+
+    Outcome recovered = quilletctl({"recover", cached, "--to", _home + "/Rescue"});
+    EXPECT_EQ(recovered.exitStatus, 0) << recovered.err;
+    EXPECT_EQ(recovered.err, "");
+    EXPECT_EQ(recovered.out, "Recovered " + cached + " as " + _home + "/Rescue/Deep\n");
+    EXPECT_TRUE(holdsDeepFolder(_home + "/Rescue/Deep", quillet::test::kDeepLevelName, "bottom.txt", bottom));
+
+    Outcome restored = quilletctl({"restore", cached});
+    EXPECT_EQ(restored.exitStatus, 0) << restored.err;
+    EXPECT_EQ(restored.err, "");
+    EXPECT_EQ(restored.out, "Restored " + cached + " to " + folder + "\n");
+    EXPECT_TRUE(holdsDeepFolder(folder, quillet::test::kDeepLevelName, "bottom.txt", bottom));
 }
 
 // Mistakes on the command line are refused before anything is written: usage errors with 2,
