@@ -16,7 +16,7 @@
 #include <string_view>
 #include <unistd.h>
 
-#include "CacheTree.h"
+#include "browser/CacheTree.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // quillet-bench-foldersize FOLDER: prints the folder's size as ZRAppUtils computes it, so that
 // the benchmark can time the walk as a whole process, the way it times du.
-#include "ZRAppUtils.h"
+#include "support/ZRAppUtils.h"
 
 #include <cstdio>
 

@@ -9,8 +9,8 @@
 // whose entries match the cached copies (name, size, modification second) is one quilletd has
 // nothing left to do for.
 
-#include "ArchiveFile.h"
-#include "ArchivedItem.h"
+#include "archive/ArchiveFile.h"
+#include "archive/ArchivedItem.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -5,7 +5,7 @@
 // Exit status: 0 when the worker finished, 1 when it reported an error or did not finish within
 // ten minutes, 2 on a usage error.
 
-#include "CopyFileUtil.h"
+#include "jobs/CopyFileUtil.h"
 
 #include <chrono>
 #include <cstdio>

@@ -1,8 +1,8 @@
 #include "CacheManager.h"
 
-#include "CacheFolders.h"
-#include "CacheLayout.h"
-#include "DateText.h"
+#include "archive/CacheFolders.h"
+#include "archive/CacheLayout.h"
+#include "support/DateText.h"
 #include "platform/ItemLock.h"
 #include "platform/Log.h"
 #include "platform/RemoveTree.h"

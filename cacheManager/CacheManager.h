@@ -17,7 +17,7 @@
 // cache folders and date folders that are real folders of the user's are looked into: a link
 // or another account's folder under such a name is neither counted nor touched.
 
-#include "DaemonCommandLine.h"
+#include "control/DaemonCommandLine.h"
 #include "platform/FolderStamp.h"
 #include "platform/MountTable.h"
 #include "platform/System.h"

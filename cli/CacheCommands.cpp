@@ -2,14 +2,14 @@
 // Items are named by the paths list and search show; anything that does not lie inside one of
 // this user's cache folders is refused before any work starts.
 
-#include "CacheEmptying.h"
-#include "CacheFolders.h"
-#include "CacheLayout.h"
-#include "CacheRecovery.h"
+#include "jobs/CacheEmptying.h"
+#include "archive/CacheFolders.h"
+#include "archive/CacheLayout.h"
+#include "jobs/CacheRecovery.h"
 #include "CommandSupport.h"
-#include "DaemonControl.h"
-#include "Job.h"
-#include "ProtectionControl.h"
+#include "control/DaemonControl.h"
+#include "jobs/Job.h"
+#include "control/ProtectionControl.h"
 
 #include <algorithm>
 #include <cmath>

@@ -3,7 +3,7 @@
 // Each command lives in one of the cli/*Commands files and is a function of its options and
 // two output streams.
 
-#include "BrowserItem.h"
+#include "browser/BrowserItem.h"
 #include "Commands.h"
 
 #include <cstdint>

@@ -1,17 +1,17 @@
 #include "Commands.h"
 #include "CommandSupport.h"
 
-#include "BrowserItem.h"
-#include "CacheFolders.h"
-#include "CacheSearch.h"
-#include "CacheTree.h"
-#include "DaemonControl.h"
-#include "ItemOrigin.h"
-#include "PreferencesDomain.h"
-#include "ProtectionControl.h"
-#include "ProtectionStatistics.h"
-#include "SettingsMirror.h"
-#include "SettingsStore.h"
+#include "browser/BrowserItem.h"
+#include "archive/CacheFolders.h"
+#include "browser/CacheSearch.h"
+#include "browser/CacheTree.h"
+#include "control/DaemonControl.h"
+#include "archive/ItemOrigin.h"
+#include "settings/PreferencesDomain.h"
+#include "control/ProtectionControl.h"
+#include "control/ProtectionStatistics.h"
+#include "settings/SettingsMirror.h"
+#include "settings/SettingsStore.h"
 
 #include <algorithm>
 #include <atomic>

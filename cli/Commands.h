@@ -5,7 +5,7 @@
 //
 // Exit statuses: 0 success, 1 failure (the message names the item and the reason), 2 usage error.
 
-#include "TextEscape.h"
+#include "support/TextEscape.h"
 
 #include <iosfwd>
 #include <optional>

@@ -2,8 +2,8 @@
 // Items are named by the paths list and search show; anything that does not lie inside one of
 // this user's cache folders is refused before any work starts.
 
-#include "CacheFolders.h"
-#include "CacheRestore.h"
+#include "archive/CacheFolders.h"
+#include "jobs/CacheRestore.h"
 #include "CommandSupport.h"
 
 #include <ostream>

@@ -1,7 +1,7 @@
 #include "CacheCopier.h"
 
-#include "CacheLayout.h"
-#include "NotArchived.h"
+#include "archive/CacheLayout.h"
+#include "archive/NotArchived.h"
 #include "platform/FileCopy.h"
 #include "platform/FolderBelow.h"
 #include "platform/ItemLock.h"

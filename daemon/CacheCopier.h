@@ -14,7 +14,7 @@
 // nothing; parts of a folder that cannot be read are left out, named in the log, and the rest
 // is archived.
 
-#include "DaemonCommandLine.h"
+#include "control/DaemonCommandLine.h"
 #include "platform/System.h"
 
 #include <cstdint>

@@ -1,8 +1,8 @@
 #include "TrashSurvey.h"
 
-#include "ArchiveFile.h"
-#include "CacheLayout.h"
-#include "NotArchived.h"
+#include "archive/ArchiveFile.h"
+#include "archive/CacheLayout.h"
+#include "archive/NotArchived.h"
 #include "platform/FileCopy.h"
 #include "platform/Log.h"
 #include "platform/ProcessTable.h"

@@ -8,11 +8,11 @@
 // symbolic link or another account's. Nothing stays open between polls, so that the volume can
 // always be unmounted.
 
-#include "ArchiveFile.h"
-#include "ArchivedItem.h"
+#include "archive/ArchiveFile.h"
+#include "archive/ArchivedItem.h"
 #include "CacheCopier.h"
-#include "DaemonCommandLine.h"
-#include "TrashInfo.h"
+#include "control/DaemonCommandLine.h"
+#include "archive/TrashInfo.h"
 #include "platform/FolderStamp.h"
 #include "platform/System.h"
 

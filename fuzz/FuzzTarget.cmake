@@ -6,27 +6,27 @@
 set(QUILLET_FUZZERS indexReader settingsReader)
 set(QUILLET_FUZZER_SOURCES_indexReader
   fuzz/indexReader_fuzz.cpp
-  common/ArchiveFile.cpp
-  common/Plist.cpp
-  common/BinaryPlistCheck.cpp
-  common/ArchivedItem.cpp
-  common/CacheLayout.cpp
-  common/DateText.cpp
+  common/archive/ArchiveFile.cpp
+  common/support/Plist.cpp
+  common/support/BinaryPlistCheck.cpp
+  common/archive/ArchivedItem.cpp
+  common/archive/CacheLayout.cpp
+  common/support/DateText.cpp
   common/platform/System.cpp
   common/platform/TrustedFolder.cpp
 )
 set(QUILLET_FUZZER_SOURCES_settingsReader
   fuzz/settingsReader_fuzz.cpp
-  common/SettingsFile.cpp
-  common/Plist.cpp
-  common/PrefValue.cpp
-  common/SettingsStore.cpp
-  common/PreferencesDomain.cpp
-  common/SettingsMirror.cpp
-  common/DaemonCommandLine.cpp
-  common/BinaryPlistCheck.cpp
-  common/CacheLayout.cpp
-  common/DateText.cpp
+  common/settings/SettingsFile.cpp
+  common/support/Plist.cpp
+  common/settings/PrefValue.cpp
+  common/settings/SettingsStore.cpp
+  common/settings/PreferencesDomain.cpp
+  common/settings/SettingsMirror.cpp
+  common/control/DaemonCommandLine.cpp
+  common/support/BinaryPlistCheck.cpp
+  common/archive/CacheLayout.cpp
+  common/support/DateText.cpp
   common/platform/System.cpp
   common/platform/TrustedFolder.cpp
   common/platform/UserPaths.cpp

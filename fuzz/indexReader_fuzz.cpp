@@ -10,9 +10,9 @@
 // libplist is not built with the sanitizers, so a read past the end of the input inside it
 // would go unseen; the input is therefore placed right before an inaccessible page.
 
-#include "ArchiveFile.h"
+#include "archive/ArchiveFile.h"
 #include "FuzzInput.h"
-#include "Plist.h"
+#include "support/Plist.h"
 
 #include <plist/plist.h>
 

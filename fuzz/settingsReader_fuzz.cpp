@@ -7,12 +7,12 @@
 // unless no form can carry the string, and checked as the text of every setting. Nothing may
 // crash, hang or exhaust memory on the way.
 
-#include "DaemonCommandLine.h"
+#include "control/DaemonCommandLine.h"
 #include "FuzzInput.h"
-#include "Plist.h"
-#include "SettingsFile.h"
-#include "SettingsMirror.h"
-#include "SettingsStore.h"
+#include "support/Plist.h"
+#include "settings/SettingsFile.h"
+#include "settings/SettingsMirror.h"
+#include "settings/SettingsStore.h"
 
 #include <plist/plist.h>
 

@@ -1,8 +1,8 @@
 #include "ZRMountManager.h"
 
-#include "CacheFolders.h"
-#include "DaemonCommandLine.h"
-#include "ZRAppUtils.h"
+#include "archive/CacheFolders.h"
+#include "control/DaemonCommandLine.h"
+#include "support/ZRAppUtils.h"
 #include "platform/Log.h"
 #include "platform/Process.h"
 #include "platform/StopSignal.h"

@@ -1,7 +1,7 @@
 #pragma once
 // Index records built by hand for the tests of the index format.
 
-#include "ArchivedItem.h"
+#include "archive/ArchivedItem.h"
 
 #include <cstdint>
 #include <string>

@@ -2,7 +2,7 @@
 // Protection as work on the cache sees it, without daemons: records what was asked of it and
 // runs a probe at each call, so a test can tell what the cache held at that moment.
 
-#include "ProtectionControl.h"
+#include "control/ProtectionControl.h"
 
 #include <functional>
 #include <string>

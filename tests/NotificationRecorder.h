@@ -1,8 +1,8 @@
 #pragma once
 // Records what a worker posts to its notification centre, in order, for the worker tests.
 
-#include "Job.h"
-#include "NotificationCenter.h"
+#include "jobs/Job.h"
+#include "support/NotificationCenter.h"
 
 #include <memory>
 #include <mutex>

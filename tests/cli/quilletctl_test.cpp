@@ -1,15 +1,15 @@
 #include "Commands.h"
 
-#include "CacheLayout.h"
+#include "archive/CacheLayout.h"
 
 #include "ChildProcess.h"
-#include "DaemonControl.h"
-#include "NotArchived.h"
+#include "control/DaemonControl.h"
+#include "archive/NotArchived.h"
 #include "OtherAccount.h"
-#include "PreferencesDomain.h"
-#include "SettingsStore.h"
+#include "settings/PreferencesDomain.h"
+#include "settings/SettingsStore.h"
 #include "TestDir.h"
-#include "TrashInfo.h"
+#include "archive/TrashInfo.h"
 #include "platform/ProcessTable.h"
 #include "platform/System.h"
 

@@ -1,6 +1,6 @@
 #include "CacheCopier.h"
 
-#include "CacheLayout.h"
+#include "archive/CacheLayout.h"
 #include "TestDir.h"
 #include "platform/FolderSize.h"
 #include "platform/ItemLock.h"

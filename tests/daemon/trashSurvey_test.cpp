@@ -1,6 +1,6 @@
 #include "TrashSurvey.h"
 
-#include "CacheLayout.h"
+#include "archive/CacheLayout.h"
 #include "TestDir.h"
 #include "platform/Log.h"
 

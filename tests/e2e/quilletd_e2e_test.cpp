@@ -9,10 +9,10 @@
 // started after the scan that archived the first one had finished, and that one saw the whole
 // trash.
 
-#include "ArchiveFile.h"
-#include "ArchivedItem.h"
-#include "NotArchived.h"
-#include "TrashInfo.h"
+#include "archive/ArchiveFile.h"
+#include "archive/ArchivedItem.h"
+#include "archive/NotArchived.h"
+#include "archive/TrashInfo.h"
 #include "ChildProcess.h"
 #include "TestDir.h"
 #include "platform/UserPaths.h"

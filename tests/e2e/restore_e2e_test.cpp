@@ -5,10 +5,10 @@
 //
 // Nothing here measures time: every wait polls for an outcome with a generous timeout.
 
-#include "CacheLayout.h"
+#include "archive/CacheLayout.h"
 #include "ChildProcess.h"
 #include "TestDir.h"
-#include "TrashInfo.h"
+#include "archive/TrashInfo.h"
 #include "platform/System.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 #include "ZRMountManager.h"
 
-#include "CacheFolders.h"
-#include "ZRAppUtils.h"
+#include "archive/CacheFolders.h"
+#include "support/ZRAppUtils.h"
 #include "platform/MountTable.h"
 #include "platform/UserPaths.h"
 

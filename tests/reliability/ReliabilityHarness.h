@@ -6,12 +6,12 @@
 // The comparison reads every byte of both sides and reports each difference with its kind, so
 // that a test asserts exactly the kinds it is about and names the path of every failure.
 
-#include "ArchiveFile.h"
-#include "ArchivedItem.h"
-#include "CacheLayout.h"
+#include "archive/ArchiveFile.h"
+#include "archive/ArchivedItem.h"
+#include "archive/CacheLayout.h"
 #include "ChildProcess.h"
 #include "TestDir.h"
-#include "TrashInfo.h"
+#include "archive/TrashInfo.h"
 #include "platform/System.h"
 
 #include <gtest/gtest.h>
