@@ -128,12 +128,11 @@ bool TrashSurvey::archivedCopyExists(const ArchivedItem &record, const std::stri
     return found;
 }
 
-std::optional<CopyPlace> TrashSurvey::takeUnrecordedCopy(int trashFd, const std::string &name, const ArchivedItem &item) {
+std::optional<CopyPlace> TrashSurvey::takeUnrecordedCopy(const struct stat &entry, const ArchivedItem &item) {
     if (_unrecordedCopies.empty())
         return std::nullopt;
     ArchivedItemKey key = keyOf(item);
-    auto st = sys::statAt(trashFd, name, sys::FollowLinks::No);
-    if (st && S_ISDIR(st->st_mode))
+    if (S_ISDIR(entry.st_mode))
         key.itemSize = kAnyFolderSize;
     auto found = _unrecordedCopies.find(key);
     if (found == _unrecordedCopies.end())
@@ -491,7 +490,7 @@ bool TrashSurvey::scanTrashFolder(int trashFd) {
             forgetRecord(*item);
         }
         // A copy left by a daemon that ended before saving its index answers for the entry.
-        if (auto place = takeUnrecordedCopy(trashFd, name, *item)) {
+        if (auto place = takeUnrecordedCopy(*entry, *item)) {
             recordArchived(std::move(*item));
             // Its trash information too, which the run that copied it may not have kept. The
             // entry is still in the trash (also in move mode): its .trashinfo stays with it.

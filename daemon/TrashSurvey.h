@@ -67,7 +67,8 @@ private:
     bool archivedCopyExists(const ArchivedItem &record, const std::string &entryName) const;
     /// True (and forgotten) when a complete copy of the entry already lies in the cache without
     /// a record: left by a daemon that ended before it saved its index.
-    std::optional<CopyPlace> takeUnrecordedCopy(int trashFd, const std::string &name, const ArchivedItem &item);
+    /// entry: the entry's own status (links not followed), as the scan read it.
+    std::optional<CopyPlace> takeUnrecordedCopy(const struct stat &entry, const ArchivedItem &item);
     void forgetRecord(const ArchivedItem &record);
     void recordArchived(ArchivedItem item);
     /// Copy mode: forgets the records of entries no longer in the trash, keeping the others
