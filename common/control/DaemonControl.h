@@ -38,6 +38,10 @@ struct DaemonCounts {
     int cacheManager = 0; ///< quilletCacheManagerd
     int mountWatcher = 0; ///< quilletMountDiskd
     bool operator==(const DaemonCounts &) const = default;
+    bool anyRunning() const { return protection > 0 || cacheManager > 0 || mountWatcher > 0; }
+    /// The set isDaemonRunning calls damaged: running, but not exactly one housekeeping daemon
+    /// beside the protection daemons (none without them).
+    bool anomalous() const { return anyRunning() && cacheManager != (protection > 0 ? 1 : 0); }
 };
 
 class DaemonControl {

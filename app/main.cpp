@@ -1,0 +1,66 @@
+// Quillet: the main application. With a display it opens its window; without one it says so
+// and leaves protection to quilletctl and the companion.
+
+#include "MainController.h"
+#include "ZRAppDelegate.h"
+
+#include "Resources.h"
+
+#include <QApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+bool wantsHelp(int argc, char **argv) {
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0)
+            return true;
+    return false;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (wantsHelp(argc, argv)) {
+        std::printf("Usage: Quillet [--help]\n\n"
+                    "Opens Quillet's window: start and stop the protection of your Trash, change its settings,\n"
+                    "browse, recover and delete what the cache keeps. It needs a graphical display; from a\n"
+                    "terminal use quilletctl.\n");
+        return 0;
+    }
+    const char *platform = std::getenv("QT_QPA_PLATFORM");
+    if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") && !(platform && *platform)) {
+        std::fprintf(stderr, "Quillet: no graphical display (DISPLAY and WAYLAND_DISPLAY are not set); "
+                             "use quilletctl to start protection from a terminal\n");
+        return 1;
+    }
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Quillet"));
+    QApplication::setApplicationVersion(QStringLiteral(QUILLET_VERSION));
+    QApplication::setOrganizationDomain(QStringLiteral("plx.com"));
+    QApplication::setQuitOnLastWindowClosed(true);
+
+    // The English texts of the symbolic keys ("120_Copyright"), then the user's language.
+    QTranslator symbolic;
+    if (symbolic.load(QStringLiteral("quillet_en"), quillet::app::shareFolder() + QStringLiteral("/translations")))
+        QApplication::installTranslator(&symbolic);
+    QTranslator local;
+    if (local.load(QLocale(), QStringLiteral("quillet"), QStringLiteral("_"),
+                   quillet::app::shareFolder() + QStringLiteral("/translations")))
+        QApplication::installTranslator(&local);
+
+    quillet::app::MainController controller;
+    if (!controller.init())
+        return 1;
+    if (!controller.awakeFromNib())
+        return 1;
+    if (controller.appDelegate())
+        controller.appDelegate()->applicationDidFinishLaunching();
+    return QApplication::exec();
+}

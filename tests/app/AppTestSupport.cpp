@@ -1,0 +1,106 @@
+#include "AppTestSupport.h"
+
+#include "platform/System.h"
+
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include <cstdlib>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace quillet::apptest {
+
+std::string makePrivateHome() {
+    char pattern[] = "/tmp/quillet-apptest-XXXXXX";
+    const char *home = mkdtemp(pattern);
+    if (!home)
+        std::abort();
+    const std::string base = home;
+    auto folder = [&](const char *relative) {
+        std::string path = base + "/" + relative;
+        (void)sys::makeDirectories(path, 0700);
+        return path;
+    };
+    setenv("HOME", base.c_str(), 1);
+    setenv("XDG_CONFIG_HOME", folder(".config").c_str(), 1);
+    setenv("XDG_DATA_HOME", folder(".local/share").c_str(), 1);
+    setenv("XDG_STATE_HOME", folder(".local/state").c_str(), 1);
+    setenv("XDG_CACHE_HOME", folder(".cache").c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", folder("run").c_str(), 1);
+    // No removable volumes unless a test mounts its own.
+    setenv("QUILLET_VOLUME_ROOTS", folder("volumes").c_str(), 1);
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    return base;
+}
+
+std::string buildDir() {
+    const char *dir = std::getenv("QUILLET_BUILD_DIR");
+    return dir ? dir : "";
+}
+
+std::string daemonFolder() { return buildDir() + "/libexec/quillet"; }
+
+app::StartupOptions testOptions() {
+    app::StartupOptions options;
+    options.systemVersion = 0x060100;
+    options.executablePath = buildDir() + "/bin/Quillet";
+    options.daemonFolder = daemonFolder();
+    options.companionPath.clear();
+    options.settingsFlagPath = app::settingsFlagPath();
+    options.launchCompanion = false;
+    options.listenOnSessionBus = false;
+    return options;
+}
+
+QDialog *waitForDialog(const QString &message, int timeoutMs) {
+    QDialog *found = nullptr;
+    waitUntil(
+        [&] {
+            for (QWidget *top : QApplication::topLevelWidgets()) {
+                auto *dialog = qobject_cast<QDialog *>(top);
+                if (dialog && dialog->isVisible() && dialog->accessibleName() == message) {
+                    found = dialog;
+                    return true;
+                }
+            }
+            return false;
+        },
+        timeoutMs);
+    return found;
+}
+
+bool answerDialog(const QString &message, const QString &button, int timeoutMs) {
+    QDialog *dialog = waitForDialog(message, timeoutMs);
+    if (!dialog)
+        return false;
+    auto *target = findByName<QAbstractButton>(button, dialog);
+    if (!target)
+        return false;
+    target->click();
+    return true;
+}
+
+void answerDialogLater(const QString &message, const QString &button) {
+    auto *timer = new QTimer;
+    timer->setInterval(20);
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, message, button] {
+        if (answerDialog(message, button, 0))
+            timer->deleteLater();
+    });
+    timer->start();
+}
+
+bool waitUntil(const std::function<bool()> &condition, int timeoutMs) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!condition()) {
+        if (clock.elapsed() >= timeoutMs)
+            return condition();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QTest::qWait(10);
+    }
+    return true;
+}
+
+} // namespace quillet::apptest

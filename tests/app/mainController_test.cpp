@@ -1,0 +1,133 @@
+// Start-up and the main window: the system-version and installation gates, the three tabs with
+// their window sizes, the settings request left by the companion.
+
+#include "AppTestSupport.h"
+
+#include "MainTabView.h"
+#include "StatusTab.h"
+
+#include "platform/System.h"
+
+#include <QPushButton>
+#include <QTabBar>
+#include <QtTest>
+
+#include <fstream>
+
+using namespace quillet;
+using namespace quillet::app;
+using namespace quillet::apptest;
+
+class MainControllerTest : public QObject {
+    Q_OBJECT
+private slots:
+    void refusesAKernelOlderThanRenameat2();
+    void refusesToRunFromARemovableVolume();
+    void tabsSizeTheWindowAndKeepItsTopEdge();
+    void opensOnTheSettingsTabWhenTheCompanionAskedForIt();
+    void tabsAreReachableWithTheKeyboard();
+};
+
+void MainControllerTest::refusesAKernelOlderThanRenameat2() {
+    StartupOptions options = testOptions();
+    options.systemVersion = 0x030E00; // 3.14
+    MainController controller(options);
+    answerDialogLater(QStringLiteral("Bad System version!"), QStringLiteral("Quit"));
+    QVERIFY(!controller.init());
+    QVERIFY(!controller.isVisible());
+
+    options.systemVersion = 0x030F00; // 3.15 runs
+    MainController supported(options);
+    QVERIFY(supported.init());
+}
+
+void MainControllerTest::refusesToRunFromARemovableVolume() {
+    const std::string roots = std::getenv("QUILLET_VOLUME_ROOTS");
+    StartupOptions options = testOptions();
+    options.executablePath = roots + "/USB/Quillet/bin/Quillet";
+    MainController controller(options);
+    QVERIFY(controller.init());
+    answerDialogLater(QStringLiteral("Bad installation!"), QStringLiteral("Quit"));
+    QVERIFY(!controller.awakeFromNib());
+    QVERIFY(!controller.isVisible());
+}
+
+void MainControllerTest::tabsSizeTheWindowAndKeepItsTopEdge() {
+    MainController controller(testOptions());
+    QVERIFY(controller.init());
+    QVERIFY(controller.awakeFromNib());
+    QVERIFY(QTest::qWaitForWindowExposed(&controller));
+    MainTabView *tabs = controller.mainTabView();
+    QCOMPARE(tabs->currentIdentifier(), QStringLiteral("1"));
+    QCOMPARE(controller.height(), kStatusTabHeight);
+    const int width = controller.width();
+    const int top = controller.y();
+
+    struct Step {
+        const char *identifier;
+        int height;
+        int minimum;
+        int maximum;
+    };
+    const Step steps[] = {{"3", kBrowserTabHeight, kBrowserTabHeight, kBrowserMaximumHeight},
+                          {"2", kSettingsTabHeight, kSettingsTabHeight, kSettingsTabHeight},
+                          {"1", kStatusTabHeight, kStatusTabHeight, kStatusTabHeight}};
+    for (const Step &step : steps) {
+        QVERIFY2(tabs->selectTab(QString::fromLatin1(step.identifier)), step.identifier);
+        QCOMPARE(tabs->currentIdentifier(), QString::fromLatin1(step.identifier));
+        QCOMPARE(controller.height(), step.height);
+        QCOMPARE(controller.minimumHeight(), step.minimum);
+        QCOMPARE(controller.maximumHeight(), step.maximum);
+        QCOMPARE(controller.minimumWidth(), width);
+        QCOMPARE(controller.maximumWidth(), width);
+        QCOMPARE(controller.width(), width);
+        QCOMPARE(controller.y(), top);
+    }
+    // A browser tab made taller, then left for the status tab: 560 high, top edge in place.
+    QVERIFY(tabs->selectTab(QStringLiteral("3")));
+    controller.resize(width, 900);
+    QCOMPARE(controller.height(), 900);
+    QVERIFY(tabs->selectTab(QStringLiteral("1")));
+    QCOMPARE(controller.height(), kStatusTabHeight);
+    QCOMPARE(controller.y(), top);
+}
+
+void MainControllerTest::opensOnTheSettingsTabWhenTheCompanionAskedForIt() {
+    StartupOptions options = testOptions();
+    QVERIFY(sys::makeDirectories(sys::parentPath(options.settingsFlagPath), 0700));
+    { std::ofstream(options.settingsFlagPath).put('\n'); }
+    MainController controller(options);
+    QVERIFY(controller.init());
+    QVERIFY(controller.awakeFromNib());
+    QCOMPARE(controller.mainTabView()->currentIdentifier(), QStringLiteral("2"));
+    QVERIFY(!sys::stat(options.settingsFlagPath, sys::FollowLinks::No));
+
+    // Without the request it opens on the status tab.
+    MainController again(options);
+    QVERIFY(again.init());
+    QVERIFY(again.awakeFromNib());
+    QCOMPARE(again.mainTabView()->currentIdentifier(), QStringLiteral("1"));
+}
+
+void MainControllerTest::tabsAreReachableWithTheKeyboard() {
+    MainController controller(testOptions());
+    QVERIFY(controller.init());
+    QVERIFY(controller.awakeFromNib());
+    QVERIFY(QTest::qWaitForWindowExposed(&controller));
+    QTabBar *bar = findByName<QTabBar>(QStringLiteral("Tabs"), &controller);
+    QVERIFY(bar);
+    bar->setFocus();
+    QTest::keyClick(bar, Qt::Key_Right);
+    QCOMPARE(controller.mainTabView()->currentIdentifier(), QStringLiteral("2"));
+    QTest::keyClick(bar, Qt::Key_Right);
+    QCOMPARE(controller.mainTabView()->currentIdentifier(), QStringLiteral("3"));
+    QTest::keyClick(bar, Qt::Key_Left);
+    QCOMPARE(controller.mainTabView()->currentIdentifier(), QStringLiteral("2"));
+    // The start/stop button takes the keyboard focus.
+    auto *button = findByName<QPushButton>(QStringLiteral("Start or stop protection"), &controller);
+    QVERIFY(button);
+    QVERIFY(button->focusPolicy() & Qt::TabFocus);
+}
+
+QUILLET_APP_TEST_MAIN(MainControllerTest)
+#include "mainController_test.moc"
