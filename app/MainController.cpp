@@ -132,10 +132,12 @@ bool MainController::awakeFromNib() {
     _statusTab->copyrightTF->setText(tr("120_Copyright"));
     if (_options.listenOnSessionBus) {
         // The companion asks for the settings this way when the application runs already.
-        QDBusConnection::sessionBus().connect(QString(), QStringLiteral("/com/plx/Quillet"),
-                                              QStringLiteral("com.plx.Quillet"),
-                                              QStringLiteral("kNotificationShowSettings"), this,
-                                              SLOT(showSettingsNotification()));
+        const bool listening = QDBusConnection::sessionBus().connect(
+            QString(), QStringLiteral("/com/plx/Quillet"), QStringLiteral("com.plx.Quillet"),
+            QStringLiteral("kNotificationShowSettings"), this, SLOT(showSettingsNotification()));
+        if (!listening)
+            sys::logLine("Quillet: the session bus is not reachable; the tray companion's settings request "
+                         "works only when it launches the application");
     }
     _settingsTab->saveSettingsButton->setEnabled(false);
     recoverSelectionItemMenuItem->setEnabled(false);

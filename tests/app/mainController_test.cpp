@@ -8,6 +8,7 @@
 
 #include "platform/System.h"
 
+#include <QDBusConnection>
 #include <QPushButton>
 #include <QTabBar>
 #include <QtTest>
@@ -26,6 +27,7 @@ private slots:
     void tabsSizeTheWindowAndKeepItsTopEdge();
     void opensOnTheSettingsTabWhenTheCompanionAskedForIt();
     void tabsAreReachableWithTheKeyboard();
+    void theCompanionsSignalOnTheSessionBusShowsTheSettings();
 };
 
 void MainControllerTest::refusesAKernelOlderThanRenameat2() {
@@ -127,6 +129,30 @@ void MainControllerTest::tabsAreReachableWithTheKeyboard() {
     auto *button = findByName<QPushButton>(QStringLiteral("Start or stop protection"), &controller);
     QVERIFY(button);
     QVERIFY(button->focusPolicy() & Qt::TabFocus);
+}
+
+void MainControllerTest::theCompanionsSignalOnTheSessionBusShowsTheSettings() {
+    if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS") || !QDBusConnection::sessionBus().isConnected())
+        QSKIP("no session bus (dbus-run-session is missing)");
+    StartupOptions options = testOptions();
+    options.listenOnSessionBus = true;
+    MainController controller(options);
+    QVERIFY(controller.init());
+    QVERIFY(controller.awakeFromNib());
+    QCOMPARE(controller.mainTabView()->currentIdentifier(), QStringLiteral("1"));
+
+    // Sent as the companion sends it, by another process on the bus.
+    const int status = std::system("dbus-send --session --type=signal /com/plx/Quillet "
+                                   "com.plx.Quillet.kNotificationShowSettings");
+    QCOMPARE(status, 0);
+    QVERIFY(waitUntil([&] { return controller.mainTabView()->currentIdentifier() == QStringLiteral("2"); }));
+
+    // Another member or path of the interface does nothing.
+    QVERIFY(controller.mainTabView()->selectTab(QStringLiteral("1")));
+    QCOMPARE(std::system("dbus-send --session --type=signal /com/plx/Other com.plx.Quillet.kNotificationShowSettings"), 0);
+    QCOMPARE(std::system("dbus-send --session --type=signal /com/plx/Quillet com.plx.Quillet.somethingElse"), 0);
+    QTest::qWait(300);
+    QCOMPARE(controller.mainTabView()->currentIdentifier(), QStringLiteral("1"));
 }
 
 QUILLET_APP_TEST_MAIN(MainControllerTest)
