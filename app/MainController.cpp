@@ -84,7 +84,7 @@ MainController::MainController(StartupOptions options, QWidget *parent)
     connect(_statusTab, &StatusTab::startStopClicked, this, [this] { _status->startStop(true); });
     connect(_statusTab, &StatusTab::urlLinkClicked, this, &MainController::launchURL);
     connect(_settingsTab, &SettingsTab::saveClicked, this, [this] { _settings->saveSettings(); });
-    connect(_settingsTab, &SettingsTab::checkUpdateClicked, this, [this] { _update->checkLatestVersion(true, true); });
+    connect(_settingsTab, &SettingsTab::checkUpdateClicked, this, [this] { _update->checkLatestVersion(true, false); });
     connect(_settingsTab, &SettingsTab::uninstallClicked, this, [this] { _emptier->uninstallSoftware(); });
     connect(_browserTab, &BrowserTab::emptyClicked, this, [this](int tag) { _emptier->emptyCaches(tag); });
 }
@@ -99,7 +99,7 @@ void MainController::buildMenus() {
     connect(startStopMenuItem, &QAction::triggered, this, [this] { _status->startStop(true); });
     recoverSelectionItemMenuItem = application->addAction(tr("Recover Selection..."));
     checkUpdateMenuItem = application->addAction(tr("Check for Updates..."));
-    connect(checkUpdateMenuItem, &QAction::triggered, this, [this] { _update->checkLatestVersion(true, true); });
+    connect(checkUpdateMenuItem, &QAction::triggered, this, [this] { _update->checkLatestVersion(true, false); });
     application->addSeparator();
     uninstallMenuItem = application->addAction(tr("Uninstall..."));
     connect(uninstallMenuItem, &QAction::triggered, this, [this] { _emptier->uninstallSoftware(); });
