@@ -37,8 +37,15 @@ int passwordLockCheck(const Options &options, std::ostream &err) {
     if (!SettingsMirror::loadWithStoredPasswordFlag(domain).appMustAskForPassword())
         return kExitSuccess;
 
-    // The keyring is asked first, so that nobody types a password that cannot be checked.
-    // Whatever keeps it from answering refuses: the lock is never let through unchecked.
+    const int fd = options.console.passwordFd;
+    const bool fromStdin = options.passwordStdin && fd >= 0;
+    const bool onTerminal = !options.passwordStdin && options.console.interactive && fd >= 0;
+    if (!fromStdin && !onTerminal)
+        return refuse(err, "the cache is locked by a password; give it on a terminal or with --password-stdin");
+
+    // The keyring is asked before the user, so that nobody types a password that cannot be
+    // checked. Whatever keeps it from answering refuses: the lock is never let through
+    // unchecked.
     const sys::Keyring keyring;
     const sys::KeyringAnswer item = keyring.findItem();
     if (item.state == sys::KeyringState::Error)
@@ -46,11 +53,10 @@ int passwordLockCheck(const Options &options, std::ostream &err) {
     if (item.state == sys::KeyringState::NotFound)
         return refuse(err, noItem(keyring));
 
-    const int fd = options.console.passwordFd;
     std::optional<sys::Result<sys::SecretText>> typed;
-    if (options.passwordStdin && fd >= 0) {
+    if (fromStdin) {
         typed.emplace(sys::readSecretLine(fd, kMaxPasswordBytes));
-    } else if (!options.passwordStdin && options.console.interactive && fd >= 0) {
+    } else {
         // Echo goes off before the prompt shows, so that nothing typed after it is echoed or
         // thrown away.
         sys::TerminalEchoOff echoOff(fd);
@@ -60,8 +66,6 @@ int passwordLockCheck(const Options &options, std::ostream &err) {
         typed.emplace(sys::readSecretLine(fd, kMaxPasswordBytes));
         // The line end the user typed was not echoed.
         err << "\n" << std::flush;
-    } else {
-        return refuse(err, "the cache is locked by a password; give it on a terminal or with --password-stdin");
     }
     if (!*typed)
         return refuse(err, "cannot read the password: " + typed->status().message());
