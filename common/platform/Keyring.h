@@ -10,7 +10,9 @@
 // and the label "Quillet1". Its secret is the password's UTF-8 bytes followed by one zero byte
 // (length = byte length + 1); the zero byte is what ends the password when it is read back. An
 // item another program stored with these two attributes matches too, whatever schema name it
-// carries (secret-tool store service Quillet1 account NAME, for one).
+// carries (secret-tool store service Quillet1 account NAME, for one). The account is the whole
+// login name: attribute values on the Secret Service are UTF-8 strings, so a name is never cut
+// inside a character, and finding, reading, adding and deleting all use the same one.
 //
 // Every call is synchronous and may block as long as the bus and the keyring daemon take, an
 // unlock prompt included: a program with a window calls from a worker thread. Calls may come
