@@ -21,6 +21,7 @@
 #include "platform/Process.h"
 #include "platform/System.h"
 #include "platform/UserPaths.h"
+#include "support/BuildInfo.h"
 #include "support/ZRAppUtils.h"
 #include "JobWatcher.h"
 
@@ -159,7 +160,7 @@ bool MainController::awakeFromNib() {
     const QString address = tr("https://www.quillet.example/");
     _statusTab->urlLinkText->setText(address);
     _statusTab->urlLinkText->setStyleSheet(QStringLiteral("color: blue; text-decoration: underline;"));
-    _statusTab->versionTF->setText(tr("Version %1").arg(QApplication::applicationVersion()));
+    _statusTab->versionTF->setText(tr("Version %1").arg(QString::fromStdString(applicationVersion())));
 
     collectCacheFolders();
     startStopMenuItem->setText(tr("Start protection"));

@@ -6,6 +6,8 @@
 
 #include "Resources.h"
 
+#include "support/BuildInfo.h"
+
 #include <QApplication>
 #include <QEvent>
 #include <QLibraryInfo>
@@ -64,7 +66,7 @@ int main(int argc, char **argv) {
     }
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quillet"));
-    QApplication::setApplicationVersion(QStringLiteral(QUILLET_VERSION));
+    QApplication::setApplicationVersion(QString::fromStdString(quillet::applicationVersion()));
     QApplication::setOrganizationDomain(QStringLiteral("plx.com"));
     QApplication::setQuitOnLastWindowClosed(true);
 

@@ -4,6 +4,7 @@
 
 #include <QElapsedTimer>
 #include <QTimer>
+#include <QTranslator>
 
 #include <cstdlib>
 #include <stdexcept>
@@ -32,6 +33,12 @@ std::string makePrivateHome() {
     setenv("QUILLET_VOLUME_ROOTS", folder("volumes").c_str(), 1);
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     return base;
+}
+
+void installTranslations() {
+    static QTranslator symbolic;
+    if (symbolic.load(QStringLiteral("quillet_en"), QString::fromStdString(buildDir() + "/share/quillet/translations")))
+        QApplication::installTranslator(&symbolic);
 }
 
 std::string buildDir() {
