@@ -185,9 +185,17 @@ void PasswordLockTest::creatingAPasswordTakesTwoIdenticalEntries() {
     QVERIFY(start());
     QVERIFY(_controller->mainTabView()->selectTab(QStringLiteral("2")));
     QVERIFY(!box()->isChecked());
+    // Cancelled: the box goes back off and nothing is stored.
     box()->click();
     QDialog *panel = waitForDialog(kCreate);
     QVERIFY(panel);
+    findByName<QPushButton>(QStringLiteral("Cancel"), panel)->click();
+    QVERIFY(!panel->isVisible());
+    QVERIFY(!box()->isChecked());
+    QCOMPARE(itemState(), sys::KeyringState::NotFound);
+
+    box()->click();
+    QVERIFY(waitForDialog(kCreate) == panel);
     QCOMPARE(panel->windowModality(), Qt::WindowModal);
     auto *message = findByName<QLabel>(QStringLiteral("Password creation message"), panel);
     QVERIFY(message);
