@@ -3,12 +3,12 @@
 // the password, the browser tab asking for it every time, turning the lock off, and the tab left
 // alone while another sheet is up.
 //
-// It runs alone (SERIAL) and under the daemon tests' lock: the settings are saved once, and a
-// save restarts any daemon of this user it finds.
+// The settings are saved once, and a save restarts whatever protection it finds running: the
+// controller sees only the daemons this program launched (OwnDaemons.h), which are none.
 
 #include "AppKeyring.h"
 
-#include "ChildProcess.h"
+#include "OwnDaemons.h"
 
 #include "MainTabView.h"
 #include "PasswordLock.h"
@@ -58,13 +58,6 @@ std::optional<int64_t> storedFlag() {
 }
 
 sys::KeyringState itemState() { return sys::Keyring().findItem().state; }
-
-bool anyDaemonRuns() {
-    for (const char *name : {kProtectionDaemonName, kCacheManagerDaemonName, kMountDaemonName})
-        if (!test::argumentsOfProcessesNamed(name).empty())
-            return true;
-    return false;
-}
 
 class LogCapture {
 public:
@@ -124,8 +117,6 @@ private:
 void PasswordLockTest::init() {
     if (!PrivateKeyring::unavailable().empty())
         QSKIP(("no keyring daemon for the test: " + PrivateKeyring::unavailable()).c_str());
-    if (anyDaemonRuns())
-        QSKIP("protection daemons of this user are running (another test run?): a save here would restart them");
     const sys::KeyringAnswer removed = sys::Keyring().deleteItem();
     QVERIFY2(removed.state != sys::KeyringState::Error, removed.error.c_str());
     (void)sys::unlink(PreferencesDomain(kQuilletDomain).path());
@@ -135,6 +126,7 @@ void PasswordLockTest::cleanup() { _controller.reset(); }
 
 bool PasswordLockTest::start() {
     _controller = std::make_unique<MainController>(testOptions());
+    confineToOwnDaemons(_controller->service());
     if (!_controller->init() || !_controller->awakeFromNib() || !QTest::qWaitForWindowExposed(_controller.get()))
         return false;
     return waitUntil([&] { return _controller->passwordLock().startCheckDone(); }) && keyringAnswered();
@@ -166,6 +158,7 @@ void PasswordLockTest::withoutAnItemTheBrowserOpensWithoutAQuestion() {
     // The box was on when the application last quit, but the item is gone.
     QVERIFY(PreferencesDomain(kQuilletDomain).setValue(prefs::kAppMustAskForPassword, PrefValue(1)));
     _controller = std::make_unique<MainController>(testOptions());
+    confineToOwnDaemons(_controller->service());
     QVERIFY(_controller->init());
     QVERIFY(_controller->awakeFromNib());
     // Before the keyring has answered, the tab is held back, never let through unchecked...
@@ -229,6 +222,7 @@ void PasswordLockTest::creatingAPasswordTakesTwoIdenticalEntries() {
     QVERIFY(waitForDialog(kAsk));
     QCOMPARE(current(), QStringLiteral("2"));
     QCOMPARE(storedFlag(), std::optional<int64_t>(1));
+    QVERIFY(!anyOwnDaemonRuns());
     QVERIFY(typeAndConfirm(kAsk, QStringLiteral("Password"), QString::fromUtf8(kPassword)));
     QVERIFY(waitUntil([&] { return current() == QStringLiteral("3"); }));
 }

@@ -3,12 +3,14 @@
 // with the real daemons of the build taking the new command lines), and a hostile settings file
 // reported once.
 //
-// The whole program runs alone (SERIAL) and under the daemon tests' lock: a save asks whether
-// protection runs, and would restart any daemon of this user it finds.
+// The controller sees only the daemons this program launched (OwnDaemons.h): a save restarts
+// whatever protection it finds running, and must never reach another run's daemons. The program
+// still runs alone (SERIAL) and under the daemon tests' lock, since other tests stop every daemon
+// of the user, these included.
 
 #include "AppKeyring.h"
 
-#include "ChildProcess.h"
+#include "OwnDaemons.h"
 
 #include "MainTabView.h"
 #include "PasswordLock.h"
@@ -90,14 +92,7 @@ private:
     std::vector<std::string> _lines;
 };
 
-std::vector<std::vector<std::string>> daemonsOf(const char *name) { return test::argumentsOfProcessesNamed(name); }
-
-bool anyDaemonRuns() {
-    for (const char *name : {kProtectionDaemonName, kCacheManagerDaemonName, kMountDaemonName})
-        if (!daemonsOf(name).empty())
-            return true;
-    return false;
-}
+std::vector<std::vector<std::string>> daemonsOf(const char *name) { return ownDaemonArguments(name); }
 
 } // namespace
 
@@ -139,21 +134,19 @@ void SettingsTest::init() {
     const std::string path = PreferencesDomain(kQuilletDomain).path();
     (void)sys::unlink(path);
     QVERIFY(!sys::stat(path, sys::FollowLinks::No));
-    if (anyDaemonRuns())
-        QSKIP("protection daemons of this user are running (another test run?): a save here would restart them");
+    QVERIFY(!anyOwnDaemonRuns());
 }
 
 void SettingsTest::cleanup() {
     _controller.reset();
     // Whatever a failed case left running goes with it.
-    if (anyDaemonRuns()) {
-        ProtectionControl control = ProtectionControl::forUser(daemonFolder());
-        QVERIFY(control.stopAndWait(std::chrono::seconds(10)));
-    }
+    if (anyOwnDaemonRuns())
+        QVERIFY(stopOwnDaemons());
 }
 
 std::unique_ptr<MainController> SettingsTest::start() {
     auto controller = std::make_unique<MainController>(testOptions());
+    confineToOwnDaemons(controller->service());
     if (!controller->init() || !controller->awakeFromNib())
         return nullptr;
     if (!QTest::qWaitForWindowExposed(controller.get()))
@@ -336,7 +329,7 @@ void SettingsTest::leavingWithUnsavedEditsAsks() {
     } else {
         QCOMPARE(storedInteger(prefs::kHowManyDaysToKeepData), std::optional<int64_t>(30));
         QCOMPARE(storedInteger(prefs::kAppPrefsCheckUpdates), std::optional<int64_t>(0));
-        QVERIFY(!anyDaemonRuns());
+        QVERIFY(!anyOwnDaemonRuns());
     }
     // Back on the tab: nothing to save.
     QVERIFY(tabs->selectTab(QStringLiteral("2")));
@@ -376,7 +369,7 @@ void SettingsTest::savingWhileStoppedStoresAndStartsNothing() {
         QCOMPARE(storedInteger(key), std::optional<int64_t>(value));
         QCOMPARE(mirror.integer(key), value);
     }
-    QVERIFY(!anyDaemonRuns());
+    QVERIFY(!anyOwnDaemonRuns());
     // The snapshot is taken again: nothing is left to save.
     QCOMPARE(_controller->settingsController().subPrefs()->value(snapshot::kDayToKeep).toString(),
              QStringLiteral("0030"));
@@ -516,7 +509,7 @@ void SettingsTest::savingWhileProtectionRunsRestartsTheDaemonsWithTheNewValues()
                 [&] { answered = true; });
     QVERIFY(waitUntil([&] { return answered; }, 20000));
     QVERIFY(stopped);
-    QVERIFY(!anyDaemonRuns());
+    QVERIFY(!anyOwnDaemonRuns());
 }
 
 void SettingsTest::valuesOfAHostileSettingsFileAreReportedAndNotTaken() {
