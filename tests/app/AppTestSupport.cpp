@@ -32,6 +32,9 @@ std::string makePrivateHome() {
     // No removable volumes unless a test mounts its own.
     setenv("QUILLET_VOLUME_ROOTS", folder("volumes").c_str(), 1);
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    // Never the user's own session bus (and keyring): a test that needs a bus brings its own
+    // (AppKeyring.h), the others reach none.
+    setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + base + "/no-bus").c_str(), 1);
     return base;
 }
 

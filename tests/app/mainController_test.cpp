@@ -1,9 +1,10 @@
 // Start-up and the main window: the system-version and installation gates, the three tabs with
 // their window sizes, the settings request left by the companion.
 
-#include "AppTestSupport.h"
+#include "AppKeyring.h"
 
 #include "MainTabView.h"
+#include "PasswordLock.h"
 #include "StatusTab.h"
 
 #include "platform/System.h"
@@ -18,6 +19,20 @@
 using namespace quillet;
 using namespace quillet::app;
 using namespace quillet::apptest;
+
+namespace {
+
+// The browser tab's password is passwordLock_test's subject: here the lock is off, once the
+// keyring (the test's own, which holds no password) has answered.
+bool browserUnlocked(MainController &controller) {
+    PasswordLock &lock = controller.passwordLock();
+    if (!waitUntil([&] { return lock.startCheckDone(); }))
+        return false;
+    lock.setMustAskForPassword(false);
+    return true;
+}
+
+} // namespace
 
 class MainControllerTest : public QObject {
     Q_OBJECT
@@ -59,6 +74,7 @@ void MainControllerTest::tabsSizeTheWindowAndKeepItsTopEdge() {
     QVERIFY(controller.init());
     QVERIFY(controller.awakeFromNib());
     QVERIFY(QTest::qWaitForWindowExposed(&controller));
+    QVERIFY(browserUnlocked(controller));
     MainTabView *tabs = controller.mainTabView();
     QCOMPARE(tabs->currentIdentifier(), QStringLiteral("1"));
     QCOMPARE(controller.height(), kStatusTabHeight);
@@ -116,6 +132,7 @@ void MainControllerTest::tabsAreReachableWithTheKeyboard() {
     QVERIFY(controller.init());
     QVERIFY(controller.awakeFromNib());
     QVERIFY(QTest::qWaitForWindowExposed(&controller));
+    QVERIFY(browserUnlocked(controller));
     QTabBar *bar = findByName<QTabBar>(QStringLiteral("Tabs"), &controller);
     QVERIFY(bar);
     bar->setFocus();
@@ -155,5 +172,5 @@ void MainControllerTest::theCompanionsSignalOnTheSessionBusShowsTheSettings() {
     QCOMPARE(controller.mainTabView()->currentIdentifier(), QStringLiteral("1"));
 }
 
-QUILLET_APP_TEST_MAIN(MainControllerTest)
+QUILLET_APP_KEYRING_TEST_MAIN(MainControllerTest)
 #include "mainController_test.moc"

@@ -5,13 +5,16 @@
 
 #include "AppTestSupport.h"
 
+#include "ProtectionService.h"
 #include "UpdatePresenter.h"
+#include "ZRAppDelegate.h"
 
 #include "HttpTestServer.h"
 #include "TestDir.h"
 
 #include "support/BuildInfo.h"
 
+#include <QLabel>
 #include <QSignalSpy>
 #include <QtTest>
 
