@@ -5,7 +5,8 @@
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
-#include <QIntValidator>
+#include <QRegularExpression>
+#include <QRegularExpressionValidator>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -24,10 +25,13 @@ QCheckBox *checkBox(QWidget *parent, const QString &text) {
 
 // The fields take digits only, within the ranges the settings allow; what a field holds still
 // goes through the settings' own check when it is saved.
-QLineEdit *numberField(QWidget *parent, const QString &accessibleName, int top) {
+QLineEdit *numberField(QWidget *parent, const QString &accessibleName, int digits) {
     auto *field = new QLineEdit(parent);
     field->setAccessibleName(accessibleName);
-    field->setValidator(new QIntValidator(0, top, field));
+    // Digits only; the range itself is checked at Save, where a message can name it (an int
+    // validator would stop the size short of what the settings allow).
+    field->setValidator(new QRegularExpressionValidator(
+        QRegularExpression(QStringLiteral("[0-9]{0,%1}").arg(digits)), field));
     field->setMaximumWidth(110);
     field->setAlignment(Qt::AlignRight);
     return field;
@@ -51,10 +55,10 @@ QWidget *row(QWidget *parent, QWidget *lead, QWidget *field, const QString &unit
 SettingsTab::SettingsTab(QWidget *parent) : QWidget(parent) {
     surveyHomeCB = checkBox(this, tr("Protect the home Trash only"));
     deleteCacheCB = checkBox(this, tr("Keep data for"));
-    dayToKeepTF = numberField(this, tr("Days to keep data"), 36500);
+    dayToKeepTF = numberField(this, tr("Days to keep data"), 5);
     fileMaxCB = checkBox(this, tr("Do not keep files larger than"));
-    largeFileTF = numberField(this, tr("Largest file kept, in megabytes"), 2147483647);
-    percentTF = numberField(this, tr("Minimum free disk space, in percent"), 99);
+    largeFileTF = numberField(this, tr("Largest file kept, in megabytes"), 13);
+    percentTF = numberField(this, tr("Minimum free disk space, in percent"), 2);
     modeRadioButton = new QRadioButton(tr("Copy trashed items into the cache"), this);
     modeRadioButton->setAccessibleName(tr("Copy trashed items"));
     moveRadioButton = new QRadioButton(tr("Move trashed items into the cache"), this);
