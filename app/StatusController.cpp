@@ -11,7 +11,6 @@
 #include "archive/CacheFolders.h"
 #include "archive/CacheLayout.h"
 #include "browser/BrowserItem.h"
-#include "control/ProtectionStatistics.h"
 #include "platform/MountTable.h"
 #include "platform/TrustedFolder.h"
 
@@ -225,7 +224,12 @@ void StatusController::showRefresh(const Refresh &refresh) {
     if (_main.startStopMenuItem)
         _main.startStopMenuItem->setText(refresh.running ? tr("Stop protection...") : tr("Start protection"));
     tab->setStatusDisplay(refresh.running);
-    _trashFolders = refresh.trashFolders;
+    if (_trashFolders != refresh.trashFolders) {
+        _trashFolders = refresh.trashFolders;
+        _trashCounts.clear();
+        for (const std::string &folder : _trashFolders)
+            _trashCounts.push_back({sys::withoutTrailingSlashes(folder), {}, 0, false});
+    }
     _cacheFolders = refresh.cacheFolders;
 
     if (status.daemons.anomalous() && !_anomalyHandled) {
@@ -240,9 +244,11 @@ void StatusController::showRefresh(const Refresh &refresh) {
 void StatusController::quickStatRefresh() {
     if (_stopped)
         return;
-    // Every second on the main thread: an entry count per trash folder and one unlink per cache
-    // folder at most, over the lists of the last full refresh. No folder walk, no mount table.
-    if (mustUpdateStats(_trashFolders, &_knownObjectInTrash)) {
+    // Every second on the main thread: a stat per trash folder (a count only where it changed)
+    // and one unlink per cache folder at most, over the lists of the last full refresh. No
+    // folder walk, no mount table.
+    if (const uint64_t entries = trashEntries(); entries != _knownObjectInTrash) {
+        _knownObjectInTrash = entries;
         timerRefreshStats(true);
         return;
     }
@@ -259,6 +265,32 @@ void StatusController::quickStatRefresh() {
             return;
         }
     }
+}
+
+uint64_t StatusController::trashEntries() {
+    uint64_t total = 0;
+    for (CountedFolder &folder : _trashCounts) {
+        auto st = sys::stat(folder.path, sys::FollowLinks::Yes);
+        if (!st) {
+            // A trash folder that is not there (yet) holds nothing.
+            folder.counted = false;
+            folder.entries = 0;
+            continue;
+        }
+        // Entries come and go only with a new modification time of their folder: the count
+        // stays true while the stamp does, once the stamp was taken more than a second after
+        // the last change. The stamp is taken before the count, so a change during the count
+        // shows as a new stamp on the next tick.
+        const sys::FolderStamp stamp = sys::FolderStamp::of(*st);
+        if (!folder.counted || !folder.stamp.settled() || !stamp.sameState(folder.stamp)) {
+            auto entries = sys::countDirectoryEntries(folder.path);
+            folder.counted = entries.ok();
+            folder.entries = entries ? *entries : 0;
+            folder.stamp = stamp;
+        }
+        total += folder.entries;
+    }
+    return total;
 }
 
 // ---- the damaged set of daemons --------------------------------------------------------------

@@ -8,10 +8,14 @@
 // Nothing here waits on the disk, the daemons or the process table on the main thread: starts,
 // stops and full refreshes are requests to ProtectionService, answered on the main thread. Only
 // the one-second change test runs on the main thread, and it is kept to a few system calls per
-// folder (an entry count and an unlink) over the folder lists of the last full refresh.
+// folder over the folder lists of the last full refresh: the status of each trash folder (its
+// entries are counted again only when that status says they may have changed, so a trash of
+// any size costs the same) and one unlink of "UPD_FLAG" per cache folder.
 
 #include <QObject>
 #include <QString>
+
+#include "platform/FolderStamp.h"
 
 #include <chrono>
 #include <cstdint>
@@ -67,6 +71,16 @@ signals:
 
 private:
     struct Refresh;
+    /// A trash folder with its entry count, valid while the folder's stamp stays the same.
+    struct CountedFolder {
+        std::string path;
+        sys::FolderStamp stamp;
+        uint64_t entries = 0;
+        bool counted = false;
+    };
+    /// Top-level entries of the trash folders now, counting again only the folders whose
+    /// status changed (or had not settled) since they were last counted.
+    uint64_t trashEntries();
     void showRefresh(const Refresh &refresh);
     void setStartStopBusy(bool busy);
     void finishStartStop();
@@ -84,6 +98,7 @@ private:
     uint64_t _knownObjectInTrash = 0;
     std::vector<std::string> _trashFolders;
     std::vector<std::string> _cacheFolders;
+    std::vector<CountedFolder> _trashCounts;
     bool _refreshRunning = false;
     bool _refreshAgain = false;
     bool _rebuildAgain = false;

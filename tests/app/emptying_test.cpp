@@ -251,8 +251,8 @@ void EmptyingTest::emptiesOnlyTheSelectionWithTheDaemonsRunning() {
     std::vector<std::string> cached;
     for (const std::string &date : dateFolders())
         for (const std::string &name : entriesOf(homeCache() + "/" + date))
-            if (!name.starts_with("."))
-                cached.push_back(name);
+            if (!isInternalName(name))
+                cached.push_back(setFileName(name, Visibility::Visible));
     std::sort(cached.begin(), cached.end());
     QCOMPARE(cached, (std::vector<std::string>{"keep-one.txt", "keep-two.txt"}));
     QVERIFY(browser.selectedItems().empty());
