@@ -95,6 +95,8 @@ void StatusController::startStop(bool fromUserControl) {
         std::vector<UnprotectedVolume> unprotected;
         std::vector<std::string> cacheFolders;
         bool homeOnly = true;
+        /// quilletd processes after the start: none means no trash is protected.
+        int protectionDaemons = 0;
     };
     auto outcome = std::make_shared<Outcome>();
     _service.run(
@@ -109,6 +111,7 @@ void StatusController::startStop(bool fromUserControl) {
                 outcome->cacheFolders = control.cacheFolders();
                 outcome->homeOnly = control.mirror().surveyHomeTrashOnly();
                 outcome->runningAfter = control.refreshRunningState();
+                outcome->protectionDaemons = control.daemons().countDaemons().protection;
             } else if (fromUserControl) {
                 outcome->runningAfter = true; // asked first, on the main thread
             } else {
@@ -138,10 +141,11 @@ void StatusController::startStop(bool fromUserControl) {
                 for (const UnprotectedVolume &volume : outcome->unprotected)
                     problems.append(tr("%1 is not protected: %2")
                                         .arg(QString::fromStdString(volume.mountPoint),
-                                             QString::fromStdString(volume.why.reason())));
+                                             QString::fromStdString(volume.why.message())));
                 for (const std::string &failure : outcome->failures)
                     problems.append(QString::fromStdString(failure));
-                if (!outcome->runningAfter)
+                // Without a protection daemon nothing trashed is kept, whatever else runs.
+                if (!outcome->runningAfter || outcome->protectionDaemons == 0)
                     showSheet(&_main, AlertStyle::Critical, tr("Protection could not be started."),
                               problems.isEmpty() ? tr("No protection daemon is running after the start.")
                                                  : problems.join(QLatin1Char('\n')),

@@ -208,8 +208,10 @@ void EmptyingTest::emptiesEverythingWithTheDaemonsRunning() {
     QSignalSpy finished(&controller->cacheEmptier(), &CacheEmptier::emptyingFinished);
     browser.emptyAllButton->click();
     QVERIFY(answerDialog(QStringLiteral("Are you sure you want to delete files?"), QStringLiteral("Delete files")));
-    // The controls stay disabled while the job runs.
+    // The controls stay disabled while the job runs, and the selection line follows it.
     QVERIFY(controller->cacheEmptier().deleteThreadRunning());
+    QVERIFY2(browser.outlineListStatsTF->text().startsWith(QStringLiteral("Deleting… ")),
+             qPrintable(browser.outlineListStatsTF->text()));
     QVERIFY(!browser.emptyAllButton->isEnabled());
     QVERIFY(!browser.emptySelectionButton->isEnabled());
     QVERIFY(!browser.recoverButton->isEnabled());

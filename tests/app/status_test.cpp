@@ -20,6 +20,8 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <fcntl.h>
+
 #include <memory>
 
 using namespace quillet;
@@ -66,6 +68,7 @@ private slots:
     void sizesAfterARefresh();
     void sizesTakeTheUsersDecimalSeparator();
     void aSecondHousekeepingDaemonIsReportedAfterThePause();
+    void aStartThatProtectsNothingSaysWhy();
 };
 
 void StatusTest::initTestCase() {
@@ -85,6 +88,9 @@ void StatusTest::init() {
 
 void StatusTest::cleanup() {
     QVERIFY2(stopAllDaemons(), "a daemon is still running after the stop");
+    if (auto st = sys::stat(homeCache(), sys::FollowLinks::No); st && S_ISLNK(st->st_mode))
+        QVERIFY(sys::unlink(homeCache()));
+    QVERIFY(sys::ensureCacheFolder(homeCacheFolder()));
     clearTrashAndCache();
 }
 
@@ -272,6 +278,28 @@ void StatusTest::aSecondHousekeepingDaemonIsReportedAfterThePause() {
     QVERIFY(!sys::exists(marker));
     QCOMPARE(dateFolders().size(), size_t(1));
     QCOMPARE(controller->statusTab()->startStopButton->text(), QStringLiteral("Stop"));
+}
+
+void StatusTest::aStartThatProtectsNothingSaysWhy() {
+    // The home cache folder is a link elsewhere: not this user's cache, so no quilletd.
+    const std::string elsewhere = sys::homeFolder() + "/elsewhere";
+    QVERIFY(sys::makeDirectories(elsewhere, 0700));
+    QVERIFY(sys::removeTreeAtPath(homeCache()));
+    QVERIFY(sys::symlinkAt(elsewhere, AT_FDCWD, homeCache()));
+    auto controller = startedController();
+    QVERIFY(controller);
+    QSignalSpy finished(&controller->statusController(), &StatusController::startStopFinished);
+    controller->statusController().startStop(false);
+    QDialog *report = waitForDialog(QStringLiteral("Protection could not be started."), 20000);
+    QVERIFY(report);
+    const QString why = report->accessibleDescription();
+    QVERIFY2(why.contains(QString::fromStdString(sys::homeFolder() + " is not protected: ")), qPrintable(why));
+    QVERIFY2(why.contains(QString::fromStdString(homeCache())), qPrintable(why));
+    QVERIFY2(why.contains(QStringLiteral("symbolic link")), qPrintable(why));
+    QVERIFY(answerDialog(QStringLiteral("Protection could not be started."), QStringLiteral("OK")));
+    QVERIFY(waitUntil([&] { return finished.count() == 1; }));
+    QCOMPARE(runningDaemons().protection, 0);
+    QVERIFY(entriesOf(elsewhere).empty());
 }
 
 QUILLET_APP_TEST_MAIN(StatusTest)
