@@ -29,8 +29,10 @@ BrowserTab::BrowserTab(QWidget *parent) : QWidget(parent), _model(new CacheListM
     outlineView->setAlternatingRowColors(true);
     outlineView->setRootIsDecorated(false);
     outlineView->setModel(_model);
-    outlineView->header()->setSectionResizeMode(CacheListModel::NameColumn, QHeaderView::Stretch);
     outlineView->header()->setStretchLastSection(false);
+    outlineView->header()->setSectionResizeMode(CacheListModel::NameColumn, QHeaderView::Stretch);
+    outlineView->header()->setSectionResizeMode(CacheListModel::DateColumn, QHeaderView::ResizeToContents);
+    outlineView->header()->setSectionResizeMode(CacheListModel::SizeColumn, QHeaderView::ResizeToContents);
 
     outlineListStatsTF = new QLabel(this);
     outlineListStatsTF->setAccessibleName(tr("Selection"));
