@@ -101,7 +101,6 @@ private:
     std::vector<CountedFolder> _trashCounts;
     bool _refreshRunning = false;
     bool _refreshAgain = false;
-    bool _rebuildAgain = false;
     bool _stopped = false;
     /// An anomaly is being looked at again or reported: no second one meanwhile.
     bool _anomalyHandled = false;

@@ -171,7 +171,7 @@ void StatusTest::aTrashPutShowsInTheTrashSizeWithinTheChangeTest() {
     QVERIFY(entriesOf(homeTrashFiles()) == std::vector<std::string>{"report.txt"});
     // The 30-second timer of this controller is far off: only the one-second change test can
     // bring the new size.
-    QVERIFY(waitUntil([&] { return labelText(*controller, "Trash size") == QStringLiteral("1.5KB"); }, 5000));
+    QVERIFY(waitUntil([&] { return labelText(*controller, "Trash size") == QStringLiteral("1.5KB"); }, 10000));
     QCOMPARE(controller->statusController().trashFolders(), std::vector<std::string>{sys::homeTrashFolder()});
 }
 
@@ -186,7 +186,7 @@ void StatusTest::anUpdateFlagInTheCacheBringsAFullRefreshAndIsTaken() {
     QCOMPARE(labelText(*controller, "Cache size"), QStringLiteral("0B"));
     const std::string flag = homeCache() + "/UPD_FLAG";
     QVERIFY(makeFile(flag, 0));
-    QVERIFY(waitUntil([&] { return labelText(*controller, "Cache size") == QStringLiteral("3KB"); }, 5000));
+    QVERIFY(waitUntil([&] { return labelText(*controller, "Cache size") == QStringLiteral("3KB"); }, 10000));
     QVERIFY(!sys::exists(flag));
 }
 
