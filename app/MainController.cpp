@@ -21,6 +21,7 @@
 #include "platform/Process.h"
 #include "platform/System.h"
 #include "platform/UserPaths.h"
+#include "support/BuildInfo.h"
 #include "support/ZRAppUtils.h"
 #include "JobWatcher.h"
 
@@ -84,7 +85,7 @@ MainController::MainController(StartupOptions options, QWidget *parent)
     connect(_statusTab, &StatusTab::startStopClicked, this, [this] { _status->startStop(true); });
     connect(_statusTab, &StatusTab::urlLinkClicked, this, &MainController::launchURL);
     connect(_settingsTab, &SettingsTab::saveClicked, this, [this] { _settings->saveSettings(); });
-    connect(_settingsTab, &SettingsTab::checkUpdateClicked, this, [this] { _update->checkLatestVersion(true, true); });
+    connect(_settingsTab, &SettingsTab::checkUpdateClicked, this, [this] { _update->checkLatestVersion(true, false); });
     connect(_settingsTab, &SettingsTab::uninstallClicked, this, [this] { _emptier->uninstallSoftware(); });
     connect(_browserTab, &BrowserTab::emptyClicked, this, [this](int tag) { _emptier->emptyCaches(tag); });
     connect(_browserTab, &BrowserTab::outlineViewClicked, _status, &StatusController::didOutlineViewWasClicked);
@@ -102,7 +103,7 @@ void MainController::buildMenus() {
     connect(startStopMenuItem, &QAction::triggered, this, [this] { _status->startStop(true); });
     recoverSelectionItemMenuItem = application->addAction(tr("Recover Selection..."));
     checkUpdateMenuItem = application->addAction(tr("Check for Updates..."));
-    connect(checkUpdateMenuItem, &QAction::triggered, this, [this] { _update->checkLatestVersion(true, true); });
+    connect(checkUpdateMenuItem, &QAction::triggered, this, [this] { _update->checkLatestVersion(true, false); });
     application->addSeparator();
     uninstallMenuItem = application->addAction(tr("Uninstall..."));
     connect(uninstallMenuItem, &QAction::triggered, this, [this] { _emptier->uninstallSoftware(); });
@@ -135,10 +136,12 @@ bool MainController::awakeFromNib() {
     _statusTab->copyrightTF->setText(tr("120_Copyright"));
     if (_options.listenOnSessionBus) {
         // The companion asks for the settings this way when the application runs already.
-        QDBusConnection::sessionBus().connect(QString(), QStringLiteral("/com/plx/Quillet"),
-                                              QStringLiteral("com.plx.Quillet"),
-                                              QStringLiteral("kNotificationShowSettings"), this,
-                                              SLOT(showSettingsNotification()));
+        const bool listening = QDBusConnection::sessionBus().connect(
+            QString(), QStringLiteral("/com/plx/Quillet"), QStringLiteral("com.plx.Quillet"),
+            QStringLiteral("kNotificationShowSettings"), this, SLOT(showSettingsNotification()));
+        if (!listening)
+            sys::logLine("Quillet: the session bus is not reachable; the tray companion's settings request "
+                         "works only when it launches the application");
     }
     _settingsTab->saveSettingsButton->setEnabled(false);
     recoverSelectionItemMenuItem->setEnabled(false);
@@ -160,7 +163,7 @@ bool MainController::awakeFromNib() {
     const QString address = tr("https://www.quillet.example/");
     _statusTab->urlLinkText->setText(address);
     _statusTab->urlLinkText->setStyleSheet(QStringLiteral("color: blue; text-decoration: underline;"));
-    _statusTab->versionTF->setText(tr("Version %1").arg(QApplication::applicationVersion()));
+    _statusTab->versionTF->setText(tr("Version %1").arg(QString::fromStdString(applicationVersion())));
 
     collectCacheFolders();
     startStopMenuItem->setText(tr("Start protection"));

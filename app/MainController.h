@@ -73,8 +73,6 @@ public:
     const QStringList &trashesCachePath() const { return _cachePaths; }
     void setTrashesCachePath(const QStringList &paths);
 
-    /// Selects the settings tab (index 1): the companion's request.
-    void showSettingsNotification();
     /// The manual in share/quillet, opened with the desktop's viewer.
     void showHelpFile();
     /// Opens the web link's address.
@@ -82,6 +80,10 @@ public:
     /// Resizes the window for the tab: fixed height for "1" and "2", 649 to 5000 for "3"; the
     /// top edge stays, the width never changes.
     void applyTabSize(const QString &identifier);
+
+public slots:
+    /// Selects the settings tab (index 1): the companion's request, on the session bus too.
+    void showSettingsNotification();
 
 signals:
     /// The browser should rebuild its list (the browser tab of the next issue listens).

@@ -6,7 +6,10 @@
 
 #include "Resources.h"
 
+#include "support/BuildInfo.h"
+
 #include <QApplication>
+#include <QEvent>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
@@ -16,6 +19,27 @@
 #include <cstring>
 
 namespace {
+
+// For the launch benchmark: with QUILLET_REPORT_FIRST_PAINT set, the program writes
+// "first paint" to standard output once the window has painted for the first time.
+class FirstPaintReporter : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override {
+        if (event->type() == QEvent::Paint && !_reported) {
+            _reported = true;
+            // After this paint has reached the screen, not before it.
+            QMetaObject::invokeMethod(
+                this, [] { std::printf("first paint\n"), std::fflush(stdout); }, Qt::QueuedConnection);
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    bool _reported = false;
+};
 
 bool wantsHelp(int argc, char **argv) {
     for (int i = 1; i < argc; ++i)
@@ -42,7 +66,7 @@ int main(int argc, char **argv) {
     }
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quillet"));
-    QApplication::setApplicationVersion(QStringLiteral(QUILLET_VERSION));
+    QApplication::setApplicationVersion(QString::fromStdString(quillet::applicationVersion()));
     QApplication::setOrganizationDomain(QStringLiteral("plx.com"));
     QApplication::setQuitOnLastWindowClosed(true);
 
@@ -56,6 +80,9 @@ int main(int argc, char **argv) {
         QApplication::installTranslator(&local);
 
     quillet::app::MainController controller;
+    FirstPaintReporter reporter;
+    if (qEnvironmentVariableIsSet("QUILLET_REPORT_FIRST_PAINT"))
+        controller.installEventFilter(&reporter);
     if (!controller.init())
         return 1;
     if (!controller.awakeFromNib())

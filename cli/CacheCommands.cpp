@@ -21,21 +21,25 @@
 namespace quillet::cli {
 
 const char *const kRecoverHelp =
-    "Usage: quilletctl recover ITEM... --to FOLDER\n"
+    "Usage: quilletctl recover ITEM... --to FOLDER [--password-stdin]\n"
     "Copies cached items into FOLDER under their visible names; ITEM is a path as list and search\n"
     "show it (escaped, as --json decodes it, or as its bytes), a day row's path recovers the whole\n"
     "day into a folder named after its date. FOLDER is created when missing (its parent must exist).\n"
     "Nothing in FOLDER is ever replaced: a file already there fails, a folder is merged into a folder\n"
     "of the same name, adding what it lacks. Every item not recovered is named with the reason, and\n"
-    "the exit status is then 1. Recovered folders keep their times, modes and extended attributes.\n";
+    "the exit status is then 1. Recovered folders keep their times, modes and extended attributes.\n"
+    "When the cache is locked by a password (Quillet's settings), asks for it on the terminal first;\n"
+    "--password-stdin reads it from the first line of standard input instead.\n";
 
 const char *const kEmptyHelp =
-    "Usage: quilletctl empty --all [--yes]\n"
-    "       quilletctl empty ITEM... [--yes]\n"
+    "Usage: quilletctl empty --all [--yes] [--password-stdin]\n"
+    "       quilletctl empty ITEM... [--yes] [--password-stdin]\n"
     "Deletes cached items for good: everything in every cache folder (--all), or the items given\n"
     "(paths as list and search show them; a day row's path deletes the day). Running protection is\n"
     "stopped meanwhile and started again afterwards. Asks for confirmation on a terminal; elsewhere\n"
-    "--yes is required. The count given is of archived items (a day counts its items).\n";
+    "--yes is required. The count given is of archived items (a day counts its items).\n"
+    "When the cache is locked by a password (Quillet's settings), asks for it on the terminal first;\n"
+    "--password-stdin reads it from the first line of standard input instead.\n";
 
 namespace {
 

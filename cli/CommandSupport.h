@@ -19,6 +19,8 @@ namespace quillet::cli {
 struct Options {
     bool json = false;
     bool help = false;
+    /// --password-stdin: the password of the lock is the first line of standard input.
+    bool passwordStdin = false;
     std::vector<std::string> positional;
     std::vector<std::string> other;
     Console console;
@@ -33,6 +35,15 @@ std::optional<int64_t> parseInteger(const std::string &text);
 /// them), or nothing after writing to err why each argument that is not one is not.
 std::optional<std::vector<BrowserItem>> cachedItems(const std::vector<std::string> &arguments,
                                                     const std::vector<std::string> &caches, std::ostream &err);
+
+/// The password lock of the cache (the commands that show or touch cached items call it first):
+/// when the domain holds "App must ask for password" = 1, asks for the password ("Password: " on
+/// err, echo off, when standard input and err are a terminal; one line of standard input, its
+/// newline left out, with --password-stdin) and compares it with the keyring's. kExitSuccess
+/// when the command may go on; otherwise kExitFailure after saying why on err: no way to ask,
+/// a wrong password, or a keyring that cannot answer (never let through). Without the lock it
+/// asks nothing and never reaches the keyring.
+int passwordLockCheck(const Options &options, std::ostream &err);
 
 extern const char *const kRecoverHelp;
 extern const char *const kEmptyHelp;

@@ -57,6 +57,10 @@ constexpr const char *kUsage =
     "                            Delete everything cached, or the items given, for good\n"
     "  log [--lines N]           The last messages of the daemons (50 lines unless given)\n"
     "\n"
+    "When Quillet's cache browser is locked by a password, list, search, recover, restore and empty\n"
+    "ask for it first, on the terminal; with --password-stdin they read it from the first line of\n"
+    "standard input (for scripts). Without the password they refuse, with exit status 1.\n"
+    "\n"
     "Every command takes --help. Exit status: 0 success, 1 failure, 2 usage error.\n";
 
 constexpr const char *kLogHelp =
@@ -81,15 +85,21 @@ constexpr const char *kSettingsHelp =
     "  \"Percentage of free disk space\" (0 to 99), \"Mode of cache file handling\" (0 copy, 1 move).\n";
 constexpr const char *kListHelp =
     "Usage: quilletctl list [--flat] [--hours N] [--sort name|date|size] [--reverse] [--json]\n"
+    "                       [--password-stdin]\n"
     "Lists the cached items: one row per day with its items indented, or with --flat one row per\n"
     "item. --hours N keeps the days of the last N hours (0: all). Each row: name, date, size, the\n"
     "folder the item was trashed from (\"-\" when not known) and its path in the cache, tab-separated;\n"
     "in names and paths a backslash shows as \\\\, a newline as \\n, a tab as \\t and any other control\n"
     "or non-UTF-8 byte as \\ooo (octal). --json gives each row's fields, with originalPath and\n"
-    "deletionDate (null when not known); a byte that is not UTF-8 is the escape \\udcXX.\n";
-constexpr const char *kSearchHelp = "Usage: quilletctl search TEXT [--json]\n"
-                                    "Lists the cached items at any depth whose names contain TEXT, case ignored, in\n"
-                                    "rows as list shows them.\n";
+    "deletionDate (null when not known); a byte that is not UTF-8 is the escape \\udcXX.\n"
+    "When the cache is locked by a password (Quillet's settings), asks for it on the terminal first;\n"
+    "--password-stdin reads it from the first line of standard input instead.\n";
+constexpr const char *kSearchHelp =
+    "Usage: quilletctl search TEXT [--json] [--password-stdin]\n"
+    "Lists the cached items at any depth whose names contain TEXT, case ignored, in\n"
+    "rows as list shows them.\n"
+    "When the cache is locked by a password (Quillet's settings), asks for it on the terminal first;\n"
+    "--password-stdin reads it from the first line of standard input instead.\n";
 
 // After a start: waits a second so that a daemon that exits at once is caught, then names every
 // volume left unprotected and every daemon that failed, with the reasons.
@@ -477,15 +487,17 @@ struct Command {
     int (*function)(const Options &, std::ostream &, std::ostream &);
     const char *help;
     bool takesJson;
+    /// It shows or touches cached items: the password lock applies (--password-stdin).
+    bool locked;
 };
 
 const Command kCommands[] = {
-    {"status", status, kStatusHelp, true},       {"start", start, kStartHelp, false},
-    {"stop", stop, kStopHelp, false},             {"settings", settings, kSettingsHelp, false},
-    {"list", list, kListHelp, true},              {"search", search, kSearchHelp, true},
-    {"recover", recover, kRecoverHelp, false},    {"empty", empty, kEmptyHelp, false},
-    {"log", log, kLogHelp, false},
-    {"restore", restore, kRestoreHelp, false},
+    {"status", status, kStatusHelp, true, false},       {"start", start, kStartHelp, false, false},
+    {"stop", stop, kStopHelp, false, false},             {"settings", settings, kSettingsHelp, false, false},
+    {"list", list, kListHelp, true, true},               {"search", search, kSearchHelp, true, true},
+    {"recover", recover, kRecoverHelp, false, true},     {"empty", empty, kEmptyHelp, false, true},
+    {"log", log, kLogHelp, false, false},
+    {"restore", restore, kRestoreHelp, false, true},
 };
 
 } // namespace
@@ -572,6 +584,8 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
                 options.help = true;
             } else if (arg == "--json" && command.takesJson) {
                 options.json = true;
+            } else if (arg == "--password-stdin" && command.locked) {
+                options.passwordStdin = true;
             } else if (arg.size() > 1 && arg[0] == '-' && !parseInteger(arg)) {
                 options.other.push_back(arg);
                 // The value of an option that takes one is never mistaken for a positional.
@@ -585,6 +599,10 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
             out << command.help;
             return kExitSuccess;
         }
+        // Before anything of the cache is read.
+        if (command.locked)
+            if (int locked = passwordLockCheck(options, err); locked != kExitSuccess)
+                return locked;
         return command.function(options, out, err);
     }
     return usageError(err, "unknown command \"" + args.front() + "\"", kUsage);

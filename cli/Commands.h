@@ -26,6 +26,9 @@ struct Console {
     bool interactive = false;
     /// Where the answer to a question is read from (interactive only).
     std::istream *in = nullptr;
+    /// The descriptor the password of the lock is read from, a byte at a time so that in is
+    /// left whole (standard input for the program); -1: none, the lock then refuses.
+    int passwordFd = -1;
 };
 
 /// Runs quilletctl with args (the program name excluded); answers the exit status.

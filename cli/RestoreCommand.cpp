@@ -11,14 +11,16 @@
 namespace quillet::cli {
 
 const char *const kRestoreHelp =
-    "Usage: quilletctl restore ITEM... [--to FOLDER]\n"
+    "Usage: quilletctl restore ITEM... [--to FOLDER] [--password-stdin]\n"
     "Copies cached items back to where they were trashed from, as the trash recorded it; ITEM is a\n"
     "path as list and search show it, an item inside an archived folder included (it goes to its\n"
     "place inside the folder's original place). Missing parent folders are created. Nothing is\n"
     "ever replaced: an item whose original path exists fails, and nothing of it is written. With\n"
     "--to, each item goes into FOLDER (which must exist, outside the cache) under its own name\n"
     "instead: the way back for items whose origin was not recorded. A day row is refused: restore\n"
-    "the items it holds (recover copies whole days). The cache keeps its copy.\n";
+    "the items it holds (recover copies whole days). The cache keeps its copy.\n"
+    "When the cache is locked by a password (Quillet's settings), asks for it on the terminal first;\n"
+    "--password-stdin reads it from the first line of standard input instead.\n";
 
 int restore(const Options &options, std::ostream &out, std::ostream &err) {
     std::optional<std::string> folder;

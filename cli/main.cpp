@@ -12,5 +12,6 @@ int main(int argc, char **argv) {
     quillet::cli::Console console;
     console.interactive = quillet::sys::isTerminal(STDIN_FILENO) && quillet::sys::isTerminal(STDERR_FILENO);
     console.in = &std::cin;
+    console.passwordFd = STDIN_FILENO;
     return quillet::cli::run(args, std::cout, std::cerr, console);
 }

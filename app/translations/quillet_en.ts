@@ -5,7 +5,42 @@
     <name>quillet::app::MainController</name>
     <message>
         <source>120_Copyright</source>
-        <translation>© 2026 The Quillet developers</translation>
+        <translation>© 2026 The Quillet developers. Free software.</translation>
+    </message>
+</context>
+<context>
+    <name>quillet::app::UpdatePresenter</name>
+    <message>
+        <source>NewVersionCheckTitle</source>
+        <translation>A new version of Quillet is available</translation>
+    </message>
+    <message>
+        <source>NewVersionCheckText</source>
+        <translation>Quillet %1 can be downloaded from its web site. Do you want to open the download page?</translation>
+    </message>
+    <message>
+        <source>NewVersionCheckGoToButton</source>
+        <translation>Open Download Page</translation>
+    </message>
+    <message>
+        <source>NewVersionCheckCancelButton</source>
+        <translation>Not Now</translation>
+    </message>
+    <message>
+        <source>DownloadURL</source>
+        <translation>https://www.quillet.example/download.html</translation>
+    </message>
+    <message>
+        <source>VersionUptodateTitle</source>
+        <translation>Quillet is up to date</translation>
+    </message>
+    <message>
+        <source>VersionUptodateText</source>
+        <translation>You are running the newest version of Quillet.</translation>
+    </message>
+    <message>
+        <source>OKButton</source>
+        <translation>OK</translation>
     </message>
 </context>
 </TS>

@@ -658,6 +658,12 @@ Status setSignalMask(const sigset_t &mask) {
 
 bool isTerminal(int fd) { return ::isatty(fd) == 1; }
 
+std::optional<std::string> environmentValue(const char *name) {
+    if (const char *value = std::getenv(name))
+        return std::string(value);
+    return std::nullopt;
+}
+
 Result<std::string> kernelRelease() {
     struct utsname names {};
     if (::uname(&names) != 0)

@@ -241,6 +241,8 @@ Result<sigset_t> blockAllSignals();
 Status setSignalMask(const sigset_t &mask);
 /// True when fd is open on a terminal.
 bool isTerminal(int fd);
+/// The value of the environment variable name, or nothing when it is not set.
+std::optional<std::string> environmentValue(const char *name);
 /// The release of the running kernel ("6.1.0-18-amd64"), from uname.
 Result<std::string> kernelRelease();
 

@@ -4,6 +4,7 @@
 
 #include <QElapsedTimer>
 #include <QTimer>
+#include <QTranslator>
 
 #include <cstdlib>
 #include <stdexcept>
@@ -31,7 +32,16 @@ std::string makePrivateHome() {
     // No removable volumes unless a test mounts its own.
     setenv("QUILLET_VOLUME_ROOTS", folder("volumes").c_str(), 1);
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    // Never the user's own session bus (and keyring): a test that needs a bus brings its own
+    // (AppKeyring.h), the others reach none.
+    setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + base + "/no-bus").c_str(), 1);
     return base;
+}
+
+void installTranslations() {
+    static QTranslator symbolic;
+    if (symbolic.load(QStringLiteral("quillet_en"), QString::fromStdString(buildDir() + "/share/quillet/translations")))
+        QApplication::installTranslator(&symbolic);
 }
 
 std::string buildDir() {

@@ -21,6 +21,9 @@ namespace quillet::apptest {
 /// Makes a private home (HOME, XDG_* folders, no extra volumes, the offscreen platform) and
 /// answers its path. Called by QUILLET_APP_TEST_MAIN before QApplication exists.
 std::string makePrivateHome();
+/// The English texts of the symbolic keys from the build's share/quillet, as the program loads
+/// them, so that tests find dialogs by the words a user reads.
+void installTranslations();
 /// The build tree (QUILLET_BUILD_DIR) and its daemon folder.
 std::string buildDir();
 std::string daemonFolder();
@@ -67,7 +70,7 @@ bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 10000);
     int main(int argc, char **argv) {                                                                                  \
         quillet::apptest::makePrivateHome();                                                                           \
         QApplication app(argc, argv);                                                                                  \
-        app.setAttribute(Qt::AA_Use96Dpi, true);                                                                       \
+        quillet::apptest::installTranslations();                                                                      \
         TestObject tc;                                                                                                 \
         QTEST_SET_MAIN_SOURCE_PATH                                                                                     \
         return QTest::qExec(&tc, argc, argv);                                                                          \

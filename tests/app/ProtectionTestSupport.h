@@ -5,6 +5,7 @@
 // and sizes read off the labels.
 
 #include "AppTestSupport.h"
+#include "MainTabView.h"
 
 #include "archive/CacheFolders.h"
 #include "archive/CacheLayout.h"
@@ -108,6 +109,17 @@ inline bool trashPut(const std::string &path) {
         return false;
     auto status = sys::waitChild(*child, 30000);
     return status && *status && sys::exitedCleanly(**status);
+}
+
+/// Selects the browser tab once the password lock has had the keyring's answer (a keyring
+/// without the password item lets it open); false when it stays closed.
+inline bool openBrowserTab(app::MainController &controller) {
+    return waitUntil(
+        [&] {
+            return controller.mainTabView()->currentIdentifier() == QStringLiteral("3") ||
+                   controller.mainTabView()->selectTab(QStringLiteral("3"));
+        },
+        20000);
 }
 
 } // namespace quillet::apptest

@@ -1,13 +1,15 @@
 // Start-up and the main window: the system-version and installation gates, the three tabs with
 // their window sizes, the settings request left by the companion.
 
-#include "AppTestSupport.h"
+#include "AppKeyring.h"
 
 #include "MainTabView.h"
+#include "PasswordLock.h"
 #include "StatusTab.h"
 
 #include "platform/System.h"
 
+#include <QDBusConnection>
 #include <QPushButton>
 #include <QTabBar>
 #include <QtTest>
@@ -18,6 +20,20 @@ using namespace quillet;
 using namespace quillet::app;
 using namespace quillet::apptest;
 
+namespace {
+
+// The browser tab's password is passwordLock_test's subject: here the lock is off, once the
+// keyring (the test's own, which holds no password) has answered.
+bool browserUnlocked(MainController &controller) {
+    PasswordLock &lock = controller.passwordLock();
+    if (!waitUntil([&] { return lock.startCheckDone(); }))
+        return false;
+    lock.setMustAskForPassword(false);
+    return true;
+}
+
+} // namespace
+
 class MainControllerTest : public QObject {
     Q_OBJECT
 private slots:
@@ -26,6 +42,7 @@ private slots:
     void tabsSizeTheWindowAndKeepItsTopEdge();
     void opensOnTheSettingsTabWhenTheCompanionAskedForIt();
     void tabsAreReachableWithTheKeyboard();
+    void theCompanionsSignalOnTheSessionBusShowsTheSettings();
 };
 
 void MainControllerTest::refusesAKernelOlderThanRenameat2() {
@@ -57,6 +74,7 @@ void MainControllerTest::tabsSizeTheWindowAndKeepItsTopEdge() {
     QVERIFY(controller.init());
     QVERIFY(controller.awakeFromNib());
     QVERIFY(QTest::qWaitForWindowExposed(&controller));
+    QVERIFY(browserUnlocked(controller));
     MainTabView *tabs = controller.mainTabView();
     QCOMPARE(tabs->currentIdentifier(), QStringLiteral("1"));
     QCOMPARE(controller.height(), kStatusTabHeight);
@@ -114,6 +132,7 @@ void MainControllerTest::tabsAreReachableWithTheKeyboard() {
     QVERIFY(controller.init());
     QVERIFY(controller.awakeFromNib());
     QVERIFY(QTest::qWaitForWindowExposed(&controller));
+    QVERIFY(browserUnlocked(controller));
     QTabBar *bar = findByName<QTabBar>(QStringLiteral("Tabs"), &controller);
     QVERIFY(bar);
     bar->setFocus();
@@ -129,5 +148,29 @@ void MainControllerTest::tabsAreReachableWithTheKeyboard() {
     QVERIFY(button->focusPolicy() & Qt::TabFocus);
 }
 
-QUILLET_APP_TEST_MAIN(MainControllerTest)
+void MainControllerTest::theCompanionsSignalOnTheSessionBusShowsTheSettings() {
+    if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS") || !QDBusConnection::sessionBus().isConnected())
+        QSKIP("no session bus (dbus-run-session is missing)");
+    StartupOptions options = testOptions();
+    options.listenOnSessionBus = true;
+    MainController controller(options);
+    QVERIFY(controller.init());
+    QVERIFY(controller.awakeFromNib());
+    QCOMPARE(controller.mainTabView()->currentIdentifier(), QStringLiteral("1"));
+
+    // Sent as the companion sends it, by another process on the bus.
+    const int status = std::system("dbus-send --session --type=signal /com/plx/Quillet "
+                                   "com.plx.Quillet.kNotificationShowSettings");
+    QCOMPARE(status, 0);
+    QVERIFY(waitUntil([&] { return controller.mainTabView()->currentIdentifier() == QStringLiteral("2"); }));
+
+    // Another member or path of the interface does nothing.
+    QVERIFY(controller.mainTabView()->selectTab(QStringLiteral("1")));
+    QCOMPARE(std::system("dbus-send --session --type=signal /com/plx/Other com.plx.Quillet.kNotificationShowSettings"), 0);
+    QCOMPARE(std::system("dbus-send --session --type=signal /com/plx/Quillet com.plx.Quillet.somethingElse"), 0);
+    QTest::qWait(300);
+    QCOMPARE(controller.mainTabView()->currentIdentifier(), QStringLiteral("1"));
+}
+
+QUILLET_APP_KEYRING_TEST_MAIN(MainControllerTest)
 #include "mainController_test.moc"

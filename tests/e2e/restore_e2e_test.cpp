@@ -468,7 +468,7 @@ TEST_F(RestoreE2eTest, mistakesAreRefusedBeforeAnythingIsWritten) {
     }
     Outcome help = quilletctl({"restore", "--help"});
     EXPECT_EQ(help.exitStatus, 0);
-    EXPECT_EQ(help.out.rfind("Usage: quilletctl restore ITEM... [--to FOLDER]\n", 0), 0u) << help.out;
+    EXPECT_EQ(help.out.rfind("Usage: quilletctl restore ITEM... [--to FOLDER] [--password-stdin]\n", 0), 0u) << help.out;
     EXPECT_EQ(listNames(_home + "/target"), std::vector<std::string>{});
     EXPECT_EQ(listNames(date), std::vector<std::string>{".x_kept.txt"});
 }

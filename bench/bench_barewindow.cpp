@@ -1,0 +1,44 @@
+// The reference of the application benchmarks: the smallest Qt Widgets program with a window of
+// the application's size: a label in a main window. It reports its first paint as Quillet
+// does ("first paint" on standard output) and then idles like it.
+
+#include <QApplication>
+#include <QEvent>
+#include <QLabel>
+#include <QMainWindow>
+#include <QMetaObject>
+
+#include <cstdio>
+
+namespace {
+
+class FirstPaint : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override {
+        if (event->type() == QEvent::Paint && !_reported) {
+            _reported = true;
+            QMetaObject::invokeMethod(
+                this, [] { std::printf("first paint\n"), std::fflush(stdout); }, Qt::QueuedConnection);
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    bool _reported = false;
+};
+
+} // namespace
+
+int main(int argc, char **argv) {
+    QApplication application(argc, argv);
+    QMainWindow window;
+    window.setCentralWidget(new QLabel(QStringLiteral("Hello"), &window));
+    window.resize(620, 560);
+    FirstPaint reporter;
+    window.installEventFilter(&reporter);
+    window.show();
+    return QApplication::exec();
+}
