@@ -88,6 +88,9 @@ MainController::MainController(StartupOptions options, QWidget *parent)
     connect(_settingsTab, &SettingsTab::checkUpdateClicked, this, [this] { _update->checkLatestVersion(true, false); });
     connect(_settingsTab, &SettingsTab::uninstallClicked, this, [this] { _emptier->uninstallSoftware(); });
     connect(_browserTab, &BrowserTab::emptyClicked, this, [this](int tag) { _emptier->emptyCaches(tag); });
+    connect(_browserTab, &BrowserTab::outlineViewClicked, _status, &StatusController::didOutlineViewWasClicked);
+    connect(this, &MainController::refreshOutlineList, _browserTab, &BrowserTab::refreshOutlineList);
+    connect(this, &MainController::trashesCachePathChanged, _browserTab, &BrowserTab::setCacheFolders);
 }
 
 MainController::~MainController() = default;
