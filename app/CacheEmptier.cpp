@@ -4,6 +4,7 @@
 #include "BrowserTab.h"
 #include "MainController.h"
 #include "ProtectionService.h"
+#include "ShownText.h"
 #include "StatusController.h"
 #include "ZRAppDelegate.h"
 
@@ -112,7 +113,7 @@ void CacheEmptier::startEmptying(int tag) {
     auto emptying = CacheEmptying::emptyCaches(scope, std::move(caches), std::move(selection), _service.control(),
                                                nullptr);
     _deleteThreadRunning = true;
-    browser->outlineListStatsTF->setText(tr("Deleting… %1 %").arg(0));
+    setShownText(browser->outlineListStatsTF, tr("Deleting… %1 %").arg(0));
     _service.runJob(
         emptying,
         [this, emptying](JobEnd end) {
@@ -142,8 +143,8 @@ void CacheEmptier::startEmptying(int tag) {
         },
         [this](double percent) {
             _deleteThreadRunning = true;
-            _main.browserTab()->outlineListStatsTF->setText(
-                tr("Deleting… %1 %").arg(static_cast<int>(std::clamp(percent, 0.0, 100.0))));
+            setShownText(_main.browserTab()->outlineListStatsTF,
+                         tr("Deleting… %1 %").arg(static_cast<int>(std::clamp(percent, 0.0, 100.0))));
         });
 }
 

@@ -4,6 +4,7 @@
 #include "BrowserTab.h"
 #include "CacheEmptier.h"
 #include "MainController.h"
+#include "ShownText.h"
 #include "ProtectionService.h"
 #include "SizeText.h"
 #include "StatusTab.h"
@@ -222,9 +223,9 @@ void StatusController::timerRefreshStats(bool rebuildBrowser) {
 void StatusController::showRefresh(const Refresh &refresh) {
     StatusTab *tab = _main.statusTab();
     const ProtectionStatus &status = refresh.status;
-    tab->nbDaemonsManaged->setText(QString::number(status.running ? std::max(0, status.daemons.protection) : 0));
-    tab->fullCacheSizeTF->setText(shownSize(status.cacheSizeText));
-    tab->totalTrashSizeTF->setText(shownSize(status.trashSizeText));
+    setShownText(tab->nbDaemonsManaged, QString::number(status.running ? std::max(0, status.daemons.protection) : 0));
+    setShownText(tab->fullCacheSizeTF, shownSize(status.cacheSizeText));
+    setShownText(tab->totalTrashSizeTF, shownSize(status.trashSizeText));
     if (_main.startStopMenuItem)
         _main.startStopMenuItem->setText(refresh.running ? tr("Stop protection...") : tr("Start protection"));
     tab->setStatusDisplay(refresh.running);
@@ -351,7 +352,7 @@ void StatusController::didOutlineViewWasClicked(bool selected) {
             button->setEnabled(false);
         if (recoverItem)
             recoverItem->setEnabled(false);
-        browser->outlineListStatsTF->setText(selectionLineText(false, browser->countDisplayedItems(), 0, 0));
+        setShownText(browser->outlineListStatsTF, selectionLineText(false, browser->countDisplayedItems(), 0, 0));
         return;
     }
     browser->emptySelectionButton->setEnabled(selected);
@@ -360,14 +361,14 @@ void StatusController::didOutlineViewWasClicked(bool selected) {
         recoverItem->setEnabled(selected);
     browser->emptyAllButton->setEnabled(true);
     if (!selected) {
-        browser->outlineListStatsTF->setText(selectionLineText(false, browser->countDisplayedItems(), 0, 0));
+        setShownText(browser->outlineListStatsTF, selectionLineText(false, browser->countDisplayedItems(), 0, 0));
         return;
     }
     const std::vector<BrowserItem> items = browser->selectedItems();
     uint64_t total = 0;
     for (const BrowserItem &item : items)
         total += item.size.value_or(0);
-    browser->outlineListStatsTF->setText(selectionLineText(true, browser->countDisplayedItems(), items.size(), total));
+    setShownText(browser->outlineListStatsTF, selectionLineText(true, browser->countDisplayedItems(), items.size(), total));
 }
 
 } // namespace quillet::app

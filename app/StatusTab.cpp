@@ -89,7 +89,11 @@ StatusTab::StatusTab(QWidget *parent) : QWidget(parent) {
     layout->addSpacing(16);
     layout->addLayout(buttonRow);
     layout->addSpacing(16);
-    layout->addLayout(figures);
+    auto *figureRow = new QHBoxLayout;
+    figureRow->addStretch();
+    figureRow->addLayout(figures);
+    figureRow->addStretch();
+    layout->addLayout(figureRow);
     layout->addWidget(percentageStatCacheTF);
     layout->addStretch();
     layout->addWidget(urlLinkText, 0, Qt::AlignHCenter);

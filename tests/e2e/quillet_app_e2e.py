@@ -100,22 +100,24 @@ def inside_session(build, shots):
         return node.getState().contains(pyatspi.STATE_SHOWING)
 
     def text_of(node):
-        text = node.queryText()
-        return text.getText(0, text.characterCount)
+        # A value label keeps its fixed name; the value is its description (app/ShownText.h).
+        return node.description
 
     def press(node):
         node.queryAction().doAction(0)
 
-    def select_tab(name):
+    def select_tab(name, witness):
         tab = control(name, "page tab")
-        tab_list = tab.parent
-        tab_list.querySelection().selectChild(tab.getIndexInParent())
-        wait_for(f"the tab {name!r} selected", lambda: tab.getState().contains(pyatspi.STATE_SELECTED))
+        press(tab)
+        wait_for(f"the tab {name!r} shown", lambda: showing(control(witness)))
         time.sleep(0.5)  # let it paint
 
     def screenshot(name):
         path = os.path.join(shots, name)
-        subprocess.run(["import", "-window", "root", "-crop", "640x680+0+0", "+repage", path], check=True)
+        frame = find(application(), "Quillet", "frame")
+        box = frame.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+        geometry = f"{box.width}x{box.height}+{max(box.x, 0)}+{max(box.y, 0)}"
+        subprocess.run(["import", "-window", "root", "-crop", geometry, "+repage", path], check=True)
         say(f"screenshot {path}")
 
     try:
@@ -138,15 +140,16 @@ def inside_session(build, shots):
         with open(document, "w") as f:
             f.write("kept by Quillet\n" * 4000)
         subprocess.run(["trash-put", document], check=True)
-        wait_for("the cache size to change", lambda: text_of(cache_size) != size_before)
+        # 64,000 bytes: the size shows in KB once the copy is counted (the index alone is bytes).
+        wait_for("the cache size to count the file", lambda: text_of(cache_size).endswith("KB"))
         say(f"cache size after trash-put: {text_of(cache_size)}")
         screenshot("status.png")
 
-        select_tab("Settings")
+        select_tab("Settings", "Save settings")
         screenshot("settings.png")
-        select_tab("Cache")
+        select_tab("Cache", "Cached items")
         screenshot("cache.png")
-        select_tab("Status")
+        select_tab("Status", "Start or stop protection")
 
         press(control("Start or stop protection", "push button"))
         press(control("Stop", "push button"))  # in the "Stop Quillet?" sheet
