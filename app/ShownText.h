@@ -9,6 +9,8 @@
 namespace quillet::app {
 
 inline void setShownText(QLabel *label, const QString &text) {
+    if (label->text() == text && label->accessibleDescription() == text)
+        return; // nothing to repaint
     label->setText(text);
     label->setAccessibleDescription(text);
 }

@@ -226,8 +226,11 @@ void StatusController::showRefresh(const Refresh &refresh) {
     setShownText(tab->nbDaemonsManaged, QString::number(status.running ? std::max(0, status.daemons.protection) : 0));
     setShownText(tab->fullCacheSizeTF, shownSize(status.cacheSizeText));
     setShownText(tab->totalTrashSizeTF, shownSize(status.trashSizeText));
-    if (_main.startStopMenuItem)
-        _main.startStopMenuItem->setText(refresh.running ? tr("Stop protection...") : tr("Start protection"));
+    if (_main.startStopMenuItem) {
+        const QString title = refresh.running ? tr("Stop protection...") : tr("Start protection");
+        if (_main.startStopMenuItem->text() != title)
+            _main.startStopMenuItem->setText(title);
+    }
     tab->setStatusDisplay(refresh.running);
     if (_trashFolders != refresh.trashFolders) {
         _trashFolders = refresh.trashFolders;

@@ -103,6 +103,11 @@ StatusTab::StatusTab(QWidget *parent) : QWidget(parent) {
 }
 
 void StatusTab::setStatusDisplay(bool running) {
+    // Called at every refresh: an unchanged display is left alone, so nothing is repainted
+    // (and no image read) while protection simply goes on.
+    if (_displayed && _running == running)
+        return;
+    _displayed = true;
     _running = running;
     stoppedTF->setVisible(!running);
     BigStoppedTF->setVisible(!running);
@@ -110,7 +115,10 @@ void StatusTab::setStatusDisplay(bool running) {
     BigActivatedTF->setVisible(running);
     const QString title = running ? tr("Stop") : tr("Start");
     startStopButton->setText(title);
-    startStopButton->setIcon(imageResource(running ? QStringLiteral("Stop") : QStringLiteral("Start")));
+    QIcon &icon = running ? _stopImage : _startImage;
+    if (icon.isNull())
+        icon = imageResource(running ? QStringLiteral("Stop") : QStringLiteral("Start"));
+    startStopButton->setIcon(icon);
 }
 
 } // namespace quillet::app

@@ -3,6 +3,7 @@
 // the start/stop button, and the program's version, copyright and web link. It only shows what
 // it is given and reports its button through a signal.
 
+#include <QIcon>
 #include <QWidget>
 
 class QLabel;
@@ -42,6 +43,9 @@ signals:
 
 private:
     bool _running = false;
+    bool _displayed = false;
+    QIcon _startImage;
+    QIcon _stopImage;
 };
 
 } // namespace quillet::app

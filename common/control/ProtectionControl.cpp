@@ -222,8 +222,8 @@ ProtectionStatus ProtectionControl::status(char decimalSeparator) {
     std::vector<std::string> trashes;
     getCachesPaths(volumes, caches);
     getTrashedPaths(volumes, trashes);
-    status.cacheBytes = totalFolderSize(caches);
-    status.trashBytes = totalFolderSize(trashes);
+    status.cacheBytes = _cacheSizes.totalSize(caches);
+    status.trashBytes = _trashSizes.totalSize(trashes);
     status.cacheSizeText = sizeText(status.cacheBytes, decimalSeparator);
     status.trashSizeText = trashSizeText(status.trashBytes, decimalSeparator);
     status.unprotected = unprotectedVolumes(_mirror);

@@ -5,6 +5,7 @@
 // this user; every front end takes it from there.
 
 #include "archive/CacheFolders.h"
+#include "control/FolderSizeMemo.h"
 #include "control/DaemonControl.h"
 #include "settings/PreferencesDomain.h"
 #include "control/ProtectionStatus.h"
@@ -83,7 +84,8 @@ public:
     /// daemons counted, the sizes of the cache folders and the trash folders of the mounted
     /// volumes with their texts (decimalSeparator the user's), the volumes a start would leave
     /// unprotected (unprotectedVolumes of the mirror), and the not-archived lines of the daemons'
-    /// log of the last kNotArchivedLatelyHours hours.
+    /// log of the last kNotArchivedLatelyHours hours. A folder is walked for its size only when
+    /// it may have changed since the last status of this control (FolderSizeMemo).
     ProtectionStatus status(char decimalSeparator = '.');
     /// Whether protection runs now, written into the preferences and the mirror.
     bool refreshRunningState();
@@ -141,6 +143,8 @@ private:
     std::vector<LaunchedDaemon> _launched;
     std::string _logPath;
     uint64_t _logOffset = 0;
+    FolderSizeMemo _cacheSizes;
+    FolderSizeMemo _trashSizes;
 };
 
 } // namespace quillet
