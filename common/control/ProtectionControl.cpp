@@ -68,8 +68,16 @@ StartStopOutcome ProtectionControl::startStop(StopRequest request) {
 }
 
 void ProtectionControl::storeDaemonsRunning(bool running) {
-    _mirror.set(prefs::kDaemonsAreRunning, PrefValue(running ? 1 : 0));
-    (void)_domain.setValue(prefs::kDaemonsAreRunning, PrefValue(running ? 1 : 0));
+    const PrefValue value(running ? 1 : 0);
+    _mirror.set(prefs::kDaemonsAreRunning, value);
+    // The window's refresh stores the state every 30 seconds and nearly always finds it stored
+    // already: the file is rewritten (and flushed) only when it says otherwise.
+    if (auto stored = _domain.read()) {
+        auto found = stored->find(prefs::kDaemonsAreRunning);
+        if (found != stored->end() && found->second == value)
+            return;
+    }
+    (void)_domain.setValue(prefs::kDaemonsAreRunning, value);
 }
 
 void ProtectionControl::launch(const std::string &daemon, const std::vector<std::string> &arguments,
