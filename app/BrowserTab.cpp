@@ -1,38 +1,85 @@
 #include "BrowserTab.h"
 
-#include "CacheListModel.h"
+#include "CacheModel.h"
 #include "JobWatcher.h"
 
-#include "browser/CacheTree.h"
 #include "jobs/CallJob.h"
 
+#include <QButtonGroup>
+#include <QComboBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
+#include <QTimer>
 #include <QTreeView>
 #include <QVBoxLayout>
 
 #include <algorithm>
-#include <memory>
-#include <unordered_set>
 
 namespace quillet::app {
 
-BrowserTab::BrowserTab(QWidget *parent) : QWidget(parent), _model(new CacheListModel(this)) {
+namespace {
+
+QString ageLimitTitle(unsigned hours) {
+    if (hours == 0)
+        return BrowserTab::tr("All items");
+    if (hours % 24 == 0)
+        return BrowserTab::tr("Last %n day(s)", nullptr, static_cast<int>(hours / 24));
+    return BrowserTab::tr("Last %n hour(s)", nullptr, static_cast<int>(hours));
+}
+
+/// Where a row stands in the view's order: its row numbers from the root down.
+std::vector<int> positionOf(QModelIndex index) {
+    std::vector<int> position;
+    for (; index.isValid(); index = index.parent())
+        position.push_back(index.row());
+    std::reverse(position.begin(), position.end());
+    return position;
+}
+
+} // namespace
+
+BrowserTab::BrowserTab(QWidget *parent) : QWidget(parent), _model(new CacheModel(this)) {
+    _model->setActive(false);
+
     outlineView = new QTreeView(this);
     outlineView->setAccessibleName(tr("Cached items"));
     outlineView->setSelectionMode(QAbstractItemView::ExtendedSelection);
     outlineView->setSelectionBehavior(QAbstractItemView::SelectRows);
     outlineView->setUniformRowHeights(true);
     outlineView->setAlternatingRowColors(true);
-    outlineView->setRootIsDecorated(false);
     outlineView->setModel(_model);
-    outlineView->header()->setStretchLastSection(false);
-    outlineView->header()->setSectionResizeMode(CacheListModel::NameColumn, QHeaderView::Stretch);
-    outlineView->header()->setSectionResizeMode(CacheListModel::DateColumn, QHeaderView::ResizeToContents);
-    outlineView->header()->setSectionResizeMode(CacheListModel::SizeColumn, QHeaderView::ResizeToContents);
+    outlineView->setSortingEnabled(true);
+    outlineView->sortByColumn(CacheModel::NameColumn, Qt::AscendingOrder);
+    outlineView->header()->setStretchLastSection(true);
+    outlineView->header()->setSectionResizeMode(CacheModel::NameColumn, QHeaderView::Interactive);
+    outlineView->header()->resizeSection(CacheModel::NameColumn, 260);
+    outlineView->header()->setSectionResizeMode(CacheModel::DateColumn, QHeaderView::ResizeToContents);
+    outlineView->header()->setSectionResizeMode(CacheModel::SizeColumn, QHeaderView::ResizeToContents);
+
+    dayViewButton = new QRadioButton(tr("By day"), this);
+    dayViewButton->setAccessibleName(tr("Show the items by day"));
+    flatViewButton = new QRadioButton(tr("All items"), this);
+    flatViewButton->setAccessibleName(tr("Show all items in one list"));
+    _viewGroup = new QButtonGroup(this);
+    _viewGroup->addButton(dayViewButton, kDayViewTag);
+    _viewGroup->addButton(flatViewButton, kFlatViewTag);
+    flatViewButton->setChecked(_model->viewMode() == ViewMode::Flat);
+    dayViewButton->setChecked(_model->viewMode() == ViewMode::Day);
+
+    ageLimitPopUp = new QComboBox(this);
+    ageLimitPopUp->setAccessibleName(tr("Age limit"));
+    for (unsigned hours : CacheModel::ageLimitChoices())
+        ageLimitPopUp->addItem(ageLimitTitle(hours), hours);
+
+    searchField = new QLineEdit(this);
+    searchField->setAccessibleName(tr("Search the cache"));
+    searchField->setPlaceholderText(tr("Search"));
+    searchField->setClearButtonEnabled(true);
 
     outlineListStatsTF = new QLabel(this);
     outlineListStatsTF->setAccessibleName(tr("Selection"));
@@ -45,107 +92,145 @@ BrowserTab::BrowserTab(QWidget *parent) : QWidget(parent), _model(new CacheListM
     emptyAllButton->setProperty("tag", kEmptyAllTag);
     recoverButton = new QPushButton(tr("Recover..."), this);
     recoverButton->setAccessibleName(tr("Recover the selected items"));
+    putBackButton = new QPushButton(tr("Put Back"), this);
+    putBackButton->setAccessibleName(tr("Put the selected items back"));
     emptySelectionButton->setEnabled(false);
     recoverButton->setEnabled(false);
+    putBackButton->setEnabled(false);
+
+    auto *controls = new QHBoxLayout;
+    controls->addWidget(dayViewButton);
+    controls->addWidget(flatViewButton);
+    controls->addWidget(ageLimitPopUp);
+    controls->addStretch(1);
+    controls->addWidget(searchField, 1);
 
     auto *buttons = new QHBoxLayout;
     buttons->addWidget(outlineListStatsTF, 1);
     buttons->addWidget(emptyAllButton);
     buttons->addWidget(emptySelectionButton);
+    buttons->addWidget(putBackButton);
     buttons->addWidget(recoverButton);
 
     auto *layout = new QVBoxLayout(this);
+    layout->addLayout(controls);
     layout->addWidget(outlineView, 1);
     layout->addLayout(buttons);
+
+    _searchRefreshTimer = new QTimer(this);
+    _searchRefreshTimer->setInterval(kSearchRefreshMs);
+    connect(_searchRefreshTimer, &QTimer::timeout, this, &BrowserTab::searchRefreshTimer);
 
     connect(emptySelectionButton, &QPushButton::clicked, this, [this] { emit emptyClicked(kEmptySelectionTag); });
     connect(emptyAllButton, &QPushButton::clicked, this, [this] { emit emptyClicked(kEmptyAllTag); });
     connect(recoverButton, &QPushButton::clicked, this, &BrowserTab::recoverClicked);
-    connect(outlineView->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
-        if (!_restoringSelection)
-            emit outlineViewClicked(outlineView->selectionModel()->hasSelection());
+    connect(putBackButton, &QPushButton::clicked, this, &BrowserTab::putBackClicked);
+    connect(_viewGroup, &QButtonGroup::idClicked, this,
+            [this](int tag) { _model->setViewMode(tag == kFlatViewTag ? ViewMode::Flat : ViewMode::Day); });
+    connect(ageLimitPopUp, &QComboBox::currentIndexChanged, this,
+            [this](int) { _model->setAgeLimitHours(ageLimitPopUp->currentData().toUInt()); });
+    connect(searchField, &QLineEdit::textChanged, this, &BrowserTab::searchItemAction);
+    connect(outlineView->selectionModel(), &QItemSelectionModel::selectionChanged, this, &BrowserTab::reportSelection);
+    connect(outlineView, &QTreeView::expanded, this, &BrowserTab::reportSelection);
+    connect(outlineView, &QTreeView::collapsed, this, &BrowserTab::reportSelection);
+    connect(_model, &CacheModel::childrenShown, this, &BrowserTab::reportSelection);
+    connect(_model, &CacheModel::rootListReplaced, this, [this] {
+        reportSelection();
+        emit outlineListRefreshed();
     });
+}
+
+BrowserTab::~BrowserTab() {
+    // The running walk ends here; retired ones end with their jobs, which go with this object.
+    _search.reset();
 }
 
 void BrowserTab::setCacheFolders(const QStringList &paths) {
     _cacheFolders = paths;
-    refreshOutlineList();
+    _model->setCacheFolders(paths);
 }
 
 void BrowserTab::showEvent(QShowEvent *event) {
     QWidget::showEvent(event);
-    if (_stale)
-        refreshOutlineList();
+    _model->setActive(true);
 }
 
-void BrowserTab::refreshOutlineList() {
-    // Nobody sees the list while another tab is shown: it is read when the tab comes forward.
-    if (!isVisible()) {
-        _stale = true;
-        return;
-    }
-    _stale = false;
-    if (_refreshRunning) {
-        _refreshAgain = true;
-        return;
-    }
-    _refreshRunning = true;
-    std::vector<std::string> folders;
-    for (const QString &folder : _cacheFolders)
-        folders.push_back(folder.toStdString());
-    auto rows = std::make_shared<std::vector<BrowserItem>>();
-    auto job = CallJob::create([folders = std::move(folders), rows] {
-        // A tree of the job's own: the listing and the stat of every entry happen here, never on
-        // the event loop.
-        CacheTree tree;
-        tree.setViewMode(ViewMode::Flat);
-        tree.setTrashesCachePath(folders);
-        *rows = tree.takeRootListItems();
-    });
-    auto *watcher = new JobWatcher(job, this);
-    connect(watcher, &JobWatcher::finished, this, [this, watcher, rows](JobEnd) {
-        watcher->deleteLater();
-        _refreshRunning = false;
-        showRows(std::move(*rows));
-        if (_refreshAgain) {
-            _refreshAgain = false;
-            refreshOutlineList();
-        }
-    });
+void BrowserTab::hideEvent(QHideEvent *event) {
+    QWidget::hideEvent(event);
+    _model->setActive(false);
 }
 
-void BrowserTab::showRows(std::vector<BrowserItem> rows) {
-    // Rows keep their id across rebuilds: what was selected and is still there stays selected.
-    std::unordered_set<RowId> selected;
-    for (const BrowserItem &item : selectedItems())
-        selected.insert(item.id);
-    _restoringSelection = true;
-    _model->setRows(std::move(rows));
-    if (!selected.empty()) {
-        QItemSelection selection;
-        for (int row = 0; row < _model->rowCount(); ++row)
-            if (selected.count(_model->item(row)->id))
-                selection.select(_model->index(row, 0), _model->index(row, CacheListModel::ColumnCount - 1));
-        outlineView->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect);
-    }
-    _restoringSelection = false;
-    emit outlineViewClicked(outlineView->selectionModel()->hasSelection());
-    emit outlineListRefreshed();
-}
+void BrowserTab::refreshOutlineList() { _model->refresh(); }
 
-uint64_t BrowserTab::countDisplayedItems() const { return static_cast<uint64_t>(_model->rowCount()); }
+bool BrowserTab::refreshRunning() const { return _model->refreshRunning(); }
+
+uint64_t BrowserTab::countDisplayedItems() const {
+    return _model->countDisplayedItems([this](const QModelIndex &index) { return outlineView->isExpanded(index); });
+}
 
 std::vector<BrowserItem> BrowserTab::selectedItems() const {
     QModelIndexList rows = outlineView->selectionModel()->selectedRows();
-    std::sort(rows.begin(), rows.end(), [](const QModelIndex &a, const QModelIndex &b) { return a.row() < b.row(); });
-    std::vector<BrowserItem> items;
-    items.reserve(static_cast<size_t>(rows.size()));
+    std::vector<std::pair<std::vector<int>, QModelIndex>> ordered;
+    ordered.reserve(static_cast<size_t>(rows.size()));
     for (const QModelIndex &index : rows)
-        if (const BrowserItem *item = _model->item(index.row()))
+        ordered.emplace_back(positionOf(index), index);
+    std::sort(ordered.begin(), ordered.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+    std::vector<BrowserItem> items;
+    items.reserve(ordered.size());
+    for (const auto &[position, index] : ordered)
+        if (const BrowserItem *item = _model->item(index); item && !item->isEmpty())
             items.push_back(*item);
     return items;
 }
 
 void BrowserTab::deselectAll() { outlineView->clearSelection(); }
+
+void BrowserTab::reportSelection() { emit outlineViewClicked(outlineView->selectionModel()->hasSelection()); }
+
+// ---- search ------------------------------------------------------------------------------------
+
+bool BrowserTab::searchThreadRunning() const { return _search && _search->searchThreadRunning(); }
+
+void BrowserTab::retireSearch() {
+    if (!_search)
+        return;
+    _search->requestStop();
+    // The walk notices before its next entry; its thread is joined on a job, not here.
+    std::shared_ptr<CacheSearch> retired = std::move(_search);
+    auto *watcher = new JobWatcher(CallJob::create([retired]() mutable { retired.reset(); }), this);
+    connect(watcher, &JobWatcher::finished, watcher, &QObject::deleteLater);
+}
+
+void BrowserTab::searchItemAction(const QString &text) {
+    retireSearch();
+    _searchRefreshTimer->stop();
+    if (text.isEmpty()) {
+        _userIsSearching = false;
+        _model->endSearchResults();
+        return;
+    }
+    _userIsSearching = true;
+    std::vector<std::string> caches;
+    for (const QString &folder : _cacheFolders)
+        caches.push_back(folder.toStdString());
+    _search = std::make_shared<CacheSearch>();
+    _search->start(caches, text.toStdString());
+    _model->showSearchResults(_search->results());
+    _searchRefreshTimer->start();
+}
+
+void BrowserTab::searchRefreshTimer() {
+    if (!_search) {
+        _searchRefreshTimer->stop();
+        return;
+    }
+    // The end is read before the results: whatever the walk found before it ended is in them.
+    const bool ended = !_search->searchThreadRunning();
+    _model->showSearchResults(_search->results());
+    if (ended) {
+        _searchRefreshTimer->stop();
+        emit searchFinished();
+    }
+}
 
 } // namespace quillet::app

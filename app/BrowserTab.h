@@ -1,24 +1,31 @@
 #pragma once
-// The third tab: the cached items, the selection line and the emptying and recovery buttons.
-// It shows the items of the cache folders it is given, read again on a job whenever it is asked
-// to rebuild its list while it is shown, and reports the user's requests and its selection
-// through signals.
+// The third tab: the cached items as a tree (CacheModel) in the day view or the flat view,
+// limited by age, searched by name while the user types, with the selection line and the
+// emptying, recovery and put-back buttons. It reports the user's requests and its selection
+// through signals; the rows are read on jobs and only while the tab is shown.
 
 #include "browser/BrowserItem.h"
+#include "browser/CacheSearch.h"
 
 #include <QStringList>
 #include <QWidget>
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
+class QButtonGroup;
+class QComboBox;
 class QLabel;
+class QLineEdit;
 class QPushButton;
+class QRadioButton;
+class QTimer;
 class QTreeView;
 
 namespace quillet::app {
 
-class CacheListModel;
+class CacheModel;
 
 class BrowserTab : public QWidget {
     Q_OBJECT
@@ -26,52 +33,79 @@ public:
     /// The tags of the two emptying buttons: everything, the selection.
     static constexpr int kEmptyAllTag = 1;
     static constexpr int kEmptySelectionTag = 2;
+    /// The tags of the view radio group: 1 is the flat view, anything else the day view.
+    static constexpr int kDayViewTag = 0;
+    static constexpr int kFlatViewTag = 1;
+    /// How often the results found so far are shown while a search runs.
+    static constexpr int kSearchRefreshMs = 500;
 
     explicit BrowserTab(QWidget *parent = nullptr);
+    ~BrowserTab() override;
 
     QTreeView *outlineView;
     QLabel *outlineListStatsTF;
     QPushButton *emptySelectionButton;
     QPushButton *emptyAllButton;
     QPushButton *recoverButton;
+    QPushButton *putBackButton;
+    QRadioButton *dayViewButton;
+    QRadioButton *flatViewButton;
+    QComboBox *ageLimitPopUp;
+    QLineEdit *searchField;
 
-    CacheListModel *model() const { return _model; }
+    CacheModel *model() const { return _model; }
     /// The cache folders whose items are listed; the list is rebuilt.
     void setCacheFolders(const QStringList &paths);
     const QStringList &cacheFolders() const { return _cacheFolders; }
-    /// Reads the items again on a job and shows them, keeping the selected rows that are still
-    /// there. While the tab is hidden the read waits until it is shown.
+    /// Reads the root list again on a job and shows it, keeping the expanded and selected rows
+    /// that are still there. While the tab is hidden the read waits until it is shown; while
+    /// search results are shown nothing is read.
     void refreshOutlineList();
-    /// A read of the items runs.
-    bool refreshRunning() const { return _refreshRunning; }
-    /// Rows the list shows now.
+    /// A read of the root list runs.
+    bool refreshRunning() const;
+    /// Rows the view shows now, expanded children included.
     uint64_t countDisplayedItems() const;
-    /// The items of the selected rows, in ascending row order.
+    /// The items of the selected rows, in the order the view shows them.
     std::vector<BrowserItem> selectedItems() const;
     void deselectAll();
+
+    /// The search field's action: an empty text ends the search and shows the normal view
+    /// again; any other text stops a running search and starts a new one.
+    void searchItemAction(const QString &text);
+    /// Search results are shown (from a search's start until the field is cleared).
+    bool userIsSearching() const { return _userIsSearching; }
+    /// A search walks the caches.
+    bool searchThreadRunning() const;
 
 signals:
     /// tag: kEmptyAllTag or kEmptySelectionTag.
     void emptyClicked(int tag);
     void recoverClicked();
-    /// The selection changed (also when a rebuild dropped it); selected: rows are selected.
+    void putBackClicked();
+    /// The selection changed, a row was expanded or collapsed, or a new list is shown;
+    /// selected: rows are selected.
     void outlineViewClicked(bool selected);
-    /// A rebuilt list is shown.
+    /// A rebuilt (or re-sorted) root list is shown.
     void outlineListRefreshed();
+    /// A search has ended by itself and all its results are shown.
+    void searchFinished();
 
 protected:
     void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
 
 private:
-    void showRows(std::vector<BrowserItem> rows);
+    void reportSelection();
+    void searchRefreshTimer();
+    /// Stops the running search without waiting for its thread (it ends on a job).
+    void retireSearch();
 
-    CacheListModel *_model;
+    CacheModel *_model;
+    QButtonGroup *_viewGroup;
     QStringList _cacheFolders;
-    bool _refreshRunning = false;
-    bool _refreshAgain = false;
-    /// A rebuild was asked for while the tab was hidden.
-    bool _stale = true;
-    bool _restoringSelection = false;
+    QTimer *_searchRefreshTimer;
+    std::shared_ptr<CacheSearch> _search;
+    bool _userIsSearching = false;
 };
 
 } // namespace quillet::app

@@ -1,13 +1,14 @@
-// The browser tab's list of cached items: the model under Qt's model tester, the items of the
-// cache folders read on a job and shown flat, the selection kept across a rebuild, and the
-// selection line with its rounding and the controls it enables.
+// The browser tab: its model under Qt's model tester in both views, sorting both ways, the age
+// limit, children read when a row is expanded, a cache that changes underneath with the expanded
+// and selected rows kept, the search while its walk runs, and the selection line with its
+// rounding and the controls it enables.
 
 #include "AppKeyring.h"
 #include "AppTestSupport.h"
 #include "ProtectionTestSupport.h"
 
 #include "BrowserTab.h"
-#include "CacheListModel.h"
+#include "CacheModel.h"
 #include "MainTabView.h"
 #include "StatusController.h"
 
@@ -15,13 +16,22 @@
 
 #include <QAbstractItemModelTester>
 #include <QAction>
+#include <QBrush>
+#include <QComboBox>
 #include <QItemSelectionModel>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTreeView>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <memory>
 
 using namespace quillet;
@@ -36,12 +46,12 @@ using namespace quillet::apptest;
 
 namespace {
 
-/// The rows the core lists flat for the home cache folder.
-std::vector<BrowserItem> flatRows() {
-    CacheTree tree;
-    tree.setViewMode(ViewMode::Flat);
-    tree.setTrashesCachePath(std::vector<std::string>{homeCacheFolder()});
-    return tree.takeRootListItems();
+/// A date folder of the home cache folder for a moment hoursAgo hours before now.
+std::string dateFolderAgo(double hoursAgo) {
+    const std::string folder =
+        homeCache() + "/" + finderCompatibleDateDescription(sys::now() - static_cast<time_t>(hoursAgo * 3600));
+    (void)sys::makeDirectories(folder, 0700);
+    return folder;
 }
 
 std::unique_ptr<MainController> controllerOnTheBrowserTab() {
@@ -55,8 +65,30 @@ std::unique_ptr<MainController> controllerOnTheBrowserTab() {
     return controller;
 }
 
+bool settled(const CacheModel &model) {
+    // Two turns of the event loop with nothing running: answers of jobs are all in.
+    return waitUntil([&] { return !model.busy(); }, 15000) && (QTest::qWait(30), !model.busy());
+}
+
 bool listShows(BrowserTab &browser, int rows) {
-    return waitUntil([&] { return browser.model()->rowCount() == rows && !browser.refreshRunning(); }, 15000);
+    return waitUntil([&] { return browser.model()->rowCount() == rows && !browser.model()->busy(); }, 15000);
+}
+
+/// The shown names of the rows below parent (the root when invalid), in order.
+std::vector<std::string> namesOf(const CacheModel &model, const QModelIndex &parent = {}) {
+    std::vector<std::string> names;
+    for (int row = 0; row < model.rowCount(parent); ++row)
+        names.push_back(model.data(model.index(row, CacheModel::NameColumn, parent)).toString().toStdString());
+    return names;
+}
+
+QModelIndex rowNamed(const CacheModel &model, const std::string &name, const QModelIndex &parent = {}) {
+    for (int row = 0; row < model.rowCount(parent); ++row) {
+        QModelIndex index = model.index(row, 0, parent);
+        if (model.data(index).toString().toStdString() == name)
+            return index;
+    }
+    return {};
 }
 
 void selectRows(BrowserTab &browser, const std::vector<std::string> &names) {
@@ -68,6 +100,14 @@ void selectRows(BrowserTab &browser, const std::vector<std::string> &names) {
                                                               QItemSelectionModel::Select | QItemSelectionModel::Rows);
 }
 
+/// The title of a date folder's day row: its date in the local time zone.
+std::string dayTitle(const std::string &dateFolder) {
+    auto date = dateFromFinderCompatibleDateDescription(sys::lastPathComponent(dateFolder));
+    std::string title = date ? finderCompatibleDateDescription(*date) : sys::lastPathComponent(dateFolder);
+    std::replace(title.begin(), title.end(), '_', ':');
+    return title;
+}
+
 } // namespace
 
 class BrowserTabTest : public QObject {
@@ -75,9 +115,17 @@ class BrowserTabTest : public QObject {
 private slots:
     void init();
     void cleanup();
-    void cacheListModelPassesTheModelTester();
-    void listsTheItemsOfTheCacheFoldersFlat();
+    void modelPassesTheModelTester_data();
+    void modelPassesTheModelTester();
+    void dayRowsAreBlueDatesThatExpandIntoTheirItems();
+    void sortsTheRootRowsBothWays_data();
+    void sortsTheRootRowsBothWays();
+    void ageLimitHidesOlderDays();
+    void aChangedCacheKeepsExpansionAndSelection();
+    void viewControlsAndAgeLimitPopUp();
+    void listsTheItemsOfTheCacheFolders();
     void keepsTheSelectionAcrossARebuild();
+    void searchShowsHitsWhileTypingAndClearingReturns();
     void selectionLine_data();
     void selectionLine();
 };
@@ -89,42 +137,253 @@ void BrowserTabTest::init() {
 
 void BrowserTabTest::cleanup() { clearTrashAndCache(); }
 
-void BrowserTabTest::cacheListModelPassesTheModelTester() {
-    const std::string date = dateFolderNow();
-    for (const char *name : {"a.txt", "b.txt", "c.txt"})
-        QVERIFY(makeFile(date + "/" + name, 100));
-    QVERIFY(sys::makeDirectories(date + "/folder/inside", 0700));
-
-    CacheListModel model;
-    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
-    QCOMPARE(model.rowCount(), 0);
-    std::vector<BrowserItem> rows = flatRows();
-    QCOMPARE(rows.size(), size_t(4));
-    model.setRows(rows);
-    QCOMPARE(model.rowCount(), 4);
-    QCOMPARE(model.columnCount(), int(CacheListModel::ColumnCount));
-    for (int row = 0; row < model.rowCount(); ++row) {
-        const BrowserItem &item = rows[static_cast<size_t>(row)];
-        QCOMPARE(model.data(model.index(row, CacheListModel::NameColumn)).toString().toStdString(),
-                 std::string(item.displayName()));
-        QCOMPARE(model.data(model.index(row, 0), CacheListModel::PathRole).toString().toStdString(), item.pathToItem);
-        QCOMPARE(model.data(model.index(row, 0), CacheListModel::SizeRole).toULongLong(), item.size.value_or(0));
-        QVERIFY(!model.data(model.index(row, CacheListModel::DateColumn)).toString().isEmpty());
-        QCOMPARE(model.rowOf(item.id), row);
-        // A table: no row has children.
-        QCOMPARE(model.rowCount(model.index(row, 0)), 0);
-    }
-    QCOMPARE(model.data(model.index(0, CacheListModel::SizeColumn)).toString(), QStringLiteral("100B"));
-    rows.pop_back();
-    model.setRows(rows);
-    QCOMPARE(model.rowCount(), 3);
-    model.setRows({});
-    QCOMPARE(model.rowCount(), 0);
-    QVERIFY(!model.item(0));
-    QCOMPARE(model.rowOf(rowIdOf(date + "/a.txt")), -1);
+void BrowserTabTest::modelPassesTheModelTester_data() {
+    QTest::addColumn<bool>("flat");
+    QTest::newRow("day view") << false;
+    QTest::newRow("flat view") << true;
 }
 
-void BrowserTabTest::listsTheItemsOfTheCacheFoldersFlat() {
+void BrowserTabTest::modelPassesTheModelTester() {
+    QFETCH(bool, flat);
+    const std::string today = dateFolderAgo(0);
+    const std::string earlier = dateFolderAgo(30);
+    for (const char *name : {".x_a.txt", ".x_b.txt", ".x_c.txt"})
+        QVERIFY(makeFile(today + "/" + name, 100));
+    QVERIFY(makeFile(earlier + "/.x_old.txt", 5));
+    QVERIFY(sys::makeDirectories(today + "/.x_folder/.x_inside", 0700));
+    QVERIFY(makeFile(today + "/.x_folder/.x_inside/.x_deep.txt", 7));
+    QVERIFY(makeFile(homeCache() + "/UPD_FLAG", 0));
+
+    CacheModel model;
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    model.setViewMode(flat ? ViewMode::Flat : ViewMode::Day);
+    QCOMPARE(model.rowCount(), 0);
+    model.setCacheFolders({QString::fromStdString(homeCacheFolder())});
+    QVERIFY(settled(model));
+    QCOMPARE(model.columnCount(), int(CacheModel::ColumnCount));
+    QCOMPARE(model.headerData(CacheModel::OriginColumn, Qt::Horizontal).toString(), QStringLiteral("Original location"));
+
+    QModelIndex folder;
+    if (flat) {
+        QCOMPARE(namesOf(model), (std::vector<std::string>{"a.txt", "b.txt", "c.txt", "folder", "old.txt"}));
+        folder = rowNamed(model, "folder");
+        QCOMPARE(model.data(model.index(0, CacheModel::SizeColumn)).toString(), QStringLiteral("100B"));
+        QCOMPARE(model.data(model.index(0, 0), CacheModel::PathRole).toString().toStdString(), today + "/.x_a.txt");
+    } else {
+        QCOMPARE(namesOf(model), (std::vector<std::string>{dayTitle(earlier), dayTitle(today)}));
+        const QModelIndex day = rowNamed(model, dayTitle(today));
+        QVERIFY(model.hasChildren(day));
+        // The tester may have asked for the children already.
+        model.fetchMore(day);
+        QVERIFY(settled(model));
+        QVERIFY(!model.canFetchMore(day));
+        std::vector<std::string> children = namesOf(model, day);
+        std::sort(children.begin(), children.end());
+        QCOMPARE(children, (std::vector<std::string>{"a.txt", "b.txt", "c.txt", "folder"}));
+        folder = rowNamed(model, "folder", day);
+    }
+    QVERIFY(folder.isValid());
+    QVERIFY(model.hasChildren(folder));
+    model.fetchMore(folder);
+    QVERIFY(settled(model));
+    QCOMPARE(namesOf(model, folder), std::vector<std::string>{"inside"});
+    const QModelIndex inside = model.index(0, 0, folder);
+    QCOMPARE(model.parent(inside), folder);
+    model.fetchMore(inside);
+    QVERIFY(settled(model));
+    QCOMPARE(namesOf(model, inside), std::vector<std::string>{"deep.txt"});
+    // A child shows its own size once its attributes are read, and a date.
+    const QModelIndex deep = model.index(0, CacheModel::SizeColumn, inside);
+    QCOMPARE(model.data(deep).toString(), QStringLiteral("7B"));
+    QVERIFY(!model.data(model.index(0, CacheModel::DateColumn, inside)).toString().isEmpty());
+    QCOMPARE(model.parent(model.parent(deep)), folder);
+
+    // Read again: the same rows, and the open folders stay open.
+    model.refresh();
+    QVERIFY(settled(model));
+    QVERIFY(!model.canFetchMore(folder));
+    QCOMPARE(namesOf(model, inside), std::vector<std::string>{"deep.txt"});
+}
+
+void BrowserTabTest::dayRowsAreBlueDatesThatExpandIntoTheirItems() {
+    const std::string day = homeCache() + "/2008-03-14 15_42 +0100";
+    QVERIFY(makeFile(day + "/.x_Report.pdf", 1536));
+    QVERIFY(makeFile(homeCache() + "/ArchivedFileData", 10));
+    CacheModel model;
+    model.setViewMode(ViewMode::Day);
+    model.setCacheFolders({QString::fromStdString(homeCacheFolder())});
+    QVERIFY(settled(model));
+    // 2008-03-14 15:42 +0100, in the local time zone.
+    QCOMPARE(namesOf(model), std::vector<std::string>{dayTitle(day)});
+    QCOMPARE(dateFromFinderCompatibleDateDescription(sys::lastPathComponent(day)), time_t(1205505720));
+    const QModelIndex row = model.index(0, 0);
+    QCOMPARE(model.data(row, Qt::ForegroundRole).value<QBrush>().color(), QColor(Qt::blue));
+    QVERIFY(model.data(row, CacheModel::DateFolderRole).toBool());
+    QVERIFY(!model.data(row, Qt::DecorationRole).value<QIcon>().isNull() ||
+            model.data(row, Qt::DecorationRole).isValid());
+    model.fetchMore(row);
+    QVERIFY(settled(model));
+    const QModelIndex child = model.index(0, 0, row);
+    QCOMPARE(model.data(child).toString(), QStringLiteral("Report.pdf"));
+    QVERIFY(!model.data(child, CacheModel::DateFolderRole).toBool());
+    QVERIFY(!model.data(child, Qt::ForegroundRole).isValid());
+    QCOMPARE(model.data(model.index(0, CacheModel::SizeColumn, row)).toString(), QStringLiteral("1.5KB"));
+    QVERIFY(!model.hasChildren(child));
+}
+
+void BrowserTabTest::sortsTheRootRowsBothWays_data() {
+    QTest::addColumn<int>("column");
+    QTest::addColumn<bool>("descending");
+    QTest::addColumn<QStringList>("expected");
+    // b is the largest and oldest, c the smallest and newest.
+    QTest::newRow("name ascending") << int(CacheModel::NameColumn) << false << QStringList{"a", "B", "c"};
+    QTest::newRow("name descending") << int(CacheModel::NameColumn) << true << QStringList{"c", "B", "a"};
+    QTest::newRow("date ascending") << int(CacheModel::DateColumn) << false << QStringList{"B", "a", "c"};
+    QTest::newRow("date descending") << int(CacheModel::DateColumn) << true << QStringList{"c", "a", "B"};
+    QTest::newRow("size ascending") << int(CacheModel::SizeColumn) << false << QStringList{"c", "a", "B"};
+    QTest::newRow("size descending") << int(CacheModel::SizeColumn) << true << QStringList{"B", "a", "c"};
+}
+
+void BrowserTabTest::sortsTheRootRowsBothWays() {
+    QFETCH(int, column);
+    QFETCH(bool, descending);
+    QFETCH(QStringList, expected);
+    const std::string day = dateFolderAgo(0);
+    const struct {
+        const char *name;
+        uint64_t size;
+        time_t age;
+    } files[] = {{"a", 200, 2000}, {"B", 300, 3000}, {"c", 100, 1000}};
+    for (const auto &file : files) {
+        const std::string path = day + "/.x_" + file.name;
+        QVERIFY(makeFile(path, file.size));
+        const time_t when = sys::now() - file.age;
+        const struct timespec times[2] = {{when, 0}, {when, 0}};
+        QVERIFY(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0);
+    }
+    CacheModel model;
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    model.setViewMode(ViewMode::Flat);
+    model.setCacheFolders({QString::fromStdString(homeCacheFolder())});
+    QVERIFY(settled(model));
+    model.sort(column, descending ? Qt::DescendingOrder : Qt::AscendingOrder);
+    QVERIFY(settled(model));
+    QStringList shown;
+    for (const std::string &name : namesOf(model))
+        shown.append(QString::fromStdString(name));
+    QCOMPARE(shown, expected);
+    // A rebuild keeps the order chosen.
+    model.refresh();
+    QVERIFY(settled(model));
+    shown.clear();
+    for (const std::string &name : namesOf(model))
+        shown.append(QString::fromStdString(name));
+    QCOMPARE(shown, expected);
+}
+
+void BrowserTabTest::ageLimitHidesOlderDays() {
+    const std::string young = dateFolderAgo(23);
+    const std::string old = dateFolderAgo(25);
+    QVERIFY(makeFile(young + "/.x_young.txt", 1));
+    QVERIFY(makeFile(old + "/.x_old.txt", 1));
+    QVERIFY(sys::makeDirectories(homeCache() + "/not a date", 0700));
+    CacheModel model;
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    model.setViewMode(ViewMode::Flat);
+    model.setCacheFolders({QString::fromStdString(homeCacheFolder())});
+    QVERIFY(settled(model));
+    QCOMPARE(namesOf(model), (std::vector<std::string>{"old.txt", "young.txt"}));
+    model.setAgeLimitHours(24);
+    QVERIFY(settled(model));
+    QCOMPARE(namesOf(model), std::vector<std::string>{"young.txt"});
+    model.setViewMode(ViewMode::Day);
+    QVERIFY(settled(model));
+    QCOMPARE(namesOf(model), std::vector<std::string>{dayTitle(young)});
+    model.setAgeLimitHours(0);
+    QVERIFY(settled(model));
+    QCOMPARE(namesOf(model).size(), size_t(2));
+    QVERIFY(std::find(CacheModel::ageLimitChoices().begin(), CacheModel::ageLimitChoices().end(), 24u) !=
+            CacheModel::ageLimitChoices().end());
+}
+
+void BrowserTabTest::aChangedCacheKeepsExpansionAndSelection() {
+    const std::string first = dateFolderAgo(2);
+    const std::string second = dateFolderAgo(1);
+    for (int i = 0; i < 40; ++i)
+        QVERIFY(makeFile(second + "/.x_item" + std::to_string(100 + i) + ".txt", 10));
+    QVERIFY(makeFile(first + "/.x_first.txt", 10));
+
+    CacheModel model;
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    model.setViewMode(ViewMode::Day);
+    QTreeView view;
+    view.setModel(&model);
+    view.resize(400, 200);
+    view.show();
+    model.setCacheFolders({QString::fromStdString(homeCacheFolder())});
+    QVERIFY(settled(model));
+    const QModelIndex day = rowNamed(model, dayTitle(second));
+    view.expand(day);
+    QVERIFY(waitUntil([&] { return model.rowCount(day) == 40 && !model.busy(); }));
+    const QModelIndex chosen = rowNamed(model, "item130.txt", day);
+    QVERIFY(chosen.isValid());
+    view.selectionModel()->select(chosen, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    view.scrollTo(chosen, QAbstractItemView::PositionAtTop);
+    const int scrolled = view.verticalScrollBar()->value();
+    QVERIFY(scrolled > 0);
+
+    // The daemons archive meanwhile: a new day, and a new item in the open one.
+    const std::string third = dateFolderAgo(0.1);
+    QVERIFY(makeFile(third + "/.x_latest.txt", 10));
+    QVERIFY(makeFile(second + "/.x_item099.txt", 10));
+    // The folder's times must move for its listing to be read again.
+    const struct timespec later[2] = {{sys::now() + 5, 0}, {sys::now() + 5, 0}};
+    QVERIFY(::utimensat(AT_FDCWD, second.c_str(), later, 0) == 0);
+    model.refresh();
+    QVERIFY(settled(model));
+    QCOMPARE(model.rowCount(), 3);
+    const QModelIndex dayAfter = rowNamed(model, dayTitle(second));
+    QVERIFY(view.isExpanded(dayAfter));
+    QVERIFY(waitUntil([&] { return model.rowCount(dayAfter) == 41; }));
+    const QModelIndexList selected = view.selectionModel()->selectedRows();
+    QCOMPARE(selected.size(), 1);
+    QCOMPARE(model.data(selected.first()).toString(), QStringLiteral("item130.txt"));
+    QCOMPARE(view.verticalScrollBar()->value(), scrolled);
+    QCOMPARE(model.countDisplayedItems([&](const QModelIndex &index) { return view.isExpanded(index); }),
+             uint64_t(3 + 41));
+}
+
+void BrowserTabTest::viewControlsAndAgeLimitPopUp() {
+    SKIP_WITHOUT_KEYRING();
+    const std::string today = dateFolderAgo(0);
+    QVERIFY(makeFile(today + "/.x_one.txt", 10));
+    QVERIFY(makeFile(today + "/.x_two.txt", 10));
+    QVERIFY(makeFile(dateFolderAgo(100) + "/.x_old.txt", 10));
+    auto controller = controllerOnTheBrowserTab();
+    QVERIFY(controller);
+    BrowserTab &browser = *controller->browserTab();
+    QVERIFY(listShows(browser, 3));
+    auto *day = findByName<QRadioButton>(QStringLiteral("Show the items by day"), &browser);
+    auto *flat = findByName<QRadioButton>(QStringLiteral("Show all items in one list"), &browser);
+    auto *age = findByName<QComboBox>(QStringLiteral("Age limit"), &browser);
+    QVERIFY(day && flat && age);
+    QVERIFY(flat->isChecked());
+    day->click();
+    QVERIFY(listShows(browser, 2));
+    QCOMPARE(browser.outlineListStatsTF->text(), QStringLiteral("2 items displayed"));
+    // Expanding a day counts its items.
+    const QModelIndex todayRow = rowNamed(*browser.model(), dayTitle(today));
+    browser.outlineView->expand(todayRow);
+    QVERIFY(waitUntil([&] { return browser.outlineListStatsTF->text() == QStringLiteral("4 items displayed"); }));
+    age->setCurrentIndex(age->findData(24u));
+    QVERIFY(listShows(browser, 1));
+    flat->click();
+    QVERIFY(listShows(browser, 2));
+    age->setCurrentIndex(age->findData(0u));
+    QVERIFY(listShows(browser, 3));
+}
+
+void BrowserTabTest::listsTheItemsOfTheCacheFolders() {
     SKIP_WITHOUT_KEYRING();
     // Items in two date folders, and the cache folder's own files, which are no items.
     const std::string today = dateFolderNow();
@@ -139,6 +398,7 @@ void BrowserTabTest::listsTheItemsOfTheCacheFoldersFlat() {
     QVERIFY(hidden.awakeFromNib());
     QVERIFY(waitUntil([&] { return !hidden.trashesCachePath().isEmpty(); }));
     QCOMPARE(hidden.trashesCachePath(), QStringList{QString::fromStdString(homeCacheFolder())});
+    QTest::qWait(100);
     QCOMPARE(hidden.browserTab()->model()->rowCount(), 0);
 
     auto controller = controllerOnTheBrowserTab();
@@ -188,6 +448,54 @@ void BrowserTabTest::keepsTheSelectionAcrossARebuild() {
     browser.deselectAll();
     QVERIFY(browser.selectedItems().empty());
     QVERIFY(!browser.emptySelectionButton->isEnabled());
+}
+
+void BrowserTabTest::searchShowsHitsWhileTypingAndClearingReturns() {
+    SKIP_WITHOUT_KEYRING();
+    // Enough entries that the walk takes a while: the field is typed into while it runs.
+    const std::string date = dateFolderAgo(0);
+    for (int folder = 0; folder < 20; ++folder) {
+        const std::string inside = date + "/.x_batch" + std::to_string(folder);
+        QVERIFY(sys::makeDirectories(inside, 0700));
+        for (int i = 0; i < 200; ++i)
+            QVERIFY(makeFile(inside + "/.x_note" + std::to_string(i) + ".txt", 1));
+    }
+    QVERIFY(makeFile(date + "/.x_Report.pdf", 10));
+    QVERIFY(sys::makeDirectories(date + "/.x_old reports", 0700));
+    QVERIFY(makeFile(date + "/.x_batch7/.x_deep report.txt", 10));
+
+    auto controller = controllerOnTheBrowserTab();
+    QVERIFY(controller);
+    BrowserTab &browser = *controller->browserTab();
+    QVERIFY(listShows(browser, 22));
+    auto *field = findByName<QLineEdit>(QStringLiteral("Search the cache"), &browser);
+    QVERIFY(field);
+
+    QSignalSpy finished(&browser, &BrowserTab::searchFinished);
+    QTest::keyClicks(field, QStringLiteral("note"));
+    QVERIFY(browser.userIsSearching());
+    // A new text stops the walk under way and starts over: only its own hits are shown.
+    field->clear();
+    QTest::keyClicks(field, QStringLiteral("REPORT"));
+    QVERIFY(waitUntil([&] { return finished.count() > 0 && !browser.searchThreadRunning(); }, 30000));
+    std::vector<std::string> hits = namesOf(*browser.model());
+    std::sort(hits.begin(), hits.end());
+    QCOMPARE(hits, (std::vector<std::string>{"Report.pdf", "deep report.txt", "old reports"}));
+    QCOMPARE(browser.outlineListStatsTF->text(), QStringLiteral("3 items displayed"));
+    // A rebuild asked for meanwhile leaves the results alone.
+    emit controller->refreshOutlineList();
+    QTest::qWait(200);
+    QCOMPARE(browser.model()->rowCount(), 3);
+
+    // Nothing found: an empty list.
+    field->setText(QStringLiteral("nothing by that name"));
+    QVERIFY(waitUntil([&] { return finished.count() > 1; }, 30000));
+    QCOMPARE(browser.model()->rowCount(), 0);
+    QCOMPARE(browser.outlineListStatsTF->text(), QStringLiteral("0 items displayed"));
+
+    field->clear();
+    QVERIFY(!browser.userIsSearching());
+    QVERIFY(listShows(browser, 22));
 }
 
 void BrowserTabTest::selectionLine_data() {

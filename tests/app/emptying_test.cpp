@@ -9,7 +9,7 @@
 
 #include "BrowserTab.h"
 #include "CacheEmptier.h"
-#include "CacheListModel.h"
+#include "CacheModel.h"
 #include "MainTabView.h"
 #include "StatusController.h"
 
