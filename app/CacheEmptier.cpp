@@ -71,10 +71,12 @@ CacheEmptier::CacheEmptier(MainController &main, ProtectionService &service)
 
 void CacheEmptier::setEmptyingControlsEnabled(bool enabled) {
     BrowserTab *browser = _main.browserTab();
-    for (QPushButton *button : {browser->emptySelectionButton, browser->recoverButton, browser->emptyAllButton})
+    for (QPushButton *button :
+         {browser->emptySelectionButton, browser->recoverButton, browser->putBackButton, browser->emptyAllButton})
         button->setEnabled(enabled);
-    if (_main.recoverSelectionItemMenuItem)
-        _main.recoverSelectionItemMenuItem->setEnabled(enabled);
+    for (QAction *action : {_main.recoverSelectionItemMenuItem, _main.putBackSelectionItemMenuItem})
+        if (action)
+            action->setEnabled(enabled);
 }
 
 void CacheEmptier::emptyCaches(int tag) {

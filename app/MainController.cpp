@@ -3,6 +3,7 @@
 #include "Alerts.h"
 #include "BrowserTab.h"
 #include "CacheEmptier.h"
+#include "CacheRecoverer.h"
 #include "MainTabView.h"
 #include "PasswordLock.h"
 #include "ProtectionService.h"
@@ -76,6 +77,7 @@ MainController::MainController(StartupOptions options, QWidget *parent)
     _settings = new SettingsController(*this, *_service, *_password);
     _status = new StatusController(*this, *_service);
     _emptier = new CacheEmptier(*this, *_service);
+    _recoverer = new CacheRecoverer(*this);
     _update = new UpdatePresenter(*this);
     buildMenus();
 
@@ -88,6 +90,8 @@ MainController::MainController(StartupOptions options, QWidget *parent)
     connect(_settingsTab, &SettingsTab::checkUpdateClicked, this, [this] { _update->checkLatestVersion(true, false); });
     connect(_settingsTab, &SettingsTab::uninstallClicked, this, [this] { _emptier->uninstallSoftware(); });
     connect(_browserTab, &BrowserTab::emptyClicked, this, [this](int tag) { _emptier->emptyCaches(tag); });
+    connect(_browserTab, &BrowserTab::recoverClicked, _recoverer, &CacheRecoverer::recoverItems);
+    connect(_browserTab, &BrowserTab::putBackClicked, _recoverer, &CacheRecoverer::putBack);
     connect(_browserTab, &BrowserTab::outlineViewClicked, _status, &StatusController::didOutlineViewWasClicked);
     connect(this, &MainController::refreshOutlineList, _browserTab, &BrowserTab::refreshOutlineList);
     connect(this, &MainController::trashesCachePathChanged, _browserTab, &BrowserTab::setCacheFolders);
@@ -102,6 +106,10 @@ void MainController::buildMenus() {
     startStopMenuItem->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
     connect(startStopMenuItem, &QAction::triggered, this, [this] { _status->startStop(true); });
     recoverSelectionItemMenuItem = application->addAction(tr("Recover Selection..."));
+    connect(recoverSelectionItemMenuItem, &QAction::triggered, this, [this] { _recoverer->recoverItems(); });
+    putBackSelectionItemMenuItem = application->addAction(tr("Put Back"));
+    putBackSelectionItemMenuItem->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Backspace));
+    connect(putBackSelectionItemMenuItem, &QAction::triggered, this, [this] { _recoverer->putBack(); });
     checkUpdateMenuItem = application->addAction(tr("Check for Updates..."));
     connect(checkUpdateMenuItem, &QAction::triggered, this, [this] { _update->checkLatestVersion(true, false); });
     application->addSeparator();
@@ -145,6 +153,7 @@ bool MainController::awakeFromNib() {
     }
     _settingsTab->saveSettingsButton->setEnabled(false);
     recoverSelectionItemMenuItem->setEnabled(false);
+    putBackSelectionItemMenuItem->setEnabled(false);
 
     // Run from a removable volume, the program would stop protecting once that is unmounted.
     const std::string self = _options.executablePath;
@@ -275,7 +284,9 @@ void MainController::tabDidSelect(const QString &identifier) {
     if (identifier == QStringLiteral("3")) {
         _browserTab->emptySelectionButton->setEnabled(false);
         _browserTab->recoverButton->setEnabled(false);
+        _browserTab->putBackButton->setEnabled(false);
         recoverSelectionItemMenuItem->setEnabled(false);
+        putBackSelectionItemMenuItem->setEnabled(false);
         emit refreshOutlineList();
     }
     applyTabSize(identifier);

@@ -5,7 +5,8 @@
 // the three tabs with their sizes, and the small actions of the window (help, web link, update
 // check). The work of each tab is done by its controller: StatusController (protection and
 // statistics), SettingsController (settings), PasswordLock (the browser's password),
-// CacheEmptier (emptying and uninstall), UpdatePresenter (update check).
+// CacheEmptier (emptying and uninstall), CacheRecoverer (recovery and put back), UpdatePresenter
+// (update check).
 
 #include "StartupOptions.h"
 
@@ -19,6 +20,7 @@ namespace quillet::app {
 
 class BrowserTab;
 class CacheEmptier;
+class CacheRecoverer;
 class MainTabView;
 class PasswordLock;
 class ProtectionService;
@@ -57,12 +59,14 @@ public:
     SettingsController &settingsController() const { return *_settings; }
     PasswordLock &passwordLock() const { return *_password; }
     CacheEmptier &cacheEmptier() const { return *_emptier; }
+    CacheRecoverer &cacheRecoverer() const { return *_recoverer; }
     UpdatePresenter &updatePresenter() const { return *_update; }
     ZRAppDelegate *appDelegate() const { return _appDelegate; }
     const StartupOptions &options() const { return _options; }
 
     QAction *startStopMenuItem = nullptr;
     QAction *recoverSelectionItemMenuItem = nullptr;
+    QAction *putBackSelectionItemMenuItem = nullptr;
     QAction *uninstallMenuItem = nullptr;
     QAction *checkUpdateMenuItem = nullptr;
     QAction *helpMenuItem = nullptr;
@@ -112,6 +116,7 @@ private:
     SettingsController *_settings = nullptr;
     PasswordLock *_password = nullptr;
     CacheEmptier *_emptier = nullptr;
+    CacheRecoverer *_recoverer = nullptr;
     UpdatePresenter *_update = nullptr;
     ZRAppDelegate *_appDelegate = nullptr;
     QStringList _cachePaths;

@@ -2,6 +2,7 @@
 
 #include "Alerts.h"
 #include "BrowserTab.h"
+#include "CacheRecoverer.h"
 #include "CacheEmptier.h"
 #include "MainController.h"
 #include "ShownText.h"
@@ -350,18 +351,23 @@ void StatusController::protectionProblem() {
 void StatusController::didOutlineViewWasClicked(bool selected) {
     BrowserTab *browser = _main.browserTab();
     QAction *recoverItem = _main.recoverSelectionItemMenuItem;
-    if (_main.cacheEmptier().deleteThreadRunning()) {
-        for (QPushButton *button : {browser->emptySelectionButton, browser->recoverButton, browser->emptyAllButton})
+    QAction *putBackItem = _main.putBackSelectionItemMenuItem;
+    if (_main.cacheEmptier().deleteThreadRunning() || _main.cacheRecoverer().running()) {
+        for (QPushButton *button :
+             {browser->emptySelectionButton, browser->recoverButton, browser->putBackButton, browser->emptyAllButton})
             button->setEnabled(false);
-        if (recoverItem)
-            recoverItem->setEnabled(false);
+        for (QAction *action : {recoverItem, putBackItem})
+            if (action)
+                action->setEnabled(false);
         setShownText(browser->outlineListStatsTF, selectionLineText(false, browser->countDisplayedItems(), 0, 0));
         return;
     }
     browser->emptySelectionButton->setEnabled(selected);
     browser->recoverButton->setEnabled(selected);
-    if (recoverItem)
-        recoverItem->setEnabled(selected);
+    browser->putBackButton->setEnabled(selected);
+    for (QAction *action : {recoverItem, putBackItem})
+        if (action)
+            action->setEnabled(selected);
     browser->emptyAllButton->setEnabled(true);
     if (!selected) {
         setShownText(browser->outlineListStatsTF, selectionLineText(false, browser->countDisplayedItems(), 0, 0));
