@@ -1,0 +1,82 @@
+// The browser tab on a large cache: the tab is shown (as when it is selected) with the cache
+// folder given, and the time is taken until its first rows are shown and until the list is
+// complete, together with the longest the event loop went without turning meanwhile (the view
+// must never wait for the disk), and the resident memory at the end.
+//
+//     quillet-bench-browsertab CACHE_FOLDER day|flat
+//
+// Prints: milliseconds to the first rows, milliseconds to the end of every job, rows shown, the
+// longest stall of the event loop in milliseconds, VmRSS in kB.
+
+#include "BrowserTab.h"
+#include "CacheModel.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QRadioButton>
+#include <QTimer>
+#include <QTreeView>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+namespace {
+
+long residentKib() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::strtol(line.c_str() + 6, nullptr, 10);
+    return -1;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 3 || (std::string(argv[2]) != "day" && std::string(argv[2]) != "flat")) {
+        std::fprintf(stderr, "usage: quillet-bench-browsertab CACHE_FOLDER day|flat\n");
+        return 2;
+    }
+    if (!std::getenv("QT_QPA_PLATFORM"))
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    QApplication application(argc, argv);
+    quillet::app::BrowserTab tab;
+    tab.resize(620, 649);
+    if (std::string(argv[2]) == "day")
+        tab.dayViewButton->click();
+    tab.setCacheFolders({QString::fromLocal8Bit(argv[1])});
+
+    QElapsedTimer clock;
+    qint64 firstRows = -1;
+    qint64 longestStall = 0;
+    qint64 lastTurn = 0;
+    // A timer that fires as often as the loop lets it: the gaps between its calls are the stalls.
+    QTimer turns;
+    turns.setInterval(0);
+    QObject::connect(&turns, &QTimer::timeout, [&] {
+        const qint64 now = clock.elapsed();
+        longestStall = std::max(longestStall, now - lastTurn);
+        lastTurn = now;
+        if (firstRows < 0 && tab.model()->rowCount() > 0) {
+            tab.outlineView->viewport()->repaint();
+            firstRows = clock.elapsed();
+        }
+        if (firstRows >= 0 && !tab.model()->busy())
+            application.quit();
+        if (now > 600000)
+            application.exit(1);
+    });
+    clock.start();
+    tab.show();
+    turns.start();
+    if (application.exec() != 0) {
+        std::fprintf(stderr, "quillet-bench-browsertab: no rows after 600 s\n");
+        return 1;
+    }
+    std::printf("%lld %lld %d %lld %ld\n", static_cast<long long>(firstRows), static_cast<long long>(clock.elapsed()),
+                tab.model()->rowCount(), static_cast<long long>(longestStall), residentKib());
+    return 0;
+}
