@@ -18,6 +18,7 @@
 #include "support/ZRAppUtils.h"
 
 #include <QAction>
+#include <QRadioButton>
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QPushButton>
@@ -155,6 +156,7 @@ private slots:
     void emptiesEverythingWithTheDaemonsRunning();
     void emptiesOnlyTheSelectionWithTheDaemonsRunning();
     void namesTheItemsThatCouldNotBeDeleted();
+    void theBrowserFollowsTheDaemonWithADayOpen();
     void uninstallCancelledChangesNothing();
     void uninstallRemovesCachesPreferencesAndTheLoginItem();
 };
@@ -307,6 +309,76 @@ void EmptyingTest::namesTheItemsThatCouldNotBeDeleted() {
     QVERIFY(sys::exists(foreign));
     QVERIFY(!sys::exists(date + "/plain.txt"));
     (void)sys::removeTreeAtPath(foreign);
+}
+
+void EmptyingTest::theBrowserFollowsTheDaemonWithADayOpen() {
+    SKIP_WITHOUT_KEYRING();
+    auto controller = startedController();
+    QVERIFY(controller);
+    QVERIFY(startProtection(*controller));
+    QVERIFY(openBrowserTab(*controller));
+    BrowserTab &browser = *controller->browserTab();
+    browser.dayViewButton->click();
+    CacheModel &model = *browser.model();
+    const std::string first = sys::homeFolder() + "/first.txt";
+    QVERIFY(makeFile(first, 10) && trashPut(first));
+    // The day the daemon archived it into, as a row.
+    auto dayRow = [&]() -> QModelIndex {
+        for (int row = 0; row < model.rowCount(); ++row)
+            if (model.data(model.index(row, 0), CacheModel::DateFolderRole).toBool())
+                return model.index(row, 0);
+        return {};
+    };
+    QVERIFY(waitUntil(
+        [&] {
+            if (dayRow().isValid() && !model.busy())
+                return true;
+            if (!browser.refreshRunning())
+                emit controller->refreshOutlineList();
+            return false;
+        },
+        30000));
+    const QPersistentModelIndex day(dayRow());
+    browser.outlineView->expand(day);
+    auto childNamed = [&](const QModelIndex &parent, const QString &name) {
+        for (int row = 0; row < model.rowCount(parent); ++row)
+            if (model.data(model.index(row, 0, parent)).toString() == name)
+                return model.index(row, 0, parent);
+        return QModelIndex();
+    };
+    QVERIFY(waitUntil([&] { return childNamed(day, QStringLiteral("first.txt")).isValid() && !model.busy(); }));
+    browser.outlineView->selectionModel()->select(childNamed(day, QStringLiteral("first.txt")),
+                                                  QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+
+    // The daemon archives another item while the day is open, into it or into a new day.
+    const std::string second = sys::homeFolder() + "/second.txt";
+    QVERIFY(makeFile(second, 20) && trashPut(second));
+    auto shown = [&] {
+        for (int row = 0; row < model.rowCount(); ++row) {
+            const QModelIndex root = model.index(row, 0);
+            if (childNamed(root, QStringLiteral("second.txt")).isValid())
+                return true;
+            if (root != day && model.data(root, CacheModel::DateFolderRole).toBool() && !model.busy())
+                return true;
+        }
+        return false;
+    };
+    QVERIFY(waitUntil(
+        [&] {
+            if (shown())
+                return true;
+            if (!browser.refreshRunning())
+                emit controller->refreshOutlineList();
+            return false;
+        },
+        30000));
+    QVERIFY(day.isValid());
+    QVERIFY(browser.outlineView->isExpanded(day));
+    const std::vector<BrowserItem> selected = browser.selectedItems();
+    QCOMPARE(selected.size(), size_t(1));
+    QCOMPARE(std::string(selected[0].displayName()), std::string("first.txt"));
+    emptyFolder(homeTrashFiles());
+    emptyFolder(sys::homeTrashRoot() + "/info");
 }
 
 void EmptyingTest::uninstallCancelledChangesNothing() {
