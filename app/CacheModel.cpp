@@ -16,6 +16,7 @@
 #include <QLocale>
 #include <QMimeDatabase>
 #include <QSet>
+#include <QTimer>
 
 #include <algorithm>
 #include <functional>
@@ -420,6 +421,7 @@ void CacheModel::setCacheFolders(const QStringList &paths) {
     // Listings were opened through the cache folders given before.
     _childrenTree = std::make_shared<CacheTree>(_caches);
     _origins.clear();
+    ++_generation;
     refresh();
 }
 
@@ -427,6 +429,7 @@ void CacheModel::setViewMode(ViewMode mode) {
     if (mode == _viewMode)
         return;
     _viewMode = mode;
+    ++_generation;
     refresh();
 }
 
@@ -434,6 +437,7 @@ void CacheModel::setAgeLimitHours(unsigned hours) {
     if (hours == _ageLimitHours)
         return;
     _ageLimitHours = hours;
+    ++_generation;
     refresh();
 }
 
@@ -444,7 +448,7 @@ bool CacheModel::lowerLevelsBusy() const {
     return false;
 }
 
-bool CacheModel::busy() const { return _rootJobRunning || _sortJobs > 0 || lowerLevelsBusy(); }
+bool CacheModel::busy() const { return _refreshQueued || _rootJobRunning || _sortJobs > 0 || lowerLevelsBusy(); }
 
 void CacheModel::setActive(bool active) {
     _active = active;
@@ -461,11 +465,21 @@ void CacheModel::refresh() {
         return;
     }
     _stale = false;
-    if (_rootJobRunning) {
-        _rootJobAgain = true;
+    // Requests of one turn of the event loop (the tab shown, the window's own request) are
+    // served by one read.
+    if (_refreshQueued)
         return;
-    }
-    startRootJob();
+    _refreshQueued = true;
+    QTimer::singleShot(0, this, [this] {
+        _refreshQueued = false;
+        if (_searching)
+            return;
+        if (_rootJobRunning) {
+            _rootJobAgain = true;
+            return;
+        }
+        startRootJob();
+    });
 }
 
 void CacheModel::startRootJob() {
@@ -489,29 +503,32 @@ void CacheModel::startRootJob() {
         },
         [this, rows, generation] {
             _rootJobRunning = false;
-            if (_rootJobAgain) {
-                _rootJobAgain = false;
-                if (!_searching) {
-                    startRootJob();
-                    return;
-                }
-            }
-            if (generation != _generation || _searching)
-                return;
-            RowSnapshot shown = *rows;
-            replaceRows(0, shown);
-            emit rootListReplaced();
-            if (_sortByOrigin)
-                sortByOriginAgain();
-            // Folders shown open are read again: the daemons may have added to them.
-            std::vector<uint64_t> open;
-            for (const auto &[key, level] : _levels)
-                if (key != 0)
-                    open.push_back(key);
-            for (uint64_t key : open)
-                fetchLevel(key, false);
-            readOrigins(shown);
+            const bool again = _rootJobAgain;
+            _rootJobAgain = false;
+            // What was read is shown even when another read is wanted: under a stream of
+            // requests the list still moves on.
+            showRootRows(generation, *rows);
+            if (again && !_searching)
+                startRootJob();
         });
+}
+
+void CacheModel::showRootRows(uint64_t generation, RowSnapshot rows) {
+    if (generation != _generation || _searching)
+        return;
+    RowSnapshot shown = std::move(rows);
+    replaceRows(0, shown);
+    emit rootListReplaced();
+    if (_sortByOrigin)
+        sortByOriginAgain();
+    // Folders shown open are read again: the daemons may have added to them.
+    std::vector<uint64_t> open;
+    for (const auto &[key, level] : _levels)
+        if (key != 0)
+            open.push_back(key);
+    for (uint64_t key : open)
+        fetchLevel(key, false);
+    readOrigins(shown);
 }
 
 void CacheModel::readOrigins(RowSnapshot rows) {

@@ -76,7 +76,7 @@ public:
     void refresh();
     /// A read of the root list, a sort or a folder's listing runs.
     bool busy() const;
-    bool refreshRunning() const { return _rootJobRunning; }
+    bool refreshRunning() const { return _refreshQueued || _rootJobRunning; }
 
     /// Search results replace the root list (the order found, unsorted); rebuilds from the disk
     /// are not done until endSearchResults.
@@ -139,6 +139,8 @@ private:
     /// Forgets a level and every level below it.
     void dropLevel(uint64_t key);
     void startRootJob();
+    /// Shows a root list read for that generation, unless the list changed meanwhile.
+    void showRootRows(uint64_t generation, RowSnapshot rows);
     void fetchLevel(uint64_t key, bool listingFirst);
     void readOrigins(RowSnapshot rows);
     bool lowerLevelsBusy() const;
@@ -164,6 +166,7 @@ private:
 
     /// Reads the children of folders; replaced with the cache folders.
     std::shared_ptr<CacheTree> _childrenTree;
+    bool _refreshQueued = false;
     bool _rootJobRunning = false;
     bool _rootJobAgain = false;
     int _sortJobs = 0;
