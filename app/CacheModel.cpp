@@ -259,8 +259,9 @@ void CacheModel::replaceRows(uint64_t key, RowSnapshot rows) {
         auto moved = newRows.find(it->first.second);
         const BrowserItem *row = moved == newRows.end() ? nullptr : &(*rows)[static_cast<size_t>(moved->second)];
         if (!row || !row->isDirectory) {
+            // Forgotten with its row: should the row come back, it is read afresh.
             dropped.insert(it->second);
-            ++it;
+            it = _childLevels.erase(it);
             continue;
         }
         if (Level *below = levelOf(it->second))

@@ -122,6 +122,7 @@ private slots:
     void sortsTheRootRowsBothWays();
     void ageLimitHidesOlderDays();
     void aChangedCacheKeepsExpansionAndSelection();
+    void aFolderGoneAndBackIsReadAgain();
     void viewControlsAndAgeLimitPopUp();
     void listsTheItemsOfTheCacheFolders();
     void keepsTheSelectionAcrossARebuild();
@@ -351,6 +352,31 @@ void BrowserTabTest::aChangedCacheKeepsExpansionAndSelection() {
     QCOMPARE(view.verticalScrollBar()->value(), scrolled);
     QCOMPARE(model.countDisplayedItems([&](const QModelIndex &index) { return view.isExpanded(index); }),
              uint64_t(3 + 41));
+}
+
+void BrowserTabTest::aFolderGoneAndBackIsReadAgain() {
+    const std::string day = dateFolderAgo(0);
+    QVERIFY(makeFile(day + "/.x_Pics/.x_a.png", 3));
+    CacheModel model;
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    model.setViewMode(ViewMode::Flat);
+    model.setCacheFolders({QString::fromStdString(homeCacheFolder())});
+    QVERIFY(settled(model));
+    model.fetchMore(rowNamed(model, "Pics"));
+    QVERIFY(settled(model));
+    QCOMPARE(namesOf(model, rowNamed(model, "Pics")), std::vector<std::string>{"a.png"});
+    // The day view has no such root row: the folder's children go with it.
+    model.setViewMode(ViewMode::Day);
+    QVERIFY(settled(model));
+    QCOMPARE(namesOf(model), std::vector<std::string>{dayTitle(day)});
+    QVERIFY(makeFile(day + "/.x_Pics/.x_b.png", 3));
+    model.setViewMode(ViewMode::Flat);
+    QVERIFY(settled(model));
+    const QModelIndex pics = rowNamed(model, "Pics");
+    QVERIFY(pics.isValid());
+    model.fetchMore(pics);
+    QVERIFY(settled(model));
+    QCOMPARE(namesOf(model, pics).size(), size_t(2));
 }
 
 void BrowserTabTest::viewControlsAndAgeLimitPopUp() {
