@@ -153,7 +153,17 @@ void RecoveryTest::recoversFilesAndFoldersThroughTheSheet() {
     browser.recoverButton->click();
     const std::string rescue = sys::homeFolder() + "/Rescue";
     QVERIFY(answerFolderSheet(rescue));
+    // Under way (its end comes through the event loop): the progress sheet is up and the
+    // controls that would touch the cache are off.
+    QVERIFY(controller->cacheRecoverer().running());
+    QDialog *progress = waitForDialog(QStringLiteral("Recovering items…"), 0);
+    QVERIFY(progress);
+    QCOMPARE(progress->windowModality(), Qt::WindowModal);
+    QVERIFY(!browser.recoverButton->isEnabled());
+    QVERIFY(!browser.emptySelectionButton->isEnabled());
+    QVERIFY(!controller->recoverSelectionItemMenuItem->isEnabled());
     QVERIFY(waitUntil([&] { return finished.count() == 1; }, 30000));
+    QVERIFY(!waitForDialog(QStringLiteral("Recovering items…"), 0));
     QVERIFY2(finished.first().first().toStringList().isEmpty(),
              qPrintable(finished.first().first().toStringList().join('\n')));
     QVERIFY(!waitForDialog(CacheRecoverer::failureMessage(), 0));
