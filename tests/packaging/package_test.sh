@@ -186,8 +186,28 @@ if command -v zsh >/dev/null; then
   zsh -n "$prefix/share/zsh/vendor-completions/_quilletctl" && pass "zsh -n" || fail "zsh -n on the zsh completion"
 fi
 if command -v fish >/dev/null; then
-  fish --no-execute "$prefix/share/fish/vendor_completions.d/quilletctl.fish" && pass "fish --no-execute" ||
+  fish_completion=$prefix/share/fish/vendor_completions.d/quilletctl.fish
+  if fish --no-execute "$fish_completion"; then
+    pass "fish --no-execute"
+    # The line as typed => the candidates fish offers, without their descriptions.
+    check_fish() {
+      local expected=$1 line=$2 got
+      got=$(HOME=$work XDG_CONFIG_HOME=$work/fish-config XDG_DATA_HOME=$work/fish-data \
+            fish --no-config -c 'source $argv[1]; complete -C $argv[2]' "$fish_completion" "$line" |
+            cut -f1 | sort | tr '\n' '|')
+      if [[ $got == "$expected" ]]; then
+        pass "fish completion of '$line'"
+      else
+        fail "fish completion of '$line' offered '$got', expected '$expected'"
+      fi
+    }
+    check_fish 'start|status|stop|' 'quilletctl st'
+    check_fish 'date|name|size|' 'quilletctl list --sort '
+    check_fish 'Keep data for days|Keep data for size max|' 'quilletctl settings Keep'
+    check_fish '0|1|' 'quilletctl settings "Display menu extra" '
+  else
     fail "fish --no-execute on the fish completion"
+  fi
 fi
 
 # --- The Debian package ---------------------------------------------------------------------
