@@ -79,7 +79,6 @@ BrowserTab::BrowserTab(QWidget *parent) : QWidget(parent), _model(new CacheModel
     searchField = new QLineEdit(this);
     searchField->setAccessibleName(tr("Search the cache"));
     searchField->setPlaceholderText(tr("Search"));
-    searchField->setClearButtonEnabled(true);
 
     outlineListStatsTF = new QLabel(this);
     outlineListStatsTF->setAccessibleName(tr("Selection"));

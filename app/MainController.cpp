@@ -60,6 +60,7 @@ std::string settingsFlagPath() {
 MainController::MainController(StartupOptions options, QWidget *parent)
     : QMainWindow(parent), _options(std::move(options)) {
     setObjectName(QStringLiteral("mainQuilletWindow"));
+    openUrl = [](const QUrl &url) { QDesktopServices::openUrl(url); };
     setWindowTitle(tr("Quillet"));
     setAccessibleName(tr("Quillet"));
     _service = new ProtectionService(_options.daemonFolder, this);
@@ -117,12 +118,12 @@ void MainController::buildMenus() {
     connect(uninstallMenuItem, &QAction::triggered, this, [this] { _emptier->uninstallSoftware(); });
     application->addSeparator();
     quitMenuItem = application->addAction(tr("Quit"));
-    quitMenuItem->setShortcut(QKeySequence::Quit);
+    quitMenuItem->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     connect(quitMenuItem, &QAction::triggered, qApp, &QApplication::quit);
 
     QMenu *help = menuBar()->addMenu(tr("&Help"));
     helpMenuItem = help->addAction(tr("Quillet Manual"));
-    helpMenuItem->setShortcut(QKeySequence::HelpContents);
+    helpMenuItem->setShortcut(QKeySequence(Qt::Key_F1));
     connect(helpMenuItem, &QAction::triggered, this, &MainController::showHelpFile);
 }
 
@@ -245,13 +246,11 @@ void MainController::showSettingsNotification() { _tabs->selectTabAtIndex(1); }
 
 void MainController::showHelpFile() {
     const QString manual = shareFolder() + QStringLiteral("/help/index.html");
-    if (QFileInfo::exists(manual))
-        QDesktopServices::openUrl(QUrl::fromLocalFile(manual));
-    else
-        QDesktopServices::openUrl(QUrl(tr("https://www.quillet.example/")));
+    // Without the manual (a partial installation), the web site stands in for it.
+    openUrl(QFileInfo::exists(manual) ? QUrl::fromLocalFile(manual) : QUrl(tr("https://www.quillet.example/")));
 }
 
-void MainController::launchURL() { QDesktopServices::openUrl(QUrl(_statusTab->urlLinkText->text())); }
+void MainController::launchURL() { openUrl(QUrl(_statusTab->urlLinkText->text())); }
 
 bool MainController::shouldSelectTab(const QString &identifier) {
     if (_tabs->currentIdentifier() == QStringLiteral("2") && !_settings->shouldLeaveSettings(identifier))

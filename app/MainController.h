@@ -12,6 +12,9 @@
 
 #include <QMainWindow>
 #include <QStringList>
+#include <QUrl>
+
+#include <functional>
 
 class QAction;
 class QMenu;
@@ -71,6 +74,9 @@ public:
     QAction *checkUpdateMenuItem = nullptr;
     QAction *helpMenuItem = nullptr;
     QAction *quitMenuItem = nullptr;
+
+    /// How a web address or the manual is opened (the desktop's viewer by default).
+    std::function<void(const QUrl &)> openUrl;
 
     /// The cache folders of every mounted local volume, as handed to the browser at start-up
     /// and at every start of protection.

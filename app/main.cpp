@@ -73,6 +73,7 @@ int main(int argc, char **argv) {
     QApplication::setApplicationName(QStringLiteral("Quillet"));
     QApplication::setApplicationVersion(QString::fromStdString(quillet::applicationVersion()));
     QApplication::setOrganizationDomain(QStringLiteral("plx.com"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.plx.Quillet"));
     QApplication::setQuitOnLastWindowClosed(true);
 
     // The English texts of the symbolic keys ("120_Copyright"), then the user's language.

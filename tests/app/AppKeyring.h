@@ -34,6 +34,13 @@ private:
 
 } // namespace quillet::apptest
 
+/// In a test of the browser tab: skips when the test program has no keyring, since the tab opens
+/// only once a keyring has said that no password is set.
+#define SKIP_WITHOUT_KEYRING()                                                                                         \
+    if (!quillet::apptest::PrivateKeyring::unavailable().empty())                                                      \
+    QSKIP(qPrintable(QStringLiteral("no keyring for the browser tab's lock: %1")                                       \
+                         .arg(QString::fromStdString(quillet::apptest::PrivateKeyring::unavailable()))))
+
 /// main() of an application test that needs a keyring: a private home, a private keyring, then
 /// QApplication and the test object.
 #define QUILLET_APP_KEYRING_TEST_MAIN(TestObject)                                                                      \

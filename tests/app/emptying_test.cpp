@@ -35,12 +35,6 @@ using namespace quillet;
 using namespace quillet::app;
 using namespace quillet::apptest;
 
-/// The browser tab opens only once a keyring has said that no password is set.
-#define SKIP_WITHOUT_KEYRING()                                                                                         \
-    if (!PrivateKeyring::unavailable().empty())                                                                        \
-    QSKIP(qPrintable(QStringLiteral("no keyring for the browser tab's lock: %1")                                       \
-                         .arg(QString::fromStdString(PrivateKeyring::unavailable()))))
-
 namespace {
 
 std::unique_ptr<MainController> startedController(StartupOptions options = testOptions()) {

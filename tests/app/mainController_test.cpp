@@ -10,6 +10,12 @@
 #include "platform/System.h"
 
 #include <QDBusConnection>
+#include <QAbstractItemView>
+#include <QAction>
+#include <QComboBox>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTabBar>
 #include <QtTest>
@@ -43,6 +49,8 @@ private slots:
     void opensOnTheSettingsTabWhenTheCompanionAskedForIt();
     void tabsAreReachableWithTheKeyboard();
     void theCompanionsSignalOnTheSessionBusShowsTheSettings();
+    void everyControlHasANameAndTakesTheKeyboard();
+    void helpOpensTheInstalledManualAndTheLinkItsAddress();
 };
 
 void MainControllerTest::refusesAKernelOlderThanRenameat2() {
@@ -170,6 +178,59 @@ void MainControllerTest::theCompanionsSignalOnTheSessionBusShowsTheSettings() {
     QCOMPARE(std::system("dbus-send --session --type=signal /com/plx/Quillet com.plx.Quillet.somethingElse"), 0);
     QTest::qWait(300);
     QCOMPARE(controller.mainTabView()->currentIdentifier(), QStringLiteral("1"));
+}
+
+void MainControllerTest::everyControlHasANameAndTakesTheKeyboard() {
+    MainController controller(testOptions());
+    QVERIFY(controller.init());
+    QVERIFY(controller.awakeFromNib());
+    int controls = 0;
+    // The tabs and what they hold; the menus are checked by their actions below.
+    for (QWidget *widget : controller.mainTabView()->findChildren<QWidget *>()) {
+        const bool isControl = qobject_cast<QAbstractButton *>(widget) || qobject_cast<QLineEdit *>(widget) ||
+                               qobject_cast<QComboBox *>(widget) || qobject_cast<QAbstractItemView *>(widget) ||
+                               qobject_cast<QTabBar *>(widget);
+        // The tab bar's scroll arrows and a view's headers and scroll bars are parts of those
+        // controls, named by Qt.
+        QWidget *parent = widget->parentWidget();
+        if (!isControl || parent == controller.mainTabView()->tabBar() || qobject_cast<QHeaderView *>(widget) ||
+            (parent && qobject_cast<QAbstractItemView *>(parent->parentWidget())))
+            continue;
+        ++controls;
+        QVERIFY2(!widget->accessibleName().isEmpty(),
+                 qPrintable(QStringLiteral("%1 under %2 (%3)")
+                                .arg(QString::fromLatin1(widget->metaObject()->className()),
+                                     parent ? QString::fromLatin1(parent->metaObject()->className()) : QString(),
+                                     parent ? parent->accessibleName() : QString())));
+        QVERIFY2(widget->focusPolicy() & Qt::TabFocus, qPrintable(widget->accessibleName()));
+    }
+    QVERIFY(controls >= 20);
+    for (QAction *action : {controller.startStopMenuItem, controller.uninstallMenuItem, controller.checkUpdateMenuItem,
+                            controller.helpMenuItem, controller.quitMenuItem, controller.recoverSelectionItemMenuItem})
+        QVERIFY(!action->text().isEmpty());
+    QVERIFY(!controller.startStopMenuItem->shortcut().isEmpty());
+    QVERIFY(!controller.quitMenuItem->shortcut().isEmpty());
+    QVERIFY(!controller.helpMenuItem->shortcut().isEmpty());
+}
+
+void MainControllerTest::helpOpensTheInstalledManualAndTheLinkItsAddress() {
+    MainController controller(testOptions());
+    QVERIFY(controller.init());
+    QVERIFY(controller.awakeFromNib());
+    QList<QUrl> opened;
+    controller.openUrl = [&](const QUrl &url) { opened.append(url); };
+    controller.helpMenuItem->trigger();
+    QCOMPARE(opened.size(), 1);
+    QVERIFY(opened[0].isLocalFile());
+    QVERIFY(opened[0].toLocalFile().endsWith(QStringLiteral("/share/quillet/help/index.html")));
+    QVERIFY(QFileInfo::exists(opened[0].toLocalFile()));
+
+    auto *link = findByName<QPushButton>(QStringLiteral("Web site"), &controller);
+    QVERIFY(link);
+    link->click();
+    QCOMPARE(opened.size(), 2);
+    QCOMPARE(opened[1], QUrl(link->text()));
+    QVERIFY(opened[1].scheme() == QStringLiteral("https"));
 }
 
 QUILLET_APP_KEYRING_TEST_MAIN(MainControllerTest)

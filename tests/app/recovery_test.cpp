@@ -33,11 +33,6 @@ using namespace quillet;
 using namespace quillet::app;
 using namespace quillet::apptest;
 
-#define SKIP_WITHOUT_KEYRING()                                                                                         \
-    if (!PrivateKeyring::unavailable().empty())                                                                        \
-    QSKIP(qPrintable(QStringLiteral("no keyring for the browser tab's lock: %1")                                       \
-                         .arg(QString::fromStdString(PrivateKeyring::unavailable()))))
-
 namespace {
 
 /// A file with bytes of every value, different per name, so that a copy is checked byte for byte.
