@@ -43,6 +43,7 @@ MenuExtraOptions MenuExtraOptions::fromSystem() {
         options.mainAppPath = sys::joinPath(prefix, std::string("bin/") + kMainAppName);
     }
     options.settingsFlagPath = sys::settingsFlagPath();
+    options.selfIsCompanion = true;
     options.bootTime = []() -> std::optional<int64_t> {
         auto boot = sys::bootTime();
         if (!boot) {
@@ -113,10 +114,22 @@ std::vector<sys::ProcessEntry> ZRMenuExtra::processTable() const {
 // ---- launch ------------------------------------------------------------------------------------
 
 bool ZRMenuExtra::checkMenuBarExistence() {
+    // Two companions started together (Quillet's launch and the login's) must not both quit:
+    // only one that started before this process counts. A process that is not a companion
+    // itself (a test) sees every companion.
     const pid_t self = sys::processId();
-    for (const sys::ProcessEntry &entry : processTable())
-        if (entry.pid != self && sys::matchesProgram(entry.command, kMenuExtraName))
+    auto selfStart = sys::processStartTicks(self);
+    for (const sys::ProcessEntry &entry : processTable()) {
+        if (entry.pid == self || !sys::matchesProgram(entry.command, kMenuExtraName))
+            continue;
+        if (!_options.selfIsCompanion || !selfStart)
             return true;
+        auto start = sys::processStartTicks(entry.pid);
+        if (!start)
+            continue; // ended meanwhile
+        if (*start < *selfStart || (*start == *selfStart && entry.pid < self))
+            return true;
+    }
     return false;
 }
 

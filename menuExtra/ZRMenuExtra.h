@@ -64,6 +64,9 @@ struct MenuExtraOptions {
     int updateIntervalMs = 3 * 3600 * 1000;
     /// The page the update check reads (QUILLET_UPDATE_URL overrides the configured one).
     UpdateCheck::Request updateRequest;
+    /// This process is the companion program (not a test of its controller): another companion
+    /// then counts only when it started earlier.
+    bool selfIsCompanion = false;
     /// Add the companion to the login items at start.
     bool addLoginItem = true;
 
@@ -107,6 +110,8 @@ public:
     bool trayAvailable() const { return _trayAvailable; }
     /// The settings as last read, defaults completed.
     const SettingsMirror &mainAppPrefs() const { return _mainAppPrefs; }
+    /// An update check is under way.
+    bool checkingForUpdates() const { return _updateWatcher != nullptr; }
     /// No start, stop or update check is under way.
     bool idle() const;
 

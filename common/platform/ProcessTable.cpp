@@ -110,6 +110,49 @@ std::vector<ProcessEntry> readProcessTable() {
     return table;
 }
 
+std::optional<uint64_t> parseStartTicks(std::string_view text) {
+    // Fields are counted after the name, which may hold blanks: the state is field 3.
+    size_t close = text.rfind(')');
+    if (close == std::string_view::npos)
+        return std::nullopt;
+    std::string_view rest = text.substr(close + 1);
+    int field = 2;
+    size_t at = 0;
+    while (at < rest.size()) {
+        while (at < rest.size() && rest[at] == ' ')
+            ++at;
+        size_t end = rest.find(' ', at);
+        if (end == std::string_view::npos)
+            end = rest.size();
+        if (at == end)
+            break;
+        if (++field == 22) {
+            std::string_view digits = rest.substr(at, end - at);
+            if (digits.size() > 19)
+                return std::nullopt;
+            uint64_t value = 0;
+            for (char c : digits) {
+                if (c < '0' || c > '9')
+                    return std::nullopt;
+                value = value * 10 + static_cast<uint64_t>(c - '0');
+            }
+            return value;
+        }
+        at = end;
+    }
+    return std::nullopt;
+}
+
+Result<uint64_t> processStartTicks(pid_t pid) {
+    const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+    auto text = readFile(path, kMaxStatusBytes);
+    if (!text)
+        return text.status();
+    if (auto ticks = parseStartTicks(*text))
+        return *ticks;
+    return Status::refusal(EBADMSG, path, "no start time");
+}
+
 bool isRunning(pid_t pid, std::string_view program) {
     auto text = readFile("/proc/" + std::to_string(pid) + "/status", kMaxStatusBytes);
     ProcessEntry process;

@@ -4,7 +4,12 @@
 // handles kept at launch. Other accounts' processes are never listed: they are neither counted
 // nor signalled, so another user's protection can never stand for this user's.
 
+#include "platform/System.h"
+
 #include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
 
 #include <string>
 #include <string_view>
@@ -30,6 +35,12 @@ bool parseProcessStatus(std::string_view text, ProcessEntry &entry);
 /// Parses the text of /proc/<pid>/stat ("pid (comm) S …"); false when it is not such text.
 /// It carries no user id.
 bool parseProcessStat(std::string_view text, ProcessEntry &entry);
+
+/// When the process pid started, in clock ticks since the system started (field 22 of
+/// /proc/<pid>/stat): of two processes, the one with the smaller value started first.
+Result<uint64_t> processStartTicks(pid_t pid);
+/// That field of the text of /proc/<pid>/stat; nothing when it is not such text.
+std::optional<uint64_t> parseStartTicks(std::string_view procPidStat);
 
 /// True when the process pid is a running process (not a zombie) of this user whose short name
 /// matches program.

@@ -187,3 +187,26 @@ TEST(LaunchDetached, leavesNoChildBehindAndReportsMissingPrograms) {
     EXPECT_EQ(missing.code(), ENOENT);
     EXPECT_NE(missing.message().find("no-such-program"), std::string::npos);
 }
+
+TEST(ProcessTable, startTimesOrderProcessesByTheirStart) {
+    struct Row {
+        const char *text;
+        std::optional<uint64_t> ticks;
+    };
+    const Row rows[] = {
+        {"42 (sleep) S 1 42 42 0 -1 4194304 100 0 0 0 0 0 0 0 20 0 1 0 123456 8192 100", 123456},
+        {"43 (a) b (c)) R 1 42 42 0 -1 4194304 100 0 0 0 0 0 0 0 20 0 1 0 7 8192 100", 7},
+        {"44 (short) S 1 2 3", std::nullopt},
+        {"45 (bad) S 1 42 42 0 -1 4194304 100 0 0 0 0 0 0 0 20 0 1 0 12x 8192", std::nullopt},
+        {"no name here", std::nullopt},
+    };
+    for (const Row &row : rows)
+        EXPECT_EQ(quillet::sys::parseStartTicks(row.text), row.ticks) << row.text;
+
+    // This process started before a child it starts now.
+    auto self = quillet::sys::processStartTicks(::getpid());
+    ASSERT_TRUE(self.ok()) << self.status().message();
+    auto parentOfSelf = quillet::sys::processStartTicks(::getppid());
+    ASSERT_TRUE(parentOfSelf.ok()) << parentOfSelf.status().message();
+    EXPECT_LE(*parentOfSelf, *self);
+}
