@@ -108,7 +108,17 @@ QAction *ZRMenuExtra::itemWithTag(int tag) const {
 bool ZRMenuExtra::idle() const { return !_busy && !_updateWatcher && _service->idle(); }
 
 std::vector<sys::ProcessEntry> ZRMenuExtra::processTable() const {
-    return _options.processTable ? _options.processTable() : sys::readProcessTable();
+    if (_options.processTable)
+        return _options.processTable();
+    // Only the programs the companion looks for: reading every process's status file each
+    // second would cost more than the rest of the refresh together.
+    return sys::readProcessTable([](std::string_view command) {
+        for (const char *program :
+             {kProtectionDaemonName, kCacheManagerDaemonName, kMountDaemonName, kMainAppName, kMenuExtraName})
+            if (sys::matchesProgram(command, program))
+                return true;
+        return false;
+    });
 }
 
 // ---- launch ------------------------------------------------------------------------------------

@@ -153,6 +153,40 @@ Result<uint64_t> processStartTicks(pid_t pid) {
     return Status::refusal(EBADMSG, path, "no start time");
 }
 
+std::vector<ProcessEntry> readProcessTable(const std::function<bool(std::string_view command)> &wanted) {
+    std::vector<ProcessEntry> table;
+    auto proc = openDirectory("/proc");
+    if (!proc)
+        return table;
+    const uid_t self = ::getuid();
+    (void)forEachEntry(*proc, [&](std::string_view name, unsigned char) {
+        if (!isNumber(name))
+            return true;
+        const std::string pid(name);
+        // The folder's owner is the process's effective user: a cheap first sieve, the status
+        // file below decides on the real user.
+        auto folder = statAt(*proc, pid, FollowLinks::No);
+        if (!folder || folder->st_uid != self)
+            return true;
+        auto comm = readFileAt(*proc, pid + "/comm", 64);
+        if (!comm)
+            return true;
+        std::string_view command = *comm;
+        if (!command.empty() && command.back() == '\n')
+            command.remove_suffix(1);
+        if (!wanted(command))
+            return true;
+        auto text = readFileAt(*proc, pid + "/status", kMaxStatusBytes);
+        ProcessEntry process;
+        if (!text || !parseProcessStatus(*text, process) || process.state == 'Z' || process.uid != self)
+            return true;
+        process.pid = static_cast<pid_t>(std::strtol(pid.c_str(), nullptr, 10));
+        table.push_back(std::move(process));
+        return true;
+    });
+    return table;
+}
+
 bool isRunning(pid_t pid, std::string_view program) {
     auto text = readFile("/proc/" + std::to_string(pid) + "/status", kMaxStatusBytes);
     ProcessEntry process;

@@ -210,3 +210,25 @@ TEST(ProcessTable, startTimesOrderProcessesByTheirStart) {
     ASSERT_TRUE(parentOfSelf.ok()) << parentOfSelf.status().message();
     EXPECT_LE(*parentOfSelf, *self);
 }
+
+TEST(ProcessTable, aFilteredTableListsWhatTheWholeTableListsOfTheWantedNames) {
+    // This test program and a child of its own are found; nothing else passes the filter.
+    auto child = quillet::sys::spawnChild("/bin/sleep", {"30"});
+    ASSERT_TRUE(child.ok());
+    auto wanted = [](std::string_view command) { return command == "sleep" || command == "processTable_te"; };
+    std::vector<pid_t> filtered, whole;
+    for (const auto &entry : quillet::sys::readProcessTable(wanted))
+        filtered.push_back(entry.pid);
+    for (const auto &entry : quillet::sys::readProcessTable())
+        if (wanted(entry.command))
+            whole.push_back(entry.pid);
+    (void)quillet::sys::sendSignal(*child, SIGKILL);
+    (void)quillet::sys::waitChild(*child, 5000);
+    std::sort(filtered.begin(), filtered.end());
+    std::sort(whole.begin(), whole.end());
+    EXPECT_NE(std::find(filtered.begin(), filtered.end(), ::getpid()), filtered.end());
+    EXPECT_NE(std::find(filtered.begin(), filtered.end(), *child), filtered.end());
+    // Other sleeps of this user may come and go between the two reads: compare ours only.
+    for (pid_t pid : {::getpid(), *child})
+        EXPECT_EQ(std::count(filtered.begin(), filtered.end(), pid), std::count(whole.begin(), whole.end(), pid));
+}
