@@ -58,7 +58,7 @@ MenuExtraOptions MenuExtraOptions::fromSystem() {
 }
 
 ZRMenuExtra::ZRMenuExtra(MenuExtraOptions options, QObject *parent)
-    : QObject(parent), _options(std::move(options)), _domain(kQuilletDomain) {
+    : QObject(parent), _options(std::move(options)), _processWatch(&ZRMenuExtra::lookedFor), _domain(kQuilletDomain) {
     qRegisterMetaType<quillet::UpdateCheckResult>();
     openUrl = [](const QString &url) { QDesktopServices::openUrl(QUrl(url)); };
     _service = new app::ProtectionService(_options.daemonFolder, this);
@@ -107,18 +107,18 @@ QAction *ZRMenuExtra::itemWithTag(int tag) const {
 
 bool ZRMenuExtra::idle() const { return !_busy && !_updateWatcher && _service->idle(); }
 
-std::vector<sys::ProcessEntry> ZRMenuExtra::processTable() const {
-    if (_options.processTable)
-        return _options.processTable();
-    // Only the programs the companion looks for: reading every process's status file each
-    // second would cost more than the rest of the refresh together.
-    return sys::readProcessTable([](std::string_view command) {
-        for (const char *program :
-             {kProtectionDaemonName, kCacheManagerDaemonName, kMountDaemonName, kMainAppName, kMenuExtraName})
-            if (sys::matchesProgram(command, program))
-                return true;
-        return false;
-    });
+bool ZRMenuExtra::lookedFor(std::string_view command) {
+    for (const char *program :
+         {kProtectionDaemonName, kCacheManagerDaemonName, kMountDaemonName, kMainAppName, kMenuExtraName})
+        if (sys::matchesProgram(command, program))
+            return true;
+    return false;
+}
+
+std::vector<sys::ProcessEntry> ZRMenuExtra::processTable() {
+    // Only the programs the companion looks for, and names read again only for new processes:
+    // reading every process's status each second would cost more than the rest of the refresh.
+    return _options.processTable ? _options.processTable() : _processWatch.read();
 }
 
 // ---- launch ------------------------------------------------------------------------------------

@@ -133,6 +133,7 @@ signals:
     void quitRequested();
 
 private:
+    static bool lookedFor(std::string_view command);
     void buildMenu();
     void readPrefsFromMainApp(bool force);
     void showStatusItem();
@@ -147,9 +148,10 @@ private:
     void protectionProblem();
     /// Reloads the protection settings the next job takes.
     void refreshServiceMirror();
-    std::vector<sys::ProcessEntry> processTable() const;
+    std::vector<sys::ProcessEntry> processTable();
 
     MenuExtraOptions _options;
+    sys::ProcessWatch _processWatch;
     PreferencesDomain _domain;
     SettingsMirror _mainAppPrefs;
     PrefValues _storedPrefs;

@@ -187,6 +187,52 @@ std::vector<ProcessEntry> readProcessTable(const std::function<bool(std::string_
     return table;
 }
 
+ProcessWatch::ProcessWatch(std::function<bool(std::string_view command)> wanted, unsigned fullReadEvery)
+    : _wanted(std::move(wanted)), _fullReadEvery(fullReadEvery == 0 ? 1 : fullReadEvery) {}
+
+std::vector<ProcessEntry> ProcessWatch::read() {
+    std::vector<ProcessEntry> table;
+    auto proc = openDirectory("/proc");
+    if (!proc)
+        return table;
+    const uint64_t now = ++_reads;
+    const bool full = now % _fullReadEvery == 0;
+    const uid_t self = ::getuid();
+    (void)forEachEntry(*proc, [&](std::string_view name, unsigned char) {
+        if (!isNumber(name))
+            return true;
+        const std::string pidText(name);
+        const pid_t pid = static_cast<pid_t>(std::strtol(pidText.c_str(), nullptr, 10));
+        auto [known, added] = _known.try_emplace(pid);
+        Known &entry = known->second;
+        entry.seenAt = now;
+        if (added || full || !entry.confirmed) {
+            entry.confirmed = !added;
+            entry.command.clear();
+            auto folder = statAt(*proc, pidText, FollowLinks::No);
+            if (folder && folder->st_uid == self) {
+                if (auto comm = readFileAt(*proc, pidText + "/comm", 64)) {
+                    entry.command = std::move(*comm);
+                    if (!entry.command.empty() && entry.command.back() == '\n')
+                        entry.command.pop_back();
+                }
+            }
+        }
+        if (entry.command.empty() || !_wanted(entry.command))
+            return true;
+        auto text = readFileAt(*proc, pidText + "/status", kMaxStatusBytes);
+        ProcessEntry process;
+        if (!text || !parseProcessStatus(*text, process) || process.state == 'Z' || process.uid != self)
+            return true;
+        process.pid = pid;
+        table.push_back(std::move(process));
+        return true;
+    });
+    // Processes gone since the last read; their numbers may come back for other programs.
+    std::erase_if(_known, [now](const auto &item) { return item.second.seenAt != now; });
+    return table;
+}
+
 bool isRunning(pid_t pid, std::string_view program) {
     auto text = readFile("/proc/" + std::to_string(pid) + "/status", kMaxStatusBytes);
     ProcessEntry process;

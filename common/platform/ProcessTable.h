@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <unordered_map>
 
 #include <string>
 #include <string_view>
@@ -34,6 +35,29 @@ std::vector<ProcessEntry> readProcessTable();
 /// folder belongs to another account, then only its name (/proc/<pid>/comm) is read, and the
 /// status file (owner, state) only of the processes whose name passes.
 std::vector<ProcessEntry> readProcessTable(const std::function<bool(std::string_view command)> &wanted);
+/// readProcessTable(wanted) for a loop that reads the table every second: a process's name is
+/// read when the process is first seen and once more at the next read (a program launched by
+/// fork and exec shows the launcher's name at first), then taken as known. Every fullReadEvery
+/// reads all names are read again, so a process that runs another program long after its start
+/// is seen then at the latest. The owner and state of the processes whose name passes are read
+/// at every read. Not thread-safe.
+class ProcessWatch {
+public:
+    explicit ProcessWatch(std::function<bool(std::string_view command)> wanted, unsigned fullReadEvery = 10);
+    std::vector<ProcessEntry> read();
+
+private:
+    struct Known {
+        std::string command; ///< empty: another account's, or unreadable
+        bool confirmed = false;
+        uint64_t seenAt = 0;
+    };
+    std::function<bool(std::string_view)> _wanted;
+    unsigned _fullReadEvery;
+    uint64_t _reads = 0;
+    std::unordered_map<pid_t, Known> _known;
+};
+
 /// Parses the text of /proc/<pid>/status (its Name, State and Uid lines; the pid is not in it);
 /// false when a line is missing or malformed. The name is unescaped as the kernel escapes it
 /// there ("\n" and "\\").

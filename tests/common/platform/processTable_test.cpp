@@ -232,3 +232,27 @@ TEST(ProcessTable, aFilteredTableListsWhatTheWholeTableListsOfTheWantedNames) {
     for (pid_t pid : {::getpid(), *child})
         EXPECT_EQ(std::count(filtered.begin(), filtered.end(), pid), std::count(whole.begin(), whole.end(), pid));
 }
+
+TEST(ProcessTable, aWatchSeesNewProcessesLateProgramsAndEndings) {
+    // A child that runs sleep only after a while: its name is the shell's until then.
+    auto child = quillet::sys::spawnChild("/bin/sh", {"-c", "/bin/sleep 0.5; exec /bin/sleep 30"});
+    ASSERT_TRUE(child.ok());
+    quillet::sys::ProcessWatch watch([](std::string_view command) { return command == "sleep"; }, 3);
+    auto sees = [&](pid_t pid) {
+        for (const auto &entry : watch.read())
+            if (entry.pid == pid)
+                return true;
+        return false;
+    };
+    EXPECT_FALSE(sees(*child));
+    EXPECT_FALSE(sees(*child)); // named and confirmed "sh" by now
+    // The exec is waited for through the kernel's table, not the watch.
+    ASSERT_TRUE(quillet::test::waitFor([&] { return quillet::sys::isRunning(*child, "sleep"); }));
+    bool seen = false;
+    for (int read = 0; read < 3 && !seen; ++read)
+        seen = sees(*child);
+    EXPECT_TRUE(seen) << "a program run late is seen at the next full read";
+    (void)quillet::sys::sendSignal(*child, SIGKILL);
+    (void)quillet::sys::waitChild(*child, 5000);
+    EXPECT_FALSE(sees(*child));
+}
