@@ -73,6 +73,11 @@ bool ownProcessNamed(const std::string &name) {
     return false;
 }
 
+/// A daemon launched detached takes its name at its exec, a moment after the launch returned.
+bool ownDaemonShows(const std::string &name) {
+    return apptest::waitUntil([&] { return ownProcessNamed(name); }, 10000);
+}
+
 } // namespace
 
 class MenuExtraTest : public QObject {
@@ -163,8 +168,8 @@ void MenuExtraTest::menuFollowsRealDaemonsAndStartsAndStops() {
     QSignalSpy finished(controller.get(), &ZRMenuExtra::startStopFinished);
     QVERIFY(trigger(*controller, kStartTag));
     QVERIFY(finished.wait(30000));
-    QVERIFY(ownProcessNamed(kProtectionDaemonName));
-    QVERIFY(ownProcessNamed(kCacheManagerDaemonName));
+    QVERIFY(ownDaemonShows(kProtectionDaemonName));
+    QVERIFY(ownDaemonShows(kCacheManagerDaemonName));
     QVERIFY(apptest::waitUntil([&] { return controller->protectionRuns(); }, 5000));
     QCOMPARE(state->text(), QStringLiteral("Protection is on"));
     QVERIFY(!controller->itemWithTag(kStartTag)->isEnabled());
@@ -200,7 +205,8 @@ void MenuExtraTest::quitStopsProtection() {
     QSignalSpy finished(controller.get(), &ZRMenuExtra::startStopFinished);
     QVERIFY(trigger(*controller, kStartTag));
     QVERIFY(finished.wait(30000));
-    QVERIFY(ownProcessNamed(kProtectionDaemonName));
+    QVERIFY(ownDaemonShows(kProtectionDaemonName));
+    QVERIFY(ownDaemonShows(kCacheManagerDaemonName));
 
     // Cancelling keeps both the companion and protection.
     QSignalSpy quit(controller.get(), &ZRMenuExtra::quitRequested);
@@ -244,7 +250,8 @@ void MenuExtraTest::resumesOnlyAfterARestartWithProtectionOn() {
     QVERIFY(controller->awakeFromNib());
     if (resumed) {
         QVERIFY(finished.wait(30000));
-        QVERIFY(ownProcessNamed(kProtectionDaemonName));
+        QVERIFY(ownDaemonShows(kProtectionDaemonName));
+        QVERIFY(ownDaemonShows(kCacheManagerDaemonName));
         QVERIFY(PreferencesDomain(kQuilletDomain).read()->at(prefs::kTimeOfLastDaemonLaunch).integerValue() > boot);
     } else {
         // Well past the pause a resume would wait.
