@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cstdlib>
@@ -190,14 +191,39 @@ std::vector<ProcessEntry> readProcessTable(const std::function<bool(std::string_
 ProcessWatch::ProcessWatch(std::function<bool(std::string_view command)> wanted, unsigned fullReadEvery)
     : _wanted(std::move(wanted)), _fullReadEvery(fullReadEvery == 0 ? 1 : fullReadEvery) {}
 
+std::string_view lastCreatedPid(std::string_view loadavg) {
+    while (!loadavg.empty() && (loadavg.back() == '\n' || loadavg.back() == ' '))
+        loadavg.remove_suffix(1);
+    const size_t blank = loadavg.rfind(' ');
+    std::string_view last = blank == std::string_view::npos ? loadavg : loadavg.substr(blank + 1);
+    return isNumber(last) ? last : std::string_view();
+}
+
 std::vector<ProcessEntry> ProcessWatch::read() {
     std::vector<ProcessEntry> table;
-    auto proc = openDirectory("/proc");
-    if (!proc)
-        return table;
     const uint64_t now = ++_reads;
     const bool full = now % _fullReadEvery == 0;
     const uid_t self = ::getuid();
+    auto loadavg = readFile("/proc/loadavg", 256);
+    const std::string lastPid = loadavg ? std::string(lastCreatedPid(*loadavg)) : std::string();
+    if (!full && _settled && !lastPid.empty() && lastPid == _lastPid) {
+        // No process was created since the last read: only those found then may still run.
+        for (const ProcessEntry &found : _found) {
+            auto text = readFile("/proc/" + std::to_string(found.pid) + "/status", kMaxStatusBytes);
+            ProcessEntry process;
+            if (!text || !parseProcessStatus(*text, process) || process.state == 'Z' || process.uid != self ||
+                process.command != found.command)
+                continue;
+            process.pid = found.pid;
+            table.push_back(std::move(process));
+        }
+        _found = table;
+        return table;
+    }
+    _lastPid = lastPid;
+    auto proc = openDirectory("/proc");
+    if (!proc)
+        return table;
     (void)forEachEntry(*proc, [&](std::string_view name, unsigned char) {
         if (!isNumber(name))
             return true;
@@ -230,6 +256,8 @@ std::vector<ProcessEntry> ProcessWatch::read() {
     });
     // Processes gone since the last read; their numbers may come back for other programs.
     std::erase_if(_known, [now](const auto &item) { return item.second.seenAt != now; });
+    _settled = std::all_of(_known.begin(), _known.end(), [](const auto &item) { return item.second.confirmed; });
+    _found = table;
     return table;
 }
 

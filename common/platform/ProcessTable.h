@@ -40,7 +40,9 @@ std::vector<ProcessEntry> readProcessTable(const std::function<bool(std::string_
 /// fork and exec shows the launcher's name at first), then taken as known. Every fullReadEvery
 /// reads all names are read again, so a process that runs another program long after its start
 /// is seen then at the latest. The owner and state of the processes whose name passes are read
-/// at every read. Not thread-safe.
+/// at every read. Between full reads, when the system has created no process since the last read
+/// (the last process id of /proc/loadavg is unchanged), /proc is not listed at all: only the
+/// processes found last time are looked at again. Not thread-safe.
 class ProcessWatch {
 public:
     explicit ProcessWatch(std::function<bool(std::string_view command)> wanted, unsigned fullReadEvery = 10);
@@ -56,7 +58,14 @@ private:
     unsigned _fullReadEvery;
     uint64_t _reads = 0;
     std::unordered_map<pid_t, Known> _known;
+    std::string _lastPid;
+    std::vector<ProcessEntry> _found;
+    /// Every known process's name is confirmed: none may still be between fork and exec.
+    bool _settled = false;
 };
+
+/// The last field of the text of /proc/loadavg: the most recently created process id.
+std::string_view lastCreatedPid(std::string_view loadavg);
 
 /// Parses the text of /proc/<pid>/status (its Name, State and Uid lines; the pid is not in it);
 /// false when a line is missing or malformed. The name is unescaped as the kernel escapes it

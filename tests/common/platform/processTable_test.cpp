@@ -256,3 +256,10 @@ TEST(ProcessTable, aWatchSeesNewProcessesLateProgramsAndEndings) {
     (void)quillet::sys::waitChild(*child, 5000);
     EXPECT_FALSE(sees(*child));
 }
+
+TEST(ProcessTable, theLastCreatedProcessIsTheLastFieldOfLoadavg) {
+    EXPECT_EQ(quillet::sys::lastCreatedPid("0.52 0.58 0.59 2/345 67890\n"), "67890");
+    EXPECT_EQ(quillet::sys::lastCreatedPid("0.52 0.58 0.59 2/345 67890"), "67890");
+    EXPECT_EQ(quillet::sys::lastCreatedPid("0.52 0.58 0.59 2/345 x1"), "");
+    EXPECT_EQ(quillet::sys::lastCreatedPid(""), "");
+}
