@@ -50,12 +50,7 @@ StartupOptions StartupOptions::fromSystem() {
     return options;
 }
 
-std::string settingsFlagPath() {
-    const char *runtime = std::getenv("XDG_RUNTIME_DIR");
-    std::string folder = runtime && *runtime == '/' ? std::string(runtime) + "/quillet"
-                                                    : sys::joinPath(sys::homeFolder(), ".cache/quillet");
-    return folder + "/SETTINGS_FLAG";
-}
+std::string settingsFlagPath() { return sys::settingsFlagPath(); }
 
 MainController::MainController(StartupOptions options, QWidget *parent)
     : QMainWindow(parent), _options(std::move(options)) {

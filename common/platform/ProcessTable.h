@@ -4,7 +4,14 @@
 // handles kept at launch. Other accounts' processes are never listed: they are neither counted
 // nor signalled, so another user's protection can never stand for this user's.
 
+#include "platform/System.h"
+
 #include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <unordered_map>
 
 #include <string>
 #include <string_view>
@@ -23,6 +30,43 @@ struct ProcessEntry {
 /// running. A process that ends while the table is read is simply left out; an unreadable
 /// /proc gives an empty table.
 std::vector<ProcessEntry> readProcessTable();
+/// The entries of readProcessTable() whose short name passes wanted, at a fraction of its cost,
+/// for loops that look for a few programs every second: a process is skipped when its /proc
+/// folder belongs to another account, then only its name (/proc/<pid>/comm) is read, and the
+/// status file (owner, state) only of the processes whose name passes.
+std::vector<ProcessEntry> readProcessTable(const std::function<bool(std::string_view command)> &wanted);
+/// readProcessTable(wanted) for a loop that reads the table every second: a process's name is
+/// read when the process is first seen and once more at the next read (a program launched by
+/// fork and exec shows the launcher's name at first), then taken as known. Every fullReadEvery
+/// reads all names are read again, so a process that runs another program long after its start
+/// is seen then at the latest. The owner and state of the processes whose name passes are read
+/// at every read. Between full reads, when the system has created no process since the last read
+/// (the last process id of /proc/loadavg is unchanged), /proc is not listed at all: only the
+/// processes found last time are looked at again. Not thread-safe.
+class ProcessWatch {
+public:
+    explicit ProcessWatch(std::function<bool(std::string_view command)> wanted, unsigned fullReadEvery = 10);
+    std::vector<ProcessEntry> read();
+
+private:
+    struct Known {
+        std::string command; ///< empty: another account's, or unreadable
+        bool confirmed = false;
+        uint64_t seenAt = 0;
+    };
+    std::function<bool(std::string_view)> _wanted;
+    unsigned _fullReadEvery;
+    uint64_t _reads = 0;
+    std::unordered_map<pid_t, Known> _known;
+    std::string _lastPid;
+    std::vector<ProcessEntry> _found;
+    /// Every known process's name is confirmed: none may still be between fork and exec.
+    bool _settled = false;
+};
+
+/// The last field of the text of /proc/loadavg: the most recently created process id.
+std::string_view lastCreatedPid(std::string_view loadavg);
+
 /// Parses the text of /proc/<pid>/status (its Name, State and Uid lines; the pid is not in it);
 /// false when a line is missing or malformed. The name is unescaped as the kernel escapes it
 /// there ("\n" and "\\").
@@ -30,6 +74,12 @@ bool parseProcessStatus(std::string_view text, ProcessEntry &entry);
 /// Parses the text of /proc/<pid>/stat ("pid (comm) S …"); false when it is not such text.
 /// It carries no user id.
 bool parseProcessStat(std::string_view text, ProcessEntry &entry);
+
+/// When the process pid started, in clock ticks since the system started (field 22 of
+/// /proc/<pid>/stat): of two processes, the one with the smaller value started first.
+Result<uint64_t> processStartTicks(pid_t pid);
+/// That field of the text of /proc/<pid>/stat; nothing when it is not such text.
+std::optional<uint64_t> parseStartTicks(std::string_view procPidStat);
 
 /// True when the process pid is a running process (not a zombie) of this user whose short name
 /// matches program.

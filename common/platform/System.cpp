@@ -671,6 +671,40 @@ Result<std::string> kernelRelease() {
     return std::string(names.release);
 }
 
+std::optional<int64_t> parseBootTime(std::string_view procStat) {
+    size_t at = 0;
+    while (at < procStat.size()) {
+        size_t end = procStat.find('\n', at);
+        if (end == std::string_view::npos)
+            end = procStat.size();
+        std::string_view line = procStat.substr(at, end - at);
+        if (line.starts_with("btime ")) {
+            std::string_view digits = line.substr(6);
+            if (digits.empty() || digits.size() > 18)
+                return std::nullopt;
+            int64_t value = 0;
+            for (char c : digits) {
+                if (c < '0' || c > '9')
+                    return std::nullopt;
+                value = value * 10 + (c - '0');
+            }
+            return value;
+        }
+        at = end + 1;
+    }
+    return std::nullopt;
+}
+
+Result<int64_t> bootTime() {
+    // /proc/stat grows with the number of processors; 1 MB covers any machine.
+    auto text = readFile("/proc/stat", 1024 * 1024);
+    if (!text)
+        return text.status();
+    if (auto value = parseBootTime(*text))
+        return *value;
+    return Status::refusal(EBADMSG, "/proc/stat", "no btime line");
+}
+
 Result<struct tm> localTime(time_t moment) {
     struct tm fields {};
     if (!::localtime_r(&moment, &fields))

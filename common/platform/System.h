@@ -245,6 +245,10 @@ bool isTerminal(int fd);
 std::optional<std::string> environmentValue(const char *name);
 /// The release of the running kernel ("6.1.0-18-amd64"), from uname.
 Result<std::string> kernelRelease();
+/// When the system started, in seconds since 1970 (the "btime" line of /proc/stat).
+Result<int64_t> bootTime();
+/// The "btime" value of the text of /proc/stat; nothing when the line is missing or malformed.
+std::optional<int64_t> parseBootTime(std::string_view procStat);
 
 /// The calendar fields of the moment in the current time zone (localtime_r).
 Result<struct tm> localTime(time_t moment);

@@ -2,6 +2,7 @@
 
 #include "platform/TrustedFolder.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -81,6 +82,27 @@ Result<Fd> openTrashFolder(const std::string &trashFolder, const std::string &to
         return openOwnedPathAt(*shared, relative, joinPath(shown, kSharedTrashName));
     }
     return openOwnedPathAt(*volume, relative, shown);
+}
+
+std::string settingsFlagPath() {
+    const char *runtime = std::getenv("XDG_RUNTIME_DIR");
+    std::string folder = runtime && *runtime == '/' ? std::string(runtime) + "/quillet"
+                                                    : joinPath(homeFolder(), ".cache/quillet");
+    return folder + "/SETTINGS_FLAG";
+}
+
+Status leaveSettingsFlag(const std::string &flagPath) {
+    const std::string folder = parentPath(flagPath);
+    if (Status made = makeDirectories(folder, 0700); !made && made.code() != EEXIST)
+        return made;
+    // Another account could have put a link or a folder of its own there ahead of us.
+    auto dir = openOwnedFolder(folder);
+    if (!dir)
+        return dir.status();
+    auto file = openAt(*dir, lastPathComponent(flagPath), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (!file)
+        return file.status();
+    return {};
 }
 
 std::string configFolder() { return environmentFolder("XDG_CONFIG_HOME", joinPath(homeFolder(), ".config")); }

@@ -43,6 +43,13 @@ std::string daemonLogPath();
 /// daemons launched next start a new one. Answers the log's path.
 Result<std::string> prepareDaemonLog(uint64_t maxBytes);
 
+/// Where a program asks the main application to open its settings at its next start:
+/// "$XDG_RUNTIME_DIR/quillet/SETTINGS_FLAG", else "~/.cache/quillet/SETTINGS_FLAG" (the
+/// installation folder may not be writable).
+std::string settingsFlagPath();
+/// Creates the empty request file settingsFlagPath names: its folder with mode 0700 when missing,
+/// and only when that folder is a real folder of this user (never through a link).
+Status leaveSettingsFlag(const std::string &flagPath);
 /// Creates the home trash ("files" and "info", mode 0700) when it is missing.
 Status ensureHomeTrash();
 /// Creates a cache folder with mode 0700 when nothing exists at path, then makes sure it is a

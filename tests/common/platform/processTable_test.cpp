@@ -187,3 +187,79 @@ TEST(LaunchDetached, leavesNoChildBehindAndReportsMissingPrograms) {
     EXPECT_EQ(missing.code(), ENOENT);
     EXPECT_NE(missing.message().find("no-such-program"), std::string::npos);
 }
+
+TEST(ProcessTable, startTimesOrderProcessesByTheirStart) {
+    struct Row {
+        const char *text;
+        std::optional<uint64_t> ticks;
+    };
+    const Row rows[] = {
+        {"42 (sleep) S 1 42 42 0 -1 4194304 100 0 0 0 0 0 0 0 20 0 1 0 123456 8192 100", 123456},
+        {"43 (a) b (c)) R 1 42 42 0 -1 4194304 100 0 0 0 0 0 0 0 20 0 1 0 7 8192 100", 7},
+        {"44 (short) S 1 2 3", std::nullopt},
+        {"45 (bad) S 1 42 42 0 -1 4194304 100 0 0 0 0 0 0 0 20 0 1 0 12x 8192", std::nullopt},
+        {"no name here", std::nullopt},
+    };
+    for (const Row &row : rows)
+        EXPECT_EQ(quillet::sys::parseStartTicks(row.text), row.ticks) << row.text;
+
+    // This process started before a child it starts now.
+    auto self = quillet::sys::processStartTicks(::getpid());
+    ASSERT_TRUE(self.ok()) << self.status().message();
+    auto parentOfSelf = quillet::sys::processStartTicks(::getppid());
+    ASSERT_TRUE(parentOfSelf.ok()) << parentOfSelf.status().message();
+    EXPECT_LE(*parentOfSelf, *self);
+}
+
+TEST(ProcessTable, aFilteredTableListsWhatTheWholeTableListsOfTheWantedNames) {
+    // This test program and a child of its own are found; nothing else passes the filter.
+    auto child = quillet::sys::spawnChild("/bin/sleep", {"30"});
+    ASSERT_TRUE(child.ok());
+    auto wanted = [](std::string_view command) { return command == "sleep" || command == "processTable_te"; };
+    std::vector<pid_t> filtered, whole;
+    for (const auto &entry : quillet::sys::readProcessTable(wanted))
+        filtered.push_back(entry.pid);
+    for (const auto &entry : quillet::sys::readProcessTable())
+        if (wanted(entry.command))
+            whole.push_back(entry.pid);
+    (void)quillet::sys::sendSignal(*child, SIGKILL);
+    (void)quillet::sys::waitChild(*child, 5000);
+    std::sort(filtered.begin(), filtered.end());
+    std::sort(whole.begin(), whole.end());
+    EXPECT_NE(std::find(filtered.begin(), filtered.end(), ::getpid()), filtered.end());
+    EXPECT_NE(std::find(filtered.begin(), filtered.end(), *child), filtered.end());
+    // Other sleeps of this user may come and go between the two reads: compare ours only.
+    for (pid_t pid : {::getpid(), *child})
+        EXPECT_EQ(std::count(filtered.begin(), filtered.end(), pid), std::count(whole.begin(), whole.end(), pid));
+}
+
+TEST(ProcessTable, aWatchSeesNewProcessesLateProgramsAndEndings) {
+    // A child that runs sleep only after a while: its name is the shell's until then.
+    auto child = quillet::sys::spawnChild("/bin/sh", {"-c", "/bin/sleep 0.5; exec /bin/sleep 30"});
+    ASSERT_TRUE(child.ok());
+    quillet::sys::ProcessWatch watch([](std::string_view command) { return command == "sleep"; }, 3);
+    auto sees = [&](pid_t pid) {
+        for (const auto &entry : watch.read())
+            if (entry.pid == pid)
+                return true;
+        return false;
+    };
+    EXPECT_FALSE(sees(*child));
+    EXPECT_FALSE(sees(*child)); // named and confirmed "sh" by now
+    // The exec is waited for through the kernel's table, not the watch.
+    ASSERT_TRUE(quillet::test::waitFor([&] { return quillet::sys::isRunning(*child, "sleep"); }));
+    bool seen = false;
+    for (int read = 0; read < 3 && !seen; ++read)
+        seen = sees(*child);
+    EXPECT_TRUE(seen) << "a program run late is seen at the next full read";
+    (void)quillet::sys::sendSignal(*child, SIGKILL);
+    (void)quillet::sys::waitChild(*child, 5000);
+    EXPECT_FALSE(sees(*child));
+}
+
+TEST(ProcessTable, theLastCreatedProcessIsTheLastFieldOfLoadavg) {
+    EXPECT_EQ(quillet::sys::lastCreatedPid("0.52 0.58 0.59 2/345 67890\n"), "67890");
+    EXPECT_EQ(quillet::sys::lastCreatedPid("0.52 0.58 0.59 2/345 67890"), "67890");
+    EXPECT_EQ(quillet::sys::lastCreatedPid("0.52 0.58 0.59 2/345 x1"), "");
+    EXPECT_EQ(quillet::sys::lastCreatedPid(""), "");
+}

@@ -181,3 +181,26 @@ TEST_F(SystemTest, makeDirectoriesMakesWhatIsMissingAndStopsAtAFileInTheWay) {
 }
 
 } // namespace
+
+TEST(BootTime, readFromTheBtimeLineOfProcStat) {
+    struct Row {
+        const char *text;
+        std::optional<int64_t> boot;
+    };
+    const Row rows[] = {
+        {"cpu  1 2 3\nintr 5\nctxt 9\nbtime 1765180800\nprocesses 3\n", 1765180800},
+        {"btime 17\n", 17},
+        {"cpu 1\nbtime \n", std::nullopt},
+        {"cpu 1\nbtime 12a\n", std::nullopt},
+        {"cpu 1\nxbtime 5\n", std::nullopt},
+        {"btime 99999999999999999999999\n", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const Row &row : rows)
+        EXPECT_EQ(quillet::sys::parseBootTime(row.text), row.boot) << row.text;
+    // The system started before now.
+    auto boot = quillet::sys::bootTime();
+    ASSERT_TRUE(boot.ok()) << boot.status().message();
+    EXPECT_GT(*boot, 0);
+    EXPECT_LE(*boot, static_cast<int64_t>(quillet::sys::now()));
+}

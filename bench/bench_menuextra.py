@@ -1,0 +1,109 @@
+"""The tray companion: its idle cost with protection running (CPU per minute and resident
+memory) and the cost of its one-second refresh.
+
+The companion runs from the build tree (libexec/quillet/QuilletMenuExtra) in a private home on
+the offscreen platform (it has no tray there and says so; its refresh runs all the same), with
+protection started by quilletctl in the same home and no update check. Idle CPU is the on-CPU
+time of the process's main thread over 60 s (/proc/PID/schedstat), from 10 s after its start,
+and that of the whole process from /proc/PID/stat; resident memory is VmRSS at the end. The
+reference is the bare Qt program of the application's benchmark, measured the same way. The
+tick is timed in-process by quillet-bench-menuextra-tick over 20,000 calls, next to one read of
+the whole process table."""
+
+import os
+import signal
+import subprocess
+import time
+
+from benchlib import Home, Row, cpu_times, kib, log, proc_status, skipped, verdict
+
+IDLE_CPU_TARGET_MS = 15.0
+RSS_TARGET_KIB = 40 * 1024
+TICK_TARGET_US = 200.0
+SETTLE_SECONDS = 10.0
+
+
+def start(program, env):
+    return subprocess.Popen([program], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def stop(process):
+    process.send_signal(signal.SIGTERM)
+    try:
+        process.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+
+
+def idle_figures(process, window):
+    time.sleep(SETTLE_SECONDS)
+    if process.poll() is not None:
+        raise RuntimeError(f"the program ended with {process.returncode} before its idle figures were taken")
+    all_before, before = cpu_times(process.pid)
+    time.sleep(window)
+    all_after, after = cpu_times(process.pid)
+    return after - before, all_after - all_before, kib(proc_status(process.pid)["VmRSS"])
+
+
+def run(ctx):
+    companion = os.path.join(ctx.build, "libexec", "quillet", "QuilletMenuExtra")
+    bare = os.path.join(ctx.build, "bench", "quillet-bench-barewindow")
+    tick_tool = os.path.join(ctx.build, "bench", "quillet-bench-menuextra-tick")
+    quilletctl = os.path.join(ctx.build, "bin", "quilletctl")
+    if not all(os.path.exists(p) for p in (companion, bare, tick_tool, quilletctl)):
+        return [skipped("Tray companion idle", "< 15 ms per minute",
+                        "QuilletMenuExtra, quilletctl or the bench tools are not built")]
+
+    home = Home(os.path.join(ctx.workdir, "menuextra"))
+    env = home.env()
+    env.update({"XDG_CONFIG_HOME": os.path.join(home.root, "config"),
+                "XDG_STATE_HOME": os.path.join(home.root, "state"),
+                "XDG_RUNTIME_DIR": os.path.join(home.root, "run"),
+                "QUILLET_VOLUME_ROOTS": os.path.join(home.root, "volumes"),
+                "QT_QPA_PLATFORM": "offscreen"})
+    for key in ("XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_RUNTIME_DIR", "QUILLET_VOLUME_ROOTS"):
+        os.makedirs(env[key], mode=0o700, exist_ok=True)
+    # No update check: the figures are the refresh's own.
+    with open(os.path.join(env["XDG_CONFIG_HOME"], "com.plx.Quillet.plist"), "w") as f:
+        f.write('<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0"><dict>'
+                "<key>App_Prefs_checkUpdates</key><integer>0</integer></dict></plist>\n")
+
+    rows = []
+    window = 20.0 if ctx.quick else 60.0
+    log(f"menuextra: idle with protection running, {window:.0f} s")
+    subprocess.run([quilletctl, "start"], env=env, capture_output=True, check=False)
+    try:
+        process = start(companion, env)
+        try:
+            cpu_ms, process_ms, rss = idle_figures(process, window)
+        finally:
+            stop(process)
+        reference = start(bare, env)
+        try:
+            bare_cpu_ms, _, bare_rss = idle_figures(reference, window)
+        finally:
+            stop(reference)
+    finally:
+        subprocess.run([quilletctl, "stop"], env=env, capture_output=True, check=False)
+    scale = 60.0 / window
+    rows.append(Row("Idle tray companion, protection running: CPU per minute", f"{cpu_ms * scale:.1f} ms",
+                    f"bare Qt window {bare_cpu_ms * scale:.1f} ms",
+                    (cpu_ms / bare_cpu_ms) if bare_cpu_ms > 0 else None, "< 15 ms",
+                    verdict(cpu_ms * scale < IDLE_CPU_TARGET_MS),
+                    [f"on-CPU time of the main thread over {window:.0f} s from /proc/PID/schedstat, scaled to "
+                     f"a minute; the whole process (utime+stime, 10 ms ticks): {process_ms * scale:.0f} ms"]))
+    rows.append(Row("Idle tray companion: resident memory (VmRSS)", f"{rss / 1024:.1f} MB",
+                    f"bare Qt window {bare_rss / 1024:.1f} MB", rss / bare_rss, "< 40 MB",
+                    verdict(rss < RSS_TARGET_KIB)))
+
+    result = subprocess.run([tick_tool, home.home, ctx.build, "20000"], env=env, capture_output=True, text=True)
+    if result.returncode != 0:
+        raise RuntimeError(f"quillet-bench-menuextra-tick failed: {result.stderr.strip()}")
+    tick_us, table_us, processes = result.stdout.split()
+    tick_us, table_us = float(tick_us), float(table_us)
+    rows.append(Row("Tray companion's one-second refresh", f"{tick_us:.1f} µs per tick",
+                    f"one read of the whole process table {table_us:.1f} µs", tick_us / table_us, "< 0.2 ms",
+                    verdict(tick_us < TICK_TARGET_US),
+                    [f"20,000 ticks in a row, in-process, {processes} processes of this user in the table"]))
+    return rows

@@ -1,0 +1,475 @@
+#include "ZRMenuExtra.h"
+
+#include "Alerts.h"
+#include "JobWatcher.h"
+#include "MenuExtraResources.h"
+#include "ProtectionService.h"
+
+#include "archive/CacheFolders.h"
+#include "control/DaemonControl.h"
+#include "platform/Log.h"
+#include "platform/MountTable.h"
+#include "platform/Process.h"
+#include "platform/System.h"
+#include "platform/UserPaths.h"
+#include "support/ZRAppUtils.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDesktopServices>
+#include <QMenu>
+#include <QMessageBox>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QUrl>
+
+#include <cstdio>
+
+namespace quillet::menuextra {
+
+using app::AlertStyle;
+using app::kAlertFirstButtonReturn;
+using app::kAlertSecondButtonReturn;
+
+MenuExtraOptions MenuExtraOptions::fromSystem() {
+    MenuExtraOptions options;
+    options.daemonFolder = DaemonControl::defaultDaemonFolder();
+    if (auto self = sys::siblingExecutable(kMenuExtraName)) {
+        options.selfPath = *self;
+        // libexec/quillet/QuilletMenuExtra → bin/Quillet of the same installation.
+        const std::string prefix = sys::parentPath(sys::parentPath(sys::parentPath(*self)));
+        options.mainAppPath = sys::joinPath(prefix, std::string("bin/") + kMainAppName);
+    }
+    options.settingsFlagPath = sys::settingsFlagPath();
+    options.selfIsCompanion = true;
+    options.bootTime = []() -> std::optional<int64_t> {
+        auto boot = sys::bootTime();
+        if (!boot) {
+            std::fprintf(stderr, "sysctl error: %s\n", boot.status().message().c_str());
+            return std::nullopt;
+        }
+        return *boot;
+    };
+    if (const char *url = std::getenv("QUILLET_UPDATE_URL"); url && *url)
+        options.updateRequest.pageUrl = url;
+    return options;
+}
+
+ZRMenuExtra::ZRMenuExtra(MenuExtraOptions options, QObject *parent)
+    : QObject(parent), _options(std::move(options)), _processWatch(&ZRMenuExtra::lookedFor), _domain(kQuilletDomain) {
+    qRegisterMetaType<quillet::UpdateCheckResult>();
+    openUrl = [](const QString &url) { QDesktopServices::openUrl(QUrl(url)); };
+    _service = new app::ProtectionService(_options.daemonFolder, this);
+    if (_options.processTable) {
+        auto source = _options.processTable;
+        _service->run([source](ProtectionControl &control) { control.daemons().setProcessTableSource(source); });
+    }
+    buildMenu();
+    readPrefsFromMainApp(true);
+}
+
+ZRMenuExtra::~ZRMenuExtra() {
+    delete _problemAlert;
+    hideStatusItem();
+    delete _theMenu;
+}
+
+void ZRMenuExtra::buildMenu() {
+    _theMenu = new QMenu;
+    _theMenu->setAccessibleName(tr("Quillet"));
+    _stateItem = _theMenu->addAction(tr("Protection is off"));
+    _stateItem->setEnabled(false);
+    _theMenu->addSeparator();
+    auto add = [this](const QString &title, int tag) {
+        QAction *item = _theMenu->addAction(title);
+        item->setData(tag);
+        connect(item, &QAction::triggered, this, [this, tag] { menuAction(tag); });
+        return item;
+    };
+    add(tr("Start protection"), kStartTag);
+    add(tr("Stop protection"), kStopTag);
+    _theMenu->addSeparator();
+    add(tr("Open Quillet"), kOpenTag);
+    add(tr("Settings..."), kSettingsTag);
+    add(tr("Check for Updates..."), kCheckUpdateTag);
+    _theMenu->addSeparator();
+    add(tr("Quit Quillet Tray"), kQuitTag);
+}
+
+QAction *ZRMenuExtra::itemWithTag(int tag) const {
+    for (QAction *item : _theMenu->actions())
+        if (item->data().isValid() && item->data().toInt() == tag)
+            return item;
+    return nullptr;
+}
+
+bool ZRMenuExtra::idle() const { return !_busy && !_updateWatcher && _service->idle(); }
+
+bool ZRMenuExtra::lookedFor(std::string_view command) {
+    for (const char *program :
+         {kProtectionDaemonName, kCacheManagerDaemonName, kMountDaemonName, kMainAppName, kMenuExtraName})
+        if (sys::matchesProgram(command, program))
+            return true;
+    return false;
+}
+
+std::vector<sys::ProcessEntry> ZRMenuExtra::processTable() {
+    // Only the programs the companion looks for, and names read again only for new processes:
+    // reading every process's status each second would cost more than the rest of the refresh.
+    return _options.processTable ? _options.processTable() : _processWatch.read();
+}
+
+// ---- launch ------------------------------------------------------------------------------------
+
+bool ZRMenuExtra::checkMenuBarExistence() {
+    // Two companions started together (Quillet's launch and the login's) must not both quit:
+    // only one that started before this process counts. A process that is not a companion
+    // itself (a test) sees every companion.
+    const pid_t self = sys::processId();
+    auto selfStart = sys::processStartTicks(self);
+    for (const sys::ProcessEntry &entry : processTable()) {
+        if (entry.pid == self || !sys::matchesProgram(entry.command, kMenuExtraName))
+            continue;
+        if (!_options.selfIsCompanion || !selfStart)
+            return true;
+        auto start = sys::processStartTicks(entry.pid);
+        if (!start)
+            continue; // ended meanwhile
+        if (*start < *selfStart || (*start == *selfStart && entry.pid < self))
+            return true;
+    }
+    return false;
+}
+
+bool ZRMenuExtra::awakeFromNib() {
+    if (checkMenuBarExistence())
+        return false;
+    _trayAvailable = QSystemTrayIcon::isSystemTrayAvailable();
+    if (!_trayAvailable)
+        std::fprintf(stderr, "QuilletMenuExtra: this desktop has no system tray; the icon is not shown, "
+                             "protection is still resumed after a restart\n");
+    if (_mainAppPrefs.displayMenuExtra())
+        showStatusItem();
+
+    _timer = new QTimer(this);
+    _timer->setInterval(1000);
+    connect(_timer, &QTimer::timeout, this, &ZRMenuExtra::timerMethod);
+    _timer->start();
+    timerMethod();
+
+    if (_options.addLoginItem && !_options.selfPath.empty())
+        ZRAppUtils().setMyAppInLoginItems(true);
+
+    resumeAfterRestart();
+
+    if (!_storedPrefs.contains(prefs::kAppPrefsCheckUpdates)) {
+        _updateTimer = new QTimer(this);
+        _updateTimer->setInterval(_options.updateIntervalMs);
+        connect(_updateTimer, &QTimer::timeout, this, &ZRMenuExtra::versionCheckTimer);
+        _updateTimer->start();
+        checkUpdate();
+    }
+    return true;
+}
+
+void ZRMenuExtra::resumeAfterRestart() {
+    const std::optional<int64_t> boot = _options.bootTime ? _options.bootTime() : std::nullopt;
+    const int64_t lastLaunch = _mainAppPrefs.timeOfLastDaemonLaunch();
+    // No daemon survives a restart: protection that was on when the computer stopped is started
+    // again, once the desktop has settled.
+    if (!boot || lastLaunch <= 0 || lastLaunch >= *boot || !_mainAppPrefs.daemonsAreRunning())
+        return;
+    QTimer::singleShot(_options.resumeDelayMs, this, [this] {
+        if (!_running)
+            startStop();
+    });
+}
+
+// ---- settings ----------------------------------------------------------------------------------
+
+void ZRMenuExtra::readPrefsFromMainApp(bool force) {
+    // Read again only when the file was replaced or changed: writers replace it by rename, so
+    // a new inode, time or size shows every write.
+    auto st = sys::stat(_domain.path(), sys::FollowLinks::Yes);
+    const sys::FolderStamp stamp = st ? sys::FolderStamp::of(*st) : sys::FolderStamp{};
+    const off_t size = st ? st->st_size : -1;
+    if (!force && _prefsRead && stamp.sameState(_prefsStamp) && size == _prefsSize && _prefsStamp.settled())
+        return;
+    _prefsStamp = stamp;
+    _prefsSize = size;
+    _prefsRead = true;
+    auto stored = _domain.read();
+    _storedPrefs = stored ? *stored : PrefValues{};
+    _mainAppPrefs = SettingsMirror(_storedPrefs);
+    _mainAppPrefs.initDefaultMirror(_mainAppPrefs.appMustAskForPassword());
+}
+
+void ZRMenuExtra::refreshServiceMirror() {
+    readPrefsFromMainApp(true);
+    _service->mirror() = SettingsMirror::loadWithStoredPasswordFlag(_domain);
+}
+
+// ---- the tray icon -----------------------------------------------------------------------------
+
+void ZRMenuExtra::showStatusItem() {
+    if (!_trayAvailable)
+        return;
+    hideStatusItem();
+    _theItem = new QSystemTrayIcon(this);
+    _theItem->setContextMenu(_theMenu);
+    _theItem->setToolTip(tr("Quillet"));
+    _theItem->setIcon(menuImage(false));
+    _theItem->show();
+    _menuDisplayed = true;
+}
+
+void ZRMenuExtra::hideStatusItem() {
+    if (_theItem) {
+        _theItem->hide();
+        _theItem->setContextMenu(nullptr);
+        delete _theItem;
+        _theItem = nullptr;
+    }
+    _menuDisplayed = false;
+}
+
+void ZRMenuExtra::setState(bool running) {
+    const bool changed = running != _running || !_stateItem->property("shown").toBool();
+    _running = running;
+    if (!changed)
+        return;
+    _stateItem->setProperty("shown", true);
+    _stateItem->setText(running ? tr("Protection is on") : tr("Protection is off"));
+    if (_theItem)
+        _theItem->setIcon(menuImage(running));
+}
+
+void ZRMenuExtra::timerMethod() {
+    // One look at the process table serves the whole tick.
+    DaemonCounts counts;
+    bool qlLaunched = false;
+    for (const sys::ProcessEntry &entry : processTable()) {
+        if (sys::matchesProgram(entry.command, kProtectionDaemonName))
+            ++counts.protection;
+        else if (sys::matchesProgram(entry.command, kCacheManagerDaemonName))
+            ++counts.cacheManager;
+        else if (sys::matchesProgram(entry.command, kMountDaemonName))
+            ++counts.mountWatcher;
+        else if (entry.command == kMainAppName)
+            qlLaunched = true;
+    }
+    _qlLaunched = qlLaunched;
+    const bool wasDisplayed = _menuDisplayed;
+    setState(counts.anyRunning());
+    QAction *start = itemWithTag(kStartTag);
+    QAction *stop = itemWithTag(kStopTag);
+    // While Quillet runs, protection is its business.
+    start->setEnabled(!_busy && !qlLaunched && !counts.anyRunning());
+    stop->setEnabled(!_busy && !qlLaunched && counts.anyRunning());
+    checkAnomaly(counts.anomalous());
+
+    readPrefsFromMainApp(false);
+    const bool wanted = _mainAppPrefs.displayMenuExtra();
+    if (wasDisplayed && !wanted)
+        hideStatusItem();
+    else if (!wasDisplayed && wanted && _trayAvailable) {
+        showStatusItem();
+        if (_theItem)
+            _theItem->setIcon(menuImage(_running));
+    }
+}
+
+// ---- the damaged set of daemons ----------------------------------------------------------------
+
+void ZRMenuExtra::checkAnomaly(bool anomalous) {
+    // A start or stop under way passes through such states; so does Quillet's own.
+    if (!anomalous || _qlLaunched || _busy) {
+        _anomalySince = -1;
+        return;
+    }
+    const int64_t now = sys::monotonicMillis();
+    if (_anomalySince < 0) {
+        _anomalySince = now;
+        return;
+    }
+    if (now - _anomalySince >= _options.anomalyPauseMs && !_problemAlert)
+        protectionProblem();
+}
+
+void ZRMenuExtra::protectionProblem() {
+    _problemAlert = app::showSheet(
+        nullptr, AlertStyle::Critical, tr("Protection problem!"),
+        tr("The protection seems to be damaged and not fully working. Your System can be damaged or Quillet is not "
+           "installed correctly.\nBe carefull, data may not be saved by Quillet."),
+        {tr("Try to stop and relaunch"), tr("Continue anyway")}, [this](int code) {
+            _problemAlert = nullptr;
+            _anomalySince = -1;
+            if (code != kAlertFirstButtonReturn)
+                return;
+            _busy = true;
+            refreshServiceMirror();
+            _service->run(
+                [](ProtectionControl &control) {
+                    std::vector<std::string> caches;
+                    for (const sys::LocalVolume &volume : sys::mountedLocalVolumes())
+                        caches.push_back(volume.isHomeVolume ? homeCacheFolder()
+                                                             : volumeCacheFolder(volume.mountPoint));
+                    control.daemons().cleanConfigFiles(caches);
+                    (void)control.daemons().waitUntilNoDaemonRuns(std::chrono::seconds(10));
+                    (void)control.refreshRunningState();
+                },
+                [this] {
+                    _busy = false;
+                    QTimer::singleShot(1000, this, &ZRMenuExtra::startStop);
+                });
+        });
+}
+
+// ---- menu actions ------------------------------------------------------------------------------
+
+void ZRMenuExtra::menuAction(int tag) {
+    switch (tag) {
+    case kOpenTag:
+        launchMainApp();
+        break;
+    case kSettingsTag:
+        showSettings();
+        break;
+    case kStartTag:
+    case kStopTag:
+        startStop();
+        break;
+    case kCheckUpdateTag:
+        checkUpdate();
+        break;
+    case kQuitTag:
+        QMetaObject::invokeMethod(this, &ZRMenuExtra::quitMenu, Qt::QueuedConnection);
+        break;
+    default:
+        break;
+    }
+}
+
+void ZRMenuExtra::launchMainApp() {
+    if (_options.mainAppPath.empty())
+        return;
+    auto launched = sys::launchDetached(_options.mainAppPath, {});
+    if (!launched)
+        sys::logLine("QuilletMenuExtra: cannot open Quillet: " + launched.status().message());
+}
+
+void ZRMenuExtra::showSettings() {
+    // A fresh look: Quillet may have started or ended since the last tick.
+    bool running = false;
+    for (const sys::ProcessEntry &entry : processTable())
+        running = running || entry.command == kMainAppName;
+    if (running) {
+        const QDBusMessage signal = QDBusMessage::createSignal(
+            QStringLiteral("/com/plx/Quillet"), QStringLiteral("com.plx.Quillet"), QStringLiteral("kNotificationShowSettings"));
+        if (!QDBusConnection::sessionBus().send(signal))
+            sys::logLine("QuilletMenuExtra: the session bus is not reachable; Quillet's settings cannot be shown");
+        return;
+    }
+    if (sys::Status left = sys::leaveSettingsFlag(_options.settingsFlagPath); !left)
+        sys::logLine("QuilletMenuExtra: cannot ask Quillet for its settings: " + left.message());
+    launchMainApp();
+}
+
+void ZRMenuExtra::startStop() {
+    if (_busy)
+        return;
+    _busy = true;
+    itemWithTag(kStartTag)->setEnabled(false);
+    itemWithTag(kStopTag)->setEnabled(false);
+    refreshServiceMirror();
+    _service->run(
+        [](ProtectionControl &control) {
+            if (control.daemons().isDaemonRunning(ReportProblems::No)) {
+                // A stopping quilletd still writes its index: the next start must not see it.
+                (void)control.stopAndWait(std::chrono::seconds(5));
+                return;
+            }
+            control.startProtection();
+            for (const std::string &failure : control.failures())
+                sys::logLine("QuilletMenuExtra: " + failure);
+        },
+        [this] {
+            _busy = false;
+            readPrefsFromMainApp(true);
+            timerMethod();
+            emit startStopFinished();
+        });
+}
+
+// ---- quitting ----------------------------------------------------------------------------------
+
+void ZRMenuExtra::quitMenu() {
+    app::showSheet(nullptr, AlertStyle::Critical, tr("120_Quit QuilletMenu title"), tr("120_Quit QuilletMenu Message"),
+                   {tr("120_Quit QuilletMenu Cancel Button"), tr("120_Quit QuilletMenu Quit Button")},
+                   [this](int code) {
+                       if (code != kAlertSecondButtonReturn)
+                           return;
+                       // Quitting the companion stops protection, also while Quillet runs.
+                       _busy = true;
+                       refreshServiceMirror();
+                       _service->run(
+                           [](ProtectionControl &control) {
+                               if (control.daemons().isDaemonRunning(ReportProblems::No))
+                                   (void)control.stopAndWait(std::chrono::seconds(5));
+                           },
+                           [this] {
+                               _busy = false;
+                               emit quitRequested();
+                           });
+                   });
+}
+
+// ---- the update check --------------------------------------------------------------------------
+
+void ZRMenuExtra::versionCheckTimer() {
+    readPrefsFromMainApp(false);
+    if (_storedPrefs.contains(prefs::kAppPrefsCheckUpdates)) {
+        _updateTimer->stop();
+        return;
+    }
+    checkUpdate();
+}
+
+void ZRMenuExtra::checkUpdate() {
+    bool running = false;
+    for (const sys::ProcessEntry &entry : processTable())
+        running = running || entry.command == kMainAppName;
+    if (running || _updateWatcher)
+        return;
+    UpdateCheck::Request request = _options.updateRequest;
+    request.confirmAnyway = ConfirmAnyway::Yes;
+    auto job = UpdateCheck::checkLatestVersionAt(request);
+    _updateWatcher = new app::JobWatcher(job, this);
+    connect(_updateWatcher, &app::JobWatcher::finished, this, [this, job](JobEnd) {
+        const UpdateCheckResult result = job->result();
+        _updateWatcher->deleteLater();
+        _updateWatcher = nullptr;
+        if (!result.failure.empty())
+            sys::logLine("QuilletMenuExtra: update check: " + result.failure);
+        presentVersion(result);
+        emit versionChecked(result);
+    });
+}
+
+void ZRMenuExtra::presentVersion(const UpdateCheckResult &result) {
+    if (!result.newVersionAvailable)
+        return;
+    app::showSheet(nullptr, AlertStyle::Informational, tr("NewVersionCheckTitle"),
+                   tr("NewVersionCheckText").arg(QString::fromStdString(result.newVersionString)),
+                   {tr("NewVersionCheckGoToButton"), tr("NewVersionCheckCancelButton")}, [this](int code) {
+                       if (code != kAlertFirstButtonReturn)
+                           return;
+                       const QString address = tr("DownloadURL");
+                       if (!address.isEmpty() && address != QStringLiteral("DownloadURL") && openUrl)
+                           openUrl(address);
+                   });
+}
+
+} // namespace quillet::menuextra
