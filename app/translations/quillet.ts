@@ -825,4 +825,96 @@ Be carefull, data may not be saved by Quillet.</source>
         <translation type="unfinished"></translation>
     </message>
 </context>
+<context>
+    <name>quillet::menuextra::ZRMenuExtra</name>
+    <message>
+        <source>Quillet</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Protection is off</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Start protection</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Stop protection</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Open Quillet</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Settings...</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Check for Updates...</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Quit Quillet Tray</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Protection is on</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Protection problem!</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The protection seems to be damaged and not fully working. Your System can be damaged or Quillet is not installed correctly.
+Be carefull, data may not be saved by Quillet.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Try to stop and relaunch</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Continue anyway</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>120_Quit QuilletMenu title</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>120_Quit QuilletMenu Message</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>120_Quit QuilletMenu Cancel Button</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>120_Quit QuilletMenu Quit Button</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>NewVersionCheckTitle</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>NewVersionCheckText</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>NewVersionCheckGoToButton</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>NewVersionCheckCancelButton</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>DownloadURL</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
 </TS>
