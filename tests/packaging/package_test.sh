@@ -227,7 +227,8 @@ fi
 deb=${debs[0]}
 pass "cpack -G DEB made ${deb##*/}"
 
-contents=$(dpkg-deb --contents "$deb" | awk '{print $NF}')
+# The path is everything after the date and time (the sixth field on); names may hold blanks.
+contents=$(dpkg-deb --contents "$deb" | sed -E 's/^([^ ]+ +){5}//')
 for entry in "${layout[@]}"; do
   grep -qxF "./usr/$entry" <<<"$contents" || fail "the package lacks /usr/$entry"
 done
