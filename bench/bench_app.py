@@ -121,18 +121,8 @@ def run(ctx):
     home = Home(os.path.join(ctx.workdir, "app"))
     log(f"app: building a cache of {ITEMS} archived items")
     make_cache(ctx, home)
-    env = home.env()
-    env.update({"XDG_CONFIG_HOME": os.path.join(home.root, "config"),
-                "XDG_STATE_HOME": os.path.join(home.root, "state"),
-                "XDG_RUNTIME_DIR": os.path.join(home.root, "run"),
-                "QUILLET_VOLUME_ROOTS": os.path.join(home.root, "volumes"),
-                "QUILLET_REPORT_FIRST_PAINT": "1"})
-    for key in ("XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_RUNTIME_DIR", "QUILLET_VOLUME_ROOTS"):
-        os.makedirs(env[key], mode=0o700, exist_ok=True)
-    # No companion, no update check: the figures are the window's own.
-    with open(os.path.join(env["XDG_CONFIG_HOME"], "com.plx.Quillet.plist"), "w") as f:
-        f.write('<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0"><dict>'
-                "<key>App_Prefs_checkUpdates</key><integer>0</integer></dict></plist>\n")
+    # No update check: the figures are the window's own.
+    env = home.qt_env({"QUILLET_REPORT_FIRST_PAINT": "1"})
 
     rows = []
     runs = 3 if ctx.quick else 7

@@ -56,18 +56,8 @@ def run(ctx):
                         "QuilletMenuExtra, quilletctl or the bench tools are not built")]
 
     home = Home(os.path.join(ctx.workdir, "menuextra"))
-    env = home.env()
-    env.update({"XDG_CONFIG_HOME": os.path.join(home.root, "config"),
-                "XDG_STATE_HOME": os.path.join(home.root, "state"),
-                "XDG_RUNTIME_DIR": os.path.join(home.root, "run"),
-                "QUILLET_VOLUME_ROOTS": os.path.join(home.root, "volumes"),
-                "QT_QPA_PLATFORM": "offscreen"})
-    for key in ("XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_RUNTIME_DIR", "QUILLET_VOLUME_ROOTS"):
-        os.makedirs(env[key], mode=0o700, exist_ok=True)
     # No update check: the figures are the refresh's own.
-    with open(os.path.join(env["XDG_CONFIG_HOME"], "com.plx.Quillet.plist"), "w") as f:
-        f.write('<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0"><dict>'
-                "<key>App_Prefs_checkUpdates</key><integer>0</integer></dict></plist>\n")
+    env = home.qt_env({"QT_QPA_PLATFORM": "offscreen"})
 
     rows = []
     window = 20.0 if ctx.quick else 60.0

@@ -139,6 +139,22 @@ class Home:
         env["XDG_DATA_HOME"] = self.data
         return env
 
+    def qt_env(self, extra):
+        """env() for the Qt programs: private configuration, state and runtime folders, no extra
+        volumes, and settings with the update check off; then extra."""
+        env = self.env()
+        env.update({"XDG_CONFIG_HOME": os.path.join(self.root, "config"),
+                    "XDG_STATE_HOME": os.path.join(self.root, "state"),
+                    "XDG_RUNTIME_DIR": os.path.join(self.root, "run"),
+                    "QUILLET_VOLUME_ROOTS": os.path.join(self.root, "volumes")})
+        for key in ("XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_RUNTIME_DIR", "QUILLET_VOLUME_ROOTS"):
+            os.makedirs(env[key], mode=0o700, exist_ok=True)
+        with open(os.path.join(env["XDG_CONFIG_HOME"], "com.plx.Quillet.plist"), "w") as f:
+            f.write('<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0"><dict>'
+                    "<key>App_Prefs_checkUpdates</key><integer>0</integer></dict></plist>\n")
+        env.update(extra)
+        return env
+
     def date_folders(self):
         with os.scandir(self.cache) as entries:
             return [entry.path for entry in entries if entry.is_dir(follow_symlinks=False)]
