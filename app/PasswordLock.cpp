@@ -99,13 +99,22 @@ void PasswordLock::checkPasswordAtStart() {
     _startCheckDone = false;
     auto answer = std::make_shared<sys::KeyringAnswer>();
     answer->error = kNotRun;
+    // What the settings file says, written whenever the lock was switched on or off.
+    const bool storedLock = _service.mirror().appMustAskForPassword();
     runKeyring([answer] { *answer = sys::Keyring().findItem(); },
-               [this, answer] {
-                   // A keyring that cannot answer keeps the lock on: the browser is never opened
-                   // without the password only because the keyring was not there to say so.
-                   const bool on = answer->state != sys::KeyringState::NotFound;
+               [this, answer, storedLock] {
+                   // A keyring that cannot answer (none on this desktop, or a broken one) leaves
+                   // the lock as the settings last recorded it: a lock that was set stays on, so
+                   // the browser never opens only because the keyring was not there to say so;
+                   // a user who never set a password is not locked out of the cache by a
+                   // desktop without a keyring.
+                   const bool on = answer->state == sys::KeyringState::Error
+                                       ? storedLock
+                                       : answer->state != sys::KeyringState::NotFound;
                    if (answer->state == sys::KeyringState::Error)
-                       sys::logLine("Quillet: " + answer->error + " (the cache browser stays locked)");
+                       sys::logLine("Quillet: " + answer->error +
+                                    (on ? " (the cache browser stays locked)"
+                                        : " (no password was set: the cache browser is not locked)"));
                    _startCheckDone = true;
                    setMustAskForPassword(on);
                    // Nothing the user toggled meanwhile is overridden.
