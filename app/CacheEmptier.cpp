@@ -11,6 +11,7 @@
 #include "archive/CacheFolders.h"
 #include "jobs/CacheEmptying.h"
 #include "platform/RemoveTree.h"
+#include "platform/UserPaths.h"
 #include "platform/TrustedFolder.h"
 #include "settings/PreferencesDomain.h"
 #include "support/ZRAppUtils.h"
@@ -45,6 +46,25 @@ void removePreferencesFile(const std::string &path) {
         std::fprintf(stderr, "    %s\n", removed.message().c_str());
     }
     (void)sys::unlink(path + ".lock");
+}
+
+/// Removes the files the programs keep for themselves in the home folder: the daemons' log (and
+/// its previous part) and a settings request not taken, then their folders when nothing else is
+/// in them. Only those names are removed; a folder holding anything else stays.
+void removeIfEmpty(const std::string &folder) {
+    // rmdir refuses a folder that still holds something, and a link is not a folder.
+    if (auto parent = sys::openDirectory(sys::parentPath(folder), sys::FollowLinks::Yes))
+        (void)sys::unlinkAt(*parent, sys::lastPathComponent(folder), true);
+}
+
+void removeOwnFiles() {
+    const std::string state = sys::stateFolder();
+    for (const char *name : {"daemons.log", "daemons.log.old"})
+        (void)sys::unlink(sys::joinPath(state, name));
+    removeIfEmpty(state);
+    const std::string flag = sys::settingsFlagPath();
+    (void)sys::unlink(flag);
+    removeIfEmpty(sys::parentPath(flag));
 }
 
 /// Removes a cache folder with everything in it, only when it is a real folder of this user,
@@ -191,6 +211,7 @@ void CacheEmptier::uninstallSoftware() {
                     std::fprintf(stderr, "    %s\n", removed.message().c_str());
                 }
             }
+            removeOwnFiles();
         },
         [this] { finishUninstall(); });
 }

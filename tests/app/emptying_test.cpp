@@ -442,6 +442,9 @@ void EmptyingTest::uninstallRemovesCachesPreferencesAndTheLoginItem() {
     QVERIFY(!sys::exists(preferences));
     QVERIFY(!sys::exists(companionPreferences));
     QVERIFY(!utils.isInLoginItems(companion));
+    // The daemons' log (protection ran) and its folder went too.
+    QVERIFY(!sys::exists(sys::daemonLogPath()));
+    QVERIFY(!sys::exists(sys::stateFolder()));
     QVERIFY(sys::exists(keep));
     QCOMPARE(entriesOf(homeTrashFiles()), std::vector<std::string>{"trashed.txt"});
     QVERIFY2(messages.find("Quillet uninstall, removing: " + companionPreferences + "\n") != std::string::npos,
