@@ -123,6 +123,8 @@ TEST_F(ProtectionControlTest, everyLocalVolumeGetsAProtectionDaemonButDiskImages
     EXPECT_EQ(protection, expected);
     ASSERT_EQ(running(kMountDaemonName).size(), 1u);
     EXPECT_EQ(running(kMountDaemonName)[0], (std::vector<std::string>{"1", "/", "/", "4096", "10", "1"}));
+    // Launched last, detached: it may show in the process table a moment after the others.
+    EXPECT_TRUE(quillet::test::waitFor([&] { return running(kCacheManagerDaemonName).size() == 1; }));
     EXPECT_EQ(running(kCacheManagerDaemonName).size(), 1u);
     EXPECT_EQ(modeOf(_dir / "volumes/Data/.TrashCacheFolder"), 0700u);
     if (imageMounted) {
