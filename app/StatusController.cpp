@@ -254,8 +254,8 @@ void StatusController::quickStatRefresh() {
     if (_stopped)
         return;
     // Every second on the main thread: a stat per trash folder (a count only where it changed)
-    // and one unlink per cache folder at most, over the lists of the last full refresh. No
-    // folder walk, no mount table.
+    // and one per cache folder (an unlink where the marker is), over the lists of the last full
+    // refresh. No folder walk, no mount table.
     if (const uint64_t entries = trashEntries(); entries != _knownObjectInTrash) {
         _knownObjectInTrash = entries;
         timerRefreshStats(true);
@@ -263,8 +263,11 @@ void StatusController::quickStatRefresh() {
     }
     const std::string flag(kUpdateFlagName);
     for (const std::string &cache : _cacheFolders) {
-        // Through the folder as it may be trusted: a cache folder swapped for a link is not ours
-        // to remove anything from.
+        // Nearly every tick finds no marker: one look at the name says so. Only a marker that is
+        // there is taken, and through the folder as it may be trusted: a cache folder swapped for
+        // a link is not ours to remove anything from.
+        if (!sys::stat(sys::joinPath(cache, flag), sys::FollowLinks::No))
+            continue;
         auto folder = sys::openOwnedFolder(cache);
         if (!folder)
             continue;
