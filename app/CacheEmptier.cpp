@@ -57,14 +57,20 @@ void removeIfEmpty(const std::string &folder) {
         (void)sys::unlinkAt(*parent, sys::lastPathComponent(folder), true);
 }
 
+/// Removes the named files of folder, only through a real folder of this user, then the folder
+/// when nothing else is in it.
+void removeFilesOf(const std::string &folder, std::initializer_list<std::string> names) {
+    if (auto owned = sys::openOwnedFolder(folder)) {
+        for (const std::string &name : names)
+            (void)sys::unlinkAt(*owned, name);
+        removeIfEmpty(folder);
+    }
+}
+
 void removeOwnFiles() {
-    const std::string state = sys::stateFolder();
-    for (const char *name : {"daemons.log", "daemons.log.old"})
-        (void)sys::unlink(sys::joinPath(state, name));
-    removeIfEmpty(state);
+    removeFilesOf(sys::stateFolder(), {"daemons.log", "daemons.log.old"});
     const std::string flag = sys::settingsFlagPath();
-    (void)sys::unlink(flag);
-    removeIfEmpty(sys::parentPath(flag));
+    removeFilesOf(sys::parentPath(flag), {sys::lastPathComponent(flag)});
 }
 
 /// Removes a cache folder with everything in it, only when it is a real folder of this user,

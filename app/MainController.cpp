@@ -21,6 +21,7 @@
 #include "platform/MountTable.h"
 #include "platform/Process.h"
 #include "platform/System.h"
+#include "platform/TrustedFolder.h"
 #include "platform/UserPaths.h"
 #include "support/BuildInfo.h"
 #include "support/ZRAppUtils.h"
@@ -232,8 +233,10 @@ void MainController::takeSettingsRequest() {
     const std::string &flag = _options.settingsFlagPath;
     if (flag.empty())
         return;
-    // The companion leaves the request before launching the application; taking it is removing it.
-    if (sys::unlink(flag))
+    // The companion leaves the request before launching the application; taking it is removing it,
+    // through its folder only when that is a real folder of this user.
+    auto folder = sys::openOwnedFolder(sys::parentPath(flag));
+    if (folder && sys::unlinkAt(*folder, sys::lastPathComponent(flag)))
         _tabs->selectTab(QStringLiteral("2"));
 }
 
