@@ -117,7 +117,7 @@ BrowserTab::BrowserTab(QWidget *parent) : QWidget(parent), _model(new CacheModel
     layout->addLayout(buttons);
 
     _searchRefreshTimer = new QTimer(this);
-    _searchRefreshTimer->setInterval(kSearchRefreshMs);
+    _searchRefreshTimer->setInterval(kSearchPollMs);
     connect(_searchRefreshTimer, &QTimer::timeout, this, &BrowserTab::searchRefreshTimer);
 
     connect(emptySelectionButton, &QPushButton::clicked, this, [this] { emit emptyClicked(kEmptySelectionTag); });
@@ -215,6 +215,7 @@ void BrowserTab::searchItemAction(const QString &text) {
     _search = std::make_shared<CacheSearch>();
     _search->start(caches, text.toStdString());
     _model->showSearchResults(_search->results());
+    _searchShown.start();
     _searchRefreshTimer->start();
 }
 
@@ -225,7 +226,15 @@ void BrowserTab::searchRefreshTimer() {
     }
     // The end is read before the results: whatever the walk found before it ended is in them.
     const bool ended = !_search->searchThreadRunning();
-    _model->showSearchResults(_search->results());
+    const bool nothingShown = _model->rowCount() == 0;
+    if (!ended && !nothingShown && _searchShown.elapsed() < kSearchRefreshMs)
+        return;
+    auto results = _search->results();
+    // Until something is found the list is left alone: an empty list shown again is no news.
+    if (ended || !results->empty()) {
+        _model->showSearchResults(std::move(results));
+        _searchShown.start();
+    }
     if (ended) {
         _searchRefreshTimer->stop();
         emit searchFinished();

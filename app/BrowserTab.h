@@ -7,6 +7,7 @@
 #include "browser/BrowserItem.h"
 #include "browser/CacheSearch.h"
 
+#include <QElapsedTimer>
 #include <QStringList>
 #include <QWidget>
 
@@ -38,6 +39,9 @@ public:
     static constexpr int kFlatViewTag = 1;
     /// How often the results found so far are shown while a search runs.
     static constexpr int kSearchRefreshMs = 500;
+    /// How often a running search is looked at: its first hits and its end are shown at once,
+    /// the hits in between once per refresh period.
+    static constexpr int kSearchPollMs = 20;
 
     explicit BrowserTab(QWidget *parent = nullptr);
     ~BrowserTab() override;
@@ -104,6 +108,8 @@ private:
     QButtonGroup *_viewGroup;
     QStringList _cacheFolders;
     QTimer *_searchRefreshTimer;
+    /// When the results were last shown, for the refresh period.
+    QElapsedTimer _searchShown;
     std::shared_ptr<CacheSearch> _search;
     bool _userIsSearching = false;
 };

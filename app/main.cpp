@@ -10,6 +10,7 @@
 
 #include <QApplication>
 #include <QEvent>
+#include <QIcon>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
@@ -74,6 +75,8 @@ int main(int argc, char **argv) {
     QApplication::setApplicationVersion(QString::fromStdString(quillet::applicationVersion()));
     QApplication::setOrganizationDomain(QStringLiteral("plx.com"));
     QGuiApplication::setDesktopFileName(QStringLiteral("com.plx.Quillet"));
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("com.plx.Quillet"),
+                                                 quillet::app::imageResource(QStringLiteral("App_Icon"))));
     QApplication::setQuitOnLastWindowClosed(true);
 
     // The English texts of the symbolic keys ("120_Copyright"), then the user's language.
