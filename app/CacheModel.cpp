@@ -415,6 +415,7 @@ QString CacheModel::originalLocation(const std::string &path) const {
 // ---- the root list -----------------------------------------------------------------------------
 
 void CacheModel::setCacheFolders(const QStringList &paths) {
+    _rootListCurrent = false;
     _cacheFolders = paths;
     _caches.clear();
     for (const QString &folder : paths)
@@ -429,6 +430,7 @@ void CacheModel::setCacheFolders(const QStringList &paths) {
 void CacheModel::setViewMode(ViewMode mode) {
     if (mode == _viewMode)
         return;
+    _rootListCurrent = false;
     _viewMode = mode;
     ++_generation;
     refresh();
@@ -437,6 +439,7 @@ void CacheModel::setViewMode(ViewMode mode) {
 void CacheModel::setAgeLimitHours(unsigned hours) {
     if (hours == _ageLimitHours)
         return;
+    _rootListCurrent = false;
     _ageLimitHours = hours;
     ++_generation;
     refresh();
@@ -491,6 +494,8 @@ void CacheModel::startRootJob() {
     const ViewMode mode = _viewMode;
     const unsigned hours = _ageLimitHours;
     const SortDescriptor sort = _sort;
+    if (!_rootListCurrent && mode == ViewMode::Flat && sort.column == BrowserColumn::Name)
+        startListingPreview(generation);
     onJob(
         this,
         [rows, caches, mode, hours, sort] {
@@ -514,9 +519,36 @@ void CacheModel::startRootJob() {
         });
 }
 
+void CacheModel::startListingPreview(uint64_t generation) {
+    auto listed = std::make_shared<std::vector<BrowserItem>>();
+    const std::vector<std::string> caches = _caches;
+    const unsigned hours = _ageLimitHours;
+    const SortDescriptor sort = _sort;
+    onJob(
+        this,
+        [listed, caches, hours, sort] {
+            CacheTree tree;
+            // Nothing is read but the listings: the tree never builds a root list of its own.
+            tree.setBrowserTabSelected(false);
+            tree.setViewMode(ViewMode::Flat);
+            tree.setAgeLimitHours(hours);
+            tree.sortDescriptorsDidChange({sort});
+            tree.setTrashesCachePath(caches);
+            *listed = tree.listedFlatRows();
+        },
+        [this, listed, generation] {
+            // Only while the finished list of the same read has not come yet.
+            if (generation != _generation || _searching || _rootListCurrent || listed->empty())
+                return;
+            replaceRows(0, std::make_shared<const std::vector<BrowserItem>>(std::move(*listed)));
+            emit rootListReplaced();
+        });
+}
+
 void CacheModel::showRootRows(uint64_t generation, RowSnapshot rows) {
     if (generation != _generation || _searching)
         return;
+    _rootListCurrent = true;
     RowSnapshot shown = std::move(rows);
     replaceRows(0, shown);
     emit rootListReplaced();

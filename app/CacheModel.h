@@ -141,6 +141,9 @@ private:
     void startRootJob();
     /// Shows a root list read for that generation, unless the list changed meanwhile.
     void showRootRows(uint64_t generation, RowSnapshot rows);
+    /// A flat view sorted by name shows its rows from the listings alone while the whole list
+    /// (every entry's size and date) is read: a large cache shows its first rows at once.
+    void startListingPreview(uint64_t generation);
     void fetchLevel(uint64_t key, bool listingFirst);
     void readOrigins(RowSnapshot rows);
     bool lowerLevelsBusy() const;
@@ -169,6 +172,8 @@ private:
     bool _refreshQueued = false;
     bool _rootJobRunning = false;
     bool _rootJobAgain = false;
+    /// The root list shown was read for the cache folders, view and age limit of now.
+    bool _rootListCurrent = false;
     int _sortJobs = 0;
     /// Bumped at every change of what the root list shows: a job's answer for an older
     /// generation is dropped.

@@ -19,6 +19,12 @@ that the next restore finds its original place free again. Every restored copy i
 10,000 files under their visible names, each of its original's size, and one file in a hundred
 byte for byte.
 
+In the same rounds, the application's Put Back of the same folder (quillet-bench-putback: the main
+window on the same scratch home, its browser tab in the flat view, the row selected and the Put
+Back button clicked, timed from the click to the end of the put-back) is compared with
+`quilletctl restore`; its copies are renamed aside and checked the same way. Target: at most 1.1
+times quilletctl restore.
+
 Standalone:  bench/bench_restore.py [BUILD_DIR] [--quick] [--keep]
 prints a Markdown table; bench/run calls run(ctx) and gets benchlib rows."""
 
@@ -86,8 +92,25 @@ def same_samples(source, copy, expected):
     return True
 
 
-def compare(quilletctl, root, rounds):
-    """cp -a against quilletctl restore on an archived folder made under root."""
+def putback_path(build):
+    return os.path.join(build, "bench", "quillet-bench-putback")
+
+
+def window_putback(tool, daemons, source, env):
+    """The window's Put Back of source: the milliseconds from the click to its end."""
+    quiet()
+    result = subprocess.run([tool, daemons, source], check=True, stdin=subprocess.DEVNULL, capture_output=True,
+                            text=True, env=env, timeout=900)
+    elapsed, failures = result.stdout.split()
+    if int(failures) != 0:
+        raise RuntimeError(f"the window's Put Back failed for {failures} items: {result.stderr.strip()}")
+    return float(elapsed) / 1000
+
+
+def compare(programs, root, rounds):
+    """cp -a against quilletctl restore on an archived folder made under root, and the window's
+    Put Back against quilletctl restore when its tool is built."""
+    quilletctl, putback, daemons = programs
     home = os.path.join(root, "home")
     cache = os.path.join(home, ".TrashCacheFolder")
     copies = os.path.join(root, "copies")
@@ -99,16 +122,24 @@ def compare(quilletctl, root, rounds):
     os.chmod(os.path.join(cache, DATE_FOLDER), 0o700)
     record_origin(source, original)
     env = environment(home, root)
+    window_env = dict(env, XDG_RUNTIME_DIR=os.path.join(root, "runtime"))
+    os.makedirs(window_env["XDG_RUNTIME_DIR"], mode=0o700, exist_ok=True)
     timed(["cp", "-a", source, os.path.join(copies, "warm-up")])  # not counted
-    cp_times, ours_times, restored = [], [], []
+    cp_times, ours_times, window_times, restored = [], [], [], []
     for number in range(rounds):
         cp_times.append(timed(["cp", "-a", source, os.path.join(copies, f"cp-{number}")]))
         ours_times.append(timed([quilletctl, "restore", source], env))
         restored.append(os.path.join(copies, f"restored-{number}"))
         os.rename(original, restored[-1])
-        log(f"cp -a {cp_times[-1] * 1000:.0f} ms, quilletctl restore {ours_times[-1] * 1000:.0f} ms")
+        line = f"cp -a {cp_times[-1] * 1000:.0f} ms, quilletctl restore {ours_times[-1] * 1000:.0f} ms"
+        if putback:
+            window_times.append(window_putback(putback, daemons, source, window_env))
+            restored.append(os.path.join(copies, f"put-back-{number}"))
+            os.rename(original, restored[-1])
+            line += f", the window's Put Back {window_times[-1] * 1000:.0f} ms"
+        log(line)
     checked = [file_sizes(path) == expected and same_samples(source, path, expected) for path in restored]
-    return {"ours": ours_times, "cp": cp_times, "files": len(expected), "checked": checked}
+    return {"ours": ours_times, "cp": cp_times, "window": window_times, "files": len(expected), "checked": checked}
 
 
 def measure(build, workdir, quick):
@@ -116,7 +147,10 @@ def measure(build, workdir, quick):
     quilletctl = quilletctl_path(build)
     if not os.access(quilletctl, os.X_OK):
         raise RuntimeError(f"{quilletctl} is missing; build first")
-    return measure_places(quilletctl, workdir, 3 if quick else ROUNDS, compare, "restore", log)
+    putback = putback_path(build)
+    programs = (quilletctl, putback if os.access(putback, os.X_OK) else None,
+                os.path.join(build, "libexec", "quillet"))
+    return measure_places(programs, workdir, 3 if quick else ROUNDS, compare, "restore", log)
 
 
 def figure(where, result):
@@ -149,6 +183,14 @@ def run(ctx):
     for where, result in measure(ctx.build, workdir, ctx.quick):
         name, measured, reference, ratio, target, ok, notes = figure(where, result)
         rows.append(Row(name, measured, reference, ratio, target, "skipped" if ok is None else verdict(ok), notes))
+        if not isinstance(result, str) and result["window"]:
+            window, ours = statistics.median(result["window"]), statistics.median(result["ours"])
+            ratio = window / ours
+            rows.append(Row(f"Put Back of the same folder from the window, {where}", f"{window * 1000:.1f} ms",
+                            f"quilletctl restore: {ours * 1000:.1f} ms", ratio, f"≤ {RATIO_TARGET:.2f}×",
+                            verdict(ratio <= RATIO_TARGET and all(result["checked"])),
+                            ["the browser tab's row selected, Put Back clicked, timed to the end of the put-back",
+                             "the window's Put Back (ms): " + ", ".join(f"{t * 1000:.0f}" for t in result["window"])]))
     return rows
 
 

@@ -1,5 +1,7 @@
 #include "browser/CacheSearch.h"
 
+#include <algorithm>
+
 #include <dirent.h>
 #include <unicode/bytestream.h>
 #include <unicode/casemap.h>
@@ -178,13 +180,18 @@ void searchCaches(const std::vector<std::string> &cachesPath, std::string_view t
         auto cache = sys::openOwnedFolder(cachePath);
         if (!cache)
             continue;
-        std::vector<std::string> dateFolders;
+        std::vector<std::pair<time_t, std::string>> dateFolders;
         (void)sys::forEachEntry(*cache, [&](std::string_view name, unsigned char) {
-            if (dateFromFinderCompatibleDateDescription(name))
-                dateFolders.emplace_back(name);
+            if (auto date = dateFromFinderCompatibleDateDescription(name))
+                dateFolders.emplace_back(*date, name);
             return true;
         });
-        for (const std::string &name : dateFolders) {
+        // The newest first: what the user looks for was most often trashed lately, and its hits
+        // should be the first on screen.
+        std::sort(dateFolders.begin(), dateFolders.end(), [](const auto &a, const auto &b) {
+            return a.first != b.first ? a.first > b.first : a.second < b.second;
+        });
+        for (const auto &[date, name] : dateFolders) {
             if (stop)
                 return;
             auto folder = sys::openOwnedFolderAt(*cache, name);

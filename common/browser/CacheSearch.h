@@ -56,7 +56,7 @@ private:
 
 /// Walks the caches for names containing text, calling onHit with each search result (origin
 /// SearchResult) in the order found. Only folders at the root of a cache folder whose names are
-/// date-folder names are walked. Returns as soon as stop is set, checked before every entry.
+/// date-folder names are walked, the newest first. Returns as soon as stop is set, checked before every entry.
 /// Unreadable folders and entries that vanish during the walk contribute nothing.
 void searchCaches(const std::vector<std::string> &cachesPath, std::string_view text, const std::atomic<bool> &stop,
                   const std::function<void(BrowserItem &&)> &onHit);

@@ -1,5 +1,6 @@
 #include "browser/CacheTree.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -311,6 +312,34 @@ std::vector<BrowserItem> CacheTree::buildFlatRows(const std::vector<BrowserItem>
     return rows;
 }
 
+std::vector<BrowserItem> CacheTree::listedFlatRows() const {
+    std::vector<BrowserItem> rows;
+    if (_viewMode != ViewMode::Flat || _sortDescriptors.empty() ||
+        _sortDescriptors.front().column != BrowserColumn::Name)
+        return rows;
+    std::vector<BrowserItem> dayRows = buildDayRows();
+    applyAgeLimit(dayRows);
+    for (const BrowserItem &day : dayRows) {
+        auto folder = openFolderInCache(_cachesPath, day.pathToItem);
+        if (!folder)
+            continue;
+        (void)sys::forEachEntry(*folder, [&](std::string_view name, unsigned char type) {
+            if (isInternalName(name))
+                return true;
+            mode_t kind = type == DT_DIR ? S_IFDIR : type == DT_UNKNOWN ? 0 : S_IFREG;
+            if (type == DT_UNKNOWN) {
+                auto st = sys::statAt(folder->get(), std::string(name), sys::FollowLinks::No);
+                if (!st)
+                    return true;
+                kind = st->st_mode & S_IFMT;
+            }
+            rows.push_back(makeListedChildRow(day.pathToItem, name, kind));
+            return true;
+        });
+    }
+    sortBrowserItems(rows, _sortDescriptors.front());
+    return rows;
+}
 
 void CacheTree::publishRootRows(std::vector<BrowserItem> rows) {
     _rootRows.store(std::make_shared<const std::vector<BrowserItem>>(std::move(rows)));

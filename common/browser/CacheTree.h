@@ -152,6 +152,12 @@ public:
     /// nothing while another tab is selected.
     void refreshOutlineList(RefreshSender sender = RefreshSender::Other);
 
+    /// The flat view's rows from the listings of the date folders alone (names, kinds and ids;
+    /// sizes and dates pending), in name order: what a front end can show of a large cache
+    /// before buildListRootItems has read every entry's attributes. Rows are matched up with the
+    /// finished list by their ids. Empty unless the flat view is sorted by name, since no other
+    /// order is known without the attributes.
+    std::vector<BrowserItem> listedFlatRows() const;
     /// The root rows as displayed, shared: never waits, whoever replaces the list meanwhile.
     RowSnapshot rootRows() const { return _rootRows.load(); }
     /// A copy of the root rows as displayed.

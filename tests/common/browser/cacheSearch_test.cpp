@@ -340,6 +340,19 @@ TEST_F(CacheSearchTest, entryComesBeforeItsContents) {
     EXPECT_LT(position(day2 + "/.x_Papers/.x_Deep"), position(day2 + "/.x_Papers/.x_Deep/.x_old reports"));
 }
 
+// The newest date folders are walked first, whatever order the folder lists them in.
+TEST_F(CacheSearchTest, newestDateFoldersComeFirst) {
+    const std::vector<std::string> days = {cache + "/" + dateName(2011, 1, 2), cache + "/" + dateName(2009, 6, 1),
+                                           cache + "/" + dateName(2012, 12, 31), cache + "/" + dateName(2010, 2, 3)};
+    for (const std::string &day : days)
+        touch(day + "/.x_zebra");
+    std::vector<std::string> found;
+    for (const BrowserItem &hit : search("zebra"))
+        found.push_back(hit.pathToItem);
+    EXPECT_EQ(found, (std::vector<std::string>{days[2] + "/.x_zebra", days[0] + "/.x_zebra", days[3] + "/.x_zebra",
+                                               days[1] + "/.x_zebra"}));
+}
+
 TEST_F(CacheSearchTest, stopEndsTheWalkBeforeTheNextEntry) {
     std::atomic<bool> stop{true};
     int hits = 0;

@@ -220,6 +220,46 @@ TEST_F(CacheTreeTest, ageLimitHidesOlderDateFoldersInBothViews) {
     }
 }
 
+// What a window shows of the flat view before every entry's attributes are read: the same rows
+// (ids, visible names, order by name, the age limit), their sizes and dates pending; nothing
+// where the order needs the attributes or the view is not flat.
+TEST_F(CacheTreeTest, listedFlatRowsAreTheFlatRowsBeforeTheirAttributes) {
+    const time_t now = ::time(nullptr);
+    const std::string recent = cache + "/" + finderCompatibleDateDescription(now - 3600);
+    const std::string older = cache + "/" + finderCompatibleDateDescription(now - 3 * 86400);
+    writeData(recent + "/.x_zeta.txt", 10);
+    writeData(recent + "/.x_Alpha/.x_inside.txt", 20);
+    writeData(older + "/.x_beta.pdf", 30);
+    writeData(recent + "/.quillet-partial-1-2/.x_draft", 5);
+    touch(cache + "/ArchivedFileData");
+
+    CacheTree tree({cache});
+    tree.setViewMode(ViewMode::Flat);
+    tree.refreshOutlineList();
+    const std::vector<BrowserItem> finished = tree.rootListItems();
+    const std::vector<BrowserItem> listed = tree.listedFlatRows();
+    ASSERT_EQ(names(listed), (std::vector<std::string>{"Alpha", "beta.pdf", "zeta.txt"}));
+    ASSERT_EQ(names(listed), names(finished));
+    for (size_t i = 0; i < listed.size(); ++i) {
+        SCOPED_TRACE(listed[i].pathToItem);
+        EXPECT_EQ(listed[i].id, finished[i].id);
+        EXPECT_EQ(listed[i].pathToItem, finished[i].pathToItem);
+        EXPECT_EQ(listed[i].isDirectory, finished[i].isDirectory);
+        EXPECT_TRUE(listed[i].attributesPending);
+        EXPECT_FALSE(listed[i].size);
+    }
+
+    tree.setAgeLimitHours(24);
+    EXPECT_EQ(names(tree.listedFlatRows()), (std::vector<std::string>{"Alpha", "zeta.txt"}));
+    tree.sortDescriptorsDidChange({SortDescriptor{BrowserColumn::Name, SortOrder::Descending}});
+    EXPECT_EQ(names(tree.listedFlatRows()), (std::vector<std::string>{"zeta.txt", "Alpha"}));
+    tree.sortDescriptorsDidChange({SortDescriptor{BrowserColumn::Size}});
+    EXPECT_TRUE(tree.listedFlatRows().empty());
+    tree.sortDescriptorsDidChange({SortDescriptor{BrowserColumn::Name}});
+    tree.setViewMode(ViewMode::Day);
+    EXPECT_TRUE(tree.listedFlatRows().empty());
+}
+
 TEST_F(CacheTreeTest, flatRowsWeighFilesFoldersAndPackages) {
     std::string day = cache + "/" + dateName(2010, 5, 1);
     writeData(day + "/.x_file.bin", 1000);
