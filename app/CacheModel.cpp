@@ -494,7 +494,8 @@ void CacheModel::startRootJob() {
     const ViewMode mode = _viewMode;
     const unsigned hours = _ageLimitHours;
     const SortDescriptor sort = _sort;
-    if (!_rootListCurrent && mode == ViewMode::Flat && sort.column == BrowserColumn::Name)
+    // Sorted by where the items came from, the order waits for the whole list and its origins.
+    if (!_rootListCurrent && !_sortByOrigin)
         startListingPreview(generation);
     onJob(
         this,
@@ -524,17 +525,18 @@ void CacheModel::startListingPreview(uint64_t generation) {
     const std::vector<std::string> caches = _caches;
     const unsigned hours = _ageLimitHours;
     const SortDescriptor sort = _sort;
+    const ViewMode mode = _viewMode;
     onJob(
         this,
-        [listed, caches, hours, sort] {
+        [listed, caches, mode, hours, sort] {
             CacheTree tree;
             // Nothing is read but the listings: the tree never builds a root list of its own.
             tree.setBrowserTabSelected(false);
-            tree.setViewMode(ViewMode::Flat);
+            tree.setViewMode(mode);
             tree.setAgeLimitHours(hours);
             tree.sortDescriptorsDidChange({sort});
             tree.setTrashesCachePath(caches);
-            *listed = tree.listedFlatRows();
+            *listed = tree.listedRootRows();
         },
         [this, listed, generation] {
             // Only while the finished list of the same read has not come yet.

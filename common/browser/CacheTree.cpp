@@ -209,7 +209,7 @@ void CacheTree::setTrashesCachePath(const std::optional<std::vector<std::string>
     buildListRootItems();
 }
 
-std::vector<BrowserItem> CacheTree::buildDayRows() const {
+std::vector<BrowserItem> CacheTree::buildDayRows(FolderSize folderSize) const {
     std::vector<BrowserItem> rows;
     for (const std::string &cachePath : _cachesPath) {
         // A cache folder that is a link or another account's shows nothing, and neither does
@@ -226,10 +226,7 @@ std::vector<BrowserItem> CacheTree::buildDayRows() const {
             auto own = sys::statAt(*cache, name, sys::FollowLinks::No);
             if (!own || !sys::checkOwnedFolder(*own, name))
                 return true;
-            // The flat view shows what is inside the date folders, never their sizes: walking
-            // every date folder for a size nobody sees would read the whole cache twice.
-            rows.push_back(makeDayRow(cachePath, name, *own,
-                                      _viewMode == ViewMode::Flat ? FolderSize::Skip : FolderSize::Measure));
+            rows.push_back(makeDayRow(cachePath, name, *own, folderSize));
             return true;
         });
     }
@@ -312,13 +309,21 @@ std::vector<BrowserItem> CacheTree::buildFlatRows(const std::vector<BrowserItem>
     return rows;
 }
 
-std::vector<BrowserItem> CacheTree::listedFlatRows() const {
+std::vector<BrowserItem> CacheTree::listedRootRows() const {
     std::vector<BrowserItem> rows;
-    if (_viewMode != ViewMode::Flat || _sortDescriptors.empty() ||
-        _sortDescriptors.front().column != BrowserColumn::Name)
+    const std::optional<BrowserColumn> column =
+        _sortDescriptors.empty() ? std::nullopt : _sortDescriptors.front().column;
+    if (column == BrowserColumn::Size || (_viewMode == ViewMode::Flat && column != BrowserColumn::Name))
         return rows;
-    std::vector<BrowserItem> dayRows = buildDayRows();
+    std::vector<BrowserItem> dayRows = buildDayRows(FolderSize::Skip);
     applyAgeLimit(dayRows);
+    if (_viewMode == ViewMode::Day) {
+        for (BrowserItem &row : dayRows)
+            row.attributesPending = true;
+        if (column)
+            sortBrowserItems(dayRows, _sortDescriptors.front());
+        return dayRows;
+    }
     for (const BrowserItem &day : dayRows) {
         auto folder = openFolderInCache(_cachesPath, day.pathToItem);
         if (!folder)
@@ -350,7 +355,9 @@ void CacheTree::buildListRootItems() {
         return;
     // A rebuild reads the disk afresh, children included.
     _children.clear();
-    std::vector<BrowserItem> rows = buildDayRows();
+    // The flat view shows what is inside the date folders, never their sizes: walking every
+    // date folder for a size nobody sees would read the whole cache twice.
+    std::vector<BrowserItem> rows = buildDayRows(_viewMode == ViewMode::Flat ? FolderSize::Skip : FolderSize::Measure);
     applyAgeLimit(rows);
     if (_viewMode == ViewMode::Flat)
         rows = buildFlatRows(rows);

@@ -152,12 +152,12 @@ public:
     /// nothing while another tab is selected.
     void refreshOutlineList(RefreshSender sender = RefreshSender::Other);
 
-    /// The flat view's rows from the listings of the date folders alone (names, kinds and ids;
-    /// sizes and dates pending), in name order: what a front end can show of a large cache
-    /// before buildListRootItems has read every entry's attributes. Rows are matched up with the
-    /// finished list by their ids. Empty unless the flat view is sorted by name, since no other
-    /// order is known without the attributes.
-    std::vector<BrowserItem> listedFlatRows() const;
+    /// The root rows from listings alone, in their order: what a front end can show of a large
+    /// cache before buildListRootItems has read what every row weighs. The day view's rows lack
+    /// their folder sizes, the flat view's their sizes and dates (both marked attributesPending).
+    /// Rows are matched up with the finished list by their ids. Empty where the order needs what
+    /// is not read yet: the day view sorted by size, the flat view sorted by anything but name.
+    std::vector<BrowserItem> listedRootRows() const;
     /// The root rows as displayed, shared: never waits, whoever replaces the list meanwhile.
     RowSnapshot rootRows() const { return _rootRows.load(); }
     /// A copy of the root rows as displayed.
@@ -220,7 +220,7 @@ public:
     void waitForSearch() { _search.waitUntilFinished(); }
 
 private:
-    std::vector<BrowserItem> buildDayRows() const;
+    std::vector<BrowserItem> buildDayRows(FolderSize folderSize) const;
     void applyAgeLimit(std::vector<BrowserItem> &dayRows) const;
     std::vector<BrowserItem> buildFlatRows(const std::vector<BrowserItem> &dayRows) const;
     uint64_t countBelow(const std::string &folderPath) const;

@@ -220,10 +220,9 @@ TEST_F(CacheTreeTest, ageLimitHidesOlderDateFoldersInBothViews) {
     }
 }
 
-// What a window shows of the flat view before every entry's attributes are read: the same rows
-// (ids, visible names, order by name, the age limit), their sizes and dates pending; nothing
-// where the order needs the attributes or the view is not flat.
-TEST_F(CacheTreeTest, listedFlatRowsAreTheFlatRowsBeforeTheirAttributes) {
+// What a window shows before every row's weight is read: the same rows (ids, visible names, the
+// order, the age limit), what is not read yet pending; nothing where the order needs it.
+TEST_F(CacheTreeTest, listedRootRowsAreTheRootRowsBeforeTheirAttributes) {
     const time_t now = ::time(nullptr);
     const std::string recent = cache + "/" + finderCompatibleDateDescription(now - 3600);
     const std::string older = cache + "/" + finderCompatibleDateDescription(now - 3 * 86400);
@@ -237,7 +236,7 @@ TEST_F(CacheTreeTest, listedFlatRowsAreTheFlatRowsBeforeTheirAttributes) {
     tree.setViewMode(ViewMode::Flat);
     tree.refreshOutlineList();
     const std::vector<BrowserItem> finished = tree.rootListItems();
-    const std::vector<BrowserItem> listed = tree.listedFlatRows();
+    const std::vector<BrowserItem> listed = tree.listedRootRows();
     ASSERT_EQ(names(listed), (std::vector<std::string>{"Alpha", "beta.pdf", "zeta.txt"}));
     ASSERT_EQ(names(listed), names(finished));
     for (size_t i = 0; i < listed.size(); ++i) {
@@ -250,14 +249,32 @@ TEST_F(CacheTreeTest, listedFlatRowsAreTheFlatRowsBeforeTheirAttributes) {
     }
 
     tree.setAgeLimitHours(24);
-    EXPECT_EQ(names(tree.listedFlatRows()), (std::vector<std::string>{"Alpha", "zeta.txt"}));
+    EXPECT_EQ(names(tree.listedRootRows()), (std::vector<std::string>{"Alpha", "zeta.txt"}));
     tree.sortDescriptorsDidChange({SortDescriptor{BrowserColumn::Name, SortOrder::Descending}});
-    EXPECT_EQ(names(tree.listedFlatRows()), (std::vector<std::string>{"zeta.txt", "Alpha"}));
+    EXPECT_EQ(names(tree.listedRootRows()), (std::vector<std::string>{"zeta.txt", "Alpha"}));
     tree.sortDescriptorsDidChange({SortDescriptor{BrowserColumn::Size}});
-    EXPECT_TRUE(tree.listedFlatRows().empty());
-    tree.sortDescriptorsDidChange({SortDescriptor{BrowserColumn::Name}});
+    EXPECT_TRUE(tree.listedRootRows().empty());
+
+    // The day view: the date folders in the order asked for, their sizes pending.
     tree.setViewMode(ViewMode::Day);
-    EXPECT_TRUE(tree.listedFlatRows().empty());
+    EXPECT_TRUE(tree.listedRootRows().empty());
+    tree.setAgeLimitHours(0);
+    for (const SortOrder order : {SortOrder::Ascending, SortOrder::Descending}) {
+        for (const BrowserColumn column : {BrowserColumn::Name, BrowserColumn::Date}) {
+            tree.sortDescriptorsDidChange({SortDescriptor{column, order}});
+            const std::vector<BrowserItem> days = tree.rootListItems();
+            const std::vector<BrowserItem> preview = tree.listedRootRows();
+            ASSERT_EQ(days.size(), 2u);
+            ASSERT_EQ(preview.size(), 2u);
+            for (size_t i = 0; i < days.size(); ++i) {
+                EXPECT_EQ(preview[i].id, days[i].id);
+                EXPECT_EQ(preview[i].displayName(), days[i].displayName());
+                EXPECT_TRUE(preview[i].attributesPending);
+                EXPECT_FALSE(preview[i].size);
+                EXPECT_TRUE(days[i].size);
+            }
+        }
+    }
 }
 
 TEST_F(CacheTreeTest, flatRowsWeighFilesFoldersAndPackages) {
