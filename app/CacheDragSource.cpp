@@ -31,6 +31,10 @@ struct CacheDragSource::Drag {
     bool failuresReported = false;
     /// A direct save has been queued for this drag.
     bool directSaved = false;
+    /// The drag ended on a target that took it.
+    bool accepted = false;
+    /// The drag's data is gone: no target can ask for anything any more.
+    bool dataReleased = false;
     /// The staging folder goes as soon as the copies are done.
     bool removeWhenDone = false;
 };
@@ -130,9 +134,25 @@ void CacheDragSource::dragStarted() {
 void CacheDragSource::endDrag(Qt::DropAction action) {
     if (!_current)
         return;
-    // A target that never asked for the list (a direct save, or no drop) will not copy from it.
-    if (action == Qt::IgnoreAction || !_current->listGiven) {
+    if (action == Qt::IgnoreAction) {
         retire(_current);
+        _current.reset();
+        return;
+    }
+    // On X the target asks for the data after the drop, while the drag's data lives on until
+    // it has said it is done: only then is it known whether the list was used.
+    _current->accepted = true;
+    if (_current->dataReleased && !_current->listGiven) {
+        retire(_current);
+        _current.reset();
+    }
+}
+
+void CacheDragSource::dataReleased(const std::shared_ptr<Drag> &drag) {
+    drag->dataReleased = true;
+    // A target that never asked for the list (a direct save) will not copy from it.
+    if (drag == _current && drag->accepted && !drag->listGiven) {
+        retire(drag);
         _current.reset();
     }
 }
@@ -252,6 +272,11 @@ CacheMimeData::CacheMimeData(CacheDragSource *source, std::shared_ptr<CacheDragS
     _formats.append(QLatin1String(CacheDragSource::kUriListFormat));
     if (directSave)
         _formats.append(QLatin1String(CacheDragSource::kDirectSaveFormat));
+}
+
+CacheMimeData::~CacheMimeData() {
+    if (_source)
+        _source->dataReleased(_drag);
 }
 
 QStringList CacheMimeData::formats() const { return _formats; }

@@ -11,9 +11,10 @@
 //   file to make; the rows are dropped by their own drop job into that file's folder, under
 //   free names of their own ("Report-2.pdf", "Pics-1"), and the answer is "S"; anything but a
 //   local file URI in an existing folder is answered "E".
-// The staging folder is removed when the drag was not accepted or the list was never asked
-// for, otherwise at the next drag and when the program ends (the file manager copies from it
-// after the drop); leftovers of a crashed run are removed at start-up.
+// The staging folder is removed when the drag was not accepted, or when its data is released
+// (on X, once the target has said it is done with the drop) without the list having been asked
+// for; otherwise at the next drag and when the program ends (the file manager copies from it
+// after the drop). Leftovers of a crashed run are removed at start-up.
 
 #include "DirectSaveProperty.h"
 #include "DragStaging.h"
@@ -65,7 +66,8 @@ public:
     /// The drag's data is offered now (the drag has taken the XDND selection): the proposed
     /// name of direct save is set.
     void dragStarted();
-    /// The drag has ended with action (Qt::IgnoreAction: not accepted).
+    /// The drag has ended with action (Qt::IgnoreAction: not accepted). Its data may still be
+    /// asked for afterwards, until the data is destroyed.
     void endDrag(Qt::DropAction action);
 
     /// The folder of the file a direct-save URI names: a local file:// URI (host empty,
@@ -94,6 +96,8 @@ private:
     QByteArray uriList(const std::shared_ptr<Drag> &drag);
     /// The answer to the direct-save request of drag: "S" or "E".
     QByteArray directSave(const std::shared_ptr<Drag> &drag);
+    /// The data of drag is destroyed.
+    void dataReleased(const std::shared_ptr<Drag> &drag);
     /// Removes the staging folder of drag now, or once its copies are done.
     void retire(const std::shared_ptr<Drag> &drag);
     void removeStaging(Drag &drag);
@@ -111,6 +115,7 @@ private:
 class CacheMimeData : public QMimeData {
     Q_OBJECT
 public:
+    ~CacheMimeData() override;
     QStringList formats() const override;
     bool hasFormat(const QString &mimeType) const override;
 

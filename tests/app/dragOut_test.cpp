@@ -338,6 +338,9 @@ void DragOutTest::directSaveCopiesUnderFreeNamesAndAnswersS() {
     window.value = QUrl::fromLocalFile(QString::fromStdString(desktop + "/Pics")).toEncoded();
     QCOMPARE(data->data(QStringLiteral("XdndDirectSave0")), QByteArray("S"));
     browser.source->endDrag(Qt::CopyAction);
+    // The target may still ask for data until the drag's data is released.
+    QVERIFY(sys::exists(browser.source->stagingPath().toStdString()));
+    data.reset();
     QVERIFY(waitUntil([&] { return saved.count() == 1; }, 30000));
     QCOMPARE(saved.first().at(0).toString().toStdString(), desktop);
     QVERIFY2(saved.first().at(1).toStringList().isEmpty(), qPrintable(saved.first().at(1).toStringList().join('\n')));
