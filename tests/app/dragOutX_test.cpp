@@ -2,8 +2,9 @@
 // tab of this program on the xcb platform, a real drop target (dropTarget, a small Qt program),
 // and a real drag made with the pointer through xdotool. Against the target taking the list of
 // copies: the files and folders it copied byte for byte under their visible names, the staging
-// folder kept after the drop and removed when the program ends, with the build's real daemons
-// running, which are stopped for the copying and started again.
+// folder kept after the drop and removed when the program ends. Against the target doing a
+// direct save: the answer "S" and the rows copied into its folder under free names. Both with
+// the build's real daemons running, which are stopped for the copying and started again.
 // Skipped when Xvfb or xdotool is missing.
 
 #include "AppTestSupport.h"
@@ -243,6 +244,7 @@ private slots:
     void init();
     void cleanup();
     void aFileManagerCopiesFromTheListOfStagedCopies();
+    void aDirectSaveCopiesIntoTheDropFolderUnderFreeNames();
 };
 
 void DragOutXTest::initTestCase() {
@@ -322,6 +324,55 @@ void DragOutXTest::aFileManagerCopiesFromTheListOfStagedCopies() {
     QVERIFY(!sys::exists(staging));
     QVERIFY(stagingFolders().empty());
     QVERIFY(readAll(date + "/.x_Report.pdf") == report);
+}
+
+void DragOutXTest::aDirectSaveCopiesIntoTheDropFolderUnderFreeNames() {
+    const std::string date = dateFolderNow();
+    const std::string report = contentFor("Report.pdf", 200000);
+    const std::string picture = contentFor("a.png", 4321);
+    QVERIFY(writeFile(date + "/.x_Report.pdf", report));
+    QVERIFY(writeFile(date + "/.x_Pics/.x_a.png", picture));
+    const std::string desktop = sys::homeFolder() + "/Desktop";
+    QVERIFY(writeFile(desktop + "/Report.pdf", "mine"));
+    QVERIFY(writeFile(desktop + "/Report-1.pdf", "mine too"));
+    QVERIFY(writeFile(desktop + "/Pics/keep.txt", "kept"));
+
+    Browser browser;
+    QVERIFY(browser.exposed());
+    QVERIFY(browser.source->offersDirectSave());
+    QVERIFY(browser.startProtection());
+    const std::set<pid_t> before = ownProtectionDaemons();
+    QVERIFY(browser.shows(2));
+    std::optional<QPoint> row = browser.select({"Pics", "Report.pdf"});
+    QVERIFY(row);
+    DropTarget target;
+    QVERIFY(target.start("xds", desktop));
+    QSignalSpy saved(browser.source.get(), &CacheDragSource::directSaveFinished);
+    QSignalSpy removed(browser.source.get(), &CacheDragSource::stagingRemoved);
+
+    QVERIFY(dragWithThePointer(*row, target.center()));
+    QVERIFY2(waitUntil([&] { return logHas(target.log(), "dropped"); }, 30000),
+             readAll(target.log()).c_str());
+    QVERIFY2(logHas(target.log(), "proposed Pics"), readAll(target.log()).c_str());
+    QVERIFY2(logHas(target.log(), "answer S"), readAll(target.log()).c_str());
+    QVERIFY(waitUntil([&] { return saved.count() == 1; }, 30000));
+    QCOMPARE(saved.first().at(0).toString().toStdString(), desktop);
+    QVERIFY2(saved.first().at(1).toStringList().isEmpty(), qPrintable(saved.first().at(1).toStringList().join('\n')));
+    QCOMPARE(entriesOf(desktop),
+             (std::vector<std::string>{"Pics", "Pics-1", "Report-1.pdf", "Report-2.pdf", "Report.pdf"}));
+    QVERIFY(readAll(desktop + "/Report-2.pdf") == report);
+    QVERIFY(readAll(desktop + "/Pics-1/a.png") == picture);
+    QCOMPARE(readAll(desktop + "/Report.pdf"), std::string("mine"));
+    QCOMPARE(entriesOf(desktop + "/Pics"), std::vector<std::string>{"keep.txt"});
+
+    QVERIFY(waitUntil(
+        [&] {
+            const std::set<pid_t> now = ownProtectionDaemons();
+            return !now.empty() && std::none_of(now.begin(), now.end(), [&](pid_t pid) { return before.count(pid); });
+        },
+        20000));
+    // The list was never asked for: its staging folder is gone without waiting for the program's end.
+    QVERIFY(waitUntil([&] { return removed.count() == 1 && stagingFolders().empty(); }, 30000));
 }
 
 int main(int argc, char **argv) {
