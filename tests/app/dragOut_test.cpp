@@ -12,6 +12,7 @@
 #include "CacheDragSource.h"
 #include "CacheModel.h"
 #include "CacheOutlineView.h"
+#include "CacheRecoverer.h"
 #include "DragStaging.h"
 #include "MainController.h"
 #include "ProtectionService.h"
@@ -140,6 +141,7 @@ private slots:
     void findsTheFolderOfADirectSaveUri();
     void directSaveCopiesUnderFreeNamesAndAnswersS();
     void directSaveAnswersEForAnythingButALocalFolder();
+    void rowsNoLongerInTheCacheAreNamedInTheRecoveryAlert();
     void removesOnlyTheLeftoversOfEndedRunsAtStartUp();
 };
 
@@ -383,6 +385,57 @@ void DragOutTest::directSaveAnswersEForAnythingButALocalFolder() {
     QVERIFY(waitUntil([&] { return browser.service.idle(); }, 30000));
     QCOMPARE(saved.count(), 0);
     QVERIFY(entriesOf(desktop).empty());
+}
+
+void DragOutTest::rowsNoLongerInTheCacheAreNamedInTheRecoveryAlert() {
+    const std::string date = dateFolderNow();
+    QVERIFY(writeFile(date + "/.x_gone.txt", "gone"));
+    QVERIFY(writeFile(date + "/.x_kept.txt", "kept"));
+    const std::string desktop = sys::homeFolder() + "/Desktop";
+    QVERIFY(sys::makeDirectories(desktop, 0700));
+    Browser browser;
+    auto property = std::make_unique<StandInProperty>();
+    StandInProperty &window = *property;
+    browser.source->setDirectSaveProperty(std::move(property));
+    QVERIFY(browser.shows(2));
+    QVERIFY(browser.select({"gone.txt", "kept.txt"}));
+    // Deleted behind the browser's back (the housekeeping daemon's age limit, say).
+    QVERIFY(sys::unlink(date + "/.x_gone.txt"));
+    const QString alertTitle = CacheRecoverer::failureMessage();
+
+    // The list holds what could be copied; the alert names what could not.
+    std::unique_ptr<QMimeData> data = browser.beginDrag();
+    QVERIFY(data);
+    const std::string staging = browser.source->stagingPath().toStdString();
+    QCOMPARE(data->data(QStringLiteral("text/uri-list")), uriListOf({staging + "/kept.txt"}));
+    QDialog *alert = waitForDialog(alertTitle, 10000);
+    QVERIFY(alert);
+    QVERIFY(alert->accessibleDescription().startsWith(CacheRecoverer::failureInformative()));
+    QVERIFY2(alert->accessibleDescription().contains(QString::fromStdString(date + "/.x_gone.txt")),
+             qPrintable(alert->accessibleDescription()));
+    QVERIFY(!alert->accessibleDescription().contains(QStringLiteral("kept.txt")));
+    QVERIFY(answerDialog(alertTitle, QStringLiteral("OK")));
+    browser.source->endDrag(Qt::CopyAction);
+
+    // The same through a direct save.
+    QSignalSpy saved(browser.source.get(), &CacheDragSource::directSaveFinished);
+    data = browser.beginDrag();
+    QVERIFY(data);
+    browser.source->dragStarted();
+    window.value = QUrl::fromLocalFile(QString::fromStdString(desktop + "/gone.txt")).toEncoded();
+    QCOMPARE(data->data(QStringLiteral("XdndDirectSave0")), QByteArray("S"));
+    QVERIFY(waitUntil([&] { return saved.count() == 1; }, 30000));
+    const QStringList failures = saved.first().at(1).toStringList();
+    QCOMPARE(failures.size(), 1);
+    QVERIFY(failures.first().startsWith(QString::fromStdString(date + "/.x_gone.txt")));
+    alert = waitForDialog(alertTitle, 10000);
+    QVERIFY(alert);
+    QVERIFY(alert->accessibleDescription().contains(failures.first()));
+    QVERIFY(answerDialog(alertTitle, QStringLiteral("OK")));
+    QCOMPARE(entriesOf(desktop), std::vector<std::string>{"kept.txt"});
+    QCOMPARE(readAll(desktop + "/kept.txt"), std::string("kept"));
+    browser.source->endDrag(Qt::CopyAction);
+    data.reset();
 }
 
 void DragOutTest::removesOnlyTheLeftoversOfEndedRunsAtStartUp() {
