@@ -2,9 +2,11 @@
 
 #include "Alerts.h"
 #include "CacheRecoverer.h"
+#include "JobWatcher.h"
 #include "ProtectionService.h"
 
 #include "jobs/CacheRecovery.h"
+#include "jobs/CallJob.h"
 #include "platform/System.h"
 
 #include <QEventLoop>
@@ -43,27 +45,47 @@ CacheDragSource::CacheDragSource(ProtectionService &service, QWidget *window, QO
     : QObject(parent), _service(service), _window(window), _property(makeXcbDirectSaveProperty()) {}
 
 CacheDragSource::~CacheDragSource() {
-    // The file manager had its time to copy: whatever is still staged goes with the program.
+    // The file manager had its time to copy: whatever is still staged goes with the program,
+    // here and now since no event loop will carry a job's end any more.
+    auto removeNow = [](std::optional<DragStaging> &staging) {
+        if (!staging)
+            return;
+        if (sys::Status removed = staging->remove(); !removed)
+            std::fprintf(stderr, "Quillet: the copies of a drag could not be removed: %s\n",
+                         removed.message().c_str());
+    };
     if (_current)
-        removeStaging(*_current);
+        removeNow(_current->staging);
     for (const std::shared_ptr<Drag> &drag : _retiring)
-        removeStaging(*drag);
+        removeNow(drag->staging);
+    // Removals already on a job's thread are joined by their watchers (children of this); one
+    // that had not started is left to the next start-up's cleaning.
 }
 
 void CacheDragSource::setDirectSaveProperty(std::unique_ptr<DirectSaveProperty> property) {
     _property = std::move(property);
 }
 
-int CacheDragSource::removeLeftoverStaging() {
+void CacheDragSource::removeLeftoverStaging() {
     std::optional<std::string> runtime = DragStaging::runtimeFolder();
-    if (!runtime)
-        return 0;
-    std::vector<sys::Status> problems;
-    const int removed = DragStaging::removeLeftovers(*runtime, &problems);
-    for (const sys::Status &problem : problems)
-        std::fprintf(stderr, "Quillet: a staging folder of an earlier drag was not removed: %s\n",
-                     problem.message().c_str());
-    return removed;
+    if (!runtime) {
+        emit leftoversRemoved(0);
+        return;
+    }
+    // A crashed run's copies may be large: removed on a job's thread.
+    auto removed = std::make_shared<int>(0);
+    auto job = CallJob::create([runtime = *runtime, removed] {
+        std::vector<sys::Status> problems;
+        *removed = DragStaging::removeLeftovers(runtime, &problems);
+        for (const sys::Status &problem : problems)
+            std::fprintf(stderr, "Quillet: a staging folder of an earlier drag was not removed: %s\n",
+                         problem.message().c_str());
+    });
+    auto *watcher = new JobWatcher(job, this);
+    connect(watcher, &JobWatcher::finished, this, [this, watcher, removed](JobEnd) {
+        watcher->deleteLater();
+        emit leftoversRemoved(*removed);
+    });
 }
 
 QMimeData *CacheDragSource::beginDrag(std::vector<BrowserItem> rows) {
@@ -249,14 +271,25 @@ void CacheDragSource::retire(const std::shared_ptr<Drag> &drag) {
 }
 
 void CacheDragSource::removeStaging(Drag &drag) {
-    if (!drag.staging || drag.staging->removed())
+    if (!drag.staging)
         return;
-    const QString path = QString::fromStdString(drag.staging->path());
-    if (sys::Status removed = drag.staging->remove(); !removed) {
-        std::fprintf(stderr, "Quillet: the copies of a drag could not be removed: %s\n", removed.message().c_str());
-        return;
-    }
-    emit stagingRemoved(path);
+    // The copies of a large folder take a while to remove: on a job's thread.
+    auto staging = std::make_shared<DragStaging>(std::move(*drag.staging));
+    drag.staging.reset();
+    const QString path = QString::fromStdString(staging->path());
+    auto status = std::make_shared<sys::Status>();
+    auto job = CallJob::create([staging, status] { *status = staging->remove(); });
+    auto *watcher = new JobWatcher(job, this);
+    connect(watcher, &JobWatcher::finished, this, [this, watcher, staging, status, path](JobEnd) {
+        watcher->deleteLater();
+        if (!*status) {
+            std::fprintf(stderr, "Quillet: the copies of a drag could not be removed: %s\n",
+                         status->message().c_str());
+            return;
+        }
+        if (staging->removed())
+            emit stagingRemoved(path);
+    });
 }
 
 void CacheDragSource::reportFailures(const QStringList &failures) {

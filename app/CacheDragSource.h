@@ -55,9 +55,9 @@ public:
     void setDirectSaveProperty(std::unique_ptr<DirectSaveProperty> property);
     bool offersDirectSave() const { return _property != nullptr; }
 
-    /// Removes the staging folders a run that ended without cleaning up left in
-    /// $XDG_RUNTIME_DIR; answers how many. Problems are printed to standard error.
-    static int removeLeftoverStaging();
+    /// Removes, on a job, the staging folders a run that ended without cleaning up left in
+    /// $XDG_RUNTIME_DIR (leftoversRemoved tells how many). Problems go to standard error.
+    void removeLeftoverStaging();
 
     /// A drag of rows begins: the staging folder of the previous drag is removed (once its copies
     /// are done), a new one is made and filling it is queued. Answers the drag's data (owned by
@@ -83,8 +83,10 @@ signals:
     /// The copies of the staging folder at path are done; failures names what could not be
     /// copied (CacheRecoverer::failureLines).
     void stagingFinished(const QString &path, const QStringList &failures);
-    /// The staging folder at path is gone.
+    /// The staging folder at path is gone (removed on a job).
     void stagingRemoved(const QString &path);
+    /// The start-up cleaning has removed count leftover staging folders.
+    void leftoversRemoved(int count);
     /// A direct save into folder has ended.
     void directSaveFinished(const QString &folder, const QStringList &failures);
 

@@ -3,6 +3,7 @@
 #include "CacheDragSource.h"
 
 #include <QDrag>
+#include <QIcon>
 #include <QTimer>
 
 namespace quillet::app {
@@ -27,6 +28,11 @@ void CacheOutlineView::startDrag(Qt::DropActions supportedActions) {
         return;
     auto *drag = new QDrag(this);
     drag->setMimeData(offered);
+    // The row under the pointer's icon travels with it, as in a file manager.
+    const QIcon icon = model() ? model()->data(currentIndex().siblingAtColumn(0), Qt::DecorationRole).value<QIcon>()
+                               : QIcon();
+    if (!icon.isNull())
+        drag->setPixmap(icon.pixmap(iconSize().isValid() ? iconSize() : QSize(32, 32)));
     // The drag takes the XDND selection inside exec(), before its event loop runs this.
     QTimer::singleShot(0, _source, &CacheDragSource::dragStarted);
     const Qt::DropAction action = drag->exec(Qt::CopyAction, Qt::CopyAction);

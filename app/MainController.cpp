@@ -137,7 +137,7 @@ bool MainController::init() {
     }
     _appDelegate = new ZRAppDelegate(this);
     // Copies a crashed run had prepared for a drag.
-    CacheDragSource::removeLeftoverStaging();
+    _dragSource->removeLeftoverStaging();
     _password->checkPasswordAtStart();
     _status->startTimers();
     return true;

@@ -217,8 +217,8 @@ void DragOutTest::offersTheCopiesStagedInAPrivateFolder() {
     QVERIFY(browser.select({"other.txt"}));
     std::unique_ptr<QMimeData> next = browser.beginDrag();
     QVERIFY(next);
+    QVERIFY(waitUntil([&] { return removed.count() == 1; }));
     QVERIFY(!sys::exists(staging));
-    QCOMPARE(removed.count(), 1);
     QCOMPARE(removed.first().first().toString().toStdString(), staging);
     const std::string nextStaging = browser.source->stagingPath().toStdString();
     QVERIFY(nextStaging != staging);
@@ -258,7 +258,7 @@ void DragOutTest::aDragNotAcceptedTakesItsCopiesAway() {
     QVERIFY(data);
     QVERIFY(!data->data(QStringLiteral("text/uri-list")).isEmpty());
     browser.source->endDrag(Qt::IgnoreAction);
-    QCOMPARE(removed.count(), 2);
+    QVERIFY(waitUntil([&] { return removed.count() == 2; }));
     QVERIFY(stagingFolders().empty());
 }
 
@@ -457,7 +457,10 @@ void DragOutTest::removesOnlyTheLeftoversOfEndedRunsAtStartUp() {
     // The window removes them as it starts.
     MainController controller(testOptions());
     confineToOwnDaemons(controller.service());
+    QSignalSpy cleaned(&controller.dragSource(), &CacheDragSource::leftoversRemoved);
     QVERIFY(controller.init());
+    QVERIFY(waitUntil([&] { return cleaned.count() == 1; }));
+    QCOMPARE(cleaned.first().first().toInt(), 1);
     QVERIFY(!sys::exists(left));
     QVERIFY(sys::exists(link));
     QCOMPARE(readAll(outside + "/keep.txt"), std::string("keep"));
