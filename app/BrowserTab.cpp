@@ -1,6 +1,7 @@
 #include "BrowserTab.h"
 
 #include "CacheModel.h"
+#include "CacheOutlineView.h"
 #include "JobWatcher.h"
 
 #include "jobs/CallJob.h"
@@ -46,7 +47,8 @@ std::vector<int> positionOf(QModelIndex index) {
 BrowserTab::BrowserTab(QWidget *parent) : QWidget(parent), _model(new CacheModel(this)) {
     _model->setActive(false);
 
-    outlineView = new QTreeView(this);
+    outlineView = new CacheOutlineView(this);
+    outlineView->draggedItems = [this] { return selectedItems(); };
     outlineView->setAccessibleName(tr("Cached items"));
     outlineView->setSelectionMode(QAbstractItemView::ExtendedSelection);
     outlineView->setSelectionBehavior(QAbstractItemView::SelectRows);

@@ -4,6 +4,8 @@
 // emptying, recovery and put-back buttons. It reports the user's requests and its selection
 // through signals; the rows are read on jobs and only while the tab is shown.
 
+#include "CacheOutlineView.h"
+
 #include "browser/BrowserItem.h"
 #include "browser/CacheSearch.h"
 
@@ -46,7 +48,8 @@ public:
     explicit BrowserTab(QWidget *parent = nullptr);
     ~BrowserTab() override;
 
-    QTreeView *outlineView;
+    /// The tree; its rows can be dragged out (see CacheOutlineView).
+    CacheOutlineView *outlineView;
     QLabel *outlineListStatsTF;
     QPushButton *emptySelectionButton;
     QPushButton *emptyAllButton;

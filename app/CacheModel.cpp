@@ -404,7 +404,7 @@ QVariant CacheModel::headerData(int section, Qt::Orientation orientation, int ro
 Qt::ItemFlags CacheModel::flags(const QModelIndex &index) const {
     if (!item(index))
         return Qt::NoItemFlags;
-    return Qt::ItemIsEnabled | Qt::ItemIsSelectable;
+    return Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsDragEnabled;
 }
 
 QString CacheModel::originalLocation(const std::string &path) const {

@@ -53,6 +53,15 @@ QString CacheRecoverer::failureInformative() {
               "damaged or disk encounter problem.\nTry to recover again selecting a new destination...");
 }
 
+QStringList CacheRecoverer::failureLines(const ItemOutcome &outcome) {
+    QStringList lines;
+    if (!outcome.status)
+        lines.append(failureLine(outcome.source, outcome.status));
+    for (const CopyFailure &left : outcome.failures)
+        lines.append(failureLine(left.source, left.status));
+    return lines;
+}
+
 void CacheRecoverer::setRunning(bool running) {
     _running = running;
     // The selection line and the controls it enables follow.
@@ -132,12 +141,8 @@ void CacheRecoverer::recoverInto(const QString &destination) {
         if (_progress)
             _progress->setValue(static_cast<int>(std::clamp(percent, 0.0, 100.0)));
     });
-    connect(watcher, &JobWatcher::itemDone, this, [failures](const ItemOutcome &outcome) {
-        if (!outcome.status)
-            failures->append(failureLine(outcome.source, outcome.status));
-        for (const CopyFailure &left : outcome.failures)
-            failures->append(failureLine(left.source, left.status));
-    });
+    connect(watcher, &JobWatcher::itemDone, this,
+            [failures](const ItemOutcome &outcome) { failures->append(failureLines(outcome)); });
     connect(watcher, &JobWatcher::finished, this, [this, watcher, failures](JobEnd end) {
         watcher->deleteLater();
         closeProgressSheet();

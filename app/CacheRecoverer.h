@@ -41,6 +41,9 @@ public:
     /// The texts of the recovery failure alert.
     static QString failureMessage();
     static QString failureInformative();
+    /// One line per failure of a recovered row ("<path>: <why>"): the row itself, then what its
+    /// folder's worker left out. None when it was recovered whole.
+    static QStringList failureLines(const ItemOutcome &outcome);
 
 signals:
     /// A recovery or put-back has ended; failures holds one line per item that failed.

@@ -3,6 +3,8 @@
 #include "Alerts.h"
 #include "BrowserTab.h"
 #include "CacheEmptier.h"
+#include "CacheDragSource.h"
+#include "CacheOutlineView.h"
 #include "CacheRecoverer.h"
 #include "MainTabView.h"
 #include "PasswordLock.h"
@@ -75,6 +77,8 @@ MainController::MainController(StartupOptions options, QWidget *parent)
     _status = new StatusController(*this, *_service);
     _emptier = new CacheEmptier(*this, *_service);
     _recoverer = new CacheRecoverer(*this);
+    _dragSource = new CacheDragSource(*_service, this, this);
+    _browserTab->outlineView->setDragSource(_dragSource);
     _update = new UpdatePresenter(*this);
     buildMenus();
 
@@ -132,6 +136,8 @@ bool MainController::init() {
         return false;
     }
     _appDelegate = new ZRAppDelegate(this);
+    // Copies a crashed run had prepared for a drag.
+    _dragSource->removeLeftoverStaging();
     _password->checkPasswordAtStart();
     _status->startTimers();
     return true;

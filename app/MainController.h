@@ -22,6 +22,7 @@ class QMenu;
 namespace quillet::app {
 
 class BrowserTab;
+class CacheDragSource;
 class CacheEmptier;
 class CacheRecoverer;
 class MainTabView;
@@ -63,6 +64,7 @@ public:
     PasswordLock &passwordLock() const { return *_password; }
     CacheEmptier &cacheEmptier() const { return *_emptier; }
     CacheRecoverer &cacheRecoverer() const { return *_recoverer; }
+    CacheDragSource &dragSource() const { return *_dragSource; }
     UpdatePresenter &updatePresenter() const { return *_update; }
     ZRAppDelegate *appDelegate() const { return _appDelegate; }
     const StartupOptions &options() const { return _options; }
@@ -123,6 +125,7 @@ private:
     PasswordLock *_password = nullptr;
     CacheEmptier *_emptier = nullptr;
     CacheRecoverer *_recoverer = nullptr;
+    CacheDragSource *_dragSource = nullptr;
     UpdatePresenter *_update = nullptr;
     ZRAppDelegate *_appDelegate = nullptr;
     QStringList _cachePaths;

@@ -243,6 +243,24 @@ Status mkdirAt(FdRef dir, const std::string &name, mode_t mode) {
 
 Status mkdir(const std::string &path, mode_t mode) { return mkdirAt(AT_FDCWD, path, mode); }
 
+Result<std::string> makeTemporaryFolder(const std::string &pathTemplate) {
+    std::string path = pathTemplate;
+    if (::mkdtemp(path.data()) == nullptr)
+        return Status::fromErrno("mkdtemp", pathTemplate);
+    return path;
+}
+
+Result<bool> tryLockExclusive(FdRef fd) {
+    for (;;) {
+        if (::flock(fd.fd, LOCK_EX | LOCK_NB) == 0)
+            return true;
+        if (errno == EWOULDBLOCK)
+            return false;
+        if (errno != EINTR)
+            return Status::fromErrno("flock", fd.shown());
+    }
+}
+
 Status makeDirectories(const std::string &path, mode_t mode) {
     if (path.empty() || path == "/" || path == "." || exists(path))
         return {};

@@ -148,6 +148,12 @@ Status mkdir(const std::string &path, mode_t mode);
 /// Makes the folder path and whatever parents it lacks, each with mode (less the umask); what
 /// exists is left as it is. Fails with the first folder that could not be made.
 Status makeDirectories(const std::string &path, mode_t mode);
+/// Makes a new folder of mode 0700 named pathTemplate with its last six characters ("XXXXXX")
+/// replaced so that the name is new (mkdtemp), and answers its path.
+Result<std::string> makeTemporaryFolder(const std::string &pathTemplate);
+/// Takes the exclusive advisory lock (flock) of the open file or folder without waiting: true
+/// when taken, false when another open description holds it.
+Result<bool> tryLockExclusive(FdRef fd);
 Status unlinkAt(FdRef dir, const std::string &name, bool isDirectory = false);
 Status unlink(const std::string &path);
 /// rename(2) that fails with EEXIST instead of replacing an existing destination.
