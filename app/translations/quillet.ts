@@ -108,6 +108,33 @@
     </message>
 </context>
 <context>
+    <name>quillet::app::CacheDragSource</name>
+    <message>
+        <source>The items cannot be dragged out.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>There is no private folder to prepare their copies in: XDG_RUNTIME_DIR is not set. Use Recover... to get them back.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>OK</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The folder for their copies cannot be made: %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The copies could not be prepared.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The items could not be copied to %1.</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
     <name>quillet::app::CacheEmptier</name>
     <message>
         <source>Are you sure you want to delete files?</source>
