@@ -24,6 +24,8 @@ namespace quillet::app {
 struct CacheDragSource::Drag {
     std::vector<BrowserItem> rows;
     std::optional<DragStaging> staging;
+    /// Filling the staging folder has been queued.
+    bool stagingStarted = false;
     /// The staging job has ended; copies and failures are final.
     bool copiesDone = false;
     QList<QUrl> copies;
@@ -115,10 +117,23 @@ QMimeData *CacheDragSource::beginDrag(std::vector<BrowserItem> rows) {
     auto drag = std::make_shared<Drag>();
     drag->rows = std::move(rows);
     drag->staging.emplace(std::move(*staging));
-    const QString path = QString::fromStdString(drag->staging->path());
 
-    // Copied as the drag starts so that the list is ready, or nearly, when a target asks; the
-    // service pauses protection around it as for any drop.
+    // Without direct save the list is what every target will ask for: the copies are made as
+    // the drag starts, so that they are ready, or nearly, when it does. With direct save a file
+    // manager that speaks it never asks for the list, and the copies wait until one does: a drag
+    // given up or saved directly costs no copy and no pause of protection.
+    if (!_property)
+        startStaging(drag);
+    _current = drag;
+    return new CacheMimeData(this, drag, _property != nullptr);
+}
+
+void CacheDragSource::startStaging(const std::shared_ptr<Drag> &drag) {
+    if (drag->stagingStarted || !drag->staging)
+        return;
+    drag->stagingStarted = true;
+    const QString path = QString::fromStdString(drag->staging->path());
+    // The service pauses protection around it as for any drop.
     auto job = CacheRecovery::dropItems(drag->rows, drag->staging->path(), _service.control(), nullptr);
     QPointer<CacheDragSource> self(this);
     _service.runJob(job, [self, drag, job, path](JobEnd end) {
@@ -142,8 +157,6 @@ QMimeData *CacheDragSource::beginDrag(std::vector<BrowserItem> rows) {
             std::erase(self->_retiring, drag);
         }
     });
-    _current = drag;
-    return new CacheMimeData(this, drag, _property != nullptr);
 }
 
 void CacheDragSource::dragStarted() {
@@ -186,6 +199,7 @@ QString CacheDragSource::stagingPath() const {
 bool CacheDragSource::stagingDone() const { return _current && _current->copiesDone; }
 
 QByteArray CacheDragSource::uriList(const std::shared_ptr<Drag> &drag) {
+    startStaging(drag);
     if (!drag->copiesDone) {
         // The target waits for its answer meanwhile; this thread must go on dispatching, since
         // the job's end comes through the event loop.
@@ -261,7 +275,7 @@ QByteArray CacheDragSource::directSave(const std::shared_ptr<Drag> &drag) {
 }
 
 void CacheDragSource::retire(const std::shared_ptr<Drag> &drag) {
-    if (drag->copiesDone) {
+    if (drag->copiesDone || !drag->stagingStarted) {
         removeStaging(*drag);
         return;
     }

@@ -60,7 +60,8 @@ public:
     void removeLeftoverStaging();
 
     /// A drag of rows begins: the staging folder of the previous drag is removed (once its copies
-    /// are done), a new one is made and filling it is queued. Answers the drag's data (owned by
+    /// are done), a new one is made and filling it is queued (with direct save offered, only
+    /// when a target first asks for the list). Answers the drag's data (owned by
     /// the caller, for QDrag), or nullptr after telling the user why the rows cannot be dragged.
     QMimeData *beginDrag(std::vector<BrowserItem> rows);
     /// The drag's data is offered now (the drag has taken the XDND selection): the proposed
@@ -102,6 +103,8 @@ private:
     void dataReleased(const std::shared_ptr<Drag> &drag);
     /// Removes the staging folder of drag now, or once its copies are done.
     void retire(const std::shared_ptr<Drag> &drag);
+    /// Queues the copies of drag into its staging folder, once.
+    void startStaging(const std::shared_ptr<Drag> &drag);
     void removeStaging(Drag &drag);
     void reportFailures(const QStringList &failures);
 

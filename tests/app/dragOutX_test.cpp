@@ -349,6 +349,7 @@ void DragOutXTest::aDirectSaveCopiesIntoTheDropFolderUnderFreeNames() {
     QVERIFY(target.start("xds", desktop));
     QSignalSpy saved(browser.source.get(), &CacheDragSource::directSaveFinished);
     QSignalSpy removed(browser.source.get(), &CacheDragSource::stagingRemoved);
+    QSignalSpy staged(browser.source.get(), &CacheDragSource::stagingFinished);
 
     QVERIFY(dragWithThePointer(*row, target.center()));
     QVERIFY2(waitUntil([&] { return logHas(target.log(), "dropped"); }, 30000),
@@ -371,8 +372,10 @@ void DragOutXTest::aDirectSaveCopiesIntoTheDropFolderUnderFreeNames() {
             return !now.empty() && std::none_of(now.begin(), now.end(), [&](pid_t pid) { return before.count(pid); });
         },
         20000));
-    // The list was never asked for: its staging folder is gone without waiting for the program's end.
+    // The list was never asked for: no copy was staged, and the empty staging folder is gone
+    // without waiting for the program's end.
     QVERIFY(waitUntil([&] { return removed.count() == 1 && stagingFolders().empty(); }, 30000));
+    QCOMPARE(staged.count(), 0);
 }
 
 int main(int argc, char **argv) {
