@@ -16,6 +16,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCursor>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDesktopServices>
@@ -221,6 +222,12 @@ void ZRMenuExtra::showStatusItem() {
     _theItem->setContextMenu(_theMenu);
     _theItem->setToolTip(tr("Quillet"));
     _theItem->setIcon(menuImage(false));
+    // The menu is the icon's only use, so a plain click opens it too: trays hand the left button
+    // to the program as an activation and show the menu on their own only for the right one.
+    connect(_theItem, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger && !_theMenu->isVisible())
+            _theMenu->popup(QCursor::pos());
+    });
     _theItem->show();
     _menuDisplayed = true;
 }
