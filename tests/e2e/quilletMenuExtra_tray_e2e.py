@@ -41,6 +41,9 @@ STEP_TIMEOUT = 30.0
 # A companion that spins would use a whole CPU; its refresh costs well under a millisecond a second.
 NO_SPIN_WINDOW = 5.0
 NO_SPIN_LIMIT = 1.0
+# A client of Xvfb now and then fails to open the display just after another one closed its
+# connection; such a start is tried again.
+DISPLAY_ATTEMPTS = 5
 
 
 def fail(message):
@@ -120,6 +123,16 @@ def x(*args):
     return subprocess.run(list(args), capture_output=True, text=True, check=False).stdout
 
 
+def xdotool(*args):
+    """Runs xdotool, again when it could not open the display."""
+    for attempt in range(DISPLAY_ATTEMPTS):
+        result = subprocess.run(["xdotool", *args], capture_output=True, text=True, check=False)
+        if result.returncode == 0:
+            return
+        time.sleep(0.2)
+    fail(f"xdotool {' '.join(args)}: {result.stderr.strip()}")
+
+
 def tree(window):
     """(id, class) of every window below window, at any depth."""
     found = []
@@ -142,11 +155,21 @@ def window_size(window):
 
 
 def start_companion(companion, errors_path):
+    """The companion on the X server, once it is connected: the first line it writes to its
+    errors file, or a second after its start without one."""
     env = dict(os.environ, QT_QPA_PLATFORM="xcb")
-    errors = open(errors_path, "w")
-    process = subprocess.Popen([companion], env=env, stdout=subprocess.DEVNULL, stderr=errors)
-    errors.close()
-    return process
+    for attempt in range(DISPLAY_ATTEMPTS):
+        with open(errors_path, "w") as errors:
+            process = subprocess.Popen([companion], env=env, stdout=subprocess.DEVNULL, stderr=errors)
+        time.sleep(1.0)
+        if process.poll() is None:
+            return process
+        with open(errors_path) as f:
+            text = f.read()
+        if "could not connect to display" not in text:
+            fail(f"the companion ended with {process.returncode} at its start: {text.strip()}")
+        say("the companion could not connect to the display; starting it again")
+    fail("the companion cannot connect to the display")
 
 
 def end(process, how=signal.SIGTERM):
@@ -182,15 +205,30 @@ def without_tray(build, scratch):
         end(process)
 
 
+def start_trayer(scratch):
+    """trayer and its panel window."""
+    errors_path = os.path.join(scratch, "trayer-errors.txt")
+    for attempt in range(DISPLAY_ATTEMPTS):
+        with open(errors_path, "w") as errors:
+            trayer = subprocess.Popen(["trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel",
+                                       "--width", "200", "--heighttype", "pixel", "--height", "32", "--SetDockType",
+                                       "true"], stdout=subprocess.DEVNULL, stderr=errors)
+        panel = wait_for("trayer's panel or its end",
+                         lambda: x("xdotool", "search", "--name", "^panel$").split() or trayer.poll() is not None)
+        if isinstance(panel, list):
+            return trayer, panel[0]
+        with open(errors_path) as f:
+            say(f"trayer ended at once ({f.read().strip()}); starting it again")
+        time.sleep(0.5)
+    fail("trayer does not start")
+
+
 def under_tray(build, scratch):
     companion = os.path.join(build, "libexec", "quillet", "QuilletMenuExtra")
     quilletctl = os.path.join(build, "bin", "quilletctl")
-    trayer = subprocess.Popen(["trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "200",
-                               "--heighttype", "pixel", "--height", "32", "--SetDockType", "true"],
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    trayer, panel = start_trayer(scratch)
     process = None
     try:
-        panel = wait_for("trayer's panel", lambda: x("xdotool", "search", "--name", "^panel$").split())[0]
         errors_path = os.path.join(scratch, "tray-errors.txt")
         process = start_companion(companion, errors_path)
 
@@ -236,17 +274,17 @@ def under_tray(build, scratch):
             return None
 
         def open_menu(button):
-            subprocess.run(["xdotool", "mousemove", "--window", window, "10", "10", "click", button], check=True)
+            xdotool("mousemove", "--window", window, "10", "10", "click", button)
             return wait_for(f"the menu after a click with button {button}", menu, timeout=10)
 
         def choose_first_enabled_item():
             # The first item shows the state and is never enabled; start comes right after it and
             # is enabled only while protection is off, stop right after that only while it is on.
-            subprocess.run(["xdotool", "key", "Down", "Return"], check=True)
+            xdotool("key", "Down", "Return")
             wait_for("the menu to close", lambda: menu() is None, timeout=10)
 
         open_menu("1")
-        subprocess.run(["xdotool", "key", "Escape"], check=True)
+        xdotool("key", "Escape")
         wait_for("the menu to close", lambda: menu() is None, timeout=10)
         open_menu("3")
         say("a click with either button opens the menu")
