@@ -16,6 +16,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCursor>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDesktopServices>
@@ -88,8 +89,9 @@ void ZRMenuExtra::buildMenu() {
         connect(item, &QAction::triggered, this, [this, tag] { menuAction(tag); });
         return item;
     };
-    add(tr("Start protection"), kStartTag);
-    add(tr("Stop protection"), kStopTag);
+    // Kept at hand: the refresh enables them every second.
+    _startItem = add(tr("Start protection"), kStartTag);
+    _stopItem = add(tr("Stop protection"), kStopTag);
     _theMenu->addSeparator();
     add(tr("Open Quillet"), kOpenTag);
     add(tr("Settings..."), kSettingsTag);
@@ -221,6 +223,12 @@ void ZRMenuExtra::showStatusItem() {
     _theItem->setContextMenu(_theMenu);
     _theItem->setToolTip(tr("Quillet"));
     _theItem->setIcon(menuImage(false));
+    // The menu is the icon's only use, so a plain click opens it too: trays hand the left button
+    // to the program as an activation and show the menu on their own only for the right one.
+    connect(_theItem, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger && !_theMenu->isVisible())
+            _theMenu->popup(QCursor::pos());
+    });
     _theItem->show();
     _menuDisplayed = true;
 }
@@ -236,11 +244,12 @@ void ZRMenuExtra::hideStatusItem() {
 }
 
 void ZRMenuExtra::setState(bool running) {
-    const bool changed = running != _running || !_stateItem->property("shown").toBool();
+    // Every second: only a change of state touches the menu and the icon.
+    const bool changed = running != _running || !_stateShown;
     _running = running;
     if (!changed)
         return;
-    _stateItem->setProperty("shown", true);
+    _stateShown = true;
     _stateItem->setText(running ? tr("Protection is on") : tr("Protection is off"));
     if (_theItem)
         _theItem->setIcon(menuImage(running));
@@ -263,11 +272,9 @@ void ZRMenuExtra::timerMethod() {
     _qlLaunched = qlLaunched;
     const bool wasDisplayed = _menuDisplayed;
     setState(counts.anyRunning());
-    QAction *start = itemWithTag(kStartTag);
-    QAction *stop = itemWithTag(kStopTag);
     // While Quillet runs, protection is its business.
-    start->setEnabled(!_busy && !qlLaunched && !counts.anyRunning());
-    stop->setEnabled(!_busy && !qlLaunched && counts.anyRunning());
+    _startItem->setEnabled(!_busy && !qlLaunched && !counts.anyRunning());
+    _stopItem->setEnabled(!_busy && !qlLaunched && counts.anyRunning());
     checkAnomaly(counts.anomalous());
 
     readPrefsFromMainApp(false);
@@ -381,8 +388,8 @@ void ZRMenuExtra::startStop() {
     if (_busy)
         return;
     _busy = true;
-    itemWithTag(kStartTag)->setEnabled(false);
-    itemWithTag(kStopTag)->setEnabled(false);
+    _startItem->setEnabled(false);
+    _stopItem->setEnabled(false);
     refreshServiceMirror();
     _service->run(
         [](ProtectionControl &control) {

@@ -163,6 +163,8 @@ private:
     QMenu *_theMenu = nullptr;
     QSystemTrayIcon *_theItem = nullptr;
     QAction *_stateItem = nullptr;
+    QAction *_startItem = nullptr;
+    QAction *_stopItem = nullptr;
     QTimer *_timer = nullptr;
     QTimer *_updateTimer = nullptr;
     app::JobWatcher *_updateWatcher = nullptr;
@@ -170,6 +172,8 @@ private:
     bool _menuDisplayed = false;
     bool _trayAvailable = false;
     bool _running = false;
+    /// The state item and the icon show _running.
+    bool _stateShown = false;
     bool _qlLaunched = false;
     bool _busy = false;
     int64_t _anomalySince = -1;

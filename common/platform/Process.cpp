@@ -1,7 +1,9 @@
 #include "platform/Process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -209,6 +211,34 @@ Status sendSignal(pid_t pid, int sig) {
     if (::kill(pid, sig) != 0)
         return Status::fromErrno("kill", std::to_string(pid));
     return {};
+}
+
+Result<Fd> openProcess(pid_t pid) {
+#ifdef SYS_pidfd_open
+    const long fd = ::syscall(SYS_pidfd_open, pid, 0);
+    if (fd < 0)
+        return Status::fromErrno("pidfd_open", std::to_string(pid));
+    // pidfd_open sets close-on-exec itself.
+    return Fd(static_cast<int>(fd), "pidfd " + std::to_string(pid));
+#else
+    return Status::failure(ENOSYS, "pidfd_open", std::to_string(pid));
+#endif
+}
+
+Result<std::vector<bool>> processesEnded(const std::vector<int> &processes) {
+    std::vector<struct pollfd> polled(processes.size());
+    for (size_t i = 0; i < processes.size(); ++i)
+        polled[i] = {processes[i], POLLIN, 0};
+    int ready;
+    do {
+        ready = ::poll(polled.data(), polled.size(), 0);
+    } while (ready < 0 && errno == EINTR);
+    if (ready < 0)
+        return Status::fromErrno("poll", "pidfd");
+    std::vector<bool> ended(processes.size());
+    for (size_t i = 0; i < processes.size(); ++i)
+        ended[i] = (polled[i].revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) != 0;
+    return ended;
 }
 
 sigset_t wakeOnChildExit(const sigset_t *waitMask) {

@@ -46,6 +46,13 @@ Result<std::optional<int>> waitChild(pid_t pid, int timeoutMillis);
 /// kill(2).
 Status sendSignal(pid_t pid, int sig);
 
+/// A descriptor bound to the process pid itself (pidfd_open(2), Linux 5.3 and later), whoever
+/// gets its number once it has ended. ENOSYS on older kernels.
+Result<Fd> openProcess(pid_t pid);
+/// For each descriptor of openProcess, whether its process has ended (a zombie has), found by
+/// one poll(2) that does not wait. A descriptor the kernel refuses to poll counts as ended.
+Result<std::vector<bool>> processesEnded(const std::vector<int> &processes);
+
 /// Lets a single-threaded loop sleep until a child ends: SIGCHLD gets a handler that only
 /// interrupts the sleep, and is blocked outside it. Returns the mask to sleep with: waitMask
 /// without SIGCHLD. The loop reaps its children when it wakes.

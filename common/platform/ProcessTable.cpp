@@ -1,7 +1,9 @@
 #include "platform/ProcessTable.h"
 
+#include "platform/Process.h"
 #include "platform/System.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +18,11 @@ namespace {
 constexpr size_t kCommandLength = 15; // TASK_COMM_LEN less the terminating zero
 // /proc/<pid>/status is about 1.5 KB; the lines read come first.
 constexpr size_t kMaxStatusBytes = 16384;
+// Beyond this many new process numbers since the last read, listing /proc costs less than
+// looking at each number.
+constexpr long kMaxProbedProcesses = 64;
+// Name files kept open, at most: one descriptor each, well below the usual limit of 1024.
+constexpr size_t kMaxKeptNames = 256;
 
 bool isNumber(std::string_view text) {
     if (text.empty())
@@ -189,7 +196,18 @@ std::vector<ProcessEntry> readProcessTable(const std::function<bool(std::string_
 }
 
 ProcessWatch::ProcessWatch(std::function<bool(std::string_view command)> wanted, unsigned fullReadEvery)
-    : _wanted(std::move(wanted)), _fullReadEvery(fullReadEvery == 0 ? 1 : fullReadEvery) {}
+    : _wanted(std::move(wanted)), _fullReadEvery(fullReadEvery == 0 ? 1 : fullReadEvery) {
+    if (auto proc = openDirectory("/proc"))
+        _proc = std::move(*proc);
+    if (auto loadavg = open("/proc/loadavg", O_RDONLY | O_NOCTTY))
+        _loadavg = std::move(*loadavg);
+    // /proc/loadavg counts in this process's pid namespace; a /proc mounted for another one
+    // (a container's, the host's) names processes by other numbers.
+    if (_proc) {
+        auto self = readlinkAt(*_proc, "self");
+        _ownNamespace = self && *self == std::to_string(::getpid());
+    }
+}
 
 std::string_view lastCreatedPid(std::string_view loadavg) {
     while (!loadavg.empty() && (loadavg.back() == '\n' || loadavg.back() == ' '))
@@ -199,65 +217,199 @@ std::string_view lastCreatedPid(std::string_view loadavg) {
     return isNumber(last) ? last : std::string_view();
 }
 
+bool ProcessWatch::readName(pid_t pid, Known &entry, Sieve sieve) {
+    entry.command.clear();
+    if (entry.name.valid()) {
+        // The name file kept open since the process was first seen: one call, no path walk.
+        if (auto text = readFromStart(entry.name, 64)) {
+            entry.command = std::move(*text);
+            if (!entry.command.empty() && entry.command.back() == '\n')
+                entry.command.pop_back();
+            return true;
+        }
+        // That process has ended; the number may be another's by now.
+        entry.name.reset();
+        --_keptNames;
+    }
+    const std::string pidText = std::to_string(pid);
+    if (sieve == Sieve::Owner) {
+        // The folder's owner is the process's effective user: a cheap first sieve, the status
+        // file decides on the real user of the few whose name passes.
+        auto folder = statAt(*_proc, pidText, FollowLinks::No);
+        if (!folder)
+            return false;
+        if (folder->st_uid != ::getuid())
+            return true;
+    }
+    auto comm = openAt(*_proc, pidText + "/comm", O_RDONLY | O_NOCTTY | O_NOFOLLOW);
+    if (!comm)
+        return comm.code() != ENOENT && comm.code() != ESRCH;
+    if (auto text = readFromStart(*comm, 64)) {
+        entry.command = std::move(*text);
+        if (!entry.command.empty() && entry.command.back() == '\n')
+            entry.command.pop_back();
+        if (_keptNames < kMaxKeptNames) {
+            entry.name = std::move(*comm);
+            ++_keptNames;
+        }
+    }
+    return true;
+}
+
+void ProcessWatch::forget(Known &entry) {
+    if (entry.name.valid()) {
+        entry.name.reset();
+        --_keptNames;
+    }
+}
+
+std::optional<ProcessWatch::Found> ProcessWatch::confirm(pid_t pid, std::vector<Found> &previous, bool fromListing) {
+    Found found;
+    std::optional<std::string> text;
+    // The status file of a process found before is still open: reading it again costs one call,
+    // and fails once that process has ended, even when its number has been given to another.
+    auto kept = std::find_if(previous.begin(), previous.end(), [pid](const Found &f) { return f.entry.pid == pid; });
+    if (kept != previous.end()) {
+        if (auto again = readFromStart(kept->status, kMaxStatusBytes)) {
+            text = std::move(*again);
+            found.status = std::move(kept->status);
+            found.process = std::move(kept->process);
+        }
+    }
+    if (!text) {
+        // The descriptor of the process is taken before its status is read: should the process
+        // end and its number go to another in between, the descriptor says so at the next read,
+        // and the number is a new one then.
+        if (auto process = openProcess(pid))
+            found.process = std::move(*process);
+        auto status = openAt(*_proc, std::to_string(pid) + "/status", O_RDONLY | O_NOCTTY | O_NOFOLLOW);
+        if (!status)
+            return std::nullopt;
+        auto fresh = readFromStart(*status, kMaxStatusBytes);
+        if (!fresh)
+            return std::nullopt;
+        text = std::move(*fresh);
+        found.status = std::move(*status);
+    }
+    if (!parseProcessStatus(*text, found.entry) || found.entry.state == 'Z' || found.entry.uid != ::getuid() ||
+        !_wanted(found.entry.command))
+        return std::nullopt;
+    if (!fromListing) {
+        // A number taken from the span of new ones may be a thread's: /proc answers for threads
+        // too, though it lists only processes.
+        auto group = statusField(*text, "Tgid");
+        if (!group || *group != std::to_string(pid))
+            return std::nullopt;
+    }
+    found.entry.pid = pid;
+    return found;
+}
+
 std::vector<ProcessEntry> ProcessWatch::read() {
     std::vector<ProcessEntry> table;
+    if (!_proc)
+        return table;
     const uint64_t now = ++_reads;
     const bool full = now % _fullReadEvery == 0;
-    const uid_t self = ::getuid();
-    auto loadavg = readFile("/proc/loadavg", 256);
-    const std::string lastPid = loadavg ? std::string(lastCreatedPid(*loadavg)) : std::string();
-    if (!full && _settled && !lastPid.empty() && lastPid == _lastPid) {
-        // No process was created since the last read: only those found then may still run.
-        for (const ProcessEntry &found : _found) {
-            auto text = readFile("/proc/" + std::to_string(found.pid) + "/status", kMaxStatusBytes);
-            ProcessEntry process;
-            if (!text || !parseProcessStatus(*text, process) || process.state == 'Z' || process.uid != self ||
-                process.command != found.command)
-                continue;
-            process.pid = found.pid;
-            table.push_back(std::move(process));
+    std::optional<long> lastPid;
+    if (_loadavg) {
+        if (auto text = readFromStart(*_loadavg, 256)) {
+            const std::string_view last = lastCreatedPid(*text);
+            if (!last.empty() && last.size() < 10)
+                lastPid = std::strtol(std::string(last).c_str(), nullptr, 10);
         }
-        _found = table;
-        return table;
+    }
+    // The numbers whose names pass now and whose status is to be read.
+    std::vector<pid_t> candidates;
+    const bool probe = !full && _listedOnce && _ownNamespace && lastPid && _lastPid && *lastPid >= *_lastPid &&
+                       *lastPid - *_lastPid <= kMaxProbedProcesses;
+    _listedLastTime = !probe;
+    std::vector<Found> previous = std::move(_found);
+    _found.clear();
+    if (probe) {
+        // Every process created since the last read has a number in this span: the kernel hands
+        // them out upwards and the span did not wrap. A number seen before is a new process now.
+        // Only the name is read: most new processes are this user's, and the status of those
+        // whose name passes tells the owner.
+        for (long number = *_lastPid + 1; number <= *lastPid; ++number) {
+            const pid_t pid = static_cast<pid_t>(number);
+            Known &entry = _known[pid];
+            forget(entry);
+            entry = Known{};
+            entry.seenAt = now;
+            if (!readName(pid, entry, Sieve::None)) {
+                _known.erase(pid); // ended already, or a thread that did
+                continue;
+            }
+            if (!entry.command.empty() && _wanted(entry.command))
+                candidates.push_back(pid);
+        }
+        for (auto &[pid, entry] : _known) {
+            if (entry.confirmed || entry.seenAt == now)
+                continue;
+            entry.confirmed = true;
+            (void)readName(pid, entry, Sieve::None);
+            if (!entry.command.empty() && _wanted(entry.command))
+                candidates.push_back(pid);
+        }
+        // The processes found last time: one poll of their descriptors tells which still run.
+        // One that runs keeps its number, so it is the same process, with the same name and owner
+        // until the next full read looks again.
+        std::vector<int> descriptors;
+        for (const Found &found : previous)
+            if (found.process.valid())
+                descriptors.push_back(found.process.get());
+        auto ended = processesEnded(descriptors);
+        size_t polled = 0;
+        for (Found &found : previous) {
+            if (!found.process.valid() || !ended) {
+                // No descriptor, or the poll failed: its status tells.
+                candidates.push_back(found.entry.pid);
+                continue;
+            }
+            const bool gone = (*ended)[polled];
+            ++polled;
+            if (gone || std::find(candidates.begin(), candidates.end(), found.entry.pid) != candidates.end())
+                continue;
+            table.push_back(found.entry);
+            _found.push_back(std::move(found));
+        }
+        std::sort(candidates.begin(), candidates.end());
+        candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+    } else {
+        _listedOnce = true;
+        (void)forEachEntry(*_proc, [&](std::string_view name, unsigned char) {
+            if (!isNumber(name) || name.size() >= 10)
+                return true;
+            const pid_t pid = static_cast<pid_t>(std::strtol(std::string(name).c_str(), nullptr, 10));
+            auto [known, added] = _known.try_emplace(pid);
+            Known &entry = known->second;
+            entry.seenAt = now;
+            if (added || full || !entry.confirmed) {
+                entry.confirmed = !added;
+                (void)readName(pid, entry, Sieve::Owner);
+            }
+            if (!entry.command.empty() && _wanted(entry.command))
+                candidates.push_back(pid);
+            return true;
+        });
+        // Processes gone since the last listing; their numbers may come back for other programs.
+        for (auto known = _known.begin(); known != _known.end();) {
+            if (known->second.seenAt == now) {
+                ++known;
+                continue;
+            }
+            forget(known->second);
+            known = _known.erase(known);
+        }
     }
     _lastPid = lastPid;
-    auto proc = openDirectory("/proc");
-    if (!proc)
-        return table;
-    (void)forEachEntry(*proc, [&](std::string_view name, unsigned char) {
-        if (!isNumber(name))
-            return true;
-        const std::string pidText(name);
-        const pid_t pid = static_cast<pid_t>(std::strtol(pidText.c_str(), nullptr, 10));
-        auto [known, added] = _known.try_emplace(pid);
-        Known &entry = known->second;
-        entry.seenAt = now;
-        if (added || full || !entry.confirmed) {
-            entry.confirmed = !added;
-            entry.command.clear();
-            auto folder = statAt(*proc, pidText, FollowLinks::No);
-            if (folder && folder->st_uid == self) {
-                if (auto comm = readFileAt(*proc, pidText + "/comm", 64)) {
-                    entry.command = std::move(*comm);
-                    if (!entry.command.empty() && entry.command.back() == '\n')
-                        entry.command.pop_back();
-                }
-            }
+
+    for (pid_t pid : candidates)
+        if (auto found = confirm(pid, previous, !probe)) {
+            table.push_back(found->entry);
+            _found.push_back(std::move(*found));
         }
-        if (entry.command.empty() || !_wanted(entry.command))
-            return true;
-        auto text = readFileAt(*proc, pidText + "/status", kMaxStatusBytes);
-        ProcessEntry process;
-        if (!text || !parseProcessStatus(*text, process) || process.state == 'Z' || process.uid != self)
-            return true;
-        process.pid = pid;
-        table.push_back(std::move(process));
-        return true;
-    });
-    // Processes gone since the last read; their numbers may come back for other programs.
-    std::erase_if(_known, [now](const auto &item) { return item.second.seenAt != now; });
-    _settled = std::all_of(_known.begin(), _known.end(), [](const auto &item) { return item.second.confirmed; });
-    _found = table;
     return table;
 }
 

@@ -38,30 +38,61 @@ std::vector<ProcessEntry> readProcessTable(const std::function<bool(std::string_
 /// readProcessTable(wanted) for a loop that reads the table every second: a process's name is
 /// read when the process is first seen and once more at the next read (a program launched by
 /// fork and exec shows the launcher's name at first), then taken as known. Every fullReadEvery
-/// reads all names are read again, so a process that runs another program long after its start
-/// is seen then at the latest. The owner and state of the processes whose name passes are read
-/// at every read. Between full reads, when the system has created no process since the last read
-/// (the last process id of /proc/loadavg is unchanged), /proc is not listed at all: only the
-/// processes found last time are looked at again. Not thread-safe.
+/// reads /proc is listed and all names are read again, so a process that runs another program
+/// long after its start is seen then at the latest; the name files of up to 256 processes are
+/// kept open for that, so that reading one again costs a single call.
+///
+/// Between full reads /proc is not listed: the processes created since the last read are those
+/// whose numbers lie between the last process id of /proc/loadavg then and now, and only those
+/// numbers are looked at (threads among them are left out). When that span is long, or the
+/// numbers wrapped, or this /proc is not of this process's pid namespace, /proc is listed.
+///
+/// The owner and state of the processes whose name passes are read when they are found and at
+/// every listing; between listings one poll of descriptors bound to them (pidfds) tells which
+/// still run, so an owner or name one of them takes later (a setuid, an exec) is seen at the
+/// next full read. Without pidfds (Linux before 5.3) their status is read at every read.
+/// Not thread-safe.
 class ProcessWatch {
 public:
     explicit ProcessWatch(std::function<bool(std::string_view command)> wanted, unsigned fullReadEvery = 10);
     std::vector<ProcessEntry> read();
+    /// Whether the last read listed /proc (rather than looking at the new numbers only).
+    bool listedLastTime() const { return _listedLastTime; }
 
 private:
     struct Known {
         std::string command; ///< empty: another account's, or unreadable
         bool confirmed = false;
         uint64_t seenAt = 0;
+        Fd name; ///< its /proc/<pid>/comm, kept open to read it again at one call's cost
     };
+    /// A process that passed at the last read, its status file and a descriptor of the process.
+    struct Found {
+        ProcessEntry entry;
+        Fd status;
+        Fd process;
+    };
+    enum class Sieve { None, Owner };
+    /// Reads the name of a process into entry (with Sieve::Owner only of this user's, by the
+    /// owner of its folder); false when there is no such process.
+    bool readName(pid_t pid, Known &entry, Sieve sieve);
+    /// Closes the name file entry keeps open.
+    void forget(Known &entry);
+    std::optional<Found> confirm(pid_t pid, std::vector<Found> &previous, bool fromListing);
+
     std::function<bool(std::string_view)> _wanted;
     unsigned _fullReadEvery;
     uint64_t _reads = 0;
     std::unordered_map<pid_t, Known> _known;
-    std::string _lastPid;
-    std::vector<ProcessEntry> _found;
-    /// Every known process's name is confirmed: none may still be between fork and exec.
-    bool _settled = false;
+    size_t _keptNames = 0;
+    std::optional<Fd> _proc;
+    std::optional<Fd> _loadavg;
+    /// /proc shows the processes by the numbers /proc/loadavg counts in.
+    bool _ownNamespace = false;
+    bool _listedOnce = false;
+    bool _listedLastTime = false;
+    std::optional<long> _lastPid;
+    std::vector<Found> _found;
 };
 
 /// The last field of the text of /proc/loadavg: the most recently created process id.

@@ -400,6 +400,21 @@ Result<std::string> readFileFrom(const std::string &path, uint64_t offset, size_
     return data;
 }
 
+Result<std::string> readFromStart(FdRef fd, size_t maxBytes) {
+    // One byte more than allowed tells a file that is too long from one that just fits.
+    std::string data(maxBytes + 1, '\0');
+    ssize_t n;
+    do {
+        n = ::pread(fd.fd, data.data(), data.size(), 0);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0)
+        return Status::fromErrno("read", fd.shown());
+    if (static_cast<size_t>(n) > maxBytes)
+        return Status::failure(EFBIG, "read", fd.shown());
+    data.resize(static_cast<size_t>(n));
+    return data;
+}
+
 Status writeAll(FdRef fd, std::string_view data) {
     while (!data.empty()) {
         ssize_t n = ::write(fd.fd, data.data(), data.size());

@@ -179,6 +179,11 @@ Result<std::string> readFile(const std::string &path, size_t maxBytes);
 Result<std::string> readFileAt(FdRef dir, const std::string &name, size_t maxBytes);
 /// Up to maxBytes of the file from offset on (less at its end), never through a final link.
 Result<std::string> readFileFrom(const std::string &path, uint64_t offset, size_t maxBytes);
+/// The content of the open file fd from its start, in one read at offset 0, refusing (EFBIG) more
+/// than maxBytes. Meant for the files of /proc, which are made anew at each read from their start
+/// and given whole to a buffer large enough: a descriptor kept open is read again at the cost of
+/// one call, without the path walk, open and close of readFile.
+Result<std::string> readFromStart(FdRef fd, size_t maxBytes);
 /// Writes all of data, retrying short writes and EINTR.
 Status writeAll(FdRef fd, std::string_view data);
 /// Replaces path with data atomically: a temporary file beside it, fsync, rename.

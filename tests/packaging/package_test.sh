@@ -39,6 +39,7 @@ layout=(
   share/quillet/help/index.html
   share/quillet/translations/quillet_en.qm
   share/man/man1/Quillet.1
+  share/man/man1/QuilletMenuExtra.1
   share/man/man1/quilletctl.1
   share/man/man8/quilletd.8
   share/man/man8/quilletCacheManagerd.8

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -255,6 +256,63 @@ TEST(ProcessTable, aWatchSeesNewProcessesLateProgramsAndEndings) {
     (void)quillet::sys::sendSignal(*child, SIGKILL);
     (void)quillet::sys::waitChild(*child, 5000);
     EXPECT_FALSE(sees(*child));
+}
+
+TEST(ProcessTable, aWatchFindsNewProcessesByTheirNumbersBetweenListings) {
+    // No full read during the test: what is found after the first read is found among the
+    // numbers created since, unless the system made more than a few dozen processes meanwhile.
+    quillet::sys::ProcessWatch watch([](std::string_view command) { return command == "sleep"; }, 1000000);
+    (void)watch.read();
+    EXPECT_TRUE(watch.listedLastTime()) << "the first read lists /proc";
+    bool probed = false;
+    for (int attempt = 0; attempt < 5 && !probed; ++attempt) {
+        auto child = quillet::sys::spawnChild("/bin/sleep", {"30"});
+        ASSERT_TRUE(child.ok());
+        ASSERT_TRUE(quillet::test::waitFor([&] { return quillet::sys::isRunning(*child, "sleep"); }));
+        auto sees = [&](pid_t pid) {
+            for (const auto &entry : watch.read())
+                if (entry.pid == pid)
+                    return true;
+            return false;
+        };
+        const bool seen = sees(*child);
+        probed = !watch.listedLastTime();
+        EXPECT_TRUE(seen) << "a new process is seen at the next read";
+        EXPECT_TRUE(sees(*child)) << "and at the one after it";
+        (void)quillet::sys::sendSignal(*child, SIGKILL);
+        (void)quillet::sys::waitChild(*child, 5000);
+        EXPECT_FALSE(sees(*child)) << "an ended process is not";
+    }
+    EXPECT_TRUE(probed) << "every read after the first listed /proc";
+}
+
+TEST(ProcessTable, aWatchLeavesThreadsOut) {
+    // A thread carries the name of its process, and /proc answers for its number too, though it
+    // does not list it: only the process itself is found.
+    auto self = quillet::sys::readFile("/proc/self/comm", 64);
+    ASSERT_TRUE(self.ok());
+    std::string name = *self;
+    if (!name.empty() && name.back() == '\n')
+        name.pop_back();
+    quillet::sys::ProcessWatch watch([&](std::string_view command) { return command == name; }, 1000000);
+    (void)watch.read();
+    std::atomic<bool> stop = false;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 3; ++i)
+        threads.emplace_back([&] {
+            while (!stop)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        });
+    std::vector<pid_t> found;
+    for (int read = 0; read < 3; ++read)
+        for (const auto &entry : watch.read())
+            found.push_back(entry.pid);
+    stop = true;
+    for (std::thread &thread : threads)
+        thread.join();
+    EXPECT_EQ(std::count(found.begin(), found.end(), ::getpid()), 3);
+    for (pid_t pid : found)
+        EXPECT_EQ(pid, ::getpid()) << "a thread's number was reported as a process";
 }
 
 TEST(ProcessTable, theLastCreatedProcessIsTheLastFieldOfLoadavg) {

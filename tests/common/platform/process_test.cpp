@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <vector>
 
 using namespace quillet;
 using quillet::test::readFileText;
@@ -118,6 +119,41 @@ TEST(Process, reapChildAnswersNothingWhileTheChildRunsAndSignalEndsIt) {
     ASSERT_TRUE(ended->has_value());
     EXPECT_TRUE(WIFSIGNALED(**ended));
     EXPECT_EQ(sys::describeWaitStatus(**ended), "killed by signal 15");
+}
+
+TEST(Process, aProcessDescriptorTellsWhenItsProcessHasEnded) {
+    auto first = sys::spawnChild("/bin/sleep", {"30"});
+    auto second = sys::spawnChild("/bin/sleep", {"30"});
+    ASSERT_TRUE(first.ok() && second.ok());
+    auto firstProcess = sys::openProcess(*first);
+    auto secondProcess = sys::openProcess(*second);
+    if (!firstProcess && firstProcess.code() == ENOSYS) {
+        (void)sys::sendSignal(*first, SIGKILL);
+        (void)sys::sendSignal(*second, SIGKILL);
+        (void)sys::waitChild(*first, 5000);
+        (void)sys::waitChild(*second, 5000);
+        GTEST_SKIP() << "this kernel has no pidfd_open";
+    }
+    ASSERT_TRUE(firstProcess.ok()) << firstProcess.status().message();
+    ASSERT_TRUE(secondProcess.ok()) << secondProcess.status().message();
+    const std::vector<int> both = {firstProcess->get(), secondProcess->get()};
+    auto ended = sys::processesEnded(both);
+    ASSERT_TRUE(ended.ok()) << ended.status().message();
+    EXPECT_EQ(*ended, (std::vector<bool>{false, false}));
+
+    // Ended but not reaped yet (a zombie) counts as ended; the other one still runs.
+    ASSERT_TRUE(sys::sendSignal(*first, SIGKILL).ok());
+    ASSERT_TRUE(waitid(P_PID, static_cast<id_t>(*first), nullptr, WEXITED | WNOWAIT) == 0);
+    ended = sys::processesEnded(both);
+    ASSERT_TRUE(ended.ok());
+    EXPECT_EQ(*ended, (std::vector<bool>{true, false}));
+    (void)sys::waitChild(*first, 5000);
+    ended = sys::processesEnded(both);
+    ASSERT_TRUE(ended.ok());
+    EXPECT_EQ(*ended, (std::vector<bool>{true, false}));
+
+    (void)sys::sendSignal(*second, SIGKILL);
+    (void)sys::waitChild(*second, 5000);
 }
 
 TEST(Process, sendSignalToMissingProcessReportsTheError) {

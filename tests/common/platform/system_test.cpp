@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <functional>
 #include <string>
@@ -89,6 +90,10 @@ TEST_F(SystemTest, failuresOfCallsOnAnOpenFdNameItsPath) {
         {"countOpenDirectoryEntries", [&] { return sys::countOpenDirectoryEntries(_file).status(); },
          "open(" + folder + "/file): " + why(ENOTDIR)},
         {"writeAll", [&] { return sys::writeAll(_file, "x"); }, "write(" + folder + "/file): " + why(EBADF)},
+        {"readFromStart too long", [&] { return sys::readFromStart(_file, 3).status(); },
+         "read(" + folder + "/file): " + why(EFBIG)},
+        {"readFromStart a path handle", [&] { return sys::readFromStart(_handle, 100).status(); },
+         "read(" + folder + "/file): " + why(EBADF)},
         {"fchmod", [&] { return sys::fchmod(_handle, 0600); }, "fchmod(" + folder + "/file): " + why(EBADF)},
         {"futimens", [&] { return sys::futimens(_handle, times); }, "futimens(" + folder + "/file): " + why(EBADF)},
         {"getInodeFlags", [&] { return sys::getInodeFlags(_handle).status(); },
@@ -148,6 +153,27 @@ TEST_F(SystemTest, anFdKnowsThePathItWasOpenedBy) {
 }
 
 namespace {
+
+TEST_F(SystemTest, readFromStartReadsAKeptDescriptorAgainFromItsStart) {
+    // A file read to its end, then read again: the whole of it each time, also once it changed.
+    auto first = sys::readFromStart(_file, 4);
+    ASSERT_TRUE(first) << first.status().message();
+    EXPECT_EQ(*first, "data");
+    _dir.writeFile("folder/file", "more data");
+    auto stale = sys::readFromStart(_file, 100);
+    ASSERT_TRUE(stale) << stale.status().message();
+    EXPECT_EQ(*stale, "more data");
+
+    // A file of /proc is made anew for each read from its start: this process's state is in it.
+    auto status = sys::open("/proc/self/status", O_RDONLY);
+    ASSERT_TRUE(status) << status.status().message();
+    for (int read = 0; read < 2; ++read) {
+        auto text = sys::readFromStart(*status, 16384);
+        ASSERT_TRUE(text) << text.status().message();
+        EXPECT_EQ(text->rfind("Name:", 0), 0u) << *text;
+        EXPECT_NE(text->find("\nPid:\t" + std::to_string(::getpid()) + "\n"), std::string::npos) << *text;
+    }
+}
 
 TEST(PathText, trailingSlashesAreTakenOffOrPutOnOnce) {
     const std::pair<std::string, std::string> without[] = {
