@@ -495,7 +495,7 @@ void CacheModel::startRootJob() {
     const unsigned hours = _ageLimitHours;
     const SortDescriptor sort = _sort;
     // Sorted by where the items came from, the order waits for the whole list and its origins.
-    if (!_rootListCurrent && !_sortByOrigin)
+    if (!_rootListCurrent && !_sortByOrigin && mode == ViewMode::Day)
         startListingPreview(generation);
     onJob(
         this,

@@ -141,8 +141,8 @@ private:
     void startRootJob();
     /// Shows a root list read for that generation, unless the list changed meanwhile.
     void showRootRows(uint64_t generation, RowSnapshot rows);
-    /// A list read for a new view shows its rows from the listings alone while the whole list
-    /// (what every row weighs) is read: a large cache shows its first rows at once.
+    /// A day view read for a new view shows its rows from the listings alone while the whole
+    /// list (every date folder's size) is read: a large cache shows its first rows at once.
     void startListingPreview(uint64_t generation);
     void fetchLevel(uint64_t key, bool listingFirst);
     void readOrigins(RowSnapshot rows);

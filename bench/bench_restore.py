@@ -21,7 +21,8 @@ byte for byte.
 
 In the same rounds, the application's Put Back of the same folder (quillet-bench-putback: the main
 window on the same scratch home, its browser tab in the flat view, the row selected and the Put
-Back button clicked, timed from the click to the end of the put-back) is compared with
+Back button clicked two seconds after the row is listed, once the window's start-up work is
+done, timed from the click to the end of the put-back) is compared with
 `quilletctl restore`; its copies are renamed aside and checked the same way. Target: at most 1.1
 times quilletctl restore.
 

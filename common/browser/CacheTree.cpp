@@ -1,6 +1,5 @@
 #include "browser/CacheTree.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -310,39 +309,18 @@ std::vector<BrowserItem> CacheTree::buildFlatRows(const std::vector<BrowserItem>
 }
 
 std::vector<BrowserItem> CacheTree::listedRootRows() const {
-    std::vector<BrowserItem> rows;
+    // The flat view has no such list: sorting every entry's name costs as much as reading
+    // them all with their attributes.
     const std::optional<BrowserColumn> column =
         _sortDescriptors.empty() ? std::nullopt : _sortDescriptors.front().column;
-    if (column == BrowserColumn::Size || (_viewMode == ViewMode::Flat && column != BrowserColumn::Name))
-        return rows;
-    std::vector<BrowserItem> dayRows = buildDayRows(FolderSize::Skip);
-    applyAgeLimit(dayRows);
-    if (_viewMode == ViewMode::Day) {
-        for (BrowserItem &row : dayRows)
-            row.attributesPending = true;
-        if (column)
-            sortBrowserItems(dayRows, _sortDescriptors.front());
-        return dayRows;
-    }
-    for (const BrowserItem &day : dayRows) {
-        auto folder = openFolderInCache(_cachesPath, day.pathToItem);
-        if (!folder)
-            continue;
-        (void)sys::forEachEntry(*folder, [&](std::string_view name, unsigned char type) {
-            if (isInternalName(name))
-                return true;
-            mode_t kind = type == DT_DIR ? S_IFDIR : type == DT_UNKNOWN ? 0 : S_IFREG;
-            if (type == DT_UNKNOWN) {
-                auto st = sys::statAt(folder->get(), std::string(name), sys::FollowLinks::No);
-                if (!st)
-                    return true;
-                kind = st->st_mode & S_IFMT;
-            }
-            rows.push_back(makeListedChildRow(day.pathToItem, name, kind));
-            return true;
-        });
-    }
-    sortBrowserItems(rows, _sortDescriptors.front());
+    if (_viewMode != ViewMode::Day || column == BrowserColumn::Size)
+        return {};
+    std::vector<BrowserItem> rows = buildDayRows(FolderSize::Skip);
+    applyAgeLimit(rows);
+    for (BrowserItem &row : rows)
+        row.attributesPending = true;
+    if (column)
+        sortBrowserItems(rows, _sortDescriptors.front());
     return rows;
 }
 

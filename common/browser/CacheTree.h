@@ -152,11 +152,10 @@ public:
     /// nothing while another tab is selected.
     void refreshOutlineList(RefreshSender sender = RefreshSender::Other);
 
-    /// The root rows from listings alone, in their order: what a front end can show of a large
-    /// cache before buildListRootItems has read what every row weighs. The day view's rows lack
-    /// their folder sizes, the flat view's their sizes and dates (both marked attributesPending).
-    /// Rows are matched up with the finished list by their ids. Empty where the order needs what
-    /// is not read yet: the day view sorted by size, the flat view sorted by anything but name.
+    /// The day view's rows from the cache folders' listings alone, their folder sizes pending
+    /// (attributesPending), in their order: what a front end can show of a large cache before
+    /// buildListRootItems has walked every date folder for its size. Rows are matched up with the
+    /// finished list by their ids. Empty for the flat view, and where the order needs the sizes.
     std::vector<BrowserItem> listedRootRows() const;
     /// The root rows as displayed, shared: never waits, whoever replaces the list meanwhile.
     RowSnapshot rootRows() const { return _rootRows.load(); }

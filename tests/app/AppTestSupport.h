@@ -63,6 +63,13 @@ void answerDialogLater(const QString &message, const QString &button);
 /// Runs the event loop until condition holds or timeoutMs passed; answers condition().
 bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 10000);
 
+/// Bytes of every value, different per name, so that a copy is checked byte for byte.
+std::string contentFor(const std::string &name, size_t size);
+/// Writes bytes to path, making its folders; false when it could not.
+bool writeFile(const std::string &path, const std::string &bytes);
+/// The bytes of the file at path ("" when it cannot be read).
+std::string readAll(const std::string &path);
+
 } // namespace quillet::apptest
 
 /// main() of an application test: a private home, then QApplication, then the test object.

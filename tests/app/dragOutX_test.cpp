@@ -96,29 +96,6 @@ void startXServer() {
     g_unavailable = "no X server could be started";
 }
 
-/// Bytes of every value, different per name, so that a copy is checked byte for byte.
-std::string contentFor(const std::string &name, size_t size) {
-    std::string bytes(size, '\0');
-    for (size_t i = 0; i < size; ++i)
-        bytes[i] = static_cast<char>((i * 131 + name.size() * 7 + static_cast<unsigned char>(name[i % name.size()])) & 0xff);
-    return bytes;
-}
-
-bool writeFile(const std::string &path, const std::string &bytes) {
-    std::error_code error;
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), error);
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    return static_cast<bool>(out);
-}
-
-std::string readAll(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
-
 std::vector<std::string> linesOf(const std::string &path) {
     std::vector<std::string> lines;
     std::istringstream text(readAll(path));
