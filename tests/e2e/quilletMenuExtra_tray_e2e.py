@@ -31,13 +31,18 @@ import sys
 import tempfile
 import time
 
-SKIP = 77
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import e2elib  # noqa: E402
+from e2elib import SKIP, STEP_TIMEOUT, fail, say, wait_for  # noqa: E402,F401
+
+e2elib.prefix = "tray"
+
 NEEDED = ["Xvfb", "trayer", "xdotool", "xwininfo", "import", "dbus-run-session"]
 DAEMONS = ("quilletd", "quilletCacheManagerd", "quilletMountDiskd")
 # Everything the companion counts as its own kind: one of these of this user would change what
 # it shows, and stopping protection would reach it.
 WATCHED = DAEMONS + ("Quillet", "QuilletMenuExtra")
-STEP_TIMEOUT = 30.0
 # A companion that spins would use a whole CPU; its refresh costs well under a millisecond a second.
 NO_SPIN_WINDOW = 5.0
 NO_SPIN_LIMIT = 1.0
@@ -45,24 +50,6 @@ NO_SPIN_LIMIT = 1.0
 # connection; such a start is tried again.
 DISPLAY_ATTEMPTS = 5
 
-
-def fail(message):
-    print(f"FAIL: {message}", file=sys.stderr, flush=True)
-    sys.exit(1)
-
-
-def say(message):
-    print(f"[tray] {message}", flush=True)
-
-
-def wait_for(what, predicate, timeout=STEP_TIMEOUT, pause=0.1):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(pause)
-    fail(f"timed out after {timeout:.0f} s waiting for {what}")
 
 
 def process_status(pid):

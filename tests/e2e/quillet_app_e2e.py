@@ -20,29 +20,16 @@ import sys
 import tempfile
 import time
 
-SKIP = 77
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import e2elib  # noqa: E402
+from e2elib import SKIP, STEP_TIMEOUT, fail, say, wait_for  # noqa: E402,F401
+
+e2elib.prefix = "e2e"
+
 NEEDED = ["Xvfb", "dbus-run-session", "trash-put", "import"]
 AT_SPI_LAUNCHER = "/usr/libexec/at-spi-bus-launcher"
-STEP_TIMEOUT = 30.0
 
-
-def fail(message):
-    print(f"FAIL: {message}", file=sys.stderr, flush=True)
-    sys.exit(1)
-
-
-def say(message):
-    print(f"[e2e] {message}", flush=True)
-
-
-def wait_for(what, predicate, timeout=STEP_TIMEOUT, pause=0.1):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(pause)
-    fail(f"timed out after {timeout:.0f} s waiting for {what}")
 
 
 def own_processes(name):
