@@ -75,8 +75,8 @@ int main(int argc, char **argv) {
     QApplication::setApplicationVersion(QString::fromStdString(quillet::applicationVersion()));
     QApplication::setOrganizationDomain(QStringLiteral("plx.com"));
     QGuiApplication::setDesktopFileName(QStringLiteral("com.plx.Quillet"));
-    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("com.plx.Quillet"),
-                                                 quillet::app::imageResource(QStringLiteral("App_Icon"))));
+    // The application's own image: a theme lookup would read the icon themes' folders at start-up.
+    QApplication::setWindowIcon(quillet::app::imageResource(QStringLiteral("App_Icon")));
     QApplication::setQuitOnLastWindowClosed(true);
 
     // The English texts of the symbolic keys ("120_Copyright"), then the user's language.

@@ -5,6 +5,7 @@
 // and sizes read off the labels.
 
 #include "AppTestSupport.h"
+#include "MainController.h"
 #include "MainTabView.h"
 
 #include "archive/CacheFolders.h"
@@ -21,6 +22,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -120,6 +122,19 @@ inline bool openBrowserTab(app::MainController &controller) {
                    controller.mainTabView()->selectTab(QStringLiteral("3"));
         },
         20000);
+}
+
+/// A started main window (the build's daemons, no companion) showing its browser tab, once its
+/// cache folders are known; nullptr when it does not get there.
+inline std::unique_ptr<app::MainController> controllerOnTheBrowserTab() {
+    auto controller = std::make_unique<app::MainController>(testOptions());
+    if (!controller->init() || !controller->awakeFromNib())
+        return nullptr;
+    if (!waitUntil([&] { return !controller->trashesCachePath().isEmpty(); }))
+        return nullptr;
+    if (!openBrowserTab(*controller))
+        return nullptr;
+    return controller;
 }
 
 } // namespace quillet::apptest

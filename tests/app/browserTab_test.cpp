@@ -48,17 +48,6 @@ std::string dateFolderAgo(double hoursAgo) {
     return folder;
 }
 
-std::unique_ptr<MainController> controllerOnTheBrowserTab() {
-    auto controller = std::make_unique<MainController>(testOptions());
-    if (!controller->init() || !controller->awakeFromNib())
-        return nullptr;
-    if (!waitUntil([&] { return !controller->trashesCachePath().isEmpty(); }))
-        return nullptr;
-    if (!openBrowserTab(*controller))
-        return nullptr;
-    return controller;
-}
-
 bool settled(const CacheModel &model) {
     // Two turns of the event loop with nothing running: answers of jobs are all in.
     return waitUntil([&] { return !model.busy(); }, 15000) && (QTest::qWait(30), !model.busy());

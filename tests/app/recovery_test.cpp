@@ -35,17 +35,6 @@ using namespace quillet::apptest;
 
 namespace {
 
-std::unique_ptr<MainController> controllerOnTheBrowserTab() {
-    auto controller = std::make_unique<MainController>(testOptions());
-    if (!controller->init() || !controller->awakeFromNib())
-        return nullptr;
-    if (!waitUntil([&] { return !controller->trashesCachePath().isEmpty(); }))
-        return nullptr;
-    if (!openBrowserTab(*controller))
-        return nullptr;
-    return controller;
-}
-
 bool listShows(BrowserTab &browser, int rows) {
     return waitUntil([&] { return browser.model()->rowCount() == rows && !browser.model()->busy(); }, 15000);
 }
