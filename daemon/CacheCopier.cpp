@@ -148,20 +148,62 @@ bool CacheCopier::copyDataToCacheCheck(int trashFd, const std::string &trashFold
     // The volume that counts is the one holding the trash folder.
     const struct stat *st = &entry;
     _refusal.clear();
-    auto figures = sys::volumeFiguresOf(trashFd);
-    if (!figures)
-        return refuse(kNotArchivedNoVolumeFigures);
     uint64_t size = 0;
     if (!S_ISDIR(st->st_mode)) {
         size = static_cast<uint64_t>(st->st_size);
         if (sizeLimit != 0 && size > sizeLimit)
             return refuse(kNotArchivedSizeLimit);
     }
-    const uint64_t freeBytes = figures->freeBytes;
-    const uint64_t totalBytes = figures->totalBytes;
+    // Figures a little old may admit an item, never refuse one: a refusal for room is decided
+    // again on figures read just now (room may have been made meanwhile).
+    std::string_view refusal;
+    for (bool fresh : {false, true}) {
+        auto figures = volumeFiguresFor(trashFd, fresh);
+        if (!figures)
+            return refuse(kNotArchivedNoVolumeFigures);
+        refusal = roomRefusal(*figures, trashFd, name, *st, size, minimumFreePercentage);
+        if (refusal.empty() || _figuresFresh)
+            break;
+    }
+    if (!refusal.empty())
+        return refuse(refusal);
+    if (isOwnExecutableName(name))
+        return refuse(kNotArchivedOwnProgram);
+    if (!copyEntryToCache(trashFd, trashFolder, name, entry))
+        return false;
+    // What the copy took comes off the kept figures until they are read again (whole blocks).
+    if (_scanFigures && _dataCacheMode == CacheMode::Copy) {
+        const uint64_t taken = (size + 4095) / 4096 * 4096;
+        _scanFigures->freeBytes -= std::min(taken, _scanFigures->freeBytes);
+    }
+    return true;
+}
+
+sys::Result<sys::VolumeFigures> CacheCopier::volumeFiguresFor(int trashFd, bool fresh) {
+    // Within a scan the figures are read again after this long at the latest: a burst of small
+    // files then costs one statfs per many files, not one each.
+    constexpr int64_t kFiguresKeptMillis = 100;
+    const int64_t now = sys::monotonicMillis();
+    if (fresh || !_scanFigures || now - _scanFiguresAt >= kFiguresKeptMillis) {
+        auto figures = sys::volumeFiguresOf(trashFd);
+        if (!figures)
+            return figures;
+        _scanFigures = *figures;
+        _scanFiguresAt = now;
+        _figuresFresh = true;
+        return *figures;
+    }
+    _figuresFresh = false;
+    return *_scanFigures;
+}
+
+std::string_view CacheCopier::roomRefusal(const sys::VolumeFigures &figures, int trashFd, const std::string &name,
+                                          const struct stat &st, uint64_t &size, int64_t minimumFreePercentage) {
+    const uint64_t freeBytes = figures.freeBytes;
+    const uint64_t totalBytes = figures.totalBytes;
     if (freeBytes == 0 || totalBytes == 0)
-        return refuse(kNotArchivedVolumeFull);
-    if (S_ISDIR(st->st_mode) && minimumFreePercentage > 0 && _dataCacheMode == CacheMode::Copy) {
+        return kNotArchivedVolumeFull;
+    if (S_ISDIR(st.st_mode) && minimumFreePercentage > 0 && _dataCacheMode == CacheMode::Copy) {
         // A folder weighs what it holds: counted only as far as it could still fit, so a huge
         // folder is refused without being walked to its end.
         __extension__ using Wide = unsigned __int128;
@@ -172,16 +214,15 @@ bool CacheCopier::copyDataToCacheCheck(int trashFd, const std::string &trashFold
     }
     // The copy's own size always counts: archiving must never take the volume below the
     // minimum, whether a size limit is set or not.
-    uint64_t remaining = size > freeBytes ? 0 : freeBytes - size;
+    const uint64_t remaining = size > freeBytes ? 0 : freeBytes - size;
     if (minimumFreePercentage > 0 &&
         freePercentageOf(remaining, totalBytes) < static_cast<uint64_t>(minimumFreePercentage))
-        return refuse(kNotArchivedFreeSpace);
-    if (isOwnExecutableName(name))
-        return refuse(kNotArchivedOwnProgram);
-    return copyEntryToCache(trashFd, trashFolder, name, entry);
+        return kNotArchivedFreeSpace;
+    return {};
 }
 
 void CacheCopier::endScan() {
+    _scanFigures.reset();
     _scanCache.reset();
     _scanDate.reset();
     _scanDateName.clear();

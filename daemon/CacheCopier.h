@@ -102,6 +102,12 @@ private:
     void noteFailure(const sys::Status &why);
     /// Bytes of what a copy of the folder would hold (files under the size limit), counted no
     /// further than cap.
+    /// The trash volume's figures: those kept in this scan while recent, unless fresh is asked.
+    sys::Result<sys::VolumeFigures> volumeFiguresFor(int trashFd, bool fresh);
+    /// Why these figures leave no room for the entry (empty: room enough). size is the entry's;
+    /// a folder's is counted here.
+    std::string_view roomRefusal(const sys::VolumeFigures &figures, int trashFd, const std::string &name,
+                                 const struct stat &st, uint64_t &size, int64_t minimumFreePercentage);
     static uint64_t folderBytes(int trashFd, const std::string &name, uint64_t sizeLimit, uint64_t cap);
 
     std::string _trashCacheFolder;
@@ -114,6 +120,10 @@ private:
     sys::Fd _scanCache;
     sys::Fd _scanDate;
     std::string _scanDateName;
+    // The trash volume's figures as last read in this scan, less what was archived since.
+    std::optional<sys::VolumeFigures> _scanFigures;
+    int64_t _scanFiguresAt = 0;
+    bool _figuresFresh = false;
 
     // State of the folder copy in progress: the two roots, opened, and the names for messages.
     sys::Fd _rootFolder;

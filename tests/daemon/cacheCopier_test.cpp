@@ -1,6 +1,7 @@
 #include "CacheCopier.h"
 
 #include "archive/CacheLayout.h"
+#include "archive/NotArchived.h"
 #include "TestDir.h"
 #include "platform/FolderSize.h"
 #include "platform/ItemLock.h"
@@ -249,6 +250,33 @@ TEST_F(CacheCopierTest, freePercentageCountsTheFileItself) {
     EXPECT_FALSE(onVolume.copyDataToCacheCheck(volume + "/Trash/big", 0, 25));
     EXPECT_TRUE(onVolume.copyDataToCacheCheck(volume + "/Trash/half", 0, 25));
     EXPECT_TRUE(onVolume.copyDataToCacheCheck(volume + "/Trash/big", 0, 0));
+}
+
+// Within one scan the volume's figures are read once in a while: what the scan archived meanwhile
+// must still count, and figures gone stale must never refuse an item that fits by now.
+TEST_F(CacheCopierTest, freeSpaceWithinAScanCountsWhatItArchivedAndRefusesOnlyOnFreshFigures) {
+    std::string volume = _dir / "volume";
+    quillet::test::TmpfsMount mount(volume, "10m");
+    if (!mount.mounted())
+        GTEST_SKIP() << "mounting a tmpfs is not permitted here";
+    ASSERT_EQ(::mkdir((volume + "/Trash").c_str(), 0700), 0);
+    ASSERT_EQ(::mkdir((volume + "/.TrashCacheFolder").c_str(), 0700), 0);
+    ASSERT_TRUE(sys::writeFileAtomically(volume + "/filler", std::string(1536 << 10, 'f')).ok());
+    for (const char *name : {"a", "b", "c"})
+        ASSERT_TRUE(sys::writeFileAtomically(volume + "/Trash/" + name, std::string(1 << 20, 't')).ok());
+    CacheCopier onVolume(volume + "/.TrashCacheFolder/", CacheMode::Copy, 0);
+    auto trash = sys::openDirectory(volume + "/Trash");
+    ASSERT_TRUE(trash.ok());
+    const std::string trashFolder = volume + "/Trash/";
+    // About 55% free: a and b (1 MB each) leave 45% and 35%, above a 30% minimum; c would leave 25%.
+    EXPECT_TRUE(onVolume.copyDataToCacheCheck(trash->get(), trashFolder, "a", 0, 30));
+    EXPECT_TRUE(onVolume.copyDataToCacheCheck(trash->get(), trashFolder, "b", 0, 30));
+    EXPECT_FALSE(onVolume.copyDataToCacheCheck(trash->get(), trashFolder, "c", 0, 30));
+    EXPECT_EQ(onVolume.refusal(), kNotArchivedFreeSpace);
+    // Room is made in the same scan: c fits now (it leaves 40%).
+    ASSERT_EQ(::unlink((volume + "/filler").c_str()), 0);
+    EXPECT_TRUE(onVolume.copyDataToCacheCheck(trash->get(), trashFolder, "c", 0, 30));
+    onVolume.endScan();
 }
 
 // A folder copy that cannot be written (the volume fills) is not archived and leaves nothing in
