@@ -40,7 +40,7 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "quillet-bench-menuextra-tick: another companion of this user runs\n");
         return 1;
     }
-    controller.refreshTimer()->stop();
+    controller.stopRefresh();
     // Past the settings file's settling second, so that an unchanged file is not read again.
     QElapsedTimer settle;
     settle.start();

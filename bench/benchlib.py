@@ -262,6 +262,19 @@ def cpu_times(pid):
     return stat_ms, sched_ms
 
 
+def process_cpu_ms(pid):
+    """On-CPU time in ms of every thread of the process (/proc/PID/task/*/schedstat); threads
+    that ended before the reading are not counted."""
+    total = 0
+    for task in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{task}/schedstat") as f:
+                total += int(f.read().split()[0])
+        except (FileNotFoundError, ProcessLookupError):
+            pass
+    return total / 1e6
+
+
 def proc_status(pid):
     values = {}
     with open(f"/proc/{pid}/status") as f:

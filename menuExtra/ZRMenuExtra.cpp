@@ -26,9 +26,18 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 namespace quillet::menuextra {
+
+namespace {
+// Between the refresh's looks at the new processes only, every process's name is read again
+// this often (in refreshes): one that became a daemon by an exec long after it started is seen
+// then. Each full read costs about ten plain ticks.
+constexpr unsigned kFullReadEvery = 30;
+} // namespace
 
 using app::AlertStyle;
 using app::kAlertFirstButtonReturn;
@@ -59,7 +68,7 @@ MenuExtraOptions MenuExtraOptions::fromSystem() {
 }
 
 ZRMenuExtra::ZRMenuExtra(MenuExtraOptions options, QObject *parent)
-    : QObject(parent), _options(std::move(options)), _processWatch(&ZRMenuExtra::lookedFor), _domain(kQuilletDomain) {
+    : QObject(parent), _options(std::move(options)), _processWatch(&ZRMenuExtra::lookedFor, kFullReadEvery), _domain(kQuilletDomain) {
     qRegisterMetaType<quillet::UpdateCheckResult>();
     openUrl = [](const QString &url) { QDesktopServices::openUrl(QUrl(url)); };
     _service = new app::ProtectionService(_options.daemonFolder, this);
@@ -72,6 +81,7 @@ ZRMenuExtra::ZRMenuExtra(MenuExtraOptions options, QObject *parent)
 }
 
 ZRMenuExtra::~ZRMenuExtra() {
+    stopRefresh();
     delete _problemAlert;
     hideStatusItem();
     delete _theMenu;
@@ -120,7 +130,10 @@ bool ZRMenuExtra::lookedFor(std::string_view command) {
 std::vector<sys::ProcessEntry> ZRMenuExtra::processTable() {
     // Only the programs the companion looks for, and names read again only for new processes:
     // reading every process's status each second would cost more than the rest of the refresh.
-    return _options.processTable ? _options.processTable() : _processWatch.read();
+    if (_options.processTable)
+        return _options.processTable();
+    const std::lock_guard<std::mutex> lock(_lookLock);
+    return _processWatch.read();
 }
 
 // ---- launch ------------------------------------------------------------------------------------
@@ -155,11 +168,8 @@ bool ZRMenuExtra::awakeFromNib() {
     if (_mainAppPrefs.displayMenuExtra())
         showStatusItem();
 
-    _timer = new QTimer(this);
-    _timer->setInterval(1000);
-    connect(_timer, &QTimer::timeout, this, &ZRMenuExtra::timerMethod);
-    _timer->start();
     timerMethod();
+    _refresh = std::jthread([this](std::stop_token stop) { refreshLoop(std::move(stop)); });
 
     if (_options.addLoginItem && !_options.selfPath.empty())
         ZRAppUtils().setMyAppInLoginItems(true);
@@ -255,20 +265,65 @@ void ZRMenuExtra::setState(bool running) {
         _theItem->setIcon(menuImage(running));
 }
 
-void ZRMenuExtra::timerMethod() {
-    // One look at the process table serves the whole tick.
-    DaemonCounts counts;
-    bool qlLaunched = false;
+bool ZRMenuExtra::Look::sameAs(const Look &other) const {
+    return counts == other.counts && qlLaunched == other.qlLaunched && prefsStamp.sameState(other.prefsStamp) &&
+           prefsSize == other.prefsSize;
+}
+
+ZRMenuExtra::Look ZRMenuExtra::takeLook() {
+    // One look at the process table serves the whole refresh.
+    Look look;
     for (const sys::ProcessEntry &entry : processTable()) {
         if (sys::matchesProgram(entry.command, kProtectionDaemonName))
-            ++counts.protection;
+            ++look.counts.protection;
         else if (sys::matchesProgram(entry.command, kCacheManagerDaemonName))
-            ++counts.cacheManager;
+            ++look.counts.cacheManager;
         else if (sys::matchesProgram(entry.command, kMountDaemonName))
-            ++counts.mountWatcher;
+            ++look.counts.mountWatcher;
         else if (entry.command == kMainAppName)
-            qlLaunched = true;
+            look.qlLaunched = true;
     }
+    // The settings file's status only: it is read when that changed (readPrefsFromMainApp).
+    if (auto st = sys::stat(_domain.path(), sys::FollowLinks::Yes)) {
+        look.prefsStamp = sys::FolderStamp::of(*st);
+        look.prefsSize = st->st_size;
+    }
+    return look;
+}
+
+void ZRMenuExtra::refreshLoop(std::stop_token stop) {
+    const auto interval = std::chrono::milliseconds(std::max(_options.refreshIntervalMs, 10));
+    while (_refreshWake.sleepFor(interval) && !stop.stop_requested()) {
+        const Look look = takeLook();
+        bool shown = false;
+        {
+            const std::lock_guard<std::mutex> lock(_lookLock);
+            shown = _appliedLook && _appliedLook->sameAs(look);
+        }
+        if (shown && !look.wantsMainThread())
+            continue;
+        QMetaObject::invokeMethod(this, [this, look] { applyLook(look); }, Qt::QueuedConnection);
+    }
+}
+
+void ZRMenuExtra::stopRefresh() {
+    if (_refresh.joinable()) {
+        _refresh.request_stop();
+        _refreshWake.wake();
+        _refresh.join();
+    }
+}
+
+void ZRMenuExtra::timerMethod() { applyLook(takeLook()); }
+
+void ZRMenuExtra::applyLook(const Look &look) {
+    {
+        const std::lock_guard<std::mutex> lock(_lookLock);
+        _appliedLook = look;
+    }
+    ++_refreshesShown;
+    const DaemonCounts counts = look.counts;
+    const bool qlLaunched = look.qlLaunched;
     _qlLaunched = qlLaunched;
     const bool wasDisplayed = _menuDisplayed;
     setState(counts.anyRunning());

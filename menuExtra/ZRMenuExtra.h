@@ -5,14 +5,18 @@
 // for a newer version. It has no settings of its own: it reads Quillet's (com.plx.Quillet) and
 // writes there only what protection itself writes.
 //
-// Everything happens on the main thread, which never waits: starting and stopping run as jobs
-// on ProtectionService's queue, the update check on a job of its own, and the pauses (3 s
-// before resuming, 10 s before an anomaly is reported) are timers. The one-second refresh reads
-// the process table once and the settings file only when its status changed.
+// The menu and the icon live on the main thread, which never waits: starting and stopping run
+// as jobs on ProtectionService's queue, the update check on a job of its own, and the pauses
+// (3 s before resuming, 10 s before an anomaly is reported) are timers. The one-second refresh
+// runs on a thread of its own: each second it reads the process table once and the settings
+// file's status, and wakes the main thread only when what it sees differs from what the menu
+// shows. An idle companion then costs one small wake-up a second, not a pass of the event loop.
 
 #include "jobs/UpdateCheck.h"
+#include "control/DaemonControl.h"
 #include "platform/FolderStamp.h"
 #include "platform/ProcessTable.h"
+#include "platform/Wakeup.h"
 #include "settings/PreferencesDomain.h"
 #include "settings/SettingsMirror.h"
 
@@ -20,8 +24,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 class QAction;
@@ -62,6 +68,8 @@ struct MenuExtraOptions {
     int anomalyPauseMs = 10000;
     /// Between two update checks.
     int updateIntervalMs = 3 * 3600 * 1000;
+    /// Between two looks of the refresh.
+    int refreshIntervalMs = 1000;
     /// The page the update check reads (QUILLET_UPDATE_URL overrides the configured one).
     UpdateCheck::Request updateRequest;
     /// This process is the companion program (not a test of its controller): another companion
@@ -89,8 +97,11 @@ public:
 
     /// Another companion of this user runs.
     bool checkMenuBarExistence();
-    /// The one-second refresh.
+    /// One refresh, at once, on this thread (the refresh thread does the same each second and
+    /// hands what changed over to the main thread).
     void timerMethod();
+    /// Ends the one-second refresh (the benchmark times timerMethod alone).
+    void stopRefresh();
     /// Acts on the menu item of that tag; any other tag does nothing.
     void menuAction(int tag);
     /// Starts protection when no daemon runs, otherwise stops it, on a job.
@@ -108,6 +119,9 @@ public:
     bool menuDisplayed() const { return _menuDisplayed; }
     /// This desktop has a system tray.
     bool trayAvailable() const { return _trayAvailable; }
+    /// How many refreshes reached the menu, counting those run at once (timerMethod): an idle
+    /// refresh that found nothing new does not.
+    int refreshesShown() const { return _refreshesShown; }
     /// The settings as last read, defaults completed.
     const SettingsMirror &mainAppPrefs() const { return _mainAppPrefs; }
     /// An update check is under way.
@@ -118,8 +132,6 @@ public:
     QMenu *theMenu() const { return _theMenu; }
     QAction *itemWithTag(int tag) const;
     app::ProtectionService &service() { return *_service; }
-    /// The refresh's pieces, for the benchmark.
-    QTimer *refreshTimer() const { return _timer; }
 
     /// How the download page is opened (the desktop's browser by default).
     std::function<void(const QString &)> openUrl;
@@ -133,6 +145,23 @@ signals:
     void quitRequested();
 
 private:
+    /// What one look of the refresh finds.
+    struct Look {
+        DaemonCounts counts;
+        bool qlLaunched = false;
+        sys::FolderStamp prefsStamp;
+        off_t prefsSize = -1;
+        /// The same for the menu: the same daemons, Quillet and settings file.
+        bool sameAs(const Look &other) const;
+        /// Asks for the main thread even when nothing changed: an anomaly is timed there, and a
+        /// settings file changed within the last second may change again unseen.
+        bool wantsMainThread() const { return counts.anomalous() || !prefsStamp.settled(); }
+    };
+    /// Safe on any thread.
+    Look takeLook();
+    /// Shows a look in the menu and the icon (main thread).
+    void applyLook(const Look &look);
+    void refreshLoop(std::stop_token stop);
     static bool lookedFor(std::string_view command);
     void buildMenu();
     void readPrefsFromMainApp(bool force);
@@ -148,10 +177,14 @@ private:
     void protectionProblem();
     /// Reloads the protection settings the next job takes.
     void refreshServiceMirror();
+    /// Safe on any thread.
     std::vector<sys::ProcessEntry> processTable();
 
     MenuExtraOptions _options;
+    /// Guards the process watch and the last look applied, which the refresh thread reads.
+    std::mutex _lookLock;
     sys::ProcessWatch _processWatch;
+    std::optional<Look> _appliedLook;
     PreferencesDomain _domain;
     SettingsMirror _mainAppPrefs;
     PrefValues _storedPrefs;
@@ -165,7 +198,6 @@ private:
     QAction *_stateItem = nullptr;
     QAction *_startItem = nullptr;
     QAction *_stopItem = nullptr;
-    QTimer *_timer = nullptr;
     QTimer *_updateTimer = nullptr;
     app::JobWatcher *_updateWatcher = nullptr;
     QMessageBox *_problemAlert = nullptr;
@@ -177,6 +209,10 @@ private:
     bool _qlLaunched = false;
     bool _busy = false;
     int64_t _anomalySince = -1;
+    int _refreshesShown = 0;
+    /// The one-second refresh; stopped and joined first when the companion goes.
+    sys::Wakeup _refreshWake;
+    std::jthread _refresh;
 };
 
 } // namespace quillet::menuextra

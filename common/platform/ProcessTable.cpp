@@ -326,6 +326,8 @@ std::vector<ProcessEntry> ProcessWatch::read() {
     _listedLastTime = !probe;
     std::vector<Found> previous = std::move(_found);
     _found.clear();
+    std::vector<pid_t> unconfirmed = std::move(_unconfirmed);
+    _unconfirmed.clear();
     if (probe) {
         // Every process created since the last read has a number in this span: the kernel hands
         // them out upwards and the span did not wrap. A number seen before is a new process now.
@@ -341,12 +343,18 @@ std::vector<ProcessEntry> ProcessWatch::read() {
                 _known.erase(pid); // ended already, or a thread that did
                 continue;
             }
+            _unconfirmed.push_back(pid);
             if (!entry.command.empty() && _wanted(entry.command))
                 candidates.push_back(pid);
         }
-        for (auto &[pid, entry] : _known) {
-            if (entry.confirmed || entry.seenAt == now)
+        // Those first seen at the last read have their name read once more: one seen between its
+        // fork and its exec had its parent's name then. Only they are looked at, not every
+        // process known.
+        for (pid_t pid : unconfirmed) {
+            auto known = _known.find(pid);
+            if (known == _known.end() || known->second.confirmed || known->second.seenAt == now)
                 continue;
+            Known &entry = known->second;
             entry.confirmed = true;
             (void)readName(pid, entry, Sieve::None);
             if (!entry.command.empty() && _wanted(entry.command))
@@ -388,6 +396,8 @@ std::vector<ProcessEntry> ProcessWatch::read() {
             if (added || full || !entry.confirmed) {
                 entry.confirmed = !added;
                 (void)readName(pid, entry, Sieve::Owner);
+                if (added)
+                    _unconfirmed.push_back(pid);
             }
             if (!entry.command.empty() && _wanted(entry.command))
                 candidates.push_back(pid);

@@ -84,6 +84,8 @@ private:
     unsigned _fullReadEvery;
     uint64_t _reads = 0;
     std::unordered_map<pid_t, Known> _known;
+    /// Those of _known whose name is to be read once more at the next read.
+    std::vector<pid_t> _unconfirmed;
     size_t _keptNames = 0;
     std::optional<Fd> _proc;
     std::optional<Fd> _loadavg;

@@ -89,6 +89,7 @@ private slots:
 
     void menuFollowsRealDaemonsAndStartsAndStops();
     void menuLeavesProtectionToRunningQuillet();
+    void idleRefreshLeavesTheMainThreadAloneAndSettingsChangesReachIt();
     void quitStopsProtection();
     void resumesOnlyAfterARestartWithProtectionOn_data();
     void resumesOnlyAfterARestartWithProtectionOn();
@@ -197,6 +198,22 @@ void MenuExtraTest::menuLeavesProtectionToRunningQuillet() {
     QVERIFY(apptest::waitUntil([&] { return controller->isQLLaunched(); }, 5000));
     QVERIFY(!controller->itemWithTag(kStartTag)->isEnabled());
     QVERIFY(!controller->itemWithTag(kStopTag)->isEnabled());
+}
+
+void MenuExtraTest::idleRefreshLeavesTheMainThreadAloneAndSettingsChangesReachIt() {
+    QVERIFY(PreferencesDomain(kQuilletDomain).setValue(prefs::kDisplayMenuExtra, PrefValue(1)));
+    auto controller = makeController(options());
+    QVERIFY(controller->awakeFromNib());
+    QVERIFY(controller->mainAppPrefs().displayMenuExtra());
+    // Past the settings file's settling second, then three refreshes that find nothing new.
+    QTest::qWait(2500);
+    const int shown = controller->refreshesShown();
+    QTest::qWait(3200);
+    QCOMPARE(controller->refreshesShown(), shown);
+    // Quillet's settings change: the next refresh reads them.
+    QVERIFY(PreferencesDomain(kQuilletDomain).setValue(prefs::kDisplayMenuExtra, PrefValue(0)));
+    QVERIFY(apptest::waitUntil([&] { return !controller->mainAppPrefs().displayMenuExtra(); }, 5000));
+    QVERIFY(controller->refreshesShown() > shown);
 }
 
 void MenuExtraTest::quitStopsProtection() {

@@ -258,6 +258,26 @@ TEST(ProcessTable, aWatchSeesNewProcessesLateProgramsAndEndings) {
     EXPECT_FALSE(sees(*child));
 }
 
+TEST(ProcessTable, aProcessFirstSeenBeforeItsExecIsNamedAtTheNextRead) {
+    // No full read in the test: the name is read once more at the read after the first sighting.
+    quillet::sys::ProcessWatch watch([](std::string_view command) { return command == "sleep"; }, 1000000);
+    (void)watch.read();
+    auto child = quillet::sys::spawnChild("/bin/sh", {"-c", "/bin/sleep 0.3; exec /bin/sleep 30"});
+    ASSERT_TRUE(child.ok());
+    auto sees = [&](pid_t pid) {
+        for (const auto &entry : watch.read())
+            if (entry.pid == pid)
+                return true;
+        return false;
+    };
+    const bool early = sees(*child);
+    ASSERT_TRUE(quillet::test::waitFor([&] { return quillet::sys::isRunning(*child, "sleep"); }));
+    EXPECT_FALSE(early) << "the shell was seen before its exec";
+    EXPECT_TRUE(sees(*child)) << "its program, run since, is seen at the next read";
+    (void)quillet::sys::sendSignal(*child, SIGKILL);
+    (void)quillet::sys::waitChild(*child, 5000);
+}
+
 TEST(ProcessTable, aWatchFindsNewProcessesByTheirNumbersBetweenListings) {
     // No full read during the test: what is found after the first read is found among the
     // numbers created since, unless the system made more than a few dozen processes meanwhile.
