@@ -3,16 +3,20 @@
 #include "CacheModel.h"
 #include "CacheOutlineView.h"
 #include "JobWatcher.h"
+#include "SizeText.h"
 
 #include "jobs/CallJob.h"
 
 #include <QButtonGroup>
 #include <QComboBox>
+#include <QDateTime>
+#include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTimer>
@@ -60,8 +64,7 @@ BrowserTab::BrowserTab(QWidget *parent) : QWidget(parent), _model(new CacheModel
     outlineView->header()->setStretchLastSection(true);
     outlineView->header()->setSectionResizeMode(CacheModel::NameColumn, QHeaderView::Interactive);
     outlineView->header()->resizeSection(CacheModel::NameColumn, 260);
-    outlineView->header()->setSectionResizeMode(CacheModel::DateColumn, QHeaderView::ResizeToContents);
-    outlineView->header()->setSectionResizeMode(CacheModel::SizeColumn, QHeaderView::ResizeToContents);
+    sizeDateAndSizeColumns();
 
     dayViewButton = new QRadioButton(tr("By day"), this);
     dayViewButton->setAccessibleName(tr("Show the items by day"));
@@ -139,6 +142,36 @@ BrowserTab::BrowserTab(QWidget *parent) : QWidget(parent), _model(new CacheModel
         reportSelection();
         emit outlineListRefreshed();
     });
+}
+
+void BrowserTab::sizeDateAndSizeColumns() {
+    // As wide as their widest texts, measured once from samples: resizing them to their
+    // contents would measure a thousand rows at every change of the list, a stall the user
+    // sees whenever a large list arrives.
+    QHeaderView *header = outlineView->header();
+    const QFontMetrics rows(outlineView->font());
+    const QFontMetrics titles(header->font());
+    // Room for the cell's margins, and in the title for the sort indicator.
+    const int cellMargin = rows.horizontalAdvance(QLatin1Char('0')) * 2 + 8;
+    const int titleMargin = titles.height() + cellMargin;
+    auto widthOf = [&](int column, const QStringList &samples) {
+        int width = titles.horizontalAdvance(_model->headerData(column, Qt::Horizontal).toString()) + titleMargin;
+        for (const QString &sample : samples)
+            width = std::max(width, rows.horizontalAdvance(sample) + cellMargin);
+        return width;
+    };
+    const QLocale locale = QLocale::system();
+    QStringList dates;
+    for (int month : {9, 12})
+        dates << locale.toString(QDateTime(QDate(2028, month, 28), QTime(20, 58, 58)), QLocale::ShortFormat);
+    QStringList sizes;
+    for (uint64_t bytes : {uint64_t{999}, uint64_t{999'999}, uint64_t{999'999'999}, uint64_t{999'999'999'999},
+                           uint64_t{999'999'999'999'999}})
+        sizes << shownSize(bytes);
+    for (const auto &[column, samples] : {std::pair{int(CacheModel::DateColumn), dates}, {int(CacheModel::SizeColumn), sizes}}) {
+        header->setSectionResizeMode(column, QHeaderView::Interactive);
+        header->resizeSection(column, widthOf(column, samples));
+    }
 }
 
 BrowserTab::~BrowserTab() {

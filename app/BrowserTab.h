@@ -102,6 +102,8 @@ protected:
     void hideEvent(QHideEvent *event) override;
 
 private:
+    /// Fixed widths for the date and size columns, from sample texts.
+    void sizeDateAndSizeColumns();
     void reportSelection();
     void searchRefreshTimer();
     /// Stops the running search without waiting for its thread (it ends on a job).

@@ -494,30 +494,40 @@ void CacheModel::startRootJob() {
     const ViewMode mode = _viewMode;
     const unsigned hours = _ageLimitHours;
     const SortDescriptor sort = _sort;
+    auto readAll = [this, rows, caches, mode, hours, sort, generation] {
+        onJob(
+            this,
+            [rows, caches, mode, hours, sort] {
+                // A tree of the job's own: the listings and the stat of every entry happen here.
+                CacheTree tree;
+                tree.setViewMode(mode);
+                tree.setAgeLimitHours(hours);
+                tree.sortDescriptorsDidChange({sort});
+                tree.setTrashesCachePath(caches);
+                *rows = tree.rootRows();
+            },
+            [this, rows, generation] {
+                _rootJobRunning = false;
+                const bool again = _rootJobAgain;
+                _rootJobAgain = false;
+                // What was read is shown even when another read is wanted: under a stream of
+                // requests the list still moves on.
+                showRootRows(generation, *rows);
+                if (again && !_searching)
+                    startRootJob();
+            });
+    };
     // Sorted by where the items came from, the order waits for the whole list and its origins.
-    if (!_rootListCurrent && !_sortByOrigin && mode == ViewMode::Day)
+    const bool preview = !_rootListCurrent && !_sortByOrigin;
+    if (preview && mode == ViewMode::Day) {
         startListingPreview(generation);
-    onJob(
-        this,
-        [rows, caches, mode, hours, sort] {
-            // A tree of the job's own: the listings and the stat of every entry happen here.
-            CacheTree tree;
-            tree.setViewMode(mode);
-            tree.setAgeLimitHours(hours);
-            tree.sortDescriptorsDidChange({sort});
-            tree.setTrashesCachePath(caches);
-            *rows = tree.rootRows();
-        },
-        [this, rows, generation] {
-            _rootJobRunning = false;
-            const bool again = _rootJobAgain;
-            _rootJobAgain = false;
-            // What was read is shown even when another read is wanted: under a stream of
-            // requests the list still moves on.
-            showRootRows(generation, *rows);
-            if (again && !_searching)
-                startRootJob();
-        });
+    } else if (preview && mode == ViewMode::Flat && sort.column == BrowserColumn::Name) {
+        // The flat view's first rows come first, the whole list after them: read side by side,
+        // the two would share the CPUs and the first rows come later.
+        startFlatPreview(generation, std::move(readAll));
+        return;
+    }
+    readAll();
 }
 
 void CacheModel::startListingPreview(uint64_t generation) {
@@ -547,10 +557,40 @@ void CacheModel::startListingPreview(uint64_t generation) {
         });
 }
 
+void CacheModel::startFlatPreview(uint64_t generation, std::function<void()> then) {
+    // A screenful and more: the rows a user sees first, and some to scroll to.
+    constexpr size_t kFlatPreviewRows = 200;
+    auto preview = std::make_shared<CacheTree::FlatPreview>();
+    const std::vector<std::string> caches = _caches;
+    const unsigned hours = _ageLimitHours;
+    const SortDescriptor sort = _sort;
+    onJob(
+        this,
+        [preview, caches, hours, sort] {
+            CacheTree tree;
+            tree.setBrowserTabSelected(false);
+            tree.setViewMode(ViewMode::Flat);
+            tree.setAgeLimitHours(hours);
+            tree.sortDescriptorsDidChange({sort});
+            tree.setTrashesCachePath(caches);
+            *preview = tree.flatPreviewRows(kFlatPreviewRows);
+        },
+        [this, preview, generation, then = std::move(then)] {
+            if (generation == _generation && !_searching && !_rootListCurrent && !preview->rows.empty()) {
+                _previewShown = true;
+                _previewTotal = preview->total;
+                replaceRows(0, std::make_shared<const std::vector<BrowserItem>>(std::move(preview->rows)));
+                emit rootListReplaced();
+            }
+            then();
+        });
+}
+
 void CacheModel::showRootRows(uint64_t generation, RowSnapshot rows) {
     if (generation != _generation || _searching)
         return;
     _rootListCurrent = true;
+    _previewShown = false;
     RowSnapshot shown = std::move(rows);
     replaceRows(0, shown);
     emit rootListReplaced();
@@ -664,6 +704,7 @@ void CacheModel::sortByOriginAgain() {
 void CacheModel::showSearchResults(RowSnapshot results) {
     if (!_searching) {
         _searching = true;
+        _previewShown = false;
         ++_generation;
     }
     replaceRows(0, results ? std::move(results) : noRows());
@@ -710,7 +751,8 @@ uint64_t CacheModel::countDisplayedItems(const std::function<bool(const QModelIn
             continue;
         if (key != 0 && !isExpanded(createIndex(level->parentRow, 0, quintptr(level->parentKey))))
             continue;
-        count += level->rows->size();
+        // While the flat view shows its first rows only, the list holds all it will show.
+        count += key == 0 && _previewShown ? _previewTotal : level->rows->size();
         for (auto it = _childLevels.lower_bound({key, 0}); it != _childLevels.end() && it->first.first == key; ++it)
             pending.push_back(it->second);
     }

@@ -144,6 +144,8 @@ private:
     /// A day view read for a new view shows its rows from the listings alone while the whole
     /// list (every date folder's size) is read: a large cache shows its first rows at once.
     void startListingPreview(uint64_t generation);
+    /// The flat view's first rows by name, ahead of the finished list; then runs then.
+    void startFlatPreview(uint64_t generation, std::function<void()> then);
     void fetchLevel(uint64_t key, bool listingFirst);
     void readOrigins(RowSnapshot rows);
     bool lowerLevelsBusy() const;
@@ -174,6 +176,9 @@ private:
     bool _rootJobAgain = false;
     /// The root list shown was read for the cache folders, view and age limit of now.
     bool _rootListCurrent = false;
+    /// The root rows are the flat view's first rows only, of _previewTotal in all.
+    bool _previewShown = false;
+    size_t _previewTotal = 0;
     int _sortJobs = 0;
     /// Bumped at every change of what the root list shows: a job's answer for an older
     /// generation is dropped.

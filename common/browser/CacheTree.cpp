@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <atomic>
 #include <iterator>
+#include <map>
 #include <thread>
 #include <utility>
 
 #include "archive/CacheFolders.h"
+#include "browser/CacheSearch.h"
 #include "archive/CacheLayout.h"
 #include "platform/System.h"
 #include "platform/TrustedFolder.h"
@@ -322,6 +324,73 @@ std::vector<BrowserItem> CacheTree::listedRootRows() const {
     if (column)
         sortBrowserItems(rows, _sortDescriptors.front());
     return rows;
+}
+
+CacheTree::FlatPreview CacheTree::flatPreviewRows(size_t wanted) const {
+    FlatPreview preview;
+    if (_viewMode != ViewMode::Flat || _sortDescriptors.empty() ||
+        _sortDescriptors.front().column != BrowserColumn::Name || wanted == 0)
+        return preview;
+    const SortOrder order = _sortDescriptors.front().order;
+    std::vector<BrowserItem> dayRows = buildDayRows(FolderSize::Skip);
+    applyAgeLimit(dayRows);
+    // Every entry by its folded visible name, in the order the finished list is built in (date
+    // folder by date folder, each as listed), so that equal names keep that order here too.
+    struct Entry {
+        uint32_t day;
+        uint32_t position;
+        size_t keyStart;
+        uint32_t keyLength;
+        size_t nameStart;
+        uint32_t nameLength;
+    };
+    std::vector<Entry> entries;
+    std::string keys;  // the folded visible names, one after the other
+    std::string names; // the stored names
+    for (uint32_t day = 0; day < dayRows.size(); ++day) {
+        auto folder = openFolderInCache(_cachesPath, dayRows[day].pathToItem);
+        if (!folder)
+            continue;
+        (void)sys::forEachEntry(*folder, [&](std::string_view name, unsigned char) {
+            if (isInternalName(name))
+                return true;
+            const size_t keyStart = keys.size();
+            appendFoldedName(hasHiddenPrefix(name) ? name.substr(kHiddenPrefix.size()) : name, keys);
+            const size_t nameStart = names.size();
+            names += name;
+            entries.push_back(Entry{day, static_cast<uint32_t>(entries.size()), keyStart,
+                                    static_cast<uint32_t>(keys.size() - keyStart), nameStart,
+                                    static_cast<uint32_t>(name.size())});
+            return true;
+        });
+    }
+    preview.total = entries.size();
+    // The stable sort's first rows: by name, then by where the entry was found.
+    auto key = [&keys](const Entry &entry) { return std::string_view(keys).substr(entry.keyStart, entry.keyLength); };
+    auto before = [&](const Entry &a, const Entry &b) {
+        const int compared = key(a).compare(key(b));
+        if (compared != 0)
+            return order == SortOrder::Descending ? compared > 0 : compared < 0;
+        return a.position < b.position;
+    };
+    const size_t shown = std::min(wanted, entries.size());
+    std::partial_sort(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(shown), entries.end(), before);
+    std::map<uint32_t, sys::Fd> opened;
+    for (size_t i = 0; i < shown; ++i) {
+        const Entry &entry = entries[i];
+        auto folder = opened.find(entry.day);
+        if (folder == opened.end()) {
+            auto fd = openFolderInCache(_cachesPath, dayRows[entry.day].pathToItem);
+            if (!fd)
+                continue;
+            folder = opened.emplace(entry.day, std::move(*fd)).first;
+        }
+        // An entry gone since the listing is left out; the finished list will not have it either.
+        const std::string_view stored = std::string_view(names).substr(entry.nameStart, entry.nameLength);
+        if (auto row = makeEntryRow(folder->second.get(), dayRows[entry.day].pathToItem, stored, RowOrigin::FlatRow))
+            preview.rows.push_back(std::move(*row));
+    }
+    return preview;
 }
 
 void CacheTree::publishRootRows(std::vector<BrowserItem> rows) {

@@ -157,6 +157,15 @@ public:
     /// buildListRootItems has walked every date folder for its size. Rows are matched up with the
     /// finished list by their ids. Empty for the flat view, and where the order needs the sizes.
     std::vector<BrowserItem> listedRootRows() const;
+    /// The first `wanted` rows of the flat view sorted by name, whole, and how many rows the
+    /// finished list will have: every date folder is listed, but only those rows' entries are
+    /// looked at, so a front end shows the top of a large list long before buildListRootItems
+    /// has read every entry's attributes. Nothing for the day view and other orders.
+    struct FlatPreview {
+        std::vector<BrowserItem> rows;
+        size_t total = 0;
+    };
+    FlatPreview flatPreviewRows(size_t wanted) const;
     /// The root rows as displayed, shared: never waits, whoever replaces the list meanwhile.
     RowSnapshot rootRows() const { return _rootRows.load(); }
     /// A copy of the root rows as displayed.

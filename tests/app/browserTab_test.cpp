@@ -100,6 +100,7 @@ private slots:
     void cleanup();
     void modelPassesTheModelTester_data();
     void modelPassesTheModelTester();
+    void flatViewShowsItsFirstRowsBeforeTheWholeList();
     void dayRowsAreBlueDatesThatExpandIntoTheirItems();
     void sortsTheRootRowsBothWays_data();
     void sortsTheRootRowsBothWays();
@@ -187,6 +188,39 @@ void BrowserTabTest::modelPassesTheModelTester() {
     QVERIFY(settled(model));
     QVERIFY(!model.canFetchMore(folder));
     QCOMPARE(namesOf(model, inside), std::vector<std::string>{"deep.txt"});
+}
+
+void BrowserTabTest::flatViewShowsItsFirstRowsBeforeTheWholeList() {
+    // More items than the first rows the flat view shows ahead of the whole list.
+    std::vector<std::string> all;
+    for (int day = 0; day < 3; ++day) {
+        const std::string folder = dateFolderAgo(1 + day * 30);
+        for (int i = 0; i < 90; ++i) {
+            const std::string name = "item-" + std::to_string(i * 3 + day) + ".txt";
+            QVERIFY(makeFile(folder + "/.x_" + name, 10));
+            all.push_back(name);
+        }
+    }
+    CacheModel model;
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    model.setViewMode(ViewMode::Flat);
+    std::vector<std::vector<std::string>> shown;
+    std::vector<uint64_t> counted;
+    connect(&model, &CacheModel::rootListReplaced, this, [&] {
+        shown.push_back(namesOf(model));
+        counted.push_back(model.countDisplayedItems([](const QModelIndex &) { return false; }));
+    });
+    model.setCacheFolders({QString::fromStdString(homeCacheFolder())});
+    QVERIFY(settled(model));
+    std::sort(all.begin(), all.end());
+    QCOMPARE(shown.size(), size_t{2});
+    // First the top of the list by name, whole, counted as the whole list.
+    QCOMPARE(shown[0], std::vector<std::string>(all.begin(), all.begin() + 200));
+    QCOMPARE(counted[0], uint64_t{270});
+    QCOMPARE(model.data(model.index(0, CacheModel::SizeColumn)).toString(), QStringLiteral("10B"));
+    // Then all of it.
+    QCOMPARE(shown[1], all);
+    QCOMPARE(counted[1], uint64_t{270});
 }
 
 void BrowserTabTest::dayRowsAreBlueDatesThatExpandIntoTheirItems() {

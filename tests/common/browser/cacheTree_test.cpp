@@ -259,6 +259,45 @@ TEST_F(CacheTreeTest, listedRootRowsAreTheDayRowsBeforeTheirSizes) {
     EXPECT_TRUE(tree.listedRootRows().empty());
 }
 
+// The flat view's first rows by name, ahead of the finished list: exactly its first rows, whole,
+// in both orders, equal names in the same order, Unicode folded as the list is, the age limit
+// kept; the count is the finished list's. Nothing for the other orders or the day view.
+TEST_F(CacheTreeTest, flatPreviewRowsAreTheFirstRowsOfTheFinishedFlatList) {
+    const time_t now = ::time(nullptr);
+    const std::string recent = cache + "/" + finderCompatibleDateDescription(now - 3600);
+    const std::string older = cache + "/" + finderCompatibleDateDescription(now - 2 * 86400);
+    const std::string oldest = cache + "/" + finderCompatibleDateDescription(now - 9 * 86400);
+    int size = 1;
+    for (const std::string &day : {recent, older, oldest})
+        for (const char *name : {".x_été.txt", ".x_Zeta", ".x_alpha", ".x_Été à Paris.txt", ".x_b", ".x_Same", ".x_same"})
+            writeData(day + "/" + name, static_cast<size_t>(size++));
+    writeData(older + "/.x_Photos/.x_inside.jpg", 5000);
+    touch(older + "/" + std::string(kInternalPrefix) + "trash-info"); // the system's own: no row
+
+    CacheTree tree({cache});
+    tree.setViewMode(ViewMode::Flat);
+    for (const unsigned hours : {0u, 72u}) {
+        tree.setAgeLimitHours(hours);
+        for (const SortOrder order : {SortOrder::Ascending, SortOrder::Descending}) {
+            tree.sortDescriptorsDidChange({SortDescriptor{BrowserColumn::Name, order}});
+            const std::vector<BrowserItem> finished = tree.rootListItems();
+            ASSERT_EQ(finished.size(), hours == 0 ? 22u : 15u);
+            for (const size_t wanted : {size_t{1}, size_t{9}, size_t{100}}) {
+                const CacheTree::FlatPreview preview = tree.flatPreviewRows(wanted);
+                EXPECT_EQ(preview.total, finished.size());
+                ASSERT_EQ(preview.rows.size(), std::min(wanted, finished.size()));
+                for (size_t i = 0; i < preview.rows.size(); ++i)
+                    EXPECT_EQ(preview.rows[i], finished[i]) << "row " << i << " of " << wanted;
+            }
+        }
+    }
+    tree.sortDescriptorsDidChange({SortDescriptor{BrowserColumn::Date}});
+    EXPECT_TRUE(tree.flatPreviewRows(10).rows.empty());
+    tree.sortDescriptorsDidChange({SortDescriptor{BrowserColumn::Name}});
+    tree.setViewMode(ViewMode::Day);
+    EXPECT_TRUE(tree.flatPreviewRows(10).rows.empty());
+}
+
 TEST_F(CacheTreeTest, flatRowsWeighFilesFoldersAndPackages) {
     std::string day = cache + "/" + dateName(2010, 5, 1);
     writeData(day + "/.x_file.bin", 1000);
