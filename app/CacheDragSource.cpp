@@ -35,6 +35,8 @@ struct CacheDragSource::Drag {
     bool failuresReported = false;
     /// A direct save has been queued for this drag.
     bool directSaved = false;
+    /// Its answer, once its copies are done: "S" when any was made, else "E".
+    QByteArray directSaveAnswer;
     /// The drag ended on a target that took it.
     bool accepted = false;
     /// The drag's data is gone: no target can ask for anything any more.
@@ -254,24 +256,41 @@ QByteArray CacheDragSource::directSave(const std::shared_ptr<Drag> &drag) {
     if (!folder)
         return QByteArrayLiteral("E");
     // A target asking twice for the same drop gets the same answer, not a second set of copies.
-    if (drag->directSaved)
-        return QByteArrayLiteral("S");
-    drag->directSaved = true;
-    auto job = CacheRecovery::dropItems(drag->rows, folder->toStdString(), _service.control(), nullptr);
-    QPointer<CacheDragSource> self(this);
-    _service.runJob(job, [self, job, folder = *folder](JobEnd end) {
-        QStringList failures;
-        for (const ItemOutcome &item : job->items())
-            failures.append(CacheRecoverer::failureLines(item));
-        if (end == JobEnd::NotStarted)
-            failures.append(tr("The items could not be copied to %1.").arg(folder));
-        if (!self)
-            return;
-        if (!failures.isEmpty())
-            self->reportFailures(failures);
-        emit self->directSaveFinished(folder, failures);
-    });
-    return QByteArrayLiteral("S");
+    if (!drag->directSaved) {
+        drag->directSaved = true;
+        auto job = CacheRecovery::dropItems(drag->rows, folder->toStdString(), _service.control(), nullptr);
+        QPointer<CacheDragSource> self(this);
+        _service.runJob(job, [self, drag, job, folder = *folder](JobEnd end) {
+            QStringList failures;
+            bool anyCopied = false;
+            for (const ItemOutcome &item : job->items()) {
+                anyCopied = anyCopied || (item.status && !item.target.empty());
+                failures.append(CacheRecoverer::failureLines(item));
+            }
+            if (end == JobEnd::NotStarted)
+                failures.append(tr("The items could not be copied to %1.").arg(folder));
+            drag->directSaveAnswer = anyCopied ? QByteArrayLiteral("S") : QByteArrayLiteral("E");
+            if (!self)
+                return;
+            if (!failures.isEmpty())
+                // After the answer has gone out, not in the middle of the target's request.
+                QTimer::singleShot(0, self, [self, failures] {
+                    if (self)
+                        self->reportFailures(failures);
+                });
+            emit self->directSaveFinished(folder, failures);
+        });
+    }
+    // "S" says the files are there: the target shows them as it gets the answer. It waits for it
+    // meanwhile, and this thread goes on dispatching, since the job's end comes through the event
+    // loop (as for the list of copies).
+    if (drag->directSaveAnswer.isEmpty()) {
+        QEventLoop wait;
+        connect(this, &CacheDragSource::directSaveFinished, &wait, &QEventLoop::quit);
+        while (drag->directSaveAnswer.isEmpty())
+            wait.exec();
+    }
+    return drag->directSaveAnswer;
 }
 
 void CacheDragSource::retire(const std::shared_ptr<Drag> &drag) {

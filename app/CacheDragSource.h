@@ -9,8 +9,9 @@
 //   watcher going (a blocking wait would hold up the very queue the job waits in).
 // - on X (xcb), X Direct Save ("XdndDirectSave0", DirectSaveProperty.h): the target names the
 //   file to make; the rows are dropped by their own drop job into that file's folder, under
-//   free names of their own ("Report-2.pdf", "Pics-1"), and the answer is "S"; anything but a
-//   local file URI in an existing folder is answered "E".
+//   free names of their own ("Report-2.pdf", "Pics-1"), and the answer, given once that job has
+//   ended (held back as the list is), is "S" when anything was copied and "E" otherwise, as
+//   for anything but a local file URI in an existing folder.
 // The staging folder is removed when the drag was not accepted, or when its data is released
 // (on X, once the target has said it is done with the drop) without the list having been asked
 // for; otherwise at the next drag and when the program ends (the file manager copies from it
@@ -97,7 +98,8 @@ private:
 
     /// The list of copies of drag (waiting for them in a local event loop when not done).
     QByteArray uriList(const std::shared_ptr<Drag> &drag);
-    /// The answer to the direct-save request of drag: "S" or "E".
+    /// The answer to the direct-save request of drag, once its copies are done (waiting for
+    /// them in a local event loop): "S" or "E".
     QByteArray directSave(const std::shared_ptr<Drag> &drag);
     /// The data of drag is destroyed.
     void dataReleased(const std::shared_ptr<Drag> &drag);

@@ -316,6 +316,9 @@ void DragOutTest::directSaveCopiesUnderFreeNamesAndAnswersS() {
     QCOMPARE(window.written, QByteArray("Pics"));
     window.value = QUrl::fromLocalFile(QString::fromStdString(desktop + "/Pics")).toEncoded();
     QCOMPARE(data->data(QStringLiteral("XdndDirectSave0")), QByteArray("S"));
+    // "S" comes once the copies are there: a file manager shows the folder as it gets it.
+    QCOMPARE(saved.count(), 1);
+    QVERIFY(readAll(desktop + "/Report-2.pdf") == report);
     browser.source->endDrag(Qt::CopyAction);
     // The target may still ask for data until the drag's data is released.
     QVERIFY(sys::exists(browser.source->stagingPath().toStdString()));
@@ -411,6 +414,20 @@ void DragOutTest::rowsNoLongerInTheCacheAreNamedInTheRecoveryAlert() {
     QVERIFY(answerDialog(alertTitle, QStringLiteral("OK")));
     QCOMPARE(entriesOf(desktop), std::vector<std::string>{"kept.txt"});
     QCOMPARE(readAll(desktop + "/kept.txt"), std::string("kept"));
+    browser.source->endDrag(Qt::CopyAction);
+    data.reset();
+
+    // Nothing of the drop could be copied: the answer is "E", not a success.
+    QVERIFY(browser.select({"gone.txt"}));
+    data = browser.beginDrag();
+    QVERIFY(data);
+    browser.source->dragStarted();
+    window.value = QUrl::fromLocalFile(QString::fromStdString(desktop + "/gone.txt")).toEncoded();
+    QCOMPARE(data->data(QStringLiteral("XdndDirectSave0")), QByteArray("E"));
+    QCOMPARE(saved.count(), 2);
+    QVERIFY(waitForDialog(alertTitle, 10000));
+    QVERIFY(answerDialog(alertTitle, QStringLiteral("OK")));
+    QCOMPARE(entriesOf(desktop), std::vector<std::string>{"kept.txt"});
     browser.source->endDrag(Qt::CopyAction);
     data.reset();
 }
