@@ -17,6 +17,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <optional>
 #include <set>
 
 using namespace quillet;
@@ -57,7 +58,20 @@ protected:
         return folders.empty() ? std::string() : folders.back() + "/" + std::string(relative);
     }
 
+    /// A tmpfs of the given size at _dir/name holding an empty cache folder, and a trash folder
+    /// when asked; nothing where this machine does not let the test mount.
+    std::optional<std::string> volumeWithCache(const std::string &name, const std::string &size, bool withTrash) {
+        auto volume = _mounts.mount(_dir / name, size);
+        if (!volume)
+            return std::nullopt;
+        for (const char *folder : {".TrashCacheFolder", "Trash"})
+            if ((folder[0] == '.' || withTrash) && ::mkdir((*volume + "/" + folder).c_str(), 0700) != 0)
+                return std::nullopt;
+        return volume;
+    }
+
     TestDir _dir;
+    quillet::test::TmpfsMounts _mounts; // unmounted before _dir goes
 };
 
 time_t modificationSecond(const std::string &path) {
@@ -229,12 +243,10 @@ TEST(ScrambleFolderHierarchy, hidesEveryItemOnceAndNeverReplaces) {
 }
 
 TEST_F(CacheCopierTest, freePercentageCountsTheFileItself) {
-    std::string volume = _dir / "volume";
-    quillet::test::TmpfsMount mount(volume, "10m");
-    if (!mount.mounted())
+    auto mounted = volumeWithCache("volume", "10m", true);
+    if (!mounted)
         GTEST_SKIP() << "mounting a tmpfs is not permitted here";
-    ASSERT_EQ(::mkdir((volume + "/Trash").c_str(), 0700), 0);
-    ASSERT_EQ(::mkdir((volume + "/.TrashCacheFolder").c_str(), 0700), 0);
+    const std::string volume = *mounted;
     auto fill = [&](const std::string &path, size_t bytes) {
         std::string data(bytes, 'f');
         FILE *out = std::fopen(path.c_str(), "w");
@@ -255,12 +267,10 @@ TEST_F(CacheCopierTest, freePercentageCountsTheFileItself) {
 // Within one scan the volume's figures are read once in a while: what the scan archived meanwhile
 // must still count, and figures gone stale must never refuse an item that fits by now.
 TEST_F(CacheCopierTest, freeSpaceWithinAScanCountsWhatItArchivedAndRefusesOnlyOnFreshFigures) {
-    std::string volume = _dir / "volume";
-    quillet::test::TmpfsMount mount(volume, "10m");
-    if (!mount.mounted())
+    auto mounted = volumeWithCache("volume", "10m", true);
+    if (!mounted)
         GTEST_SKIP() << "mounting a tmpfs is not permitted here";
-    ASSERT_EQ(::mkdir((volume + "/Trash").c_str(), 0700), 0);
-    ASSERT_EQ(::mkdir((volume + "/.TrashCacheFolder").c_str(), 0700), 0);
+    const std::string volume = *mounted;
     ASSERT_TRUE(sys::writeFileAtomically(volume + "/filler", std::string(1536 << 10, 'f')).ok());
     for (const char *name : {"a", "b", "c"})
         ASSERT_TRUE(sys::writeFileAtomically(volume + "/Trash/" + name, std::string(1 << 20, 't')).ok());
@@ -282,11 +292,10 @@ TEST_F(CacheCopierTest, freeSpaceWithinAScanCountsWhatItArchivedAndRefusesOnlyOn
 // A folder copy that cannot be written (the volume fills) is not archived and leaves nothing in
 // view: no partial folder under an item's name, and no date folder made for it.
 TEST_F(CacheCopierTest, folderThatCannotBeWrittenWhollyLeavesNothingInTheCache) {
-    std::string volume = _dir / "small";
-    quillet::test::TmpfsMount mount(volume, "1m");
-    if (!mount.mounted())
+    auto mounted = volumeWithCache("small", "1m", false);
+    if (!mounted)
         GTEST_SKIP() << "mounting a tmpfs is not permitted here";
-    ASSERT_EQ(::mkdir((volume + "/.TrashCacheFolder").c_str(), 0700), 0);
+    const std::string volume = *mounted;
     _dir.writeFile("Trash/Album/small", "fits");
     _dir.writeFile("Trash/Album/large", std::string(2 << 20, 'L'));
     CacheCopier onVolume(volume + "/.TrashCacheFolder/", CacheMode::Copy, 0);
@@ -336,11 +345,10 @@ TEST_F(CacheCopierTest, unreadablePartsOfAFolderAreLeftOutNamedAndTheRestArchive
 // Move mode with the trash on another file system than the cache: a rename cannot cross, so the
 // entry is copied and removed once its copy is whole; nothing is lost on the way.
 TEST_F(CacheCopierTest, moveModeAcrossFileSystemsCopiesThenRemoves) {
-    std::string volume = _dir / "other";
-    quillet::test::TmpfsMount mount(volume, "8m");
-    if (!mount.mounted())
+    auto mounted = volumeWithCache("other", "8m", false);
+    if (!mounted)
         GTEST_SKIP() << "mounting a tmpfs is not permitted here";
-    ASSERT_EQ(::mkdir((volume + "/.TrashCacheFolder").c_str(), 0700), 0);
+    const std::string volume = *mounted;
     _dir.writeFile("Trash/file.txt", "a file");
     _dir.writeFile("Trash/Folder/inner/deep.txt", "deep");
     CacheCopier onVolume(volume + "/.TrashCacheFolder/", CacheMode::Move, 0);
@@ -358,12 +366,10 @@ TEST_F(CacheCopierTest, moveModeAcrossFileSystemsCopiesThenRemoves) {
 // The free-space minimum counts what a folder holds: a folder that would take the volume below
 // it is refused, however small its own entry is.
 TEST_F(CacheCopierTest, freeSpaceMinimumCountsWhatAFolderHolds) {
-    std::string volume = _dir / "tight";
-    quillet::test::TmpfsMount mount(volume, "10m");
-    if (!mount.mounted())
+    auto mounted = volumeWithCache("tight", "10m", true);
+    if (!mounted)
         GTEST_SKIP() << "mounting a tmpfs is not permitted here";
-    ASSERT_EQ(::mkdir((volume + "/.TrashCacheFolder").c_str(), 0700), 0);
-    ASSERT_EQ(::mkdir((volume + "/Trash").c_str(), 0700), 0);
+    const std::string volume = *mounted;
     auto fill = [](const std::string &path, size_t bytes) { quillet::test::writeData(path, bytes); };
     fill(volume + "/filler", 4 << 20);
     fill(volume + "/Trash/Big/a", 2 << 20);
