@@ -260,7 +260,21 @@ QByteArray CacheDragSource::directSave(const std::shared_ptr<Drag> &drag) {
         drag->directSaved = true;
         auto job = CacheRecovery::dropItems(drag->rows, folder->toStdString(), _service.control(), nullptr);
         QPointer<CacheDragSource> self(this);
+        // The recovery's sheet, while the rows are copied into the folder dropped on.
+        if (_window) {
+            if (_dropSheet)
+                _dropSheet->close();
+            _dropSheet = CacheRecoverer::openProgressSheet(_window, CacheRecoverer::recoveringTitle());
+        }
+        auto progress = [self](double percent) {
+            if (self && self->_dropSheet)
+                self->_dropSheet->setValue(static_cast<int>(std::clamp(percent, 0.0, 100.0)));
+        };
         _service.runJob(job, [self, drag, job, folder = *folder](JobEnd end) {
+            if (self && self->_dropSheet) {
+                self->_dropSheet->close();
+                self->_dropSheet = nullptr;
+            }
             QStringList failures;
             bool anyCopied = false;
             for (const ItemOutcome &item : job->items()) {
@@ -279,7 +293,7 @@ QByteArray CacheDragSource::directSave(const std::shared_ptr<Drag> &drag) {
                         self->reportFailures(failures);
                 });
             emit self->directSaveFinished(folder, failures);
-        });
+        }, progress);
     }
     // "S" says the files are there: the target shows them as it gets the answer. It waits for it
     // meanwhile, and this thread goes on dispatching, since the job's end comes through the event

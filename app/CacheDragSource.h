@@ -11,7 +11,8 @@
 //   file to make; the rows are dropped by their own drop job into that file's folder, under
 //   free names of their own ("Report-2.pdf", "Pics-1"), and the answer, given once that job has
 //   ended (held back as the list is), is "S" when anything was copied and "E" otherwise, as
-//   for anything but a local file URI in an existing folder.
+//   for anything but a local file URI in an existing folder. The recovery's progress sheet is
+//   shown on the window meanwhile, and the main window reads its list again afterwards.
 // The staging folder is removed when the drag was not accepted, or when its data is released
 // (on X, once the target has said it is done with the drop) without the list having been asked
 // for; otherwise at the next drag and when the program ends (the file manager copies from it
@@ -27,6 +28,7 @@
 #include <QMimeData>
 #include <QObject>
 #include <QPointer>
+#include <QProgressDialog>
 #include <QStringList>
 #include <QUrl>
 
@@ -114,6 +116,8 @@ private:
     QPointer<QWidget> _window;
     std::unique_ptr<DirectSaveProperty> _property;
     std::shared_ptr<Drag> _current;
+    /// The progress sheet of the direct save being copied.
+    QPointer<QProgressDialog> _dropSheet;
     /// Drags whose staging folder waits for its copies before it goes.
     std::vector<std::shared_ptr<Drag>> _retiring;
 };

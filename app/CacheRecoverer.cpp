@@ -68,9 +68,8 @@ void CacheRecoverer::setRunning(bool running) {
     emit _main.browserTab()->outlineViewClicked(_main.browserTab()->outlineView->selectionModel()->hasSelection());
 }
 
-void CacheRecoverer::showProgressSheet(const QString &title) {
-    closeProgressSheet();
-    auto *sheet = new QProgressDialog(title, QString(), 0, 100, &_main);
+QProgressDialog *CacheRecoverer::openProgressSheet(QWidget *window, const QString &title) {
+    auto *sheet = new QProgressDialog(title, QString(), 0, 100, window);
     sheet->setAccessibleName(title);
     sheet->setWindowModality(Qt::WindowModal);
     sheet->setAttribute(Qt::WA_DeleteOnClose);
@@ -79,7 +78,14 @@ void CacheRecoverer::showProgressSheet(const QString &title) {
     sheet->setAutoReset(false);
     sheet->setValue(0);
     sheet->open();
-    _progress = sheet;
+    return sheet;
+}
+
+QString CacheRecoverer::recoveringTitle() { return tr("Recovering items…"); }
+
+void CacheRecoverer::showProgressSheet(const QString &title) {
+    closeProgressSheet();
+    _progress = openProgressSheet(&_main, title);
 }
 
 void CacheRecoverer::closeProgressSheet() {
@@ -134,7 +140,7 @@ void CacheRecoverer::recoverInto(const QString &destination) {
     // Workers post to nobody: the window follows the job as a whole.
     auto recovery = CacheRecovery::recoverItems(std::move(rows), destination.toStdString(), nullptr);
     setRunning(true);
-    showProgressSheet(tr("Recovering items…"));
+    showProgressSheet(recoveringTitle());
     auto failures = std::make_shared<QStringList>();
     auto *watcher = new JobWatcher(recovery, this);
     connect(watcher, &JobWatcher::progress, this, [this](double percent) {

@@ -38,6 +38,11 @@ public:
     /// The folder chooser shown now, if any.
     QFileDialog *folderSheet() const { return _chooser; }
 
+    /// A progress sheet on window titled title, open at 0 %: the recovery's, and a drop's.
+    static QProgressDialog *openProgressSheet(QWidget *window, const QString &title);
+    /// The title of the recovery's progress sheet.
+    static QString recoveringTitle();
+
     /// The texts of the recovery failure alert.
     static QString failureMessage();
     static QString failureInformative();

@@ -79,6 +79,8 @@ MainController::MainController(StartupOptions options, QWidget *parent)
     _recoverer = new CacheRecoverer(*this);
     _dragSource = new CacheDragSource(*_service, this, this);
     _browserTab->outlineView->setDragSource(_dragSource);
+    // Protection was paused for the drop and may have archived since: the list is read again.
+    connect(_dragSource, &CacheDragSource::directSaveFinished, _browserTab, [this] { _browserTab->refreshOutlineList(); });
     _update = new UpdatePresenter(*this);
     buildMenus();
 

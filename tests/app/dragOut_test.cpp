@@ -20,6 +20,7 @@
 #include "platform/RemoveTree.h"
 
 #include <QItemSelectionModel>
+#include <QProgressDialog>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -315,7 +316,16 @@ void DragOutTest::directSaveCopiesUnderFreeNamesAndAnswersS() {
     // The name proposed is the first row's visible name.
     QCOMPARE(window.written, QByteArray("Pics"));
     window.value = QUrl::fromLocalFile(QString::fromStdString(desktop + "/Pics")).toEncoded();
+    // The recovery's progress sheet is up while the rows are copied, and gone with the answer.
+    bool sheetSeen = false;
+    QTimer::singleShot(0, &browser.tab, [&] {
+        for (QProgressDialog *sheet : browser.tab.findChildren<QProgressDialog *>())
+            sheetSeen = sheetSeen || (sheet->isVisible() && sheet->accessibleName() == CacheRecoverer::recoveringTitle());
+    });
     QCOMPARE(data->data(QStringLiteral("XdndDirectSave0")), QByteArray("S"));
+    QVERIFY(sheetSeen);
+    for (QProgressDialog *sheet : browser.tab.findChildren<QProgressDialog *>())
+        QVERIFY(!sheet->isVisible());
     // "S" comes once the copies are there: a file manager shows the folder as it gets it.
     QCOMPARE(saved.count(), 1);
     QVERIFY(readAll(desktop + "/Report-2.pdf") == report);

@@ -8,6 +8,7 @@
 #include "ProtectionTestSupport.h"
 
 #include "BrowserTab.h"
+#include "CacheDragSource.h"
 #include "CacheModel.h"
 #include "CacheRecoverer.h"
 #include "MainTabView.h"
@@ -78,6 +79,7 @@ private slots:
     void recoversFilesAndFoldersThroughTheSheet();
     void aTakenNameEndsInTheFailureAlertNamingTheItem();
     void cancellingTheSheetChangesNothing();
+    void theListIsReadAgainAfterADirectSave();
     void putBackRestoresTheOriginalPathAndRefusesATakenOne();
 };
 
@@ -191,6 +193,22 @@ void RecoveryTest::cancellingTheSheetChangesNothing() {
     QVERIFY(!controller->cacheRecoverer().running());
     QVERIFY(!waitForDialog(QStringLiteral("Recovering items…"), 200));
     QVERIFY(!sys::exists(sys::homeFolder() + "/Rescue"));
+}
+
+void RecoveryTest::theListIsReadAgainAfterADirectSave() {
+    SKIP_WITHOUT_KEYRING();
+    const std::string date = dateFolderNow();
+    QVERIFY(writeFile(date + "/.x_a.txt", "cached"));
+    auto controller = controllerOnTheBrowserTab();
+    QVERIFY(controller);
+    BrowserTab &browser = *controller->browserTab();
+    QVERIFY(listShows(browser, 1));
+    // Archived while protection ran again after the drop: nothing else tells the window.
+    QVERIFY(writeFile(date + "/.x_b.txt", "archived meanwhile"));
+    QTest::qWait(1500);
+    QCOMPARE(browser.model()->rowCount(), 1);
+    emit controller->dragSource().directSaveFinished(QString::fromStdString(sys::homeFolder()), {});
+    QVERIFY(listShows(browser, 2));
 }
 
 void RecoveryTest::putBackRestoresTheOriginalPathAndRefusesATakenOne() {
