@@ -154,8 +154,9 @@ private:
         /// The same for the menu: the same daemons, Quillet and settings file.
         bool sameAs(const Look &other) const;
         /// Asks for the main thread even when nothing changed: an anomaly is timed there, and a
-        /// settings file changed within the last second may change again unseen.
-        bool wantsMainThread() const { return counts.anomalous() || !prefsStamp.settled(); }
+        /// settings file changed within the last second may change again unseen (no file: nothing
+        /// to settle).
+        bool wantsMainThread() const { return counts.anomalous() || (prefsSize >= 0 && !prefsStamp.settled()); }
     };
     /// Safe on any thread.
     Look takeLook();

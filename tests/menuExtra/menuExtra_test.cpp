@@ -214,6 +214,12 @@ void MenuExtraTest::idleRefreshLeavesTheMainThreadAloneAndSettingsChangesReachIt
     QVERIFY(PreferencesDomain(kQuilletDomain).setValue(prefs::kDisplayMenuExtra, PrefValue(0)));
     QVERIFY(apptest::waitUntil([&] { return !controller->mainAppPrefs().displayMenuExtra(); }, 5000));
     QVERIFY(controller->refreshesShown() > shown);
+    // No settings file at all: still nothing to do while nothing changes.
+    QVERIFY(sys::unlink(PreferencesDomain(kQuilletDomain).path()));
+    QTest::qWait(2500);
+    const int withoutFile = controller->refreshesShown();
+    QTest::qWait(3200);
+    QCOMPARE(controller->refreshesShown(), withoutFile);
 }
 
 void MenuExtraTest::quitStopsProtection() {
