@@ -36,6 +36,20 @@ void onJob(QObject *owner, std::function<void()> work, std::function<void()> don
     });
 }
 
+enum class TreeList { Build, Skip };
+
+/// Sets up a job's own tree as the view is; with TreeList::Skip it builds no root list of its
+/// own and reads only what it is asked for afterwards.
+void setUpTree(CacheTree &tree, ViewMode mode, unsigned hours, const SortDescriptor &sort,
+               const std::vector<std::string> &caches, TreeList list) {
+    if (list == TreeList::Skip)
+        tree.setBrowserTabSelected(false);
+    tree.setViewMode(mode);
+    tree.setAgeLimitHours(hours);
+    tree.sortDescriptorsDidChange({sort});
+    tree.setTrashesCachePath(caches);
+}
+
 QString fromUtf8(std::string_view text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
 
 bool isDateFolderRow(const BrowserItem &item) {
@@ -500,10 +514,7 @@ void CacheModel::startRootJob() {
             [rows, caches, mode, hours, sort] {
                 // A tree of the job's own: the listings and the stat of every entry happen here.
                 CacheTree tree;
-                tree.setViewMode(mode);
-                tree.setAgeLimitHours(hours);
-                tree.sortDescriptorsDidChange({sort});
-                tree.setTrashesCachePath(caches);
+                setUpTree(tree, mode, hours, sort, caches, TreeList::Build);
                 *rows = tree.rootRows();
             },
             [this, rows, generation] {
@@ -541,11 +552,7 @@ void CacheModel::startListingPreview(uint64_t generation) {
         [listed, caches, mode, hours, sort] {
             CacheTree tree;
             // Nothing is read but the listings: the tree never builds a root list of its own.
-            tree.setBrowserTabSelected(false);
-            tree.setViewMode(mode);
-            tree.setAgeLimitHours(hours);
-            tree.sortDescriptorsDidChange({sort});
-            tree.setTrashesCachePath(caches);
+            setUpTree(tree, mode, hours, sort, caches, TreeList::Skip);
             *listed = tree.listedRootRows();
         },
         [this, listed, generation] {
@@ -568,11 +575,7 @@ void CacheModel::startFlatPreview(uint64_t generation, std::function<void()> the
         this,
         [preview, caches, hours, sort] {
             CacheTree tree;
-            tree.setBrowserTabSelected(false);
-            tree.setViewMode(ViewMode::Flat);
-            tree.setAgeLimitHours(hours);
-            tree.sortDescriptorsDidChange({sort});
-            tree.setTrashesCachePath(caches);
+            setUpTree(tree, ViewMode::Flat, hours, sort, caches, TreeList::Skip);
             *preview = tree.flatPreviewRows(kFlatPreviewRows);
         },
         [this, preview, generation, then = std::move(then)] {
