@@ -127,6 +127,7 @@ bool ZRMenuExtra::lookedFor(std::string_view command) {
     return false;
 }
 
+
 std::vector<sys::ProcessEntry> ZRMenuExtra::processTable() {
     // Only the programs the companion looks for, and names read again only for new processes:
     // reading every process's status each second would cost more than the rest of the refresh.
@@ -270,10 +271,20 @@ bool ZRMenuExtra::Look::sameAs(const Look &other) const {
            prefsSize == other.prefsSize;
 }
 
-ZRMenuExtra::Look ZRMenuExtra::takeLook() {
+ZRMenuExtra::Look ZRMenuExtra::takeLook(std::optional<std::vector<int>> *ends) {
     // One look at the process table serves the whole refresh.
     Look look;
-    for (const sys::ProcessEntry &entry : processTable()) {
+    std::vector<sys::ProcessEntry> table;
+    if (!ends || _options.processTable) {
+        table = processTable();
+        if (ends)
+            *ends = std::nullopt; // a table of the caller's: nothing tells when its processes end
+    } else {
+        const std::lock_guard<std::mutex> lock(_lookLock);
+        table = _processWatch.read();
+        *ends = _processWatch.endDescriptors();
+    }
+    for (const sys::ProcessEntry &entry : table) {
         if (sys::matchesProgram(entry.command, kProtectionDaemonName))
             ++look.counts.protection;
         else if (sys::matchesProgram(entry.command, kCacheManagerDaemonName))
@@ -291,14 +302,67 @@ ZRMenuExtra::Look ZRMenuExtra::takeLook() {
     return look;
 }
 
+bool ZRMenuExtra::watchChanges(sys::ChangeWatch &changes) const {
+    bool all = changes.watchFile(_domain.path());
+    for (const char *daemon : {kProtectionDaemonName, kCacheManagerDaemonName, kMountDaemonName})
+        all = changes.watchStarts(sys::joinPath(_options.daemonFolder, daemon)) && all;
+    // Without Quillet installed beside the companion there is no start of it to see: looks at
+    // the quiet pace find one started from elsewhere.
+    if (!_options.mainAppPath.empty() && sys::stat(_options.mainAppPath, sys::FollowLinks::Yes))
+        all = changes.watchStarts(_options.mainAppPath) && all;
+    return all;
+}
+
 void ZRMenuExtra::refreshLoop(std::stop_token stop) {
-    const auto interval = std::chrono::milliseconds(std::max(_options.refreshIntervalMs, 10));
-    while (_refreshWake.sleepFor(interval) && !stop.stop_requested()) {
-        const Look look = takeLook();
+    const auto tick = std::chrono::milliseconds(std::max(_options.refreshIntervalMs, 10));
+    const auto quiet = std::max(tick, std::chrono::milliseconds(_options.quietRefreshIntervalMs));
+    // Each wake-up of this thread costs more than the look it takes, so while nothing moves it
+    // sleeps until something it could see changes: a daemon or Quillet starting (an exec opens
+    // the program's file), one of them ending (its pidfd), the settings file written. For a few
+    // looks after a change it looks every tick again: a program seen at its exec may not carry
+    // its name yet, and a start or stop moves more than one process. Whatever it cannot watch
+    // (no inotify, no pidfds, a table of the caller's) keeps it at the tick.
+    constexpr int kLooksAfterChange = 3;
+    sys::ChangeWatch changes;
+    bool watching = false;
+    int looksAtTick = kLooksAfterChange;
+    int fruitlessWakes = 0;
+    std::vector<int> watched;
+    for (;;) {
+        const bool quietLook = watching && looksAtTick == 0;
+        const auto woken = _refreshWake.sleepWatching(quietLook ? quiet : tick, watched);
+        if (woken == sys::Wakeup::Woken::ByWake || stop.stop_requested())
+            return;
+        bool changed = false;
+        if (woken == sys::Wakeup::Woken::ByWatched) {
+            changed = changes.drain();
+            looksAtTick = kLooksAfterChange;
+        } else if (looksAtTick > 0) {
+            --looksAtTick;
+        }
+        std::optional<std::vector<int>> ends;
+        const Look look = takeLook(&ends);
+        ++_looksTaken;
         bool shown = false;
         {
             const std::lock_guard<std::mutex> lock(_lookLock);
             shown = _appliedLook && _appliedLook->sameAs(look);
+        }
+        if (!shown)
+            looksAtTick = kLooksAfterChange;
+        // A descriptor that stays readable while nothing changes would wake the thread at once,
+        // again and again: after a few such wakes it goes back to looking every tick.
+        fruitlessWakes = woken == sys::Wakeup::Woken::ByWatched && !changed && shown ? fruitlessWakes + 1 : 0;
+        const bool canWatch = changes.active() && ends && fruitlessWakes < 3;
+        // The watches are set up again at every quiet look: a program replaced by an upgrade is
+        // a new file.
+        if (canWatch && (!watching || quietLook || changed))
+            watching = watchChanges(changes);
+        watching = watching && canWatch && !look.wantsMainThread();
+        watched.clear();
+        if (watching) {
+            watched.push_back(changes.descriptor());
+            watched.insert(watched.end(), ends->begin(), ends->end());
         }
         if (shown && !look.wantsMainThread())
             continue;

@@ -7,13 +7,17 @@
 //
 // The menu and the icon live on the main thread, which never waits: starting and stopping run
 // as jobs on ProtectionService's queue, the update check on a job of its own, and the pauses
-// (3 s before resuming, 10 s before an anomaly is reported) are timers. The one-second refresh
-// runs on a thread of its own: each second it reads the process table once and the settings
-// file's status, and wakes the main thread only when what it sees differs from what the menu
-// shows. An idle companion then costs one small wake-up a second, not a pass of the event loop.
+// (3 s before resuming, 10 s before an anomaly is reported) are timers. The refresh runs on a
+// thread of its own: at each look it reads the process table once and the settings file's
+// status, and wakes the main thread only when what it sees differs from what the menu shows.
+// Between looks it sleeps until a daemon or Quillet starts or ends or the settings file is
+// written, looking every second for a few looks after each change and every ten seconds
+// otherwise, and every second wherever it cannot watch (refreshLoop). An idle companion then
+// wakes a few times a minute, never its event loop.
 
 #include "jobs/UpdateCheck.h"
 #include "control/DaemonControl.h"
+#include "platform/ChangeWatch.h"
 #include "platform/FolderStamp.h"
 #include "platform/ProcessTable.h"
 #include "platform/Wakeup.h"
@@ -22,6 +26,7 @@
 
 #include <QObject>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -70,6 +75,11 @@ struct MenuExtraOptions {
     int updateIntervalMs = 3 * 3600 * 1000;
     /// Between two looks of the refresh.
     int refreshIntervalMs = 1000;
+    /// Between two looks while the refresh is woken by every change it could see (the starts of
+    /// the daemons and Quillet, their ends, the settings file) and nothing moved lately; looks
+    /// at this pace see the rest (a program of that name elsewhere). Never shorter than
+    /// refreshIntervalMs.
+    int quietRefreshIntervalMs = 10000;
     /// The page the update check reads (QUILLET_UPDATE_URL overrides the configured one).
     UpdateCheck::Request updateRequest;
     /// This process is the companion program (not a test of its controller): another companion
@@ -100,7 +110,7 @@ public:
     /// One refresh, at once, on this thread (the refresh thread does the same each second and
     /// hands what changed over to the main thread).
     void timerMethod();
-    /// Ends the one-second refresh (the benchmark times timerMethod alone).
+    /// Ends the refresh thread (the benchmark times timerMethod alone).
     void stopRefresh();
     /// Acts on the menu item of that tag; any other tag does nothing.
     void menuAction(int tag);
@@ -122,6 +132,8 @@ public:
     /// How many refreshes reached the menu, counting those run at once (timerMethod): an idle
     /// refresh that found nothing new does not.
     int refreshesShown() const { return _refreshesShown; }
+    /// How many looks the refresh thread took.
+    int looksTaken() const { return _looksTaken.load(); }
     /// The settings as last read, defaults completed.
     const SettingsMirror &mainAppPrefs() const { return _mainAppPrefs; }
     /// An update check is under way.
@@ -158,8 +170,12 @@ private:
         /// to settle).
         bool wantsMainThread() const { return counts.anomalous() || (prefsSize >= 0 && !prefsStamp.settled()); }
     };
-    /// Safe on any thread.
-    Look takeLook();
+    /// Safe on any thread. With ends, also the descriptors that a watched process's end makes
+    /// readable (nothing when some end would go unseen).
+    Look takeLook(std::optional<std::vector<int>> *ends = nullptr);
+    /// Sets up what wakes a quiet refresh: the starts of the programs looked for and the
+    /// settings file; false when one of them cannot be watched.
+    bool watchChanges(sys::ChangeWatch &changes) const;
     /// Shows a look in the menu and the icon (main thread).
     void applyLook(const Look &look);
     void refreshLoop(std::stop_token stop);
@@ -211,7 +227,8 @@ private:
     bool _busy = false;
     int64_t _anomalySince = -1;
     int _refreshesShown = 0;
-    /// The one-second refresh; stopped and joined first when the companion goes.
+    std::atomic<int> _looksTaken{0};
+    /// The refresh thread; stopped and joined first when the companion goes.
     sys::Wakeup _refreshWake;
     std::jthread _refresh;
 };

@@ -305,6 +305,17 @@ std::optional<ProcessWatch::Found> ProcessWatch::confirm(pid_t pid, std::vector<
     return found;
 }
 
+std::optional<std::vector<int>> ProcessWatch::endDescriptors() const {
+    std::vector<int> descriptors;
+    descriptors.reserve(_found.size());
+    for (const Found &found : _found) {
+        if (!found.process.valid())
+            return std::nullopt;
+        descriptors.push_back(found.process.get());
+    }
+    return descriptors;
+}
+
 std::vector<ProcessEntry> ProcessWatch::read() {
     std::vector<ProcessEntry> table;
     if (!_proc)

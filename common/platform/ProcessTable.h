@@ -58,6 +58,10 @@ public:
     std::vector<ProcessEntry> read();
     /// Whether the last read listed /proc (rather than looking at the new numbers only).
     bool listedLastTime() const { return _listedLastTime; }
+    /// Descriptors that become readable when a process the last read found ends (pidfds), for
+    /// a poll that waits for that; nothing when one of those processes has none (Linux before
+    /// 5.3), since then an end would go unseen.
+    std::optional<std::vector<int>> endDescriptors() const;
 
 private:
     struct Known {

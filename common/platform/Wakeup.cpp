@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <vector>
 
 namespace quillet::sys {
 
@@ -17,27 +18,36 @@ Wakeup::Wakeup() {
         _event = Fd(fd);
 }
 
-bool Wakeup::sleepFor(std::chrono::milliseconds timeout) {
+bool Wakeup::sleepFor(std::chrono::milliseconds timeout) { return sleepWatching(timeout, {}) != Woken::ByWake; }
+
+Wakeup::Woken Wakeup::sleepWatching(std::chrono::milliseconds timeout, std::span<const int> watched) {
     const auto millis = std::max<int64_t>(timeout.count(), 0);
     struct timespec span {
         static_cast<time_t>(millis / 1000), static_cast<long>(millis % 1000) * 1000000L
     };
-    if (!_event.valid()) {
+    std::vector<struct pollfd> descriptors;
+    descriptors.reserve(watched.size() + 1);
+    if (_event.valid())
+        descriptors.push_back({_event.get(), POLLIN, 0});
+    for (const int fd : watched)
+        descriptors.push_back({fd, POLLIN, 0});
+    if (descriptors.empty()) {
         while (::nanosleep(&span, &span) != 0 && errno == EINTR) {
         }
-        return true;
+        return Woken::TimedOut;
     }
-    struct pollfd watched {
-        _event.get(), POLLIN, 0
-    };
     for (;;) {
-        const int ready = ::ppoll(&watched, 1, &span, nullptr);
+        const int ready = ::ppoll(descriptors.data(), descriptors.size(), &span, nullptr);
         if (ready == 0)
-            return true;
-        if (ready > 0)
-            return false; // woken: the event stays set, so every later sleep ends at once too
+            return Woken::TimedOut;
+        if (ready > 0) {
+            // The event stays set once woken, so every later sleep ends at once too.
+            if (_event.valid() && descriptors.front().revents != 0)
+                return Woken::ByWake;
+            return Woken::ByWatched;
+        }
         if (errno != EINTR)
-            return true;
+            return Woken::TimedOut;
     }
 }
 

@@ -38,10 +38,13 @@ namespace {
 class NamedProcess {
 public:
     NamedProcess(const test::TestDir &dir, const std::string &name) {
+        // A copy made before is run again as it is: a watch of its file stays on it.
         const std::string path = dir / name;
-        auto copied = sys::readFile("/bin/sleep", 4 * 1024 * 1024);
-        if (!copied || !sys::writeFileAtomically(path, *copied, 0755))
-            return;
+        if (!sys::stat(path, sys::FollowLinks::No)) {
+            auto copied = sys::readFile("/bin/sleep", 4 * 1024 * 1024);
+            if (!copied || !sys::writeFileAtomically(path, *copied, 0755))
+                return;
+        }
         auto child = sys::spawnChild(path, {"600"});
         if (child)
             _pid = *child;
@@ -90,6 +93,7 @@ private slots:
     void menuFollowsRealDaemonsAndStartsAndStops();
     void menuLeavesProtectionToRunningQuillet();
     void idleRefreshLeavesTheMainThreadAloneAndSettingsChangesReachIt();
+    void quietRefreshSleepsUntilAProgramStartsOrEndsOrTheSettingsChange();
     void quitStopsProtection();
     void resumesOnlyAfterARestartWithProtectionOn_data();
     void resumesOnlyAfterARestartWithProtectionOn();
@@ -220,6 +224,37 @@ void MenuExtraTest::idleRefreshLeavesTheMainThreadAloneAndSettingsChangesReachIt
     const int withoutFile = controller->refreshesShown();
     QTest::qWait(3200);
     QCOMPARE(controller->refreshesShown(), withoutFile);
+}
+
+void MenuExtraTest::quietRefreshSleepsUntilAProgramStartsOrEndsOrTheSettingsChange() {
+    QVERIFY(PreferencesDomain(kQuilletDomain).setValue(prefs::kDisplayMenuExtra, PrefValue(1)));
+    // The kernel's table (the test runs alone), so that ends are watched, and a quiet pace that
+    // no case waits for: only a change it was woken by explains a prompt look.
+    MenuExtraOptions quiet = options();
+    quiet.processTable = nullptr;
+    quiet.refreshIntervalMs = 100;
+    quiet.quietRefreshIntervalMs = 600000;
+    quiet.mainAppPath = *_dir / "Quillet";
+    {
+        NamedProcess copy(*_dir, "Quillet"); // leaves the program's file for the watch
+    }
+    auto controller = makeController(quiet);
+    QVERIFY(controller->awakeFromNib());
+    QVERIFY(apptest::waitUntil([&] { return controller->looksTaken() >= 5; }, 5000));
+    QTest::qWait(1500); // past the settings file's settling second
+    const int looks = controller->looksTaken();
+    QTest::qWait(1500);
+    QVERIFY2(controller->looksTaken() <= looks + 1, "the refresh kept looking while nothing changed");
+    QVERIFY(!controller->isQLLaunched());
+    {
+        NamedProcess quillet(*_dir, "Quillet");
+        QVERIFY(quillet.started());
+        QVERIFY(apptest::waitUntil([&] { return controller->isQLLaunched(); }, 3000));
+        QTest::qWait(1000);
+    }
+    QVERIFY(apptest::waitUntil([&] { return !controller->isQLLaunched(); }, 3000));
+    QVERIFY(PreferencesDomain(kQuilletDomain).setValue(prefs::kDisplayMenuExtra, PrefValue(0)));
+    QVERIFY(apptest::waitUntil([&] { return !controller->mainAppPrefs().displayMenuExtra(); }, 3000));
 }
 
 void MenuExtraTest::quitStopsProtection() {

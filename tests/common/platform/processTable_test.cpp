@@ -1,5 +1,7 @@
 #include "platform/Process.h"
 #include "platform/ProcessTable.h"
+#include "platform/ChangeWatch.h"
+#include "platform/Wakeup.h"
 
 #include "ChildProcess.h"
 #include "OtherAccount.h"
@@ -340,6 +342,69 @@ TEST(ProcessTable, aWatchLeavesThreadsOut) {
     EXPECT_EQ(std::count(found.begin(), found.end(), ::getpid()), 3);
     for (pid_t thread : threadIds)
         EXPECT_EQ(std::count(found.begin(), found.end(), thread), 0) << "a thread's number was reported as a process";
+}
+
+// What lets a refresh sleep until something it looks at changes: the end of a process a watch
+// found, the start of a program, the write of a file; and a wake from another thread.
+TEST(ProcessTable, aSleepEndsWhenAWatchedProcessEndsAProgramStartsOrAFileIsWritten) {
+    using Woken = quillet::sys::Wakeup::Woken;
+    using std::chrono::milliseconds;
+    TestDir dir;
+    quillet::sys::Wakeup wakeup;
+    EXPECT_EQ(wakeup.sleepWatching(milliseconds(20), {}), Woken::TimedOut);
+
+    // The end of a process found by the last read.
+    quillet::sys::ProcessWatch watch([](std::string_view command) { return command == "sleep"; }, 1000000);
+    auto child = quillet::sys::spawnChild("/bin/sleep", {"30"});
+    ASSERT_TRUE(child.ok());
+    ASSERT_TRUE(quillet::test::waitFor([&] { return quillet::sys::isRunning(*child, "sleep"); }));
+    (void)watch.read();
+    auto ends = watch.endDescriptors();
+    ASSERT_TRUE(ends.has_value()) << "this kernel gives no pidfds";
+    ASSERT_FALSE(ends->empty());
+    EXPECT_EQ(wakeup.sleepWatching(milliseconds(50), *ends), Woken::TimedOut) << "every process still runs";
+    (void)quillet::sys::sendSignal(*child, SIGKILL);
+    EXPECT_EQ(wakeup.sleepWatching(milliseconds(10000), *ends), Woken::ByWatched);
+    (void)quillet::sys::waitChild(*child, 5000);
+
+    // The start of a program, and only of that one.
+    quillet::sys::ChangeWatch changes;
+    ASSERT_TRUE(changes.active());
+    const std::string program = dir / "watched-program";
+    auto copied = quillet::sys::readFile("/bin/true", 4 * 1024 * 1024);
+    ASSERT_TRUE(copied.ok());
+    ASSERT_TRUE(quillet::sys::writeFileAtomically(program, *copied, 0755));
+    ASSERT_TRUE(changes.watchStarts(program));
+    EXPECT_FALSE(changes.watchStarts(dir / "no-such-program"));
+    const std::vector<int> inotify{changes.descriptor()};
+    auto other = quillet::sys::spawnChild("/bin/true", {});
+    ASSERT_TRUE(other.ok());
+    (void)quillet::sys::waitChild(*other, 5000);
+    EXPECT_EQ(wakeup.sleepWatching(milliseconds(50), inotify), Woken::TimedOut) << "another program woke the sleep";
+    auto started = quillet::sys::spawnChild(program, {});
+    ASSERT_TRUE(started.ok());
+    EXPECT_EQ(wakeup.sleepWatching(milliseconds(10000), inotify), Woken::ByWatched);
+    EXPECT_TRUE(changes.drain());
+    (void)quillet::sys::waitChild(*started, 5000);
+    (void)changes.drain();
+
+    // A file of a folder: its replacement by rename counts, a neighbour's write does not.
+    const std::string settings = dir / "settings.plist";
+    ASSERT_TRUE(changes.watchFile(settings));
+    ASSERT_TRUE(quillet::sys::writeFileAtomically(dir / "neighbour.txt", "x", 0644));
+    EXPECT_EQ(wakeup.sleepWatching(milliseconds(10000), inotify), Woken::ByWatched);
+    EXPECT_FALSE(changes.drain()) << "a neighbour's write counted as the file's";
+    ASSERT_TRUE(quillet::sys::writeFileAtomically(settings, "<plist/>", 0600));
+    EXPECT_EQ(wakeup.sleepWatching(milliseconds(10000), inotify), Woken::ByWatched);
+    EXPECT_TRUE(changes.drain());
+    EXPECT_FALSE(changes.drain()) << "nothing left once drained";
+
+    // A wake from another thread wins over what is watched, and stays set.
+    std::thread waker([&] { wakeup.wake(); });
+    waker.join();
+    ASSERT_TRUE(quillet::sys::writeFileAtomically(settings, "<plist></plist>", 0600));
+    EXPECT_EQ(wakeup.sleepWatching(milliseconds(10000), inotify), Woken::ByWake);
+    EXPECT_FALSE(wakeup.sleepFor(milliseconds(10000)));
 }
 
 TEST(ProcessTable, theLastCreatedProcessIsTheLastFieldOfLoadavg) {
