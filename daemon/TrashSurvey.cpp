@@ -403,10 +403,12 @@ void TrashSurvey::surveyloop() {
         if (mode == CacheMode::Copy) {
             // The count alone misses an entry that arrived while another left; a change of the
             // folder itself, or an arrival reported by the watch, is looked at as well.
-            scan = count != 0 && (count != previous || arrivalSeen || trashFolderChangedSinceScan());
+            scan = count != 0 && (count != previous || arrivalSeen || _scanAfterBurst || trashFolderChangedSinceScan());
         } else if (mode == CacheMode::Move) {
             scan = count != 0;
         }
+        // Asked for once: taken now, or not needed (nothing left in the trash).
+        _scanAfterBurst = false;
         if (scan && trash) {
             _scannedStamp = _countedStamp;
             arrivalSeen = false;
@@ -440,7 +442,7 @@ void TrashSurvey::surveyloop() {
             _watchingTrash = false;
             awaitTrashFolder();
         } else {
-            arrivalSeen = watch->wait(loopMillis, sys::StopSignal::waitMask()) || arrivalSeen;
+            arrivalSeen = watch->wait(_scanAfterBurst ? 0 : loopMillis, sys::StopSignal::waitMask()) || arrivalSeen;
         }
         if (stopRequested() || _exitStatus)
             return;
@@ -451,12 +453,18 @@ void TrashSurvey::surveyloop() {
 bool TrashSurvey::scanTrashFolder(int trashFd) {
     const std::string &trashFolder = _arguments.trashFolder;
     // The names are taken first: entries are moved out of the folder while it is walked.
-    auto listed = sys::entryNames(trashFd, sys::EntryOrder::AsListed);
+    auto listed = sys::listedEntries(trashFd);
     if (!listed) {
         die(listed.status());
         return false;
     }
-    const std::vector<std::string> names = std::move(*listed);
+    const std::vector<sys::ListedEntry> entries = std::move(*listed);
+    // A scan that follows one of the same burst passes by what the burst has seen already: in
+    // a burst of thousands of files each scan would otherwise read the status of every entry
+    // the scans before it archived.
+    const bool copyMode = _arguments.cacheMode == CacheMode::Copy;
+    if (!_unflushed)
+        _burstSeen.clear();
     bool archived = false;
     bool infoTaken = false; // trash information of copies an earlier run made
     std::unordered_set<ArchivedItemKey, ArchivedItemKeyHash> refused;
@@ -464,7 +472,8 @@ bool TrashSurvey::scanTrashFolder(int trashFd) {
     // enough, and a burst of small files does not pay one per entry.
     constexpr int64_t kStopLookMillis = 5;
     int64_t lastStopLook = sys::monotonicMillis();
-    for (const std::string &name : names) {
+    for (const sys::ListedEntry &listedEntry : entries) {
+        const std::string &name = listedEntry.name;
         if (const int64_t now = sys::monotonicMillis(); now - lastStopLook >= kStopLookMillis) {
             lastStopLook = now;
             if (stopRequested())
@@ -474,6 +483,12 @@ bool TrashSurvey::scanTrashFolder(int trashFd) {
             (void)sys::unlinkAt(trashFd, name);
             continue;
         }
+        if (copyMode) {
+            if (auto seen = _burstSeen.find(name); seen != _burstSeen.end() && seen->second == listedEntry.inode) {
+                _burstPassedBy = true;
+                continue;
+            }
+        }
         // The entry's own status, read once for its record and for its copy.
         auto entry = sys::statAt(trashFd, name, sys::FollowLinks::No);
         if (!entry)
@@ -482,8 +497,10 @@ bool TrashSurvey::scanTrashFolder(int trashFd) {
         if (!item)
             continue;
         if (isArchived(*item)) {
-            if (_arguments.cacheMode != CacheMode::Move)
+            if (_arguments.cacheMode != CacheMode::Move) {
+                _burstSeen.emplace(name, listedEntry.inode);
                 continue;
+            }
             // Already in the cache: in move mode the trash copy goes, but only while the
             // archived copy is really there (it may have been recovered and then emptied or
             // pruned since); otherwise the entry is archived again. A plain file removal, so a
@@ -512,6 +529,8 @@ bool TrashSurvey::scanTrashFolder(int trashFd) {
                                          _arguments.freePercentage)) {
             recordArchived(std::move(*item));
             archived = true;
+            if (copyMode)
+                _burstSeen.emplace(name, listedEntry.inode);
             if (auto info = trashInfoOf(name))
                 _archivedInfo[_copier.dateFolderName()].push_back({_copier.storedName(), *info, name + ".trashinfo"});
         } else if (!_copier.refusal().empty()) {
@@ -542,6 +561,10 @@ void TrashSurvey::flushArchived() {
     (void)sys::syncfsPath(_arguments.trashCacheFolder);
     _unflushed = false;
     dropMarkers();
+    // The burst is over: what its scans passed by is looked at once more, whole.
+    _burstSeen = {};
+    _scanAfterBurst = _scanAfterBurst || _burstPassedBy;
+    _burstPassedBy = false;
 }
 
 } // namespace quillet::daemon

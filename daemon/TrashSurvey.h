@@ -23,6 +23,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -130,6 +131,14 @@ private:
     /// Archived since the last flush of the cache's volume, and since when.
     bool _unflushed = false;
     time_t _unflushedSince = 0;
+    /// Copy mode, within a burst (scans that follow one another until the flush): the entries
+    /// the scans found archived or archived, by name with the inode number the listing gave,
+    /// which the next scan of the burst passes by without a stat.
+    std::unordered_map<std::string, ino_t> _burstSeen;
+    /// An entry was passed by that way: one whole scan follows the flush, which sees any entry
+    /// changed in place meanwhile.
+    bool _burstPassedBy = false;
+    bool _scanAfterBurst = false;
 
     // What the last count saw of the trash folder itself, and what the last scan saw.
     sys::FolderStamp _countedStamp;

@@ -176,7 +176,11 @@ bool exists(const std::string &path) {
     return ::fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-Status forEachEntry(FdRef folder, const std::function<bool(std::string_view, unsigned char)> &visit) {
+namespace {
+
+/// Calls visit with each entry of the open folder except "." and "..", in directory order,
+/// until it answers false; the descriptor's read position is rewound first.
+Status walkEntries(FdRef folder, const std::function<bool(const struct dirent &)> &visit) {
     const std::string_view shown = folder.path.empty() ? std::string_view("folder") : folder.path;
     // A private descriptor for the stream: fdopendir takes ownership of what it is given.
     int dupFd = ::fcntl(folder.fd, F_DUPFD_CLOEXEC, 0);
@@ -201,11 +205,28 @@ Status forEachEntry(FdRef folder, const std::function<bool(std::string_view, uns
         const char *name = entry->d_name;
         if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
             continue;
-        if (!visit(name, entry->d_type))
+        if (!visit(*entry))
             break;
     }
     ::closedir(dir);
     return status;
+}
+
+} // namespace
+
+Status forEachEntry(FdRef folder, const std::function<bool(std::string_view, unsigned char)> &visit) {
+    return walkEntries(folder, [&visit](const struct dirent &entry) { return visit(entry.d_name, entry.d_type); });
+}
+
+Result<std::vector<ListedEntry>> listedEntries(FdRef dir) {
+    std::vector<ListedEntry> entries;
+    Status listed = walkEntries(dir, [&entries](const struct dirent &entry) {
+        entries.push_back({entry.d_name, entry.d_ino});
+        return true;
+    });
+    if (!listed)
+        return listed;
+    return entries;
 }
 
 Result<std::vector<std::string>> entryNames(FdRef dir, EntryOrder order) {

@@ -136,6 +136,14 @@ struct DirEntry {
 Status forEachEntry(FdRef dir, const std::function<bool(std::string_view name, unsigned char type)> &visit);
 /// All entries of the folder at path except "." and "..", in directory order.
 Result<std::vector<DirEntry>> listDirectory(const std::string &path);
+/// One directory entry as listed, with the inode number the listing gives (which may differ
+/// from the one stat gives on some file systems: compare it only with another listing's).
+struct ListedEntry {
+    std::string name;
+    ino_t inode;
+};
+/// The open folder's entries except "." and "..", in directory order, read all at once.
+Result<std::vector<ListedEntry>> listedEntries(FdRef dir);
 /// The order entryNames gives: the file system's own, or ascending by bytes (so that a walk goes
 /// the same way every time: the oldest date folders first, a removal always alike).
 enum class EntryOrder { AsListed, Sorted };

@@ -1143,6 +1143,55 @@ TEST_F(QuilletdTest, SameNameWithinTheMinuteIsArchivedAtOnceUnderTheNextFreeName
     EXPECT_EQ(folders, std::vector<std::string>{dateFolder}) << "archived again after the restart";
 }
 
+TEST_F(QuilletdTest, AnEntryReplacedUnderItsNameDuringABurstIsArchivedToo) {
+    // The scans of a burst pass by the entries the burst has already seen: one replaced by
+    // another file under the same name meanwhile must still be archived, as must every file of
+    // the burst.
+    constexpr int kFiles = 10000;
+    const std::string stage = _home + "/stage";
+    ASSERT_TRUE(makeFolder(stage));
+    auto nameOf = [](int i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "b%05d.txt", i);
+        return std::string(name);
+    };
+    for (int i = 0; i < kFiles; ++i)
+        ASSERT_TRUE(writeBytes(stage + "/" + nameOf(i), "file " + std::to_string(i)));
+    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    ASSERT_NO_FATAL_FAILURE(waitUntilInterruptible());
+
+    // Trashed as fast as they can be: the daemon falls behind, and its scans follow one another.
+    std::thread trasher([&] {
+        for (int i = 0; i < kFiles; ++i)
+            (void)::rename((stage + "/" + nameOf(i)).c_str(), (_trash + nameOf(i)).c_str());
+    });
+    const bool firstArchived = !waitForCachedCopy(".x_" + nameOf(0)).empty();
+    // The first entry leaves the trash and another file takes its name while the burst goes on.
+    const bool replaced = firstArchived && ::rename((_trash + nameOf(0)).c_str(), (_home + "/restored").c_str()) == 0 &&
+                          writeBytes(stage + "/replacement", "the replacement, longer than the first") &&
+                          ::rename((stage + "/replacement").c_str(), (_trash + nameOf(0)).c_str()) == 0;
+    trasher.join();
+    ASSERT_TRUE(firstArchived) << daemonStderr();
+    ASSERT_TRUE(replaced) << std::strerror(errno);
+
+    auto replacementArchived = [&] {
+        for (const std::string &name : {std::string(".x_b00000.txt"), std::string(".x_b00000-1.txt")})
+            for (const std::string &copy : cachedCopies(name))
+                if (readFileText(copy) == "the replacement, longer than the first")
+                    return true;
+        return false;
+    };
+    EXPECT_TRUE(waitFor(replacementArchived)) << daemonStderr();
+    std::vector<int> missing;
+    EXPECT_TRUE(waitFor([&] {
+        missing.clear();
+        for (int i = 1; i < kFiles; ++i)
+            if (cachedCopies(".x_" + nameOf(i)).empty())
+                missing.push_back(i);
+        return missing.empty();
+    })) << missing.size() << " files of the burst not archived";
+}
+
 TEST_F(QuilletdTest, StartupWithTenThousandRecordsPrunesRecordsWhoseCopiesAreGone) {
     constexpr int kItems = 10000;
     // On a tmpfs when possible: ten thousand flushes of a disk would dominate the run. Without
