@@ -127,7 +127,6 @@ bool ZRMenuExtra::lookedFor(std::string_view command) {
     return false;
 }
 
-
 std::vector<sys::ProcessEntry> ZRMenuExtra::processTable() {
     // Only the programs the companion looks for, and names read again only for new processes:
     // reading every process's status each second would cost more than the rest of the refresh.
@@ -327,10 +326,13 @@ void ZRMenuExtra::refreshLoop(std::stop_token stop) {
     bool watching = false;
     int looksAtTick = kLooksAfterChange;
     int fruitlessWakes = 0;
+    bool watchStuck = false;
     std::vector<int> watched;
     for (;;) {
         const bool quietLook = watching && looksAtTick == 0;
+        const auto asleep = std::chrono::steady_clock::now();
         const auto woken = _refreshWake.sleepWatching(quietLook ? quiet : tick, watched);
+        const bool atOnce = std::chrono::steady_clock::now() - asleep < std::chrono::milliseconds(20);
         if (woken == sys::Wakeup::Woken::ByWake || stop.stop_requested())
             return;
         bool changed = false;
@@ -351,9 +353,10 @@ void ZRMenuExtra::refreshLoop(std::stop_token stop) {
         if (!shown)
             looksAtTick = kLooksAfterChange;
         // A descriptor that stays readable while nothing changes would wake the thread at once,
-        // again and again: after a few such wakes it goes back to looking every tick.
-        fruitlessWakes = woken == sys::Wakeup::Woken::ByWatched && !changed && shown ? fruitlessWakes + 1 : 0;
-        const bool canWatch = changes.active() && ends && fruitlessWakes < 3;
+        // again and again: after a few such wakes in a row it looks every tick from then on.
+        fruitlessWakes = woken == sys::Wakeup::Woken::ByWatched && atOnce && !changed && shown ? fruitlessWakes + 1 : 0;
+        watchStuck = watchStuck || fruitlessWakes >= 3;
+        const bool canWatch = changes.active() && ends && !watchStuck;
         // The watches are set up again at every quiet look: a program replaced by an upgrade is
         // a new file.
         if (canWatch && (!watching || quietLook || changed))
