@@ -453,12 +453,12 @@ void TrashSurvey::surveyloop() {
 bool TrashSurvey::scanTrashFolder(int trashFd) {
     const std::string &trashFolder = _arguments.trashFolder;
     // The names are taken first: entries are moved out of the folder while it is walked.
-    auto listed = sys::listedEntries(trashFd);
+    auto listed = sys::listDirectory(trashFd);
     if (!listed) {
         die(listed.status());
         return false;
     }
-    const std::vector<sys::ListedEntry> entries = std::move(*listed);
+    const std::vector<sys::DirEntry> entries = std::move(*listed);
     // A scan that follows one of the same burst passes by what the burst has seen already: in
     // a burst of thousands of files each scan would otherwise read the status of every entry
     // the scans before it archived.
@@ -472,7 +472,7 @@ bool TrashSurvey::scanTrashFolder(int trashFd) {
     // enough, and a burst of small files does not pay one per entry.
     constexpr int64_t kStopLookMillis = 5;
     int64_t lastStopLook = sys::monotonicMillis();
-    for (const sys::ListedEntry &listedEntry : entries) {
+    for (const sys::DirEntry &listedEntry : entries) {
         const std::string &name = listedEntry.name;
         if (const int64_t now = sys::monotonicMillis(); now - lastStopLook >= kStopLookMillis) {
             lastStopLook = now;
@@ -498,7 +498,8 @@ bool TrashSurvey::scanTrashFolder(int trashFd) {
             continue;
         if (isArchived(*item)) {
             if (_arguments.cacheMode != CacheMode::Move) {
-                _burstSeen.emplace(name, listedEntry.inode);
+                if (copyMode)
+                    _burstSeen.emplace(name, listedEntry.inode);
                 continue;
             }
             // Already in the cache: in move mode the trash copy goes, but only while the

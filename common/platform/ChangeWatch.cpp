@@ -13,7 +13,7 @@ namespace {
 
 constexpr uint32_t kFileEvents =
     IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE | IN_DELETE | IN_ATTRIB;
-constexpr uint32_t kFolderGone = IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT | IN_IGNORED;
+constexpr uint32_t kWatchGone = IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT | IN_IGNORED;
 
 } // namespace
 
@@ -72,7 +72,7 @@ bool ChangeWatch::drain() {
             auto watch = _watches.find(event.wd);
             if (watch == _watches.end())
                 continue;
-            if (event.mask & kFolderGone) {
+            if (event.mask & kWatchGone) {
                 changed = true;
                 if (event.mask & IN_IGNORED)
                     _watches.erase(watch);

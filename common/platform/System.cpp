@@ -218,16 +218,6 @@ Status forEachEntry(FdRef folder, const std::function<bool(std::string_view, uns
     return walkEntries(folder, [&visit](const struct dirent &entry) { return visit(entry.d_name, entry.d_type); });
 }
 
-Result<std::vector<ListedEntry>> listedEntries(FdRef dir) {
-    std::vector<ListedEntry> entries;
-    Status listed = walkEntries(dir, [&entries](const struct dirent &entry) {
-        entries.push_back({entry.d_name, entry.d_ino});
-        return true;
-    });
-    if (!listed)
-        return listed;
-    return entries;
-}
 
 Result<std::vector<std::string>> entryNames(FdRef dir, EntryOrder order) {
     std::vector<std::string> names;
@@ -242,17 +232,24 @@ Result<std::vector<std::string>> entryNames(FdRef dir, EntryOrder order) {
     return names;
 }
 
+Result<std::vector<DirEntry>> listDirectory(FdRef dir) {
+    std::vector<DirEntry> entries;
+    Status listed = walkEntries(dir, [&entries](const struct dirent &entry) {
+        entries.push_back({entry.d_name, entry.d_type, entry.d_ino});
+        return true;
+    });
+    if (!listed)
+        return listed;
+    return entries;
+}
+
 Result<std::vector<DirEntry>> listDirectory(const std::string &path) {
     auto dir = openDirectory(path);
     if (!dir)
         return dir.status();
-    std::vector<DirEntry> entries;
-    Status status = forEachEntry(*dir, [&](std::string_view name, unsigned char type) {
-        entries.push_back({std::string(name), type});
-        return true;
-    });
-    if (!status)
-        return Status::failure(status.code(), "readdir", path);
+    auto entries = listDirectory(*dir);
+    if (!entries)
+        return Status::failure(entries.code(), "readdir", path);
     return entries;
 }
 

@@ -125,25 +125,21 @@ Result<struct stat> fstat(FdRef fd);
 /// True when something (even a dangling link) exists at the path.
 bool exists(const std::string &path);
 
-/// One directory entry as listed: its name and, where the file system tells, its type
-/// (a DT_* value, DT_UNKNOWN otherwise).
+/// One directory entry as listed: its name, where the file system tells its type (a DT_*
+/// value, DT_UNKNOWN otherwise), and the inode number the listing gives (which may differ from
+/// the one stat gives on some file systems: compare it only with another listing's).
 struct DirEntry {
     std::string name;
     unsigned char type;
+    ino_t inode = 0;
 };
 /// Calls visit for each entry of the open folder except "." and "..", in directory order.
 /// visit returns false to stop early. The descriptor's read position is rewound first.
 Status forEachEntry(FdRef dir, const std::function<bool(std::string_view name, unsigned char type)> &visit);
 /// All entries of the folder at path except "." and "..", in directory order.
 Result<std::vector<DirEntry>> listDirectory(const std::string &path);
-/// One directory entry as listed, with the inode number the listing gives (which may differ
-/// from the one stat gives on some file systems: compare it only with another listing's).
-struct ListedEntry {
-    std::string name;
-    ino_t inode;
-};
-/// The open folder's entries except "." and "..", in directory order, read all at once.
-Result<std::vector<ListedEntry>> listedEntries(FdRef dir);
+/// All entries of the open folder except "." and "..", in directory order, read at once.
+Result<std::vector<DirEntry>> listDirectory(FdRef dir);
 /// The order entryNames gives: the file system's own, or ascending by bytes (so that a walk goes
 /// the same way every time: the oldest date folders first, a removal always alike).
 enum class EntryOrder { AsListed, Sorted };
