@@ -79,7 +79,7 @@ void startXServer() {
             continue;
         auto *server = new test::ChildProcess;
         const std::string log = sys::homeFolder() + "/xvfb.log";
-        if (!server->start(xvfb, {":" + std::to_string(display), "-screen", "0", "1280x800x24", "-nolisten", "tcp"},
+        if (!server->start(xvfb, {":" + std::to_string(display), "-screen", "0", "1280x800x24", "-nolisten", "tcp", "-noreset"},
                            currentEnvironment(), log)) {
             delete server;
             break;

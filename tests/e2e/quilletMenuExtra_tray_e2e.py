@@ -46,9 +46,7 @@ WATCHED = DAEMONS + ("Quillet", "QuilletMenuExtra")
 # A companion that spins would use a whole CPU; its refresh costs well under a millisecond a second.
 NO_SPIN_WINDOW = 5.0
 NO_SPIN_LIMIT = 1.0
-# A client of Xvfb now and then fails to open the display just after another one closed its
-# connection; such a start is tried again.
-DISPLAY_ATTEMPTS = 5
+DISPLAY_ATTEMPTS = e2elib.DISPLAY_ATTEMPTS
 
 
 
@@ -142,21 +140,7 @@ def window_size(window):
 
 
 def start_companion(companion, errors_path):
-    """The companion on the X server, once it is connected: the first line it writes to its
-    errors file, or a second after its start without one."""
-    env = dict(os.environ, QT_QPA_PLATFORM="xcb")
-    for attempt in range(DISPLAY_ATTEMPTS):
-        with open(errors_path, "w") as errors:
-            process = subprocess.Popen([companion], env=env, stdout=subprocess.DEVNULL, stderr=errors)
-        time.sleep(1.0)
-        if process.poll() is None:
-            return process
-        with open(errors_path) as f:
-            text = f.read()
-        if "could not connect to display" not in text:
-            fail(f"the companion ended with {process.returncode} at its start: {text.strip()}")
-        say("the companion could not connect to the display; starting it again")
-    fail("the companion cannot connect to the display")
+    return e2elib.start_x_client([companion], dict(os.environ, QT_QPA_PLATFORM="xcb"), errors_path, "the companion")
 
 
 def end(process, how=signal.SIGTERM):
@@ -345,12 +329,7 @@ def main():
         with open(os.path.join(env["XDG_CONFIG_HOME"], "com.plx.Quillet.plist"), "w") as f:
             f.write('<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0"><dict>'
                     "<key>App_Prefs_checkUpdates</key><integer>0</integer></dict></plist>\n")
-        for number in range(140, 200):
-            if not os.path.exists(f"/tmp/.X11-unix/X{number}") and not os.path.exists(f"/tmp/.X{number}-lock"):
-                break
-        xvfb = subprocess.Popen(["Xvfb", f":{number}", "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait_for("Xvfb", lambda: os.path.exists(f"/tmp/.X11-unix/X{number}"), timeout=10)
+        xvfb, number = e2elib.start_xvfb(140, 200, "1024x768x24", os.path.join(scratch, "xvfb.log"))
         env["DISPLAY"] = f":{number}"
         for key in ("DBUS_SESSION_BUS_ADDRESS", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XAUTHORITY"):
             env.pop(key, None)

@@ -56,7 +56,8 @@ def inside_session(build, shots):
     time.sleep(1.0)
     prefix = os.environ["QUILLET_E2E_PREFIX"]
     env = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_QPA_PLATFORM="xcb")
-    app_process = subprocess.Popen([os.path.join(prefix, "bin", "Quillet")], env=env)
+    errors_path = os.path.join(os.environ["HOME"], "quillet-errors.txt")
+    app_process = e2elib.start_x_client([os.path.join(prefix, "bin", "Quillet")], env, errors_path, "Quillet")
 
     def application():
         desktop = pyatspi.Registry.getDesktop(0)
@@ -154,6 +155,8 @@ def inside_session(build, shots):
         if app_process.poll() is None:
             app_process.kill()
             app_process.wait()
+        with open(errors_path) as f:
+            sys.stderr.write(f.read())
         for name in ("quilletd", "quilletCacheManagerd", "quilletMountDiskd"):
             for pid in own_processes(name):
                 os.kill(pid, signal.SIGINT)
@@ -207,12 +210,7 @@ def main():
         with open(os.path.join(env["XDG_CONFIG_HOME"], "com.plx.Quillet.plist"), "w") as f:
             f.write('<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0"><dict>'
                     "<key>App_Prefs_checkUpdates</key><integer>0</integer></dict></plist>\n")
-        for number in range(90, 130):
-            if not os.path.exists(f"/tmp/.X11-unix/X{number}") and not os.path.exists(f"/tmp/.X{number}-lock"):
-                break
-        xvfb = subprocess.Popen(["Xvfb", f":{number}", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait_for("Xvfb", lambda: os.path.exists(f"/tmp/.X11-unix/X{number}"), timeout=10)
+        xvfb, number = e2elib.start_xvfb(90, 130, "1280x1024x24", os.path.join(scratch, "xvfb.log"))
         env["DISPLAY"] = f":{number}"
         env.pop("DBUS_SESSION_BUS_ADDRESS", None)
         env.pop("AT_SPI_BUS_ADDRESS", None)
