@@ -74,6 +74,17 @@ CacheModel::~CacheModel() = default;
 
 RowSnapshot CacheModel::rootSnapshot() const { return _levels.at(0).rows; }
 
+const BrowserItem *CacheModel::Level::at(size_t i) const {
+    if (i >= size())
+        return nullptr;
+    if (!listing)
+        return &(*rows)[i];
+    auto made = madeRows.find(i);
+    if (made == madeRows.end())
+        made = madeRows.emplace(i, listing->row(i)).first;
+    return &made->second;
+}
+
 const CacheModel::Level *CacheModel::levelOf(uint64_t key) const {
     auto found = _levels.find(key);
     return found == _levels.end() ? nullptr : &found->second;
@@ -102,9 +113,9 @@ const BrowserItem *CacheModel::item(const QModelIndex &index) const {
     if (!index.isValid() || index.model() != this)
         return nullptr;
     const Level *level = levelOf(index.internalId());
-    if (!level || index.row() < 0 || static_cast<size_t>(index.row()) >= level->rows->size())
+    if (!level || index.row() < 0)
         return nullptr;
-    return &(*level->rows)[static_cast<size_t>(index.row())];
+    return level->at(static_cast<size_t>(index.row()));
 }
 
 const BrowserItem *CacheModel::item(int row) const {
@@ -123,7 +134,7 @@ QModelIndex CacheModel::index(int row, int column, const QModelIndex &parent) co
     if (parent.isValid() && key == 0)
         return {};
     const Level *level = levelOf(key);
-    if (!level || static_cast<size_t>(row) >= level->rows->size())
+    if (!level || static_cast<size_t>(row) >= level->size())
         return {};
     return createIndex(row, column, quintptr(key));
 }
@@ -144,7 +155,7 @@ int CacheModel::rowCount(const QModelIndex &parent) const {
         return static_cast<int>(rootSnapshot()->size());
     const uint64_t key = levelKeyOf(parent);
     const Level *level = key ? levelOf(key) : nullptr;
-    return level ? static_cast<int>(level->rows->size()) : 0;
+    return level ? static_cast<int>(level->size()) : 0;
 }
 
 int CacheModel::columnCount(const QModelIndex &parent) const {
@@ -162,7 +173,7 @@ bool CacheModel::hasChildren(const QModelIndex &parent) const {
     // A folder is expandable before it is read; once read, an empty one is not.
     const uint64_t key = levelKeyOf(parent);
     const Level *level = key ? levelOf(key) : nullptr;
-    return !level || !level->listed || !level->rows->empty();
+    return !level || !level->listed || level->size() != 0;
 }
 
 bool CacheModel::canFetchMore(const QModelIndex &parent) const {
@@ -195,15 +206,18 @@ void CacheModel::fetchLevel(uint64_t key, bool listingFirst) {
     if (!level || level->fetching)
         return;
     const Level *parentLevel = levelOf(level->parentKey);
-    if (!parentLevel || level->parentRow < 0 || static_cast<size_t>(level->parentRow) >= parentLevel->rows->size())
+    const BrowserItem *parentRow =
+        parentLevel && level->parentRow >= 0 ? parentLevel->at(static_cast<size_t>(level->parentRow)) : nullptr;
+    if (!parentRow)
         return;
-    const BrowserItem parentItem = (*parentLevel->rows)[static_cast<size_t>(level->parentRow)];
+    const BrowserItem parentItem = *parentRow;
     level->fetching = true;
     auto tree = childrenTree();
-    auto listed = std::make_shared<RowSnapshot>();
+    auto listed = std::make_shared<ListingSnapshot>();
     auto withAttributes = std::make_shared<RowSnapshot>();
-    // Two steps: the names at once (one listing), then sizes and dates (a stat per entry), so
-    // that a large folder opens before its attributes are known.
+    // Two steps: the names at once (one listing, shown as it is: rows are made only for what
+    // the view shows), then sizes and dates (a stat per entry), so that a large folder opens
+    // before its attributes are known.
     auto readAttributes = [this, key, tree, parentItem, withAttributes] {
         onJob(
             this, [tree, parentItem, withAttributes] { *withAttributes = tree->childrenWithAttributes(parentItem); },
@@ -225,12 +239,12 @@ void CacheModel::fetchLevel(uint64_t key, bool listingFirst) {
         return;
     }
     onJob(
-        this, [tree, parentItem, listed] { *listed = tree->children(parentItem); },
+        this, [tree, parentItem, listed] { *listed = tree->listing(parentItem); },
         [this, key, listed, readAttributes] {
             Level *shown = levelOf(key);
             if (!shown)
                 return;
-            replaceRows(key, *listed);
+            replaceRows(key, noRows(), *listed);
             if ((shown = levelOf(key))) {
                 shown->listed = true;
                 emit childrenShown(createIndex(shown->parentRow, 0, quintptr(shown->parentKey)));
@@ -253,26 +267,31 @@ void CacheModel::dropLevel(uint64_t key) {
     }
 }
 
-void CacheModel::replaceRows(uint64_t key, RowSnapshot rows) {
+void CacheModel::replaceRows(uint64_t key, RowSnapshot rows, ListingSnapshot listing) {
     Level *level = levelOf(key);
     if (!level)
         return;
-    const RowSnapshot old = level->rows;
-    if (old == rows)
+    if (!listing && !level->listing && level->rows == rows)
         return;
+    // The level as it was, for the rows persistent indexes stood on.
+    Level old;
+    old.rows = level->rows;
+    old.listing = level->listing;
+    Level shown;
+    shown.rows = listing ? noRows() : rows;
+    shown.listing = listing;
     emit layoutAboutToBeChanged();
     std::unordered_map<RowId, int> newRows;
-    newRows.reserve(rows->size());
-    for (size_t i = 0; i < rows->size(); ++i)
-        if ((*rows)[i].id)
-            newRows.emplace((*rows)[i].id, static_cast<int>(i));
+    newRows.reserve(shown.size());
+    for (size_t i = 0; i < shown.size(); ++i)
+        if (const RowId id = shown.idAt(i))
+            newRows.emplace(id, static_cast<int>(i));
 
     // The levels below rows that are gone go with them; those below rows that moved follow.
     std::unordered_set<uint64_t> dropped;
     for (auto it = _childLevels.lower_bound({key, 0}); it != _childLevels.end() && it->first.first == key;) {
         auto moved = newRows.find(it->first.second);
-        const BrowserItem *row = moved == newRows.end() ? nullptr : &(*rows)[static_cast<size_t>(moved->second)];
-        if (!row || !row->isDirectory) {
+        if (moved == newRows.end() || !shown.isDirectoryAt(static_cast<size_t>(moved->second))) {
             // Forgotten with its row: should the row come back, it is read afresh.
             dropped.insert(it->second);
             it = _childLevels.erase(it);
@@ -305,14 +324,16 @@ void CacheModel::replaceRows(uint64_t key, RowSnapshot rows) {
             after.append(QModelIndex());
         } else if (indexKey == key) {
             const size_t row = static_cast<size_t>(index.row());
-            const RowId id = row < old->size() ? (*old)[row].id : 0;
+            const RowId id = row < old.size() ? old.idAt(row) : 0;
             auto moved = id ? newRows.find(id) : newRows.end();
             after.append(moved == newRows.end() ? QModelIndex() : createIndex(moved->second, index.column(), quintptr(key)));
         } else {
             after.append(index);
         }
     }
-    level->rows = std::move(rows);
+    level->rows = std::move(shown.rows);
+    level->listing = std::move(shown.listing);
+    level->madeRows.clear();
     for (uint64_t top : dropped)
         dropLevel(top);
     changePersistentIndexList(before, after);
@@ -637,9 +658,9 @@ void CacheModel::readOrigins(RowSnapshot rows) {
             if (count > 0)
                 emit dataChanged(index(0, OriginColumn), index(count - 1, OriginColumn), {Qt::DisplayRole});
             for (const auto &[key, level] : _levels)
-                if (key != 0 && !level.rows->empty())
+                if (key != 0 && level.size() != 0)
                     emit dataChanged(createIndex(0, OriginColumn, quintptr(key)),
-                                     createIndex(static_cast<int>(level.rows->size()) - 1, OriginColumn,
+                                     createIndex(static_cast<int>(level.size()) - 1, OriginColumn,
                                                  quintptr(key)),
                                      {Qt::DisplayRole});
         });
@@ -735,8 +756,8 @@ QModelIndex CacheModel::childIndexOf(const QModelIndex &parent, RowId id) const 
     const Level *level = key ? levelOf(key) : nullptr;
     if (!level)
         return {};
-    for (size_t i = 0; i < level->rows->size(); ++i)
-        if ((*level->rows)[i].id == id)
+    for (size_t i = 0; i < level->size(); ++i)
+        if (level->idAt(i) == id)
             return createIndex(static_cast<int>(i), 0, quintptr(key));
     return {};
 }
@@ -755,7 +776,7 @@ uint64_t CacheModel::countDisplayedItems(const std::function<bool(const QModelIn
         if (key != 0 && !isExpanded(createIndex(level->parentRow, 0, quintptr(level->parentKey))))
             continue;
         // While the flat view shows its first rows only, the list holds all it will show.
-        count += key == 0 && _previewShown ? _previewTotal : level->rows->size();
+        count += key == 0 && _previewShown ? _previewTotal : level->size();
         for (auto it = _childLevels.lower_bound({key, 0}); it != _childLevels.end() && it->first.first == key; ++it)
             pending.push_back(it->second);
     }

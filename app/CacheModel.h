@@ -117,7 +117,16 @@ signals:
 private:
     /// The rows below one parent: the root (key 0) or a folder that was expanded.
     struct Level {
+        /// The rows shown, or while only the folder's listing is read, that listing (rows is
+        /// then empty): its rows are made one by one as a view asks for them, kept in madeRows.
         RowSnapshot rows;
+        ListingSnapshot listing;
+        mutable std::unordered_map<size_t, BrowserItem> madeRows;
+        size_t size() const { return listing ? listing->size() : rows->size(); }
+        /// Row i; nullptr past the end.
+        const BrowserItem *at(size_t i) const;
+        RowId idAt(size_t i) const { return listing ? listing->id(i) : (*rows)[i].id; }
+        bool isDirectoryAt(size_t i) const { return listing ? listing->isDirectory(i) : (*rows)[i].isDirectory; }
         /// The level holding the parent row, and the parent row's id, for parent().
         uint64_t parentKey = 0;
         RowId parentId = 0;
@@ -134,8 +143,9 @@ private:
     /// The key of the level below the row id of the level parentKey; 0 when it has none.
     uint64_t childKey(uint64_t parentKey, RowId id) const;
     uint64_t levelKeyOf(const QModelIndex &parent) const;
-    /// Replaces the rows of a level as a layout change, persistent indexes following their rows.
-    void replaceRows(uint64_t key, RowSnapshot rows);
+    /// Replaces the rows of a level as a layout change, persistent indexes following their rows;
+    /// with a listing, the level shows that listing instead of rows.
+    void replaceRows(uint64_t key, RowSnapshot rows, ListingSnapshot listing = nullptr);
     /// Forgets a level and every level below it.
     void dropLevel(uint64_t key);
     void startRootJob();

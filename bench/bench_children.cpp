@@ -1,8 +1,9 @@
 // quillet-bench-children CACHE_FOLDER FOLDER [--attributes] [--phases N]: the child rows of
-// FOLDER, a folder inside the cache folder, as the browser's model builds them when the row is
-// expanded (CacheTree::children: the folder listed once, names and kinds), one visible name a
-// line on standard output, so that the benchmark can time it as a whole process the way it
-// times `ls -f`. With --attributes the rows are then given their sizes and dates
+// FOLDER, a folder inside the cache folder, as the browser's model reads them when the row is
+// expanded (CacheTree::listing: the folder listed once, names, kinds and ids, the rows made only
+// for what a view shows), one visible name a line on standard output, so that the benchmark can
+// time it as a whole process the way it times `ls -f`. With --attributes the rows are then given
+// their sizes and dates
 // (CacheTree::childrenWithAttributes: each entry's attributes read relative to the folder), as
 // `ls -fl` reads them, and each line also holds the size. With --phases N it builds them N times
 // in-process instead, each time with a new tree, and prints the time of each build in
@@ -20,13 +21,31 @@
 
 namespace {
 
-quillet::RowSnapshot childrenOf(quillet::CacheTree &tree, const std::string &folder, bool attributes) {
+quillet::BrowserItem folderRow(const std::string &folder) {
     quillet::BrowserItem row;
     row.pathToItem = folder;
     row.isDirectory = true;
     row.id = quillet::rowIdOf(folder);
-    quillet::RowSnapshot rows = tree.children(row);
-    return attributes ? tree.childrenWithAttributes(row) : rows;
+    return row;
+}
+
+/// The listing, then with attributes the rows with their sizes and dates: how many rows.
+size_t build(quillet::CacheTree &tree, const std::string &folder, bool attributes) {
+    const quillet::BrowserItem row = folderRow(folder);
+    const size_t listed = tree.listing(row)->size();
+    return attributes ? tree.childrenWithAttributes(row)->size() : listed;
+}
+
+constexpr size_t kOutputBlock = 64 * 1024;
+
+bool writeAll(std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t n = ::write(STDOUT_FILENO, text.data(), text.size());
+        if (n <= 0)
+            return false;
+        text.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
 }
 
 int usage() {
@@ -60,7 +79,7 @@ int main(int argc, char **argv) {
         for (long i = 0; i < rounds; ++i) {
             quillet::CacheTree tree({cache});
             const auto started = std::chrono::steady_clock::now();
-            const size_t count = childrenOf(tree, folder, attributes)->size();
+            const size_t count = build(tree, folder, attributes);
             const auto elapsed = std::chrono::steady_clock::now() - started;
             const double ms = std::chrono::duration<double, std::milli>(elapsed).count();
             std::printf("%.3f %zu %llu\n", ms, count, static_cast<unsigned long long>(tree.folderReads()));
@@ -68,15 +87,30 @@ int main(int argc, char **argv) {
         return 0;
     }
     quillet::CacheTree tree({cache});
-    const quillet::RowSnapshot rows = childrenOf(tree, folder, attributes);
+    const quillet::BrowserItem row = folderRow(folder);
+    const quillet::ListingSnapshot listing = tree.listing(row);
+    // Written in blocks, as ls writes through its buffer.
     std::string text;
-    for (const quillet::BrowserItem &row : *rows) {
-        text += row.displayName();
-        if (attributes) {
+    text.reserve(kOutputBlock + 512);
+    bool written = true;
+    auto line = [&](std::string_view name, const std::string &size) {
+        text += name;
+        if (!size.empty()) {
             text += '\t';
-            text += std::to_string(row.size.value_or(0));
+            text += size;
         }
         text += '\n';
+        if (text.size() >= kOutputBlock) {
+            written = written && writeAll(text);
+            text.clear();
+        }
+    };
+    if (attributes) {
+        for (const quillet::BrowserItem &child : *tree.childrenWithAttributes(row))
+            line(child.displayName(), std::to_string(child.size.value_or(0)));
+    } else {
+        for (size_t i = 0; i < listing->size(); ++i)
+            line(listing->visibleName(i), {});
     }
-    return ::write(STDOUT_FILENO, text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : 1;
+    return written && writeAll(text) ? 0 : 1;
 }

@@ -449,6 +449,12 @@ std::vector<BrowserItem> CacheTree::takeRootListItems() {
     return *taken;
 }
 
+ListingSnapshot CacheTree::listing(const BrowserItem &item) const {
+    if (item.isEmpty())
+        return std::make_shared<const FolderListing>(std::string());
+    return _children.listing(_cachesPath, item.pathToItem);
+}
+
 RowSnapshot CacheTree::children(const BrowserItem &item) const {
     if (item.isEmpty())
         return noRows();
@@ -466,7 +472,7 @@ RowSnapshot CacheTree::childrenWithAttributes(const BrowserItem &item) const {
 size_t CacheTree::numberOfChildren(const BrowserItem *item) const {
     if (!item)
         return _rootRows.load()->size();
-    return children(*item)->size();
+    return listing(*item)->size();
 }
 
 std::optional<BrowserItem> CacheTree::child(const BrowserItem *item, size_t index) const {

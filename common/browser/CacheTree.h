@@ -173,12 +173,15 @@ public:
     /// The root rows as displayed, moved out: the root list is empty afterwards, until the next
     /// build. For a front end that shows the rows once and need not pay for a copy (quilletctl).
     std::vector<BrowserItem> takeRootListItems();
-    /// The child rows of a row's folder, in listing order (never sorted), from the listing
-    /// alone: names, kinds and ids, their sizes and dates pending until childrenWithAttributes
-    /// read them (BrowserItem::attributesPending). Read once, then kept while the folder is
-    /// unchanged and until the next build of the root list (FolderChildren). An empty list for
-    /// the empty row and for a folder that cannot be opened. This is what an item model asks
-    /// for when a row is expanded; it asks for the attributes next, off its event loop.
+    /// The listing of a row's folder, in listing order (never sorted): names, kinds and ids, no
+    /// row made yet (FolderListing). Read once, then kept while the folder is unchanged and
+    /// until the next build of the root list (FolderChildren). Empty for the empty row and for a
+    /// folder that cannot be opened. This is what an item model asks for when a row is
+    /// expanded; it asks for the rows with their attributes next, off its event loop.
+    ListingSnapshot listing(const BrowserItem &item) const;
+    /// The child rows of that listing, their sizes and dates pending until
+    /// childrenWithAttributes read them (BrowserItem::attributesPending); the rows with
+    /// attributes once they were read.
     RowSnapshot children(const BrowserItem &item) const;
     /// The same rows with their sizes and dates: those of the listing children() gave while the
     /// folder is unchanged (a model matches them up by row id), else of a new listing.

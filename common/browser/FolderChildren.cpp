@@ -58,11 +58,7 @@ FolderChildren::Entry *FolderChildren::current(const std::vector<std::string> &c
     auto st = sys::fstat(*folder);
     if (!st)
         return nullptr;
-    // The names are gathered first, end to end in one buffer, so that the rows can be made in
-    // a list of the right size at once: a folder of many entries is then no string and no row
-    // moved or allocated twice.
-    std::string blob;
-    std::vector<std::pair<size_t, mode_t>> listed; // where each name ends in blob, and its kind
+    auto listing = std::make_shared<FolderListing>(path, static_cast<size_t>(std::max<off_t>(st->st_size, 0)));
     (void)sys::forEachEntry(*folder, [&](std::string_view name, unsigned char type) {
         if (isInternalName(name)) // the system's own work, no item: it takes no position
             return true;
@@ -72,18 +68,10 @@ FolderChildren::Entry *FolderChildren::current(const std::vector<std::string> &c
             auto entry = sys::statAt(*folder, std::string(name), sys::FollowLinks::No);
             kind = entry ? entry->st_mode & S_IFMT : 0;
         }
-        blob.append(name);
-        listed.emplace_back(blob.size(), kind);
+        listing->add(name, kind);
         return true;
     });
-    auto rows = std::make_shared<std::vector<BrowserItem>>();
-    rows->reserve(listed.size());
-    size_t start = 0;
-    for (const auto &[end, kind] : listed) {
-        rows->push_back(makeListedChildRow(path, std::string_view(blob).substr(start, end - start), kind));
-        start = end;
-    }
-    Entry made{sys::FolderStamp::of(*st), std::move(rows), nullptr, ++_uses};
+    Entry made{sys::FolderStamp::of(*st), std::move(listing), nullptr, nullptr, ++_uses};
     // A folder modified less than a second before this read may change again unseen: not kept.
     made.stamp.takenAt = readTime;
     if (!made.stamp.settled()) {
@@ -99,13 +87,26 @@ FolderChildren::Entry *FolderChildren::current(const std::vector<std::string> &c
     return &(_entries[path] = std::move(made));
 }
 
+ListingSnapshot FolderChildren::listing(const std::vector<std::string> &caches, const std::string &path) {
+    std::lock_guard lock(_lock);
+    Entry unkept;
+    Entry *entry = current(caches, path, unkept);
+    if (!entry)
+        return std::make_shared<const FolderListing>(path);
+    return entry->listing;
+}
+
 RowSnapshot FolderChildren::rows(const std::vector<std::string> &caches, const std::string &path) {
     std::lock_guard lock(_lock);
     Entry unkept;
     Entry *entry = current(caches, path, unkept);
     if (!entry)
         return noRows();
-    return entry->withAttributes ? entry->withAttributes : entry->rows;
+    if (entry->withAttributes)
+        return entry->withAttributes;
+    if (!entry->rows)
+        entry->rows = std::make_shared<const std::vector<BrowserItem>>(entry->listing->rows());
+    return entry->rows;
 }
 
 RowSnapshot FolderChildren::rowsWithAttributes(const std::vector<std::string> &caches, const std::string &path) {
@@ -129,10 +130,11 @@ RowSnapshot FolderChildren::rowsWithAttributes(const std::vector<std::string> &c
             return noRows();
     }
     ++_attributeReads;
+    const FolderListing &listed = *entry->listing;
     std::vector<std::string> names;
-    names.reserve(entry->rows->size());
-    for (const BrowserItem &row : *entry->rows)
-        names.push_back(sys::lastPathComponent(row.pathToItem));
+    names.reserve(listed.size());
+    for (size_t i = 0; i < listed.size(); ++i)
+        names.emplace_back(listed.storedName(i));
     entry->withAttributes = std::make_shared<const std::vector<BrowserItem>>(makeChildRows(folder->get(), path, names));
     return entry->withAttributes;
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "browser/BrowserItem.h"
+#include "browser/FolderListing.h"
 #include "platform/FolderStamp.h"
 
 namespace quillet {
@@ -37,10 +38,12 @@ public:
 
     explicit FolderChildren(size_t capacity = kDefaultCapacity);
 
-    /// The child rows of the folder at path, inside one of caches, opened as openFolderInCache
-    /// opens it, from its listing: attributes pending (BrowserItem::attributesPending) unless
-    /// they were read already. An empty list when the folder cannot be opened (gone, a link,
-    /// another account's).
+    /// The listing of the folder at path, inside one of caches, opened as openFolderInCache
+    /// opens it: names, kinds and ids, no row made. An empty listing when the folder cannot be
+    /// opened (gone, a link, another account's).
+    ListingSnapshot listing(const std::vector<std::string> &caches, const std::string &path);
+    /// The child rows of that folder: its rows with attributes when they were read already, else
+    /// those of its listing, attributes pending (BrowserItem::attributesPending).
     RowSnapshot rows(const std::vector<std::string> &caches, const std::string &path);
     /// The same rows with their attributes, in the same order: the rows of the kept listing
     /// when the folder is unchanged since, else of a new one. Entries that vanished after the
@@ -57,6 +60,8 @@ public:
 private:
     struct Entry {
         sys::FolderStamp stamp;
+        ListingSnapshot listing;
+        /// The rows of listing, once asked for.
         RowSnapshot rows;
         /// rows with their attributes, once read.
         RowSnapshot withAttributes;

@@ -101,6 +101,7 @@ private slots:
     void modelPassesTheModelTester_data();
     void modelPassesTheModelTester();
     void flatViewShowsItsFirstRowsBeforeTheWholeList();
+    void anExpandedFolderShowsItsListingThenItsAttributes();
     void dayRowsAreBlueDatesThatExpandIntoTheirItems();
     void sortsTheRootRowsBothWays_data();
     void sortsTheRootRowsBothWays();
@@ -188,6 +189,53 @@ void BrowserTabTest::modelPassesTheModelTester() {
     QVERIFY(settled(model));
     QVERIFY(!model.canFetchMore(folder));
     QCOMPARE(namesOf(model, inside), std::vector<std::string>{"deep.txt"});
+}
+
+// Expanding a folder shows its listing at once (names, no sizes yet), then the same rows with
+// their sizes; a row held meanwhile (a selection, the current row) stays on its entry.
+void BrowserTabTest::anExpandedFolderShowsItsListingThenItsAttributes() {
+    const std::string day = dateFolderAgo(0);
+    const std::string folder = day + "/.x_many";
+    std::vector<std::string> names;
+    for (int i = 0; i < 400; ++i) {
+        names.push_back("file-" + std::to_string(i) + ".txt");
+        QVERIFY(makeFile(folder + "/.x_" + names.back(), i % 50));
+    }
+    QVERIFY(sys::makeDirectories(folder + "/.x_sub", 0700));
+    names.push_back("sub");
+    std::sort(names.begin(), names.end());
+
+    CacheModel model;
+    model.setViewMode(ViewMode::Flat);
+    model.setCacheFolders({QString::fromStdString(homeCacheFolder())});
+    QVERIFY(settled(model));
+    const QModelIndex many = rowNamed(model, "many");
+    QVERIFY(many.isValid());
+    QSignalSpy shown(&model, &CacheModel::childrenShown);
+    model.fetchMore(many);
+    QVERIFY(shown.wait(15000));
+    // The listing: every entry by name, its size not known yet, the folder among them expandable.
+    std::vector<std::string> listed = namesOf(model, many);
+    std::sort(listed.begin(), listed.end());
+    QCOMPARE(listed, names);
+    const QPersistentModelIndex held(rowNamed(model, "file-123.txt", many));
+    QVERIFY(held.isValid());
+    const bool attributesIn = shown.count() > 1;
+    if (!attributesIn)
+        QVERIFY(model.data(model.index(held.row(), CacheModel::SizeColumn, many)).toString().isEmpty());
+    QVERIFY(model.hasChildren(rowNamed(model, "sub", many)));
+    QVERIFY(!model.hasChildren(held));
+    QCOMPARE(model.data(held, CacheModel::PathRole).toString().toStdString(), folder + "/.x_file-123.txt");
+
+    // The tester looks at the model as the listing shows it, and follows the change to rows.
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    QVERIFY(settled(model));
+    QVERIFY(held.isValid());
+    QCOMPARE(model.data(held).toString(), QStringLiteral("file-123.txt"));
+    QCOMPARE(model.data(held.sibling(held.row(), CacheModel::SizeColumn)).toString(), QStringLiteral("23B"));
+    listed = namesOf(model, many);
+    std::sort(listed.begin(), listed.end());
+    QCOMPARE(listed, names);
 }
 
 void BrowserTabTest::flatViewShowsItsFirstRowsBeforeTheWholeList() {

@@ -1,5 +1,6 @@
 #include "browser/CacheTree.h"
 
+#include <limits>
 #include <map>
 #include <gtest/gtest.h>
 
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "browser/BrowserItem.h"
+#include "browser/FolderListing.h"
 #include "archive/CacheLayout.h"
 #include "TestDir.h"
 #include "support/ZRAppUtils.h"
@@ -750,6 +752,13 @@ TEST_F(CacheTreeTest, aFolderOfManyChildrenIsReadOnceForAllOfThem) {
         EXPECT_FALSE(children[i].isDirectory);
     }
     EXPECT_TRUE(tree.child(&row, kEntries)->isEmpty());
+    // The listing a model shows first: every entry, its name where it lies in the shared buffer.
+    const ListingSnapshot listing = tree.listing(row);
+    ASSERT_EQ(listing->size(), kEntries);
+    for (size_t i = 0; i < kEntries; ++i) {
+        ASSERT_EQ(listing->path(i), expected[i]);
+        ASSERT_EQ(listing->id(i), children[i].id);
+    }
     // The whole list at once is the same list, not read again.
     EXPECT_EQ(*tree.children(row), children);
     EXPECT_EQ(tree.children(row).get(), tree.children(row).get());
@@ -783,6 +792,18 @@ TEST_F(CacheTreeTest, childRowsComeFromTheListingAndTheirAttributesWhenAskedFor)
     }
     // A folder is expandable; a package folder, a link to a folder and a file are not.
     EXPECT_EQ(folders, (std::map<std::string, bool>{{"Sub", true}, {"Tool.app", false}, {"link", false}, {"notes.txt", false}}));
+    // The listing a model shows first holds the same entries, the rows made from it alike.
+    const ListingSnapshot listing = tree.listing(row);
+    ASSERT_EQ(listing->size(), listed->size());
+    for (size_t i = 0; i < listing->size(); ++i) {
+        SCOPED_TRACE((*listed)[i].pathToItem);
+        EXPECT_EQ(listing->row(i), (*listed)[i]);
+        EXPECT_EQ(listing->id(i), (*listed)[i].id);
+        EXPECT_EQ(listing->path(i), (*listed)[i].pathToItem);
+        EXPECT_EQ(listing->visibleName(i), *(*listed)[i].itemName);
+        EXPECT_EQ(listing->isDirectory(i), (*listed)[i].isDirectory);
+    }
+    EXPECT_EQ(tree.listing(row).get(), listing.get());
     EXPECT_EQ(tree.folderReads(), 1u);
     EXPECT_EQ(tree.attributeReads(), 0u);
 
@@ -808,6 +829,37 @@ TEST_F(CacheTreeTest, childRowsComeFromTheListingAndTheirAttributesWhenAskedFor)
     setModificationTime(folder, 1000000100);
     EXPECT_EQ(pathsOf(*tree.childrenWithAttributes(row)), listedPaths(folder));
     EXPECT_EQ(tree.folderReads(), 2u);
+}
+
+// A listing keeps each name where it lies in its one buffer, whatever room was reserved: none,
+// too little, or an absurd estimate (a folder size is only a hint).
+TEST(FolderListing, namesKindsAndIdsSurviveAnyReservation) {
+    for (size_t reserved : {size_t{0}, size_t{5}, std::numeric_limits<size_t>::max()}) {
+        SCOPED_TRACE(reserved);
+        FolderListing listing("/c/.Quillet/2008-03-14 15_42 +0100/", reserved);
+        std::vector<std::string> names;
+        for (int i = 0; i < 300; ++i)
+            names.push_back(i % 3 ? ".x_file-" + std::to_string(i) : "plain-" + std::string(i % 40, 'n'));
+        for (size_t i = 0; i < names.size(); ++i)
+            listing.add(names[i], i % 7 == 0 ? S_IFDIR : S_IFREG);
+        listing.add(".x_Tool.app", S_IFDIR);
+        listing.add(".x_link", S_IFLNK);
+        ASSERT_EQ(listing.size(), names.size() + 2);
+        for (size_t i = 0; i < names.size(); ++i) {
+            const std::string path = "/c/.Quillet/2008-03-14 15_42 +0100/" + names[i];
+            ASSERT_EQ(listing.storedName(i), names[i]);
+            ASSERT_EQ(listing.visibleName(i), names[i].starts_with(".x_") ? names[i].substr(3) : names[i]);
+            ASSERT_EQ(listing.path(i), path);
+            ASSERT_EQ(listing.id(i), rowIdOf(path));
+            ASSERT_EQ(listing.isDirectory(i), i % 7 == 0);
+            ASSERT_EQ(listing.row(i), makeListedChildRow(listing.folderPath(), names[i], i % 7 == 0 ? S_IFDIR : S_IFREG));
+        }
+        // A package folder and a link are never opened as folders.
+        EXPECT_FALSE(listing.isDirectory(names.size()));
+        EXPECT_FALSE(listing.isDirectory(names.size() + 1));
+        EXPECT_FALSE(listing.row(names.size()).isDirectory);
+        EXPECT_EQ(listing.rows().size(), listing.size());
+    }
 }
 
 TEST_F(CacheTreeTest, keptChildrenAreReadAgainWhenTheFolderChangesOrTheTreeIsRebuilt) {
