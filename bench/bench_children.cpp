@@ -106,7 +106,8 @@ int main(int argc, char **argv) {
         }
     };
     if (attributes) {
-        for (const quillet::BrowserItem &child : *tree.childrenWithAttributes(row))
+        const quillet::RowSnapshot rows = tree.childrenWithAttributes(row);
+        for (const quillet::BrowserItem &child : *rows)
             line(child.displayName(), std::to_string(child.size.value_or(0)));
     } else {
         for (size_t i = 0; i < listing->size(); ++i)
