@@ -261,52 +261,72 @@ size_t countItems(int folderFd) {
     return count;
 }
 
-std::vector<BrowserItem> flatRowsOf(const std::vector<std::string> &caches, const BrowserItem &day) {
-    std::vector<BrowserItem> rows;
-    auto folder = openFolderInCache(caches, day.pathToItem);
-    if (!folder)
-        return rows;
-    // Attributes are read relative to the open date folder: no path is resolved again per
-    // entry.
-    (void)sys::forEachEntry(*folder, [&](std::string_view name, unsigned char) {
-        if (isInternalName(name))
-            return true; // the system's own work, no item
-        if (auto row = makeEntryRow(folder->get(), day.pathToItem, name, RowOrigin::FlatRow))
-            rows.push_back(std::move(*row));
-        return true;
-    });
-    return rows;
-}
-
 } // namespace
 
 std::vector<BrowserItem> CacheTree::buildFlatRows(const std::vector<BrowserItem> &dayRows) const {
     // A flat row costs little more than the stat of its entry, and a cache of many date
     // folders is one stat after another in the kernel: the date folders are shared out among
-    // a few threads (one per CPU), each taking the next folder not yet taken. The rows are then
-    // joined in date-folder order, as a single reader would have found them.
-    std::vector<std::vector<BrowserItem>> perFolder(dayRows.size());
-    std::atomic<size_t> next{0};
-    auto read = [&] {
-        for (size_t i = next++; i < dayRows.size(); i = next++)
-            perFolder[i] = flatRowsOf(_cachesPath, dayRows[i]);
-    };
+    // a few threads (one per CPU), each taking the next folder not yet taken.
     const unsigned readers =
         static_cast<unsigned>(std::min<size_t>({kMaxFlatReaders, std::max(1u, std::thread::hardware_concurrency()),
                                                 dayRows.size()}));
-    {
+    auto shareOut = [&](const std::function<void(size_t)> &readFolder) {
+        std::atomic<size_t> next{0};
+        auto read = [&] {
+            for (size_t i = next++; i < dayRows.size(); i = next++)
+                readFolder(i);
+        };
         std::vector<std::jthread> helpers;
         for (unsigned i = 1; i < readers; ++i)
             helpers.emplace_back(read);
         read();
-    }
+    };
+    // Two passes, so that every row is made once in its place in the one list: rows are large,
+    // and on some machines each first touch of memory costs as much as a stat. First the names
+    // of every date folder (its listing alone), then the rows, each date folder's from its own
+    // place on, in date-folder order as a single reader would have found them.
+    struct Names {
+        std::string names; // end to end
+        std::vector<size_t> ends;
+        size_t first = 0; // where the folder's rows begin in the list
+    };
+    std::vector<Names> listed(dayRows.size());
+    shareOut([&](size_t i) {
+        auto folder = openFolderInCache(_cachesPath, dayRows[i].pathToItem);
+        if (!folder)
+            return;
+        (void)sys::forEachEntry(*folder, [&](std::string_view name, unsigned char) {
+            if (isInternalName(name))
+                return true; // the system's own work, no item
+            listed[i].names.append(name);
+            listed[i].ends.push_back(listed[i].names.size());
+            return true;
+        });
+    });
     size_t count = 0;
-    for (const std::vector<BrowserItem> &rows : perFolder)
-        count += rows.size();
-    std::vector<BrowserItem> rows;
-    rows.reserve(count);
-    for (std::vector<BrowserItem> &folderRows : perFolder)
-        std::move(folderRows.begin(), folderRows.end(), std::back_inserter(rows));
+    for (Names &folder : listed) {
+        folder.first = count;
+        count += folder.ends.size();
+    }
+    std::vector<BrowserItem> rows(count);
+    shareOut([&](size_t i) {
+        const Names &names = listed[i];
+        if (names.ends.empty())
+            return;
+        // Attributes are read relative to the open date folder: no path is resolved again per
+        // entry. A folder or an entry gone since its listing leaves empty rows, dropped below.
+        auto folder = openFolderInCache(_cachesPath, dayRows[i].pathToItem);
+        if (!folder)
+            return;
+        size_t start = 0;
+        for (size_t j = 0; j < names.ends.size(); ++j) {
+            const std::string_view name = std::string_view(names.names).substr(start, names.ends[j] - start);
+            start = names.ends[j];
+            if (auto row = makeEntryRow(folder->get(), dayRows[i].pathToItem, name, RowOrigin::FlatRow))
+                rows[names.first + j] = std::move(*row);
+        }
+    });
+    std::erase_if(rows, [](const BrowserItem &row) { return row.isEmpty(); });
     return rows;
 }
 
