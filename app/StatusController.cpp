@@ -19,6 +19,7 @@
 #include <QAction>
 #include <QLabel>
 #include <QPushButton>
+#include <QFileSystemWatcher>
 #include <QTimer>
 
 #include <algorithm>
@@ -59,6 +60,8 @@ StatusController::StatusController(MainController &main, ProtectionService &serv
     _quickTimer = new QTimer(this);
     _quickTimer->setInterval(kQuickRefreshInterval);
     connect(_quickTimer, &QTimer::timeout, this, &StatusController::quickStatRefresh);
+    _watcher = new QFileSystemWatcher(this);
+    connect(_watcher, &QFileSystemWatcher::directoryChanged, this, &StatusController::watchedFolderChanged);
 }
 
 void StatusController::startTimers() {
@@ -72,6 +75,44 @@ void StatusController::stopStatistics() {
     _stopped = true;
     refreshTimer->stop();
     _quickTimer->stop();
+    if (!_watcher->directories().isEmpty())
+        _watcher->removePaths(_watcher->directories());
+    _watching = false;
+}
+
+bool StatusController::changeTestSleeps() const { return !_stopped && _watching && !_quickTimer->isActive(); }
+
+void StatusController::watchFolders() {
+    if (_stopped)
+        return;
+    QStringList wanted;
+    for (const CountedFolder &folder : _trashCounts)
+        wanted.append(QString::fromStdString(folder.path));
+    for (const std::string &cache : _cacheFolders)
+        wanted.append(QString::fromStdString(sys::withoutTrailingSlashes(cache)));
+    wanted.sort();
+    wanted.removeDuplicates();
+    QStringList watched = _watcher->directories();
+    watched.sort();
+    if (watched == wanted && _watching)
+        return;
+    if (!watched.isEmpty())
+        _watcher->removePaths(watched);
+    // A folder that is not there (a trash folder made at the first trashing) or that inotify
+    // refuses (out of watches) is looked at every second, as all were before.
+    _watching = !wanted.isEmpty() && _watcher->addPaths(wanted).isEmpty();
+    if (!_watching && !_quickTimer->isActive())
+        _quickTimer->start();
+}
+
+void StatusController::watchedFolderChanged() {
+    if (_stopped)
+        return;
+    _quietTicks = 0;
+    if (_quickTimer->isActive())
+        return; // the next tick looks
+    _quickTimer->start();
+    quickStatRefresh();
 }
 
 // ---- start / stop --------------------------------------------------------------------------
@@ -240,6 +281,7 @@ void StatusController::showRefresh(const Refresh &refresh) {
             _trashCounts.push_back({sys::withoutTrailingSlashes(folder), {}, 0, false});
     }
     _cacheFolders = refresh.cacheFolders;
+    watchFolders();
 
     if (status.daemons.anomalous() && !_anomalyHandled) {
         // A set of daemons caught while starting or stopping looks damaged for a moment: it is
@@ -253,11 +295,13 @@ void StatusController::showRefresh(const Refresh &refresh) {
 void StatusController::quickStatRefresh() {
     if (_stopped)
         return;
+    ++_changeTests;
     // Every second on the main thread: a stat per trash folder (a count only where it changed)
     // and one per cache folder (an unlink where the marker is), over the lists of the last full
     // refresh. No folder walk, no mount table.
     if (const uint64_t entries = trashEntries(); entries != _knownObjectInTrash) {
         _knownObjectInTrash = entries;
+        _quietTicks = 0;
         timerRefreshStats(true);
         return;
     }
@@ -273,10 +317,21 @@ void StatusController::quickStatRefresh() {
             continue;
         if (sys::unlinkAt(*folder, flag)) {
             // The other folders are looked at on the next tick.
+            _quietTicks = 0;
             timerRefreshStats(true);
             return;
         }
     }
+    // Nothing changed. Once the counts are settled (a count taken within a second of a change
+    // may miss a change in the same tick of the clock) and a few seconds were quiet, the test
+    // waits for the next change of a watched folder.
+    const bool settled = std::all_of(_trashCounts.begin(), _trashCounts.end(), [](const CountedFolder &folder) {
+        return folder.counted && folder.stamp.settled();
+    });
+    if (!settled)
+        _quietTicks = 0;
+    else if (_watching && ++_quietTicks >= kQuietTicksBeforeSleep)
+        _quickTimer->stop();
 }
 
 uint64_t StatusController::trashEntries() {

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+class QFileSystemWatcher;
 class QTimer;
 
 namespace quillet::app {
@@ -40,7 +41,14 @@ public:
 
     StatusController(MainController &main, ProtectionService &service);
 
-    /// Starts the two timers (30 s full refresh, 1 s change test).
+    /// After a change, or while a folder cannot be watched, the change test runs every second;
+    /// after this many seconds in a row that found nothing (every trash folder counted and
+    /// settled), it waits for the next change of a watched folder.
+    static constexpr int kQuietTicksBeforeSleep = 3;
+
+    /// Starts the two timers (30 s full refresh, 1 s change test). The change test sleeps
+    /// while nothing changes in the trash and cache folders (inotify watches), wherever every
+    /// one of them can be watched.
     void startTimers();
     /// Stops both timers and every refresh still to come for good (the uninstall: nothing may
     /// write the settings any more).
@@ -54,6 +62,10 @@ public:
     void timerRefreshStats(bool rebuildBrowser = true);
     /// The one-second change test.
     void quickStatRefresh();
+    /// How many change tests ran; for tests.
+    uint64_t changeTests() const { return _changeTests; }
+    /// The change test waits for a watched folder to change (it runs every second otherwise).
+    bool changeTestSleeps() const;
     /// The browser's selection changed (selected: rows are selected).
     void didOutlineViewWasClicked(bool selected);
 
@@ -81,6 +93,11 @@ private:
     /// Top-level entries of the trash folders now, counting again only the folders whose
     /// status changed (or had not settled) since they were last counted.
     uint64_t trashEntries();
+    /// Watches the trash and cache folders of the last full refresh; the change test ticks on
+    /// for good where one of them cannot be watched.
+    void watchFolders();
+    /// A watched folder changed: the change test runs now and every second until it is quiet.
+    void watchedFolderChanged();
     void showRefresh(const Refresh &refresh);
     void setStartStopBusy(bool busy);
     void finishStartStop();
@@ -92,6 +109,12 @@ private:
     ProtectionService &_service;
     QTimer *refreshTimer = nullptr;
     QTimer *_quickTimer = nullptr;
+    QFileSystemWatcher *_watcher = nullptr;
+    /// Every trash and cache folder is watched.
+    bool _watching = false;
+    /// Change tests in a row that found nothing.
+    int _quietTicks = 0;
+    uint64_t _changeTests = 0;
     /// Set for the whole of a start or stop, the confirmation sheet included.
     bool _startStopLock = false;
     /// Top-level entries of the trash folders at the last change test.

@@ -10,6 +10,7 @@
 #include "StatusController.h"
 #include "StatusTab.h"
 
+#include "platform/RemoveTree.h"
 #include "settings/PreferencesDomain.h"
 #include "settings/SettingsStore.h"
 
@@ -64,6 +65,7 @@ private slots:
     void startsAndStopsTheRealDaemonsThroughTheWindow();
     void aTrashPutShowsInTheTrashSizeWithinTheChangeTest();
     void anUpdateFlagInTheCacheBringsAFullRefreshAndIsTaken();
+    void theChangeTestSleepsUntilATrashOrCacheFolderChanges();
     void sizesAfterARefresh_data();
     void sizesAfterARefresh();
     void sizesTakeTheUsersDecimalSeparator();
@@ -188,6 +190,46 @@ void StatusTest::anUpdateFlagInTheCacheBringsAFullRefreshAndIsTaken() {
     QVERIFY(makeFile(flag, 0));
     QVERIFY(waitUntil([&] { return labelText(*controller, "Cache size") == QStringLiteral("3KB"); }, 10000));
     QVERIFY(!sys::exists(flag));
+}
+
+// Idle, the change test waits for a change of the watched trash and cache folders instead of
+// looking every second; a trashing or a marker wakes it at once, and it sleeps again once quiet.
+// A folder it cannot watch keeps it ticking.
+void StatusTest::theChangeTestSleepsUntilATrashOrCacheFolderChanges() {
+    auto controller = startedController();
+    QVERIFY(controller);
+    StatusController &status = controller->statusController();
+    QVERIFY(waitUntil([&] { return status.changeTestSleeps(); }, 10000));
+    uint64_t tests = status.changeTests();
+    QTest::qWait(2500);
+    QCOMPARE(status.changeTests(), tests);
+
+    const std::string document = sys::homeFolder() + "/letter.txt";
+    QVERIFY(makeFile(document, 2048));
+    QVERIFY2(trashPut(document), "trash-put failed or is missing");
+    QVERIFY(waitUntil([&] { return labelText(*controller, "Trash size") == QStringLiteral("2KB"); }, 3000));
+    QVERIFY(status.changeTests() > tests);
+    QVERIFY(waitUntil([&] { return status.changeTestSleeps(); }, 10000));
+
+    QVERIFY(makeFile(dateFolderNow() + "/kept.bin", 5 * 1024));
+    QVERIFY(makeFile(homeCache() + "/UPD_FLAG", 0));
+    QVERIFY(waitUntil([&] { return labelText(*controller, "Cache size") == QStringLiteral("5KB"); }, 3000));
+    QVERIFY(!sys::exists(homeCache() + "/UPD_FLAG"));
+    QVERIFY(waitUntil([&] { return status.changeTestSleeps(); }, 10000));
+    controller.reset();
+
+    // Without the trash folder there is nothing to watch there: the test looks every second.
+    QVERIFY(sys::removeTreeAtPath(homeTrashFiles()).ok());
+    auto unwatched = startedController();
+    QVERIFY(unwatched);
+    StatusController &ticking = unwatched->statusController();
+    QVERIFY(waitUntil([&] { return ticking.changeTests() >= 2; }, 5000));
+    tests = ticking.changeTests();
+    QTest::qWait(5500);
+    QVERIFY(!ticking.changeTestSleeps());
+    QVERIFY(ticking.changeTests() >= tests + 4);
+    unwatched.reset();
+    QVERIFY(sys::ensureHomeTrash());
 }
 
 void StatusTest::sizesAfterARefresh_data() {
