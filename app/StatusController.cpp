@@ -113,6 +113,9 @@ void StatusController::watchedFolderChanged() {
         return; // the next tick looks
     _quickTimer->start();
     quickStatRefresh();
+    // A watched folder that went away is no longer watched: watched again where it is back,
+    // else looked at every second.
+    watchFolders();
 }
 
 // ---- start / stop --------------------------------------------------------------------------
