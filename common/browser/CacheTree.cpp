@@ -1,5 +1,6 @@
 #include "browser/CacheTree.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -282,49 +283,41 @@ std::vector<BrowserItem> CacheTree::buildFlatRows(const std::vector<BrowserItem>
         read();
     };
     // Two passes, so that every row is made once in its place in the one list: rows are large,
-    // and on some machines each first touch of memory costs as much as a stat. First the names
-    // of every date folder (its listing alone), then the rows, each date folder's from its own
-    // place on, in date-folder order as a single reader would have found them.
-    struct Names {
-        std::string names; // end to end
-        std::vector<size_t> ends;
-        size_t first = 0; // where the folder's rows begin in the list
-    };
-    std::vector<Names> listed(dayRows.size());
+    // and on some machines each first touch of memory costs as much as a stat. First the listing
+    // of every date folder (names alone), then the rows, each date folder's from its own place
+    // on, in date-folder order as a single reader would have found them.
+    std::vector<FolderListing> listed;
+    listed.reserve(dayRows.size());
+    for (const BrowserItem &day : dayRows)
+        listed.emplace_back(day.pathToItem);
     shareOut([&](size_t i) {
         auto folder = openFolderInCache(_cachesPath, dayRows[i].pathToItem);
         if (!folder)
             return;
-        (void)sys::forEachEntry(*folder, [&](std::string_view name, unsigned char) {
-            if (isInternalName(name))
-                return true; // the system's own work, no item
-            listed[i].names.append(name);
-            listed[i].ends.push_back(listed[i].names.size());
+        (void)sys::forEachEntry(*folder, [&](std::string_view name, unsigned char type) {
+            if (!isInternalName(name)) // the system's own work, no item
+                listed[i].add(name, DTTOIF(type));
             return true;
         });
     });
+    std::vector<size_t> first(listed.size()); // where each date folder's rows begin
     size_t count = 0;
-    for (Names &folder : listed) {
-        folder.first = count;
-        count += folder.ends.size();
+    for (size_t i = 0; i < listed.size(); ++i) {
+        first[i] = count;
+        count += listed[i].size();
     }
     std::vector<BrowserItem> rows(count);
     shareOut([&](size_t i) {
-        const Names &names = listed[i];
-        if (names.ends.empty())
+        if (listed[i].empty())
             return;
         // Attributes are read relative to the open date folder: no path is resolved again per
         // entry. A folder or an entry gone since its listing leaves empty rows, dropped below.
         auto folder = openFolderInCache(_cachesPath, dayRows[i].pathToItem);
         if (!folder)
             return;
-        size_t start = 0;
-        for (size_t j = 0; j < names.ends.size(); ++j) {
-            const std::string_view name = std::string_view(names.names).substr(start, names.ends[j] - start);
-            start = names.ends[j];
-            if (auto row = makeEntryRow(folder->get(), dayRows[i].pathToItem, name, RowOrigin::FlatRow))
-                rows[names.first + j] = std::move(*row);
-        }
+        for (size_t j = 0; j < listed[i].size(); ++j)
+            if (auto row = makeEntryRow(folder->get(), dayRows[i].pathToItem, listed[i].storedName(j), RowOrigin::FlatRow))
+                rows[first[i] + j] = std::move(*row);
     });
     std::erase_if(rows, [](const BrowserItem &row) { return row.isEmpty(); });
     return rows;

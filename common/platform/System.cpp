@@ -218,7 +218,6 @@ Status forEachEntry(FdRef folder, const std::function<bool(std::string_view, uns
     return walkEntries(folder, [&visit](const struct dirent &entry) { return visit(entry.d_name, entry.d_type); });
 }
 
-
 Result<std::vector<std::string>> entryNames(FdRef dir, EntryOrder order) {
     std::vector<std::string> names;
     Status listed = forEachEntry(dir, [&names](std::string_view name, unsigned char) {

@@ -1,6 +1,10 @@
-"""What the end-to-end scripts share: how a failure ends the script, progress lines, and the
-wait for a condition with a deadline."""
+"""What the end-to-end scripts share: how a failure ends the script, progress lines, the wait
+for a condition with a deadline, and a private X server with its clients started on it."""
 
+import os
+import socket
+import struct
+import subprocess
 import sys
 import time
 
@@ -35,8 +39,6 @@ def wait_for(what, predicate, timeout=STEP_TIMEOUT, pause=0.1):
 def x_server_answers(number):
     """True when the X server of display :number accepts a client: its connection setup answers
     Success to a setup request without authorisation, as Xvfb does."""
-    import socket
-    import struct
     try:
         with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
             s.settimeout(2.0)
@@ -51,8 +53,6 @@ def start_xvfb(first, last, size, log_path):
     """Starts Xvfb on the first free display in [first, last) and answers (process, number) once
     it accepts clients. -noreset: an X server resets when its last client leaves, and a client
     connecting meanwhile is refused ("could not connect to display")."""
-    import os
-    import subprocess
     for number in range(first, last):
         if os.path.exists(f"/tmp/.X11-unix/X{number}") or os.path.exists(f"/tmp/.X{number}-lock"):
             continue
@@ -74,7 +74,6 @@ def start_xvfb(first, last, size, log_path):
 def start_x_client(command, env, errors_path, what):
     """Starts an X client and answers its process once it has stayed up a second, starting it again
     when it could not connect to the display; its standard error goes to errors_path."""
-    import subprocess
     for attempt in range(DISPLAY_ATTEMPTS):
         with open(errors_path, "w") as errors:
             process = subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL, stderr=errors)

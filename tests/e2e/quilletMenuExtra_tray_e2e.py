@@ -34,7 +34,7 @@ import time
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2elib  # noqa: E402
-from e2elib import SKIP, STEP_TIMEOUT, fail, say, wait_for  # noqa: E402,F401
+from e2elib import DISPLAY_ATTEMPTS, SKIP, STEP_TIMEOUT, fail, say, wait_for  # noqa: E402,F401
 
 e2elib.prefix = "tray"
 
@@ -46,8 +46,6 @@ WATCHED = DAEMONS + ("Quillet", "QuilletMenuExtra")
 # A companion that spins would use a whole CPU; its refresh costs well under a millisecond a second.
 NO_SPIN_WINDOW = 5.0
 NO_SPIN_LIMIT = 1.0
-DISPLAY_ATTEMPTS = e2elib.DISPLAY_ATTEMPTS
-
 
 
 def process_status(pid):
